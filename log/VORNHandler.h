@@ -1,0 +1,69 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "log/VORNExport.h"
+
+// Log levels, lowest first. A message is emitted when its level is at least
+// g_currentLogLevel; VORNLogNone silences everything.
+enum VORNLogLevel : int {
+    VORNLogDebug = 0,
+    VORNLogInfo = 1,
+    VORNLogWarning = 2,
+    VORNLogError = 3,
+    VORNLogNone = 4,
+};
+
+// The host's answer when a store's file is damaged.
+enum VORNRecoverStrategic : int32_t {
+    OnErrorDiscard = 0, // drop what the file holds, start empty
+    OnErrorRecover = 1, // keep every record that still decodes, then rewrite the file
+};
+
+namespace vorn {
+
+// Callbacks a host implements and registers with VORN::registerHandler.
+//
+// Ownership: the host creates the handler and keeps it alive while it is
+// registered; the library never deletes it.
+// Threading: every callback runs on the thread working on the store, with that
+// store's locks held. A callback may be called from several threads at once and
+// must not wait for another thread that uses the same store.
+class VORN_EXPORT VORNHandler {
+public:
+    virtual ~VORNHandler();
+
+    // Reserved so that the callback slots keep their places in the vtable.
+    virtual void reserved();
+
+    // A message passed the level filter. `message` has no trailing newline.
+    virtual void logMessage(VORNLogLevel level, const char *file, int line, const char *function,
+                            const std::string &message) = 0;
+
+    // The store's content does not match its CRC and its last confirmed
+    // state does not help.
+    virtual VORNRecoverStrategic onVORNCRCCheckFail(const std::string &mmapID) = 0;
+
+    // The store's recorded content size is larger than its data file.
+    virtual VORNRecoverStrategic onVORNFileLengthError(const std::string &mmapID) = 0;
+
+    // The store reloaded because another process changed it, or a restore
+    // replaced its files.
+    virtual void onContentChanged(const std::string &mmapID) = 0;
+
+    // A load of the store's contents completed.
+    virtual void onContentLoaded(const std::string &mmapID) = 0;
+};
+
+// Ask the registered handler; OnErrorDiscard when none is registered.
+VORN_EXPORT VORNRecoverStrategic onVORNCRCCheckFail(const std::string &mmapID);
+VORN_EXPORT VORNRecoverStrategic onVORNFileLengthError(const std::string &mmapID);
+
+} // namespace vorn
+
+// Process-wide filter level (initially VORNLogInfo) and handler (initially null,
+// not owned). Change them through VORN::setLogLevel / registerHandler, which
+// serialise the change under g_instanceLock.
+extern VORN_EXPORT int g_currentLogLevel;
+extern VORN_EXPORT vorn::VORNHandler *g_handler;

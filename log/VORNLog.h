@@ -1,0 +1,22 @@
+#pragma once
+
+#include "log/VORNHandler.h"
+
+// The library's one log sink. Messages below g_currentLogLevel cost one
+// comparison. A message that passes goes to g_handler when one is registered
+// (without a newline), else to standard output as
+// "[L] <file:line::function> message\n", where L is D, I, W, E (N for any other
+// level). Never throws for formatting: a format error yields an empty message.
+//
+// `file` is the caller's short source name (VORN, VORN_IO, MemoryFile, ...),
+// `func` the operation that logs, `line` the call site's source line.
+VORN_EXPORT void _VORNLogWithLevel(VORNLogLevel level, const char *file, const char *func, int line,
+                                   const char *format, ...) __attribute__((format(printf, 5, 6)));
+
+// Call-site helpers. Each source file defines VORN_LOG_SOURCE to its short
+// source name before using them, e.g. `#define VORN_LOG_SOURCE "MemoryFile"`.
+#define VORNDebug(format, ...) _VORNLogWithLevel(VORNLogDebug, VORN_LOG_SOURCE, __func__, __LINE__, format, ##__VA_ARGS__)
+#define VORNInfo(format, ...) _VORNLogWithLevel(VORNLogInfo, VORN_LOG_SOURCE, __func__, __LINE__, format, ##__VA_ARGS__)
+#define VORNWarning(format, ...)                                                                                       \
+    _VORNLogWithLevel(VORNLogWarning, VORN_LOG_SOURCE, __func__, __LINE__, format, ##__VA_ARGS__)
+#define VORNError(format, ...) _VORNLogWithLevel(VORNLogError, VORN_LOG_SOURCE, __func__, __LINE__, format, ##__VA_ARGS__)

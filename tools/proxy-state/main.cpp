@@ -1,0 +1,2 @@
+// Placeholder until the reporter lands: prints nothing and reports "no set".
+int main() { return 1; }
