@@ -4,7 +4,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
-#include <utility>
 
 namespace vorn {
 
@@ -63,9 +62,10 @@ VornBuffer &VornBuffer::operator=(VornBuffer &&other) noexcept {
     if (other.m_kind == VornBufferExternal) {
         if (m_kind == VornBufferExternal) {
             // Swap: our former block is released (if owned) when `other` dies.
-            std::swap(m_external.copyFlag, other.m_external.copyFlag);
-            std::swap(m_external.size, other.m_external.size);
-            std::swap(m_external.block, other.m_external.block);
+            // The fields are packed: swap through copies, never through references.
+            External mine = m_external;
+            m_external = other.m_external;
+            other.m_external = mine;
         } else {
             m_kind = VornBufferExternal;
             m_external.copyFlag = other.m_external.copyFlag;
