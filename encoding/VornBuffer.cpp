@@ -63,9 +63,11 @@ VornBuffer &VornBuffer::operator=(VornBuffer &&other) noexcept {
     if (other.m_kind == VornBufferExternal) {
         if (m_kind == VornBufferExternal) {
             // Swap: our former block is released (if owned) when `other` dies.
-            std::swap(m_external.copyFlag, other.m_external.copyFlag);
-            std::swap(m_external.size, other.m_external.size);
-            std::swap(m_external.block, other.m_external.block);
+            // The fields are packed (unaligned), so they are swapped by value:
+            // std::swap would bind references to misaligned members.
+            External mine = m_external;
+            m_external = other.m_external;
+            other.m_external = mine;
         } else {
             m_kind = VornBufferExternal;
             m_external.copyFlag = other.m_external.copyFlag;
