@@ -51,11 +51,21 @@ constexpr uint32_t pbUInt64Size(uint64_t value) {
 constexpr uint32_t pbInt32Size(int32_t value) {
     return value < 0 ? static_cast<uint32_t>(kMaxVarintSize) : pbRawVarint32Size(static_cast<uint32_t>(value));
 }
-constexpr uint32_t pbUInt32Size(uint32_t value) { return pbRawVarint32Size(value); }
-constexpr uint32_t pbInt64Size(int64_t value) { return pbUInt64Size(static_cast<uint64_t>(value)); }
-constexpr uint32_t pbBoolSize() { return static_cast<uint32_t>(kBoolSize); }
-constexpr uint32_t pbFloatSize() { return static_cast<uint32_t>(kFixed32Size); }
-constexpr uint32_t pbDoubleSize() { return static_cast<uint32_t>(kFixed64Size); }
+constexpr uint32_t pbUInt32Size(uint32_t value) {
+    return pbRawVarint32Size(value);
+}
+constexpr uint32_t pbInt64Size(int64_t value) {
+    return pbUInt64Size(static_cast<uint64_t>(value));
+}
+constexpr uint32_t pbBoolSize() {
+    return static_cast<uint32_t>(kBoolSize);
+}
+constexpr uint32_t pbFloatSize() {
+    return static_cast<uint32_t>(kFixed32Size);
+}
+constexpr uint32_t pbDoubleSize() {
+    return static_cast<uint32_t>(kFixed64Size);
+}
 // A string or buffer of `length` bytes written with its length prefix.
 // REQUIRES: length <= kMaxLengthDelimitedSize (writers refuse longer items).
 constexpr size_t pbLengthDelimitedSize(size_t length) {
@@ -140,10 +150,10 @@ constexpr const char kLengthTooLargeText[] = "VORN length too large for varint32
 // A length prefix that is negative or does not match the bytes left: throws
 // the negative-size error for length < 0, else the truncated-message error.
 [[noreturn]] void throwBadLength(int32_t length);
-[[noreturn]] void throwKeyTooLarge();              // length_error
-[[noreturn]] void throwComputedKVSizeTooLarge();   // length_error
-[[noreturn]] void throwRecordOffsetTooLarge();     // length_error
-[[noreturn]] void throwLengthTooLarge(size_t length); // length_error, text + the length
+[[noreturn]] void throwKeyTooLarge();                        // length_error
+[[noreturn]] void throwComputedKVSizeTooLarge();             // length_error
+[[noreturn]] void throwRecordOffsetTooLarge();               // length_error
+[[noreturn]] void throwLengthTooLarge(size_t length);        // length_error, text + the length
 [[noreturn]] void throwNoRoom(size_t position, size_t size); // out_of_range "m_position: P m_size: S"
 // out_of_range "m_position: P, numberOfBytes: N, m_size: S"
 [[noreturn]] void throwBytesDoNotFit(size_t position, size_t numberOfBytes, size_t size);

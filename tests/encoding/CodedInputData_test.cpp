@@ -73,8 +73,7 @@ std::vector<BadInputCase> badInputCases() {
         // Varints that never end.
         {"ten FF then 01: varint32", repeated(0xFF, 10, {0x01}), readVarint32, Error::InvalidArgument, malformed32, 10},
         {"ten FF: varint32", repeated(0xFF, 10), readVarint32, Error::InvalidArgument, malformed32, 10},
-        {"ten 80 then 00: varint32", repeated(0x80, 10, {0x00}), readVarint32, Error::InvalidArgument, malformed32,
-         10},
+        {"ten 80 then 00: varint32", repeated(0x80, 10, {0x00}), readVarint32, Error::InvalidArgument, malformed32, 10},
         {"ten FF: bool", repeated(0xFF, 10), [](CodedInputData &i) { i.readBool(); }, Error::InvalidArgument,
          malformed32, 10},
         {"ten FF then 01: int64", repeated(0xFF, 10, {0x01}), readInt64, Error::InvalidArgument, malformed64, 10},
@@ -82,8 +81,8 @@ std::vector<BadInputCase> badInputCases() {
          malformed64, 10},
         {"ten FF as a length", repeated(0xFF, 10, {0x01, 0x00}), readString, Error::InvalidArgument, malformed32, 10},
         // The region ends inside a varint that would have been too long anyway.
-        {"nine FF: varint32", repeated(0xFF, 9), readVarint32, Error::OutOfRange,
-         "reach end, m_position: 9, m_size: 9", 9},
+        {"nine FF: varint32", repeated(0xFF, 9), readVarint32, Error::OutOfRange, "reach end, m_position: 9, m_size: 9",
+         9},
         {"nine FF: int64", repeated(0xFF, 9), readInt64, Error::OutOfRange, "reach end, m_position: 9, m_size: 9", 9},
         // Negative lengths, in the 5-byte and in the 10-byte form, and INT32_MIN.
         {"length -1 (5 bytes)", withLength({0xFF, 0xFF, 0xFF, 0xFF, 0x0F}, 20), readString, Error::LengthError,
@@ -251,7 +250,8 @@ TEST(CodedInputDataTest, SeekStopsAtTheEnd) {
 std::vector<uint8_t> recordStream(const std::vector<std::pair<std::string, std::string>> &records,
                                   size_t leading = 10) {
     size_t size = leading;
-    for (const auto &r : records) size += pbLengthDelimitedSize(r.first.size()) + pbLengthDelimitedSize(r.second.size());
+    for (const auto &r : records)
+        size += pbLengthDelimitedSize(r.first.size()) + pbLengthDelimitedSize(r.second.size());
     ExactBytes region(size);
     CodedOutputData output(region.data(), region.size());
     output.seek(leading);
@@ -300,15 +300,14 @@ TEST(CodedInputDataTest, HolderFormsEnforceTheIndexLimits) {
         size_t valueLength;
         const char *error; // null: accepted
     } cases[] = {
-        {65531, 127, nullptr},                                             // key part 3 + 65531 + 1 = 65535
+        {65531, 127, nullptr}, // key part 3 + 65531 + 1 = 65535
         {65532, 0, "VORN key too large for uint16 holder"},
         {65531, 128, "VORN computed KV size too large for uint16 holder"}, // key part 65536
         {65000, 20000, nullptr},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(std::to_string(c.keyLength) + " / " + std::to_string(c.valueLength));
-        ExactBytes region(
-            recordStream({{std::string(c.keyLength, 'k'), std::string(c.valueLength, 'v')}}, 0));
+        ExactBytes region(recordStream({{std::string(c.keyLength, 'k'), std::string(c.valueLength, 'v')}}, 0));
         CodedInputData input(region.data(), region.size());
         TestHolder kv;
         try {

@@ -16,7 +16,9 @@ using namespace vorn;
 
 namespace {
 
-VornBuffer borrow(const std::string &s) { return VornBuffer(const_cast<char *>(s.data()), s.size(), VornBufferNoCopy); }
+VornBuffer borrow(const std::string &s) {
+    return VornBuffer(const_cast<char *>(s.data()), s.size(), VornBufferNoCopy);
+}
 
 struct NoRoomCase {
     std::string name;
@@ -32,52 +34,108 @@ std::vector<NoRoomCase> noRoomCases() {
     const std::string long128(128, 'x');
     return {
         {"byte into nothing", 0, [](CodedOutputData &o) { o.writeRawByte(1); }, "m_position: 0 m_size: 0", {}, 0},
-        {"empty string into nothing", 0, [](CodedOutputData &o) { o.writeString(""); }, "m_position: 0 m_size: 0", {},
+        {"empty string into nothing",
+         0,
+         [](CodedOutputData &o) { o.writeString(""); },
+         "m_position: 0 m_size: 0",
+         {},
          0},
-        {"uint32 300 fills 2 bytes, then a byte", 2,
+        {"uint32 300 fills 2 bytes, then a byte",
+         2,
          [](CodedOutputData &o) {
              o.writeUInt32(300);
              o.writeRawByte(7);
          },
-         "m_position: 2 m_size: 2", {0xAC, 0x02}, 2},
-        {"bool after bool", 1,
+         "m_position: 2 m_size: 2",
+         {0xAC, 0x02},
+         2},
+        {"bool after bool",
+         1,
          [](CodedOutputData &o) {
              o.writeBool(true);
              o.writeBool(false);
          },
-         "m_position: 1 m_size: 1", {0x01}, 1},
-        {"int32 -1 into 3 bytes", 3, [](CodedOutputData &o) { o.writeInt32(-1); }, "m_position: 3 m_size: 3",
-         {0xFF, 0xFF, 0xFF}, 3},
-        {"raw varint32 -1 into 4 bytes", 4, [](CodedOutputData &o) { o.writeRawVarint32(-1); },
-         "m_position: 4 m_size: 4", {0xFF, 0xFF, 0xFF, 0xFF}, 4},
-        {"uint64 2^35 into 4 bytes", 4, [](CodedOutputData &o) { o.writeUInt64(1ull << 35); },
-         "m_position: 4 m_size: 4", {0x80, 0x80, 0x80, 0x80}, 4},
+         "m_position: 1 m_size: 1",
+         {0x01},
+         1},
+        {"int32 -1 into 3 bytes",
+         3,
+         [](CodedOutputData &o) { o.writeInt32(-1); },
+         "m_position: 3 m_size: 3",
+         {0xFF, 0xFF, 0xFF},
+         3},
+        {"raw varint32 -1 into 4 bytes",
+         4,
+         [](CodedOutputData &o) { o.writeRawVarint32(-1); },
+         "m_position: 4 m_size: 4",
+         {0xFF, 0xFF, 0xFF, 0xFF},
+         4},
+        {"uint64 2^35 into 4 bytes",
+         4,
+         [](CodedOutputData &o) { o.writeUInt64(1ull << 35); },
+         "m_position: 4 m_size: 4",
+         {0x80, 0x80, 0x80, 0x80},
+         4},
         {"int64 min into 9 bytes", 9, [](CodedOutputData &o) { o.writeInt64(INT64_MIN); }, "m_position: 9 m_size: 9",
          repeated(0x80, 9), 9},
-        {"float into 3 bytes", 3, [](CodedOutputData &o) { o.writeFloat(1.0f); }, "m_position: 3 m_size: 3",
-         {0x00, 0x00, 0x80}, 3},
-        {"fixed32 into 3 bytes", 3, [](CodedOutputData &o) { o.writeRawLittleEndian32(0x12345678); },
-         "m_position: 3 m_size: 3", {0x78, 0x56, 0x34}, 3},
-        {"double into 7 bytes", 7, [](CodedOutputData &o) { o.writeDouble(1.0); }, "m_position: 7 m_size: 7",
-         {0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0xF0}, 7},
-        {"fixed64 into 7 bytes", 7, [](CodedOutputData &o) { o.writeRawLittleEndian64(0x0102030405060708); },
-         "m_position: 7 m_size: 7", {0x08, 0x07, 0x06, 0x05, 0x04, 0x03, 0x02}, 7},
-        {"string of 5 into 4 bytes: prefix written", 4, [hello](CodedOutputData &o) { o.writeString(hello); },
-         "m_position: 1, numberOfBytes: 5, m_size: 4", {0x05, 0x00, 0x00, 0x00}, 1},
-        {"data of 5 into 4 bytes: prefix written", 4, [hello](CodedOutputData &o) { o.writeData(borrow(hello)); },
-         "m_position: 1, numberOfBytes: 5, m_size: 4", {0x05, 0x00, 0x00, 0x00}, 1},
-        {"raw data of 5 into 4 bytes: nothing written", 4,
-         [hello](CodedOutputData &o) { o.writeRawData(borrow(hello)); }, "m_position: 0, numberOfBytes: 5, m_size: 4",
-         {0x00, 0x00, 0x00, 0x00}, 0},
-        {"raw data of 5 after 2 into 6", 6,
+        {"float into 3 bytes",
+         3,
+         [](CodedOutputData &o) { o.writeFloat(1.0f); },
+         "m_position: 3 m_size: 3",
+         {0x00, 0x00, 0x80},
+         3},
+        {"fixed32 into 3 bytes",
+         3,
+         [](CodedOutputData &o) { o.writeRawLittleEndian32(0x12345678); },
+         "m_position: 3 m_size: 3",
+         {0x78, 0x56, 0x34},
+         3},
+        {"double into 7 bytes",
+         7,
+         [](CodedOutputData &o) { o.writeDouble(1.0); },
+         "m_position: 7 m_size: 7",
+         {0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0xF0},
+         7},
+        {"fixed64 into 7 bytes",
+         7,
+         [](CodedOutputData &o) { o.writeRawLittleEndian64(0x0102030405060708); },
+         "m_position: 7 m_size: 7",
+         {0x08, 0x07, 0x06, 0x05, 0x04, 0x03, 0x02},
+         7},
+        {"string of 5 into 4 bytes: prefix written",
+         4,
+         [hello](CodedOutputData &o) { o.writeString(hello); },
+         "m_position: 1, numberOfBytes: 5, m_size: 4",
+         {0x05, 0x00, 0x00, 0x00},
+         1},
+        {"data of 5 into 4 bytes: prefix written",
+         4,
+         [hello](CodedOutputData &o) { o.writeData(borrow(hello)); },
+         "m_position: 1, numberOfBytes: 5, m_size: 4",
+         {0x05, 0x00, 0x00, 0x00},
+         1},
+        {"raw data of 5 into 4 bytes: nothing written",
+         4,
+         [hello](CodedOutputData &o) { o.writeRawData(borrow(hello)); },
+         "m_position: 0, numberOfBytes: 5, m_size: 4",
+         {0x00, 0x00, 0x00, 0x00},
+         0},
+        {"raw data of 5 after 2 into 6",
+         6,
          [hello](CodedOutputData &o) {
              o.writeRawByte(0x11);
              o.writeRawByte(0x22);
              o.writeRawData(borrow(hello));
          },
-         "m_position: 2, numberOfBytes: 5, m_size: 6", {0x11, 0x22, 0x00, 0x00, 0x00, 0x00}, 2},
-        {"string of 128 into 1 byte: prefix cut", 1, [long128](CodedOutputData &o) { o.writeString(long128); },
-         "m_position: 1 m_size: 1", {0x80}, 1},
+         "m_position: 2, numberOfBytes: 5, m_size: 6",
+         {0x11, 0x22, 0x00, 0x00, 0x00, 0x00},
+         2},
+        {"string of 128 into 1 byte: prefix cut",
+         1,
+         [long128](CodedOutputData &o) { o.writeString(long128); },
+         "m_position: 1 m_size: 1",
+         {0x80},
+         1},
     };
 }
 
@@ -132,7 +190,8 @@ TEST(CodedOutputDataTest, ItemsBeyondInt32LengthAreRefused) {
 // toward the start of the stream), so the copy must allow overlap.
 TEST(CodedOutputDataTest, SourceMayOverlapTheRegion) {
     ExactBytes region(16);
-    for (size_t i = 0; i < 16; i++) region.data()[i] = static_cast<uint8_t>(0x40 + i);
+    for (size_t i = 0; i < 16; i++)
+        region.data()[i] = static_cast<uint8_t>(0x40 + i);
     CodedOutputData output(region.data(), region.size());
     output.writeData(VornBuffer(region.data() + 2, 6, VornBufferNoCopy));
     output.writeRawData(region.data() + 8, 8);

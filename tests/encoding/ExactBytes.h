@@ -43,6 +43,7 @@ inline std::string hexOf(const std::vector<uint8_t> &bytes) {
 
 inline std::vector<uint8_t> repeated(uint8_t byte, size_t count, std::vector<uint8_t> tail = {}) {
     std::vector<uint8_t> out(count, byte);
-    for (uint8_t b : tail) out.push_back(b);
+    for (uint8_t b : tail)
+        out.push_back(b);
     return out;
 }

@@ -29,7 +29,9 @@ struct WireCase {
     size_t lengthPrefix; // bytes of the length prefix of a length-delimited item, else 0
 };
 
-std::vector<uint8_t> bytesOf(const std::string &s) { return std::vector<uint8_t>(s.begin(), s.end()); }
+std::vector<uint8_t> bytesOf(const std::string &s) {
+    return std::vector<uint8_t>(s.begin(), s.end());
+}
 
 std::vector<uint8_t> concat(std::vector<uint8_t> a, const std::vector<uint8_t> &b) {
     a.insert(a.end(), b.begin(), b.end());
@@ -37,61 +39,103 @@ std::vector<uint8_t> concat(std::vector<uint8_t> a, const std::vector<uint8_t> &
 }
 
 WireCase boolCase(bool v, std::vector<uint8_t> bytes) {
-    return {std::string("bool ") + (v ? "true" : "false"), [v](CodedOutputData &o) { o.writeBool(v); }, pbBoolSize(),
-            bytes, [v](CodedInputData &i) { EXPECT_EQ(i.readBool(), v); }, 0};
+    return {std::string("bool ") + (v ? "true" : "false"),
+            [v](CodedOutputData &o) { o.writeBool(v); },
+            pbBoolSize(),
+            bytes,
+            [v](CodedInputData &i) { EXPECT_EQ(i.readBool(), v); },
+            0};
 }
 
 WireCase int32Case(int32_t v, std::vector<uint8_t> bytes) {
-    return {"int32 " + std::to_string(v), [v](CodedOutputData &o) { o.writeInt32(v); }, pbInt32Size(v), bytes,
-            [v](CodedInputData &i) { EXPECT_EQ(i.readInt32(), v); }, 0};
+    return {"int32 " + std::to_string(v),
+            [v](CodedOutputData &o) { o.writeInt32(v); },
+            pbInt32Size(v),
+            bytes,
+            [v](CodedInputData &i) { EXPECT_EQ(i.readInt32(), v); },
+            0};
 }
 
 WireCase rawVarint32Case(int32_t v, std::vector<uint8_t> bytes) {
-    return {"raw varint32 " + std::to_string(v), [v](CodedOutputData &o) { o.writeRawVarint32(v); },
-            pbRawVarint32Size(static_cast<uint32_t>(v)), bytes,
-            [v](CodedInputData &i) { EXPECT_EQ(i.readRawVarint32(), v); }, 0};
+    return {"raw varint32 " + std::to_string(v),
+            [v](CodedOutputData &o) { o.writeRawVarint32(v); },
+            pbRawVarint32Size(static_cast<uint32_t>(v)),
+            bytes,
+            [v](CodedInputData &i) { EXPECT_EQ(i.readRawVarint32(), v); },
+            0};
 }
 
 WireCase uint32Case(uint32_t v, std::vector<uint8_t> bytes) {
-    return {"uint32 " + std::to_string(v), [v](CodedOutputData &o) { o.writeUInt32(v); }, pbUInt32Size(v), bytes,
-            [v](CodedInputData &i) { EXPECT_EQ(i.readUInt32(), v); }, 0};
+    return {"uint32 " + std::to_string(v),
+            [v](CodedOutputData &o) { o.writeUInt32(v); },
+            pbUInt32Size(v),
+            bytes,
+            [v](CodedInputData &i) { EXPECT_EQ(i.readUInt32(), v); },
+            0};
 }
 
 WireCase int64Case(int64_t v, std::vector<uint8_t> bytes) {
-    return {"int64 " + std::to_string(v), [v](CodedOutputData &o) { o.writeInt64(v); }, pbInt64Size(v), bytes,
-            [v](CodedInputData &i) { EXPECT_EQ(i.readInt64(), v); }, 0};
+    return {"int64 " + std::to_string(v),
+            [v](CodedOutputData &o) { o.writeInt64(v); },
+            pbInt64Size(v),
+            bytes,
+            [v](CodedInputData &i) { EXPECT_EQ(i.readInt64(), v); },
+            0};
 }
 
 WireCase uint64Case(uint64_t v, std::vector<uint8_t> bytes) {
-    return {"uint64 " + std::to_string(v), [v](CodedOutputData &o) { o.writeUInt64(v); }, pbUInt64Size(v), bytes,
-            [v](CodedInputData &i) { EXPECT_EQ(i.readUInt64(), v); }, 0};
+    return {"uint64 " + std::to_string(v),
+            [v](CodedOutputData &o) { o.writeUInt64(v); },
+            pbUInt64Size(v),
+            bytes,
+            [v](CodedInputData &i) { EXPECT_EQ(i.readUInt64(), v); },
+            0};
 }
 
 WireCase fixed32Case(int32_t v, std::vector<uint8_t> bytes) {
-    return {"fixed32 " + std::to_string(v), [v](CodedOutputData &o) { o.writeRawLittleEndian32(v); }, kFixed32Size,
-            bytes, [v](CodedInputData &i) { EXPECT_EQ(i.readRawLittleEndian32(), v); }, 0};
+    return {"fixed32 " + std::to_string(v),
+            [v](CodedOutputData &o) { o.writeRawLittleEndian32(v); },
+            kFixed32Size,
+            bytes,
+            [v](CodedInputData &i) { EXPECT_EQ(i.readRawLittleEndian32(), v); },
+            0};
 }
 
 WireCase fixed64Case(int64_t v, std::vector<uint8_t> bytes) {
-    return {"fixed64 " + std::to_string(v), [v](CodedOutputData &o) { o.writeRawLittleEndian64(v); }, kFixed64Size,
-            bytes, [v](CodedInputData &i) { EXPECT_EQ(i.readRawLittleEndian64(), v); }, 0};
+    return {"fixed64 " + std::to_string(v),
+            [v](CodedOutputData &o) { o.writeRawLittleEndian64(v); },
+            kFixed64Size,
+            bytes,
+            [v](CodedInputData &i) { EXPECT_EQ(i.readRawLittleEndian64(), v); },
+            0};
 }
 
 WireCase floatCase(float v, std::vector<uint8_t> bytes) {
-    return {"float " + std::to_string(v), [v](CodedOutputData &o) { o.writeFloat(v); }, pbFloatSize(), bytes,
-            [v](CodedInputData &i) { EXPECT_EQ(floatToBits(i.readFloat()), floatToBits(v)); }, 0};
+    return {"float " + std::to_string(v),
+            [v](CodedOutputData &o) { o.writeFloat(v); },
+            pbFloatSize(),
+            bytes,
+            [v](CodedInputData &i) { EXPECT_EQ(floatToBits(i.readFloat()), floatToBits(v)); },
+            0};
 }
 
 WireCase doubleCase(double v, std::vector<uint8_t> bytes) {
-    return {"double " + std::to_string(v), [v](CodedOutputData &o) { o.writeDouble(v); }, pbDoubleSize(), bytes,
-            [v](CodedInputData &i) { EXPECT_EQ(doubleToBits(i.readDouble()), doubleToBits(v)); }, 0};
+    return {"double " + std::to_string(v),
+            [v](CodedOutputData &o) { o.writeDouble(v); },
+            pbDoubleSize(),
+            bytes,
+            [v](CodedInputData &i) { EXPECT_EQ(doubleToBits(i.readDouble()), doubleToBits(v)); },
+            0};
 }
 
 WireCase stringCase(const std::string &v, std::vector<uint8_t> prefix) {
     size_t prefixSize = prefix.size();
-    return {"string of " + std::to_string(v.size()), [v](CodedOutputData &o) { o.writeString(v); },
-            pbLengthDelimitedSize(v.size()), concat(prefix, bytesOf(v)),
-            [v](CodedInputData &i) { EXPECT_EQ(i.readString(), v); }, prefixSize};
+    return {"string of " + std::to_string(v.size()),
+            [v](CodedOutputData &o) { o.writeString(v); },
+            pbLengthDelimitedSize(v.size()),
+            concat(prefix, bytesOf(v)),
+            [v](CodedInputData &i) { EXPECT_EQ(i.readString(), v); },
+            prefixSize};
 }
 
 WireCase dataCase(const std::string &v, std::vector<uint8_t> prefix) {
@@ -101,7 +145,8 @@ WireCase dataCase(const std::string &v, std::vector<uint8_t> prefix) {
                 VornBuffer b(const_cast<char *>(v.data()), v.size(), VornBufferNoCopy);
                 o.writeData(b);
             },
-            pbLengthDelimitedSize(v.size()), concat(prefix, bytesOf(v)),
+            pbLengthDelimitedSize(v.size()),
+            concat(prefix, bytesOf(v)),
             [v](CodedInputData &i) {
                 VornBuffer b = i.readData(true, false);
                 EXPECT_EQ(std::string(static_cast<const char *>(b.data()), b.size()), v);
@@ -115,10 +160,12 @@ WireCase rawDataCase(const std::string &v) {
                 VornBuffer b(const_cast<char *>(v.data()), v.size(), VornBufferNoCopy);
                 o.writeRawData(b);
             },
-            v.size(), bytesOf(v),
+            v.size(),
+            bytesOf(v),
             [v](CodedInputData &i) {
                 std::string got;
-                for (size_t k = 0; k < v.size(); k++) got += static_cast<char>(i.readRawByte());
+                for (size_t k = 0; k < v.size(); k++)
+                    got += static_cast<char>(i.readRawByte());
                 EXPECT_EQ(got, v);
             },
             0};
@@ -206,9 +253,9 @@ TEST(WireFormatTest, EveryEncodingCutShortFailsWithoutReadingPastTheCut) {
             // Inside the length prefix (or any other item) the bytes run out; after
             // a complete prefix the item is longer than what is left.
             bool inPrefix = c.lengthPrefix == 0 || cut < c.lengthPrefix;
-            std::string expected = inPrefix ? "reach end, m_position: " + std::to_string(cut) +
-                                                  ", m_size: " + std::to_string(cut)
-                                            : "InvalidProtocolBuffer truncatedMessage";
+            std::string expected =
+                inPrefix ? "reach end, m_position: " + std::to_string(cut) + ", m_size: " + std::to_string(cut)
+                         : "InvalidProtocolBuffer truncatedMessage";
             try {
                 c.readAndCheck(input);
                 ADD_FAILURE() << "no exception";
@@ -269,20 +316,13 @@ TEST(WireFormatTest, SizeHelpersCountSevenBitGroups) {
         uint32_t varint32Size; // of the value cut to 32 bits
         uint32_t uint64Size;
     } cases[] = {
-        {0, 1, 1},
-        {127, 1, 1},
-        {128, 2, 2},
-        {(1u << 14) - 1, 2, 2},
-        {1u << 14, 3, 3},
-        {(1u << 21) - 1, 3, 3},
-        {1u << 21, 4, 4},
-        {(1u << 28) - 1, 4, 4},
-        {1u << 28, 5, 5},
-        {UINT32_MAX, 5, 5},
-        {1ull << 35, 1, 6},
-        {(1ull << 63) - 1, 5, 9},
-        {1ull << 63, 1, 10},
-        {UINT64_MAX, 5, 10},
+        {0, 1, 1},           {127, 1, 1},
+        {128, 2, 2},         {(1u << 14) - 1, 2, 2},
+        {1u << 14, 3, 3},    {(1u << 21) - 1, 3, 3},
+        {1u << 21, 4, 4},    {(1u << 28) - 1, 4, 4},
+        {1u << 28, 5, 5},    {UINT32_MAX, 5, 5},
+        {1ull << 35, 1, 6},  {(1ull << 63) - 1, 5, 9},
+        {1ull << 63, 1, 10}, {UINT64_MAX, 5, 10},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.value);
