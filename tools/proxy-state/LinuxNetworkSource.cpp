@@ -37,8 +37,7 @@ using VariantPtr = std::unique_ptr<GVariant, VariantUnref>;
 struct ObjectUnref {
     void operator()(gpointer object) const { g_object_unref(object); }
 };
-template <class T>
-using ObjectPtr = std::unique_ptr<T, ObjectUnref>;
+template <class T> using ObjectPtr = std::unique_ptr<T, ObjectUnref>;
 
 struct SchemaUnref {
     void operator()(GSettingsSchema *schema) const { g_settings_schema_unref(schema); }
@@ -68,13 +67,11 @@ struct LinuxProtocol {
     ordered_json configuration;
 };
 
-template <class Handle, class Object>
-Handle *toHandle(Object *object) {
+template <class Handle, class Object> Handle *toHandle(Object *object) {
     return reinterpret_cast<Handle *>(object);
 }
 
-template <class Object, class Handle>
-Object *fromHandle(Handle *handle) {
+template <class Object, class Handle> Object *fromHandle(Handle *handle) {
     return reinterpret_cast<Object *>(handle);
 }
 
@@ -279,8 +276,8 @@ SourceNetworkSet *LinuxNetworkSource::copyCurrentSet(SourcePreferences *handle) 
 
     auto *set = new LinuxNetworkSet();
     for (const std::string &path : objectPaths(paths.get())) {
-        VariantPtr reply = callNetworkManager(bus, path.c_str(), kConnectionInterface, "GetSettings", nullptr,
-                                              "(a{sa{sv}})");
+        VariantPtr reply =
+            callNetworkManager(bus, path.c_str(), kConnectionInterface, "GetSettings", nullptr, "(a{sa{sv}})");
         if (!reply) {
             continue; // the profile was deleted since the list was read
         }
@@ -311,7 +308,9 @@ SourceService *LinuxNetworkSource::serviceAt(SourceServiceList *list, long index
     return toHandle<SourceService>(&fromHandle<LinuxServiceList>(list)->services.at(static_cast<size_t>(index)));
 }
 
-bool LinuxNetworkSource::serviceEnabled(SourceService *service) { return fromHandle<LinuxService>(service)->active; }
+bool LinuxNetworkSource::serviceEnabled(SourceService *service) {
+    return fromHandle<LinuxService>(service)->active;
+}
 
 SourceProtocol *LinuxNetworkSource::copyProxiesProtocol(SourceService *handle) {
     const LinuxService *service = fromHandle<LinuxService>(handle);
@@ -325,8 +324,7 @@ SourceConfiguration *LinuxNetworkSource::protocolConfiguration(SourceProtocol *p
     return toHandle<SourceConfiguration>(&fromHandle<LinuxProtocol>(protocol)->configuration);
 }
 
-bool LinuxNetworkSource::configurationValue(SourceConfiguration *handle, const std::string &key,
-                                            ordered_json *value) {
+bool LinuxNetworkSource::configurationValue(SourceConfiguration *handle, const std::string &key, ordered_json *value) {
     const ordered_json *configuration = fromHandle<ordered_json>(handle);
     auto found = configuration->find(key);
     if (found == configuration->end()) {
@@ -353,11 +351,17 @@ void LinuxNetworkSource::release(SourcePreferences *handle) {
     delete preferences;
 }
 
-void LinuxNetworkSource::release(SourceNetworkSet *set) { delete fromHandle<LinuxNetworkSet>(set); }
+void LinuxNetworkSource::release(SourceNetworkSet *set) {
+    delete fromHandle<LinuxNetworkSet>(set);
+}
 
-void LinuxNetworkSource::release(SourceServiceList *list) { delete fromHandle<LinuxServiceList>(list); }
+void LinuxNetworkSource::release(SourceServiceList *list) {
+    delete fromHandle<LinuxServiceList>(list);
+}
 
-void LinuxNetworkSource::release(SourceProtocol *protocol) { delete fromHandle<LinuxProtocol>(protocol); }
+void LinuxNetworkSource::release(SourceProtocol *protocol) {
+    delete fromHandle<LinuxProtocol>(protocol);
+}
 
 namespace {
 

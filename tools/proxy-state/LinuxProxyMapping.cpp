@@ -7,7 +7,9 @@ namespace {
 using nlohmann::ordered_json;
 
 // macOS reports its Enable flags as the numbers 0 and 1, not as booleans.
-int flag(bool on) { return on ? 1 : 0; }
+int flag(bool on) {
+    return on ? 1 : 0;
+}
 
 void addEndpoint(ordered_json &config, const DesktopProxySettings::Endpoint &endpoint, bool manual,
                  const char *enableKey, const char *proxyKey, const char *portKey) {

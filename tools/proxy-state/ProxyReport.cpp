@@ -9,8 +9,7 @@ using nlohmann::ordered_json;
 // Hands a created or copied handle back to its source when the scope ends, so
 // that an exception (allocation failure while copying values) leaks nothing.
 // Declaring guards in acquisition order releases in the reverse order.
-template <class Handle>
-class SourceHandle {
+template <class Handle> class SourceHandle {
 public:
     SourceHandle(NetworkSource &source, Handle *handle) : m_source(source), m_handle(handle) {}
     ~SourceHandle() {

@@ -15,9 +15,20 @@ namespace halyx {
 // The proxy keys a report keeps, in the order they are looked up; a
 // configuration's other keys never reach the output.
 inline constexpr std::array<const char *, 15> kProxyKeys = {
-    "HTTPEnable",       "HTTPProxy",     "HTTPPort",  "HTTPProxyAuthenticated",  "HTTPSEnable",
-    "HTTPSProxy",       "HTTPSPort",     "HTTPSProxyAuthenticated", "SOCKSEnable", "SOCKSProxy",
-    "SOCKSPort",        "SOCKSProxyAuthenticated", "ProxyAutoConfigEnable", "ProxyAutoDiscoveryEnable",
+    "HTTPEnable",
+    "HTTPProxy",
+    "HTTPPort",
+    "HTTPProxyAuthenticated",
+    "HTTPSEnable",
+    "HTTPSProxy",
+    "HTTPSPort",
+    "HTTPSProxyAuthenticated",
+    "SOCKSEnable",
+    "SOCKSProxy",
+    "SOCKSPort",
+    "SOCKSProxyAuthenticated",
+    "ProxyAutoConfigEnable",
+    "ProxyAutoDiscoveryEnable",
     "ExceptionsList",
 };
 

@@ -20,13 +20,11 @@ namespace {
 using nlohmann::ordered_json;
 
 // The handles are the CF references themselves, only with their type hidden.
-template <class Handle>
-Handle *toHandle(CFTypeRef reference) {
+template <class Handle> Handle *toHandle(CFTypeRef reference) {
     return reinterpret_cast<Handle *>(const_cast<void *>(reference));
 }
 
-template <class Reference, class Handle>
-Reference fromHandle(Handle *handle) {
+template <class Reference, class Handle> Reference fromHandle(Handle *handle) {
     return static_cast<Reference>(static_cast<const void *>(handle));
 }
 
@@ -216,9 +214,13 @@ void SystemConfigurationSource::release(SourcePreferences *preferences) {
     CFRelease(fromHandle<SCPreferencesRef>(preferences));
 }
 
-void SystemConfigurationSource::release(SourceNetworkSet *set) { CFRelease(fromHandle<SCNetworkSetRef>(set)); }
+void SystemConfigurationSource::release(SourceNetworkSet *set) {
+    CFRelease(fromHandle<SCNetworkSetRef>(set));
+}
 
-void SystemConfigurationSource::release(SourceServiceList *list) { CFRelease(fromHandle<CFArrayRef>(list)); }
+void SystemConfigurationSource::release(SourceServiceList *list) {
+    CFRelease(fromHandle<CFArrayRef>(list));
+}
 
 void SystemConfigurationSource::release(SourceProtocol *protocol) {
     CFRelease(fromHandle<SCNetworkProtocolRef>(protocol));

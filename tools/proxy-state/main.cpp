@@ -25,9 +25,8 @@ int main() {
         halyx::silenceGLibDiagnostics();
         halyx::LinuxNetworkSource source;
 #endif
-        return halyx::reportProxyState(source, [](const std::string &bytes) {
-            return halyx::writeDocument(stdout, bytes);
-        });
+        return halyx::reportProxyState(source,
+                                       [](const std::string &bytes) { return halyx::writeDocument(stdout, bytes); });
     } catch (...) {
         // Out of memory: a report is either whole or absent, and never a
         // message on standard error.

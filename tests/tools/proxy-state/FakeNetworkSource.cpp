@@ -8,7 +8,9 @@ namespace halyx::testing {
 
 using nlohmann::ordered_json;
 
-FakeNetworkSource::~FakeNetworkSource() { EXPECT_EQ(m_live, 0) << "handles never released"; }
+FakeNetworkSource::~FakeNetworkSource() {
+    EXPECT_EQ(m_live, 0) << "handles never released";
+}
 
 FakeNetworkSource::Object *FakeNetworkSource::newObject(const std::string &kind, size_t service) {
     ++m_live;
@@ -102,12 +104,20 @@ std::optional<std::string> FakeNetworkSource::serviceIdentifier(SourceService *s
     return reinterpret_cast<FakeService *>(service)->identifier;
 }
 
-void FakeNetworkSource::release(SourcePreferences *preferences) { releaseObject(preferences, "preferences"); }
+void FakeNetworkSource::release(SourcePreferences *preferences) {
+    releaseObject(preferences, "preferences");
+}
 
-void FakeNetworkSource::release(SourceNetworkSet *set) { releaseObject(set, "set"); }
+void FakeNetworkSource::release(SourceNetworkSet *set) {
+    releaseObject(set, "set");
+}
 
-void FakeNetworkSource::release(SourceServiceList *list) { releaseObject(list, "list"); }
+void FakeNetworkSource::release(SourceServiceList *list) {
+    releaseObject(list, "list");
+}
 
-void FakeNetworkSource::release(SourceProtocol *protocol) { releaseObject(protocol, "protocol"); }
+void FakeNetworkSource::release(SourceProtocol *protocol) {
+    releaseObject(protocol, "protocol");
+}
 
 } // namespace halyx::testing

@@ -29,7 +29,9 @@ ProfileProxySettings profile(int32_t method, const char *pacUrl = "", const char
 
 // The object's members are compared regardless of their order (it is the
 // report that orders them), but with their JSON types: 1 is not true.
-nlohmann::json unordered(const nlohmann::ordered_json &value) { return nlohmann::json::parse(value.dump()); }
+nlohmann::json unordered(const nlohmann::ordered_json &value) {
+    return nlohmann::json::parse(value.dump());
+}
 
 TEST(LinuxProxyMappingTest, DesktopAndProfileSettingsToProxyKeys) {
     DesktopProxySettings autoWithUrl = withHosts(desktop("auto"));

@@ -87,8 +87,7 @@ TEST(ProxyReportTest, StatusAndExactOutputForEachKindOfNetwork) {
         {"every service disabled",
          network({disabled(service("A", "Ethernet", R"({"HTTPEnable":1})")), disabled(service("B", "Wi-Fi"))}), 1, ""},
         {"no proxies protocol", network({withoutProtocol(service("A", "Ethernet"))}), 1, ""},
-        {"name without identifier, identifier without name",
-         network({nameOnly, identifierOnly}), 1, ""},
+        {"name without identifier, identifier without name", network({nameOnly, identifierOnly}), 1, ""},
         {"absent configuration", network({withoutConfiguration(service("A", "Ethernet"))}), 0,
          R"([{"Id":"A","Name":"Ethernet","Config":{}}])"},
         {"configuration without any proxy key",
@@ -98,8 +97,9 @@ TEST(ProxyReportTest, StatusAndExactOutputForEachKindOfNetwork) {
          network({service("A", "Ethernet",
                           R"({"ExceptionsList":["*.local"],"FTPPassive":1,"HTTPPort":8080,"FTPProxy":"f",)"
                           R"("HTTPProxy":"proxy","HTTPEnable":1})")}),
-         0, R"([{"Id":"A","Name":"Ethernet","Config":{"HTTPEnable":1,"HTTPProxy":"proxy","HTTPPort":8080,)"
-            R"("ExceptionsList":["*.local"]}}])"},
+         0,
+         R"([{"Id":"A","Name":"Ethernet","Config":{"HTTPEnable":1,"HTTPProxy":"proxy","HTTPPort":8080,)"
+         R"("ExceptionsList":["*.local"]}}])"},
         {"all fifteen keys, value types kept",
          network({service("S", "Wi-Fi",
                           R"({"HTTPEnable":1,"HTTPProxy":"h","HTTPPort":3128,"HTTPProxyAuthenticated":0,)"
@@ -107,18 +107,20 @@ TEST(ProxyReportTest, StatusAndExactOutputForEachKindOfNetwork) {
                           R"("SOCKSEnable":1,"SOCKSProxy":"s","SOCKSPort":9007199254740993,)"
                           R"("SOCKSProxyAuthenticated":1.5,"ProxyAutoConfigEnable":"1",)"
                           R"("ProxyAutoDiscoveryEnable":{"x":[1]},"ExceptionsList":[]})")}),
-         0, R"([{"Id":"S","Name":"Wi-Fi","Config":{"HTTPEnable":1,"HTTPProxy":"h","HTTPPort":3128,)"
-            R"("HTTPProxyAuthenticated":0,"HTTPSEnable":true,"HTTPSProxy":"","HTTPSPort":-1,)"
-            R"("HTTPSProxyAuthenticated":false,"SOCKSEnable":1,"SOCKSProxy":"s","SOCKSPort":9007199254740993,)"
-            R"("SOCKSProxyAuthenticated":1.5,"ProxyAutoConfigEnable":"1","ProxyAutoDiscoveryEnable":{"x":[1]},)"
-            R"("ExceptionsList":[]}}])"},
+         0,
+         R"([{"Id":"S","Name":"Wi-Fi","Config":{"HTTPEnable":1,"HTTPProxy":"h","HTTPPort":3128,)"
+         R"("HTTPProxyAuthenticated":0,"HTTPSEnable":true,"HTTPSProxy":"","HTTPSPort":-1,)"
+         R"("HTTPSProxyAuthenticated":false,"SOCKSEnable":1,"SOCKSProxy":"s","SOCKSPort":9007199254740993,)"
+         R"("SOCKSProxyAuthenticated":1.5,"ProxyAutoConfigEnable":"1","ProxyAutoDiscoveryEnable":{"x":[1]},)"
+         R"("ExceptionsList":[]}}])"},
         {"services in list order, skipped ones left out",
          network({service("A", "Ethernet", R"({"HTTPEnable":0})"), disabled(service("B", "Wi-Fi")),
-                  withoutProtocol(service("C", "VPN")), nameOnly, service("E", "Thunderbolt Bridge"),
-                  identifierOnly, service("G", "iPhone USB", R"({"SOCKSEnable":1})")}),
-         0, R"([{"Id":"A","Name":"Ethernet","Config":{"HTTPEnable":0}},)"
-            R"({"Id":"E","Name":"Thunderbolt Bridge","Config":{}},)"
-            R"({"Id":"G","Name":"iPhone USB","Config":{"SOCKSEnable":1}}])"},
+                  withoutProtocol(service("C", "VPN")), nameOnly, service("E", "Thunderbolt Bridge"), identifierOnly,
+                  service("G", "iPhone USB", R"({"SOCKSEnable":1})")}),
+         0,
+         R"([{"Id":"A","Name":"Ethernet","Config":{"HTTPEnable":0}},)"
+         R"({"Id":"E","Name":"Thunderbolt Bridge","Config":{}},)"
+         R"({"Id":"G","Name":"iPhone USB","Config":{"SOCKSEnable":1}}])"},
         {"text escaped as JSON, UTF-8 kept raw",
          network({service("id\"1", "Caf\xc3\xa9 \"5G\"\n\\", R"({"HTTPProxy":"a/b\t"})")}), 0,
          "[{\"Id\":\"id\\\"1\",\"Name\":\"Caf\xc3\xa9 \\\"5G\\\"\\n\\\\\",\"Config\":{\"HTTPProxy\":\"a/b\\t\"}}]"},
@@ -163,7 +165,8 @@ TEST(ProxyReportTest, CallsAndReleasesInOrder) {
         {"no set: the list is never asked for",
          noSet,
          {"createPreferences halyx proxy state", "copyCurrentSet", "release preferences"}},
-        {"no list", noList,
+        {"no list",
+         noList,
          {"createPreferences halyx proxy state", "copyCurrentSet", "copyServices", "release set",
           "release preferences"}},
         {"empty list: no service is read",
@@ -228,10 +231,12 @@ TEST(ProxyReportTest, CountIsReadAgainAfterEveryService) {
         std::string output;
     };
     const std::vector<Case> cases = {
-        {"list grows during the walk", {1, 3},
+        {"list grows during the walk",
+         {1, 3},
          R"([{"Id":"A","Name":"a","Config":{}},{"Id":"B","Name":"b","Config":{}},{"Id":"C","Name":"c","Config":{}}])"},
         {"list shrinks during the walk", {3, 1}, R"([{"Id":"A","Name":"a","Config":{}}])"},
-        {"list shrinks after the second service", {3, 3, 2},
+        {"list shrinks after the second service",
+         {3, 3, 2},
          R"([{"Id":"A","Name":"a","Config":{}},{"Id":"B","Name":"b","Config":{}}])"},
     };
     for (const Case &c : cases) {

@@ -122,16 +122,17 @@ class MockNetworkManager:
             [sys.executable, '-m', 'dbusmock', '--system', '--template', 'networkmanager'],
             env=env, stdin=subprocess.DEVNULL, stdout=self._log, stderr=self._log,
             preexec_fn=_die_with_parent)
-        self._bus = dbus.bus.BusConnection(address)
+        self._bus = None
+        self._activations = 0
         try:
+            self._bus = dbus.bus.BusConnection(address)
             self._wait_for_name()
+            self._mock = dbus.Interface(self._bus.get_object(NM_NAME, NM_MOCK_PATH), MOCK_IFACE)
+            self._settings = dbus.Interface(self._bus.get_object(NM_NAME, NM_SETTINGS_PATH), NM_SETTINGS_IFACE)
+            self._device = self._mock.AddEthernetDevice('eth0', 'eth0', 100, timeout=CALL_TIMEOUT_SECONDS)
         except Exception:
             self.stop()
             raise
-        self._mock = dbus.Interface(self._bus.get_object(NM_NAME, NM_MOCK_PATH), MOCK_IFACE)
-        self._settings = dbus.Interface(self._bus.get_object(NM_NAME, NM_SETTINGS_PATH), NM_SETTINGS_IFACE)
-        self._device = self._mock.AddEthernetDevice('eth0', 'eth0', 100, timeout=CALL_TIMEOUT_SECONDS)
-        self._activations = 0
 
     def _wait_for_name(self):
         deadline = time.monotonic() + STARTUP_SECONDS
@@ -155,10 +156,13 @@ class MockNetworkManager:
 
     def stop(self):
         try:
-            self._bus.close()
+            if self._bus is not None:
+                self._bus.close()
+                self._bus = None
         finally:
             _stop(self.process)
-            self._log.close()
+            if not self._log.closed:
+                self._log.close()
 
 
 # Desktop proxy settings as the keyfile backend stores them: groups are the
@@ -262,7 +266,7 @@ class ProxyStateEndToEnd(unittest.TestCase):
     def run_tool(self, args=(), stdout=subprocess.PIPE, **environment):
         result = subprocess.run([TOOL, *args], env=self.tool_environment(**environment),
                                 stdin=subprocess.DEVNULL, stdout=stdout, stderr=subprocess.PIPE,
-                                timeout=TOOL_TIMEOUT_SECONDS)
+                                preexec_fn=_die_with_parent, timeout=TOOL_TIMEOUT_SECONDS)
         return result.returncode, result.stdout, result.stderr
 
     def assert_report(self, expected, **environment):
@@ -382,6 +386,9 @@ class ProxyStateEndToEnd(unittest.TestCase):
     def test_failed_write_is_status_1(self):
         self.add_office_profiles()
         self.write_desktop_settings(MANUAL)
+        status, out, _ = self.run_tool()
+        self.assertEqual(status, 0)
+        self.assertNotEqual(out, b'')
         with self.subTest('full device'):
             with open('/dev/full', 'wb') as full:
                 status, _, err = self.run_tool(stdout=full)
