@@ -17,8 +17,9 @@ namespace halyx {
 //   setting, mapped by proxiesConfiguration() (LinuxProxyMapping.h).
 //
 // Every D-Bus call is bounded by kDBusCallTimeoutMs and never starts a service.
-// The data is read once per set (copyCurrentSet, copyServices); later changes
-// are not seen. Not thread-safe: one source per thread. GLib may print
+// copyCurrentSet reads everything at once (profiles, active connections,
+// desktop settings); the set and its lists are snapshots that later changes do
+// not reach. Not thread-safe: one source per thread. GLib may print
 // diagnostics of its own; a caller that must keep standard error empty calls
 // silenceGLibDiagnostics() first.
 class LinuxNetworkSource final : public NetworkSource {
