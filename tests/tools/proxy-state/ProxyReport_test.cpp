@@ -1,0 +1,279 @@
+#include "tools/proxy-state/ProxyReport.h"
+
+#include "FakeNetworkSource.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace halyx {
+namespace {
+
+using nlohmann::ordered_json;
+using testing::FakeNetwork;
+using testing::FakeNetworkSource;
+using testing::FakeService;
+
+FakeService service(const char *identifier, const char *name, const char *configuration = "{}") {
+    FakeService result;
+    result.identifier = identifier;
+    result.name = name;
+    result.configuration = ordered_json::parse(configuration);
+    return result;
+}
+
+FakeService disabled(FakeService result) {
+    result.enabled = false;
+    return result;
+}
+
+FakeService withoutProtocol(FakeService result) {
+    result.hasProtocol = false;
+    return result;
+}
+
+FakeService withoutConfiguration(FakeService result) {
+    result.configuration.reset();
+    return result;
+}
+
+FakeNetwork network(std::vector<FakeService> services) {
+    FakeNetwork result;
+    result.services = std::move(services);
+    return result;
+}
+
+struct ReportRun {
+    int status;
+    std::string written;
+    int writes;
+};
+
+ReportRun report(FakeNetworkSource &source, bool writeSucceeds = true) {
+    ReportRun run{-1, "", 0};
+    run.status = reportProxyState(source, [&](const std::string &bytes) {
+        run.written += bytes;
+        ++run.writes;
+        return writeSucceeds;
+    });
+    return run;
+}
+
+TEST(ProxyReportTest, StatusAndExactOutputForEachKindOfNetwork) {
+    FakeNetwork failingPreferences;
+    failingPreferences.preferencesFail = true;
+    FakeNetwork noSet = network({service("A", "Ethernet")});
+    noSet.hasSet = false;
+    FakeNetwork noList = network({service("A", "Ethernet")});
+    noList.hasList = false;
+    FakeService nameOnly = service("A", "Ethernet");
+    nameOnly.identifier.reset();
+    FakeService identifierOnly = service("B", "Wi-Fi");
+    identifierOnly.name.reset();
+
+    struct Case {
+        const char *name;
+        FakeNetwork network;
+        int status;
+        std::string output;
+    };
+    const std::vector<Case> cases = {
+        {"preferences cannot be created", failingPreferences, 1, ""},
+        {"no current set", noSet, 1, ""},
+        {"set without a list", noList, 1, ""},
+        {"empty list", network({}), 1, ""},
+        {"every service disabled",
+         network({disabled(service("A", "Ethernet", R"({"HTTPEnable":1})")), disabled(service("B", "Wi-Fi"))}), 1, ""},
+        {"no proxies protocol", network({withoutProtocol(service("A", "Ethernet"))}), 1, ""},
+        {"name without identifier, identifier without name", network({nameOnly, identifierOnly}), 1, ""},
+        {"absent configuration", network({withoutConfiguration(service("A", "Ethernet"))}), 0,
+         R"([{"Id":"A","Name":"Ethernet","Config":{}}])"},
+        {"configuration without any proxy key",
+         network({service("A", "Ethernet", R"({"FTPPassive":1,"ProxyAutoConfigURLString":"http://pac"})")}), 0,
+         R"([{"Id":"A","Name":"Ethernet","Config":{}}])"},
+        {"unknown keys dropped, keys in list order",
+         network({service("A", "Ethernet",
+                          R"({"ExceptionsList":["*.local"],"FTPPassive":1,"HTTPPort":8080,"FTPProxy":"f",)"
+                          R"("HTTPProxy":"proxy","HTTPEnable":1})")}),
+         0,
+         R"([{"Id":"A","Name":"Ethernet","Config":{"HTTPEnable":1,"HTTPProxy":"proxy","HTTPPort":8080,)"
+         R"("ExceptionsList":["*.local"]}}])"},
+        {"all fifteen keys, value types kept",
+         network({service("S", "Wi-Fi",
+                          R"({"HTTPEnable":1,"HTTPProxy":"h","HTTPPort":3128,"HTTPProxyAuthenticated":0,)"
+                          R"("HTTPSEnable":true,"HTTPSProxy":"","HTTPSPort":-1,"HTTPSProxyAuthenticated":false,)"
+                          R"("SOCKSEnable":1,"SOCKSProxy":"s","SOCKSPort":9007199254740993,)"
+                          R"("SOCKSProxyAuthenticated":1.5,"ProxyAutoConfigEnable":"1",)"
+                          R"("ProxyAutoDiscoveryEnable":{"x":[1]},"ExceptionsList":[]})")}),
+         0,
+         R"([{"Id":"S","Name":"Wi-Fi","Config":{"HTTPEnable":1,"HTTPProxy":"h","HTTPPort":3128,)"
+         R"("HTTPProxyAuthenticated":0,"HTTPSEnable":true,"HTTPSProxy":"","HTTPSPort":-1,)"
+         R"("HTTPSProxyAuthenticated":false,"SOCKSEnable":1,"SOCKSProxy":"s","SOCKSPort":9007199254740993,)"
+         R"("SOCKSProxyAuthenticated":1.5,"ProxyAutoConfigEnable":"1","ProxyAutoDiscoveryEnable":{"x":[1]},)"
+         R"("ExceptionsList":[]}}])"},
+        {"services in list order, skipped ones left out",
+         network({service("A", "Ethernet", R"({"HTTPEnable":0})"), disabled(service("B", "Wi-Fi")),
+                  withoutProtocol(service("C", "VPN")), nameOnly, service("E", "Thunderbolt Bridge"), identifierOnly,
+                  service("G", "iPhone USB", R"({"SOCKSEnable":1})")}),
+         0,
+         R"([{"Id":"A","Name":"Ethernet","Config":{"HTTPEnable":0}},)"
+         R"({"Id":"E","Name":"Thunderbolt Bridge","Config":{}},)"
+         R"({"Id":"G","Name":"iPhone USB","Config":{"SOCKSEnable":1}}])"},
+        {"text escaped as JSON, UTF-8 kept raw",
+         network({service("id\"1", "Caf\xc3\xa9 \"5G\"\n\\", R"({"HTTPProxy":"a/b\t"})")}), 0,
+         "[{\"Id\":\"id\\\"1\",\"Name\":\"Caf\xc3\xa9 \\\"5G\\\"\\n\\\\\",\"Config\":{\"HTTPProxy\":\"a/b\\t\"}}]"},
+        {"name that is not UTF-8 cannot be serialised", network({service("A", "Caf\xe9")}), 1, ""},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeNetworkSource source(c.network);
+        const ReportRun run = report(source);
+        EXPECT_EQ(run.status, c.status);
+        EXPECT_EQ(run.written, c.output);
+        EXPECT_EQ(run.writes, c.status == 0 ? 1 : 0);
+        EXPECT_EQ(source.liveHandles(), 0);
+    }
+}
+
+TEST(ProxyReportTest, FailedWriteIsStatus1) {
+    FakeNetworkSource source(network({service("A", "Ethernet")}));
+    const ReportRun run = report(source, false);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.writes, 1);
+    EXPECT_EQ(run.written, R"([{"Id":"A","Name":"Ethernet","Config":{}}])");
+}
+
+TEST(ProxyReportTest, CallsAndReleasesInOrder) {
+    FakeNetwork failingPreferences;
+    failingPreferences.preferencesFail = true;
+    FakeNetwork noSet = network({service("A", "Ethernet")});
+    noSet.hasSet = false;
+    FakeNetwork noList = network({service("A", "Ethernet")});
+    noList.hasList = false;
+    FakeService nameOnly = service("D", "Bluetooth PAN");
+    nameOnly.identifier.reset();
+
+    struct Case {
+        const char *name;
+        FakeNetwork network;
+        std::vector<std::string> events;
+    };
+    const std::vector<Case> cases = {
+        {"preferences cannot be created", failingPreferences, {"createPreferences halyx proxy state"}},
+        {"no set: the list is never asked for",
+         noSet,
+         {"createPreferences halyx proxy state", "copyCurrentSet", "release preferences"}},
+        {"no list",
+         noList,
+         {"createPreferences halyx proxy state", "copyCurrentSet", "copyServices", "release set",
+          "release preferences"}},
+        {"empty list: no service is read",
+         network({}),
+         {"createPreferences halyx proxy state", "copyCurrentSet", "copyServices", "serviceCount 0", "release list",
+          "release set", "release preferences"}},
+        {"every kind of service",
+         network({service("A", "Ethernet"), disabled(service("B", "Wi-Fi")), withoutProtocol(service("C", "VPN")),
+                  nameOnly, withoutConfiguration(service("E", "USB"))}),
+         {"createPreferences halyx proxy state",
+          "copyCurrentSet",
+          "copyServices",
+          "serviceCount 5",
+          "serviceAt 0",
+          "serviceEnabled 0",
+          "copyProxiesProtocol 0",
+          "protocolConfiguration 0",
+          "serviceName 0",
+          "serviceIdentifier 0",
+          "release protocol 0",
+          "serviceCount 5",
+          "serviceAt 1",
+          "serviceEnabled 1",
+          "serviceCount 5",
+          "serviceAt 2",
+          "serviceEnabled 2",
+          "copyProxiesProtocol 2",
+          "serviceCount 5",
+          "serviceAt 3",
+          "serviceEnabled 3",
+          "copyProxiesProtocol 3",
+          "protocolConfiguration 3",
+          "serviceName 3",
+          "serviceIdentifier 3",
+          "release protocol 3",
+          "serviceCount 5",
+          "serviceAt 4",
+          "serviceEnabled 4",
+          "copyProxiesProtocol 4",
+          "protocolConfiguration 4",
+          "serviceName 4",
+          "serviceIdentifier 4",
+          "release protocol 4",
+          "serviceCount 5",
+          "release list",
+          "release set",
+          "release preferences"}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeNetworkSource source(c.network);
+        report(source);
+        EXPECT_EQ(source.events, c.events);
+        EXPECT_EQ(source.liveHandles(), 0);
+    }
+}
+
+TEST(ProxyReportTest, CountIsReadAgainAfterEveryService) {
+    struct Case {
+        const char *name;
+        std::vector<long> counts;
+        std::string output;
+    };
+    const std::vector<Case> cases = {
+        {"list grows during the walk",
+         {1, 3},
+         R"([{"Id":"A","Name":"a","Config":{}},{"Id":"B","Name":"b","Config":{}},{"Id":"C","Name":"c","Config":{}}])"},
+        {"list shrinks during the walk", {3, 1}, R"([{"Id":"A","Name":"a","Config":{}}])"},
+        {"list shrinks after the second service",
+         {3, 3, 2},
+         R"([{"Id":"A","Name":"a","Config":{}},{"Id":"B","Name":"b","Config":{}}])"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeNetwork changing = network({service("A", "a"), service("B", "b"), service("C", "c")});
+        changing.counts = c.counts;
+        FakeNetworkSource source(changing);
+        const ReportRun run = report(source);
+        EXPECT_EQ(run.status, 0);
+        EXPECT_EQ(run.written, c.output);
+    }
+}
+
+// The real writer: everything or failure, no newline added.
+TEST(WriteDocumentTest, WritesExactBytesOrReportsFailure) {
+    const std::string document = R"([{"Id":"A","Name":"Ethernet","Config":{}}])";
+
+    std::FILE *file = std::tmpfile();
+    ASSERT_NE(file, nullptr);
+    EXPECT_TRUE(writeDocument(file, document));
+    std::rewind(file);
+    std::string readBack(document.size() + 16, '\0');
+    readBack.resize(std::fread(&readBack[0], 1, readBack.size(), file));
+    std::fclose(file);
+    EXPECT_EQ(readBack, document);
+
+    std::FILE *full = std::fopen("/dev/full", "w");
+    ASSERT_NE(full, nullptr);
+    EXPECT_FALSE(writeDocument(full, document));
+    std::fclose(full);
+
+    // Larger than any stdio buffer: fwrite itself already comes back short.
+    std::FILE *fullLarge = std::fopen("/dev/full", "w");
+    ASSERT_NE(fullLarge, nullptr);
+    EXPECT_FALSE(writeDocument(fullLarge, std::string(1 << 20, 'x')));
+    std::fclose(fullLarge);
+}
+
+} // namespace
+} // namespace halyx
