@@ -42,9 +42,13 @@ FileLock::~FileLock() {
     }
 }
 
-bool FileLock::lock(LockType lockType) { return doLock(lockType, true, nullptr); }
+bool FileLock::lock(LockType lockType) {
+    return doLock(lockType, true, nullptr);
+}
 
-bool FileLock::try_lock(LockType lockType, bool *tryAgain) { return doLock(lockType, false, tryAgain); }
+bool FileLock::try_lock(LockType lockType, bool *tryAgain) {
+    return doLock(lockType, false, tryAgain);
+}
 
 bool FileLock::doLock(LockType lockType, bool wait, bool *tryAgain) {
     if (m_fd < 0) {

@@ -72,7 +72,9 @@ bool roundUpToUnits(size_t size, size_t unit, size_t &rounded) {
 }
 
 // Lengths that cannot be represented as off_t are refused before any call.
-bool fitsFileOffset(size_t size) { return size <= static_cast<size_t>(std::numeric_limits<off_t>::max()); }
+bool fitsFileOffset(size_t size) {
+    return size <= static_cast<size_t>(std::numeric_limits<off_t>::max());
+}
 
 } // namespace
 
@@ -103,9 +105,13 @@ bool getFileSize(int fd, size_t &size) {
 // ---------------------------------------------------------------------------
 // File
 
-File::File(std::string path, OpenFlag flag) : m_path(std::move(path)), m_fd(-1), m_flag(flag) { open(); }
+File::File(std::string path, OpenFlag flag) : m_path(std::move(path)), m_fd(-1), m_flag(flag) {
+    open();
+}
 
-File::~File() { close(); }
+File::~File() {
+    close();
+}
 
 bool File::open() {
     if (isFileValid()) {
@@ -149,13 +155,17 @@ MemoryFile::MemoryFile(std::string path, size_t expectedCapacity, bool readOnly,
     reloadFromFile(expectedCapacity);
 }
 
-MemoryFile::~MemoryFile() { doCleanMemoryCache(true); }
+MemoryFile::~MemoryFile() {
+    doCleanMemoryCache(true);
+}
 
 bool MemoryFile::isFileValid() const {
     return (m_isMayflyFD || m_diskFile.isFileValid()) && m_size != 0 && m_ptr != nullptr;
 }
 
-bool MemoryFile::openIfNeeded() { return m_diskFile.isFileValid() || m_diskFile.open(); }
+bool MemoryFile::openIfNeeded() {
+    return m_diskFile.isFileValid() || m_diskFile.open();
+}
 
 void MemoryFile::cleanMayflyFD() {
     if (m_isMayflyFD && m_diskFile.isFileValid()) {
@@ -283,8 +293,7 @@ bool MemoryFile::truncate(size_t size, FileLock *fileLock) {
             VORNError("fail to zeroFile [%s] to size %zu, %s", getPath().c_str(), newSize, strerror(errno));
             m_size = oldSize;
             if (sys().ftruncate(fd, static_cast<off_t>(diskSize)) != 0) {
-                VORNError("failed to truncate back [%s] to size %zu, %s", getPath().c_str(), diskSize,
-                          strerror(errno));
+                VORNError("failed to truncate back [%s] to size %zu, %s", getPath().c_str(), diskSize, strerror(errno));
             } else {
                 VORNError("success to truncate [%s] back to size %zu", getPath().c_str(), diskSize);
                 VORNError("after truncate, file size = %zu", getActualFileSize());
@@ -411,8 +420,7 @@ bool isDiskOfMMAPFileCorrupted(MemoryFile *file, bool &needReportReadFail) {
     }
 
     needReportReadFail = true;
-    VORNError("fail to read [%s] from fd [%d], errno: %d (%s)", diskFile.getPath().c_str(), fd, error,
-              strerror(error));
+    VORNError("fail to read [%s] from fd [%d], errno: %d (%s)", diskFile.getPath().c_str(), fd, error, strerror(error));
     if (error == EIO || error == ENXIO || error == EINVAL || error == EILSEQ) {
         VORNWarning("file fail to read, consider it illegal, delete now: [%s]", diskFile.getPath().c_str());
         return true;

@@ -115,8 +115,7 @@ public:
     // Opens (creating a writable file) and maps the file, growing it to at
     // least `expectedCapacity` bytes rounded up to whole units. Check
     // isFileValid() afterwards.
-    explicit MemoryFile(std::string path, size_t expectedCapacity = 0, bool readOnly = false,
-                        bool mayflyFD = false);
+    explicit MemoryFile(std::string path, size_t expectedCapacity = 0, bool readOnly = false, bool mayflyFD = false);
     ~MemoryFile();
 
     // (Re)maps the file, first growing it when it is shorter than

@@ -8,8 +8,7 @@ namespace vorn {
 //
 //     ScopedLock lock(m_lock);                   // ThreadLock*
 //     ScopedLock shared(m_sharedProcessLock);    // InterProcessLock*
-template <typename Lock>
-class ScopedLock {
+template <typename Lock> class ScopedLock {
 public:
     explicit ScopedLock(Lock *lock) : m_lock(lock) {
         if (m_lock) {

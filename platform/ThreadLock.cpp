@@ -29,8 +29,8 @@ ThreadLock::~ThreadLock() {
     }
     int ret = pthread_mutex_destroy(&m_lock);
     if (ret != 0) {
-        _VORNLogWithLevel(VORNLogError, VORN_LOG_SOURCE, "~ThreadLock", __LINE__, "fail to destroy %p, ret=%d, error=%s",
-                          (void *)&m_lock, ret, strerror(ret));
+        _VORNLogWithLevel(VORNLogError, VORN_LOG_SOURCE, "~ThreadLock", __LINE__,
+                          "fail to destroy %p, ret=%d, error=%s", (void *)&m_lock, ret, strerror(ret));
     }
 }
 
@@ -66,6 +66,8 @@ void ThreadLock::unlock() {
     }
 }
 
-void ThreadLock::ThreadOnce(pthread_once_t *token, void (*function)()) { pthread_once(token, function); }
+void ThreadLock::ThreadOnce(pthread_once_t *token, void (*function)()) {
+    pthread_once(token, function);
+}
 
 } // namespace vorn

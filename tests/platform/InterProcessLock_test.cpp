@@ -276,8 +276,8 @@ protected:
     void TearDown() override { ::close(m_fd); }
 
     std::string lockMessage(const char *what, int error) {
-        return std::string(what) + " fd=" + std::to_string(m_fd) + ", ret=-1, error:" +
-               testing_support::errorText(error);
+        return std::string(what) + " fd=" + std::to_string(m_fd) +
+               ", ret=-1, error:" + testing_support::errorText(error);
     }
     std::string unlockMessage(int error) {
         return "fail to unlock fd=" + std::to_string(m_fd) + ", error:" + std::to_string(error) + "(" +
@@ -359,7 +359,8 @@ TEST_F(FileLockTest, FailedSystemCallsAreLoggedAndLeaveCountsAlone) {
         ASSERT_TRUE(other.lock(LockType::Exclusive));
         m_calls->flock = failingFlock;
     }
-    EXPECT_EQ(log.messagesOf("platformUnLock"), (std::vector<std::string>{unlockMessage(ENOLCK), unlockMessage(ENOLCK)}));
+    EXPECT_EQ(log.messagesOf("platformUnLock"),
+              (std::vector<std::string>{unlockMessage(ENOLCK), unlockMessage(ENOLCK)}));
 }
 
 } // namespace

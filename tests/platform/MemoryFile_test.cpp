@@ -128,10 +128,8 @@ TEST_F(MemoryFileTest, TruncateSetsWholeUnitsKeepsThePrefixAndZeroesTheRest) {
         size_t requestUnits, requestExtra;
         size_t expectedUnits;
     } cases[] = {
-        {"one byte gives one unit", 0, 1, 1},
-        {"zero gives one unit", 0, 0, 1},
-        {"shrink to one unit", 1, 0, 1},
-        {"grow to a non-multiple rounds up", 3, 5, 4},
+        {"one byte gives one unit", 0, 1, 1}, {"zero gives one unit", 0, 0, 1},
+        {"shrink to one unit", 1, 0, 1},      {"grow to a non-multiple rounds up", 3, 5, 4},
         {"grow to whole units", 3, 0, 3},
     };
     for (bool mayfly : {false, true}) {
@@ -210,19 +208,18 @@ TEST_F(MemoryFileTest, FailedGrowthKeepsTheOldLengthAndMapping) {
         int error;
         std::function<std::vector<LineExpectation>(const std::string &path, int fd, size_t unit)> lines;
     } cases[] = {
-        {"zero fill fails: cut back",
-         [](SystemCalls *calls) { calls->write = failingWrite; }, ENOSPC,
+        {"zero fill fails: cut back", [](SystemCalls *calls) { calls->write = failingWrite; }, ENOSPC,
          [](const std::string &path, int fd, size_t unit) {
              return std::vector<LineExpectation>{
-                 {VORNLogError, "zeroFillFile", "fail to write fd[" + std::to_string(fd) + "], error:" + errorText(ENOSPC)},
+                 {VORNLogError, "zeroFillFile",
+                  "fail to write fd[" + std::to_string(fd) + "], error:" + errorText(ENOSPC)},
                  {VORNLogError, "truncate",
                   "fail to zeroFile [" + path + "] to size " + std::to_string(3 * unit) + ", " + errorText(ENOSPC)},
                  {VORNLogError, "truncate", "success to truncate [" + path + "] back to size " + std::to_string(unit)},
                  {VORNLogError, "truncate", "after truncate, file size = " + std::to_string(unit)},
              };
          }},
-        {"length cannot be set",
-         [](SystemCalls *calls) { calls->ftruncate = failingFtruncate; }, EFBIG,
+        {"length cannot be set", [](SystemCalls *calls) { calls->ftruncate = failingFtruncate; }, EFBIG,
          [](const std::string &path, int, size_t unit) {
              return std::vector<LineExpectation>{
                  {VORNLogError, "truncate",
@@ -379,8 +376,8 @@ TEST_F(MemoryFileTest, FailedMappingLeavesAnUnmappedFileAndNoLock) {
         EXPECT_EQ(file.getMemory(), nullptr);
         EXPECT_EQ(file.getFileSize(), 0u);
         EXPECT_FALSE(file.hasOpenDescriptor());
-        expectProblems(m_log,
-                       {{VORNLogError, "mmapOrCleanup", "fail to mmap [" + m_path + "], mode 0x3, " + errorText(ENOMEM)}});
+        expectProblems(
+            m_log, {{VORNLogError, "mmapOrCleanup", "fail to mmap [" + m_path + "], mode 0x3, " + errorText(ENOMEM)}});
         m_log.clear();
 
         // No flock was left behind on the file.
@@ -407,8 +404,8 @@ ssize_t failingPread(int fd, void *, size_t, off_t) {
 TEST_F(MemoryFileTest, DiskProbeDeletesOnlyFilesWithFatalReadErrors) {
     struct Case {
         const char *name;
-        bool emptyFile;  // the file was cut to 0 bytes behind the mapping
-        int readError;   // 0: the real read
+        bool emptyFile; // the file was cut to 0 bytes behind the mapping
+        int readError;  // 0: the real read
         bool corrupted;
         bool report;
     } cases[] = {
@@ -488,8 +485,8 @@ TEST_F(MemoryFileTest, FileOpenFlagsMapToOpenModes) {
         {"read-only", true, OpenFlag::ReadOnly, 0, O_RDONLY, 3},
         {"no access bit means read-only", false, OpenFlag::Create, 0, O_RDONLY, 0},
         {"read-write create", false, OpenFlag::ReadWrite | OpenFlag::Create, 0, O_RDWR, 0},
-        {"exclusive create of an existing file", true,
-         OpenFlag::ReadWrite | OpenFlag::Create | OpenFlag::Exclusive, EEXIST, 0, 3},
+        {"exclusive create of an existing file", true, OpenFlag::ReadWrite | OpenFlag::Create | OpenFlag::Exclusive,
+         EEXIST, 0, 3},
         {"write-only truncate", true, OpenFlag::WriteOnly | OpenFlag::Create | OpenFlag::Truncate, 0, O_WRONLY, 0},
     };
     const mode_t mask = umask(0);

@@ -101,7 +101,9 @@ std::vector<std::string> LogCapture::messagesOf(const std::string &function) con
     return result;
 }
 
-std::string errorText(int error) { return strerror(error); }
+std::string errorText(int error) {
+    return strerror(error);
+}
 
 void writeFile(const std::string &path, const std::string &bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -195,9 +197,13 @@ char ForkedPeer::ask(char command) {
     return reply;
 }
 
-bool ForkedPeer::hold(LockType type) { return ask(type == LockType::Shared ? kHoldShared : kHoldExclusive) == kYes; }
+bool ForkedPeer::hold(LockType type) {
+    return ask(type == LockType::Shared ? kHoldShared : kHoldExclusive) == kYes;
+}
 
-bool ForkedPeer::release() { return ask(kRelease) == kYes; }
+bool ForkedPeer::release() {
+    return ask(kRelease) == kYes;
+}
 
 PeerView ForkedPeer::view() {
     char exclusive = ask(kProbeExclusive);

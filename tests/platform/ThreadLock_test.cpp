@@ -90,7 +90,9 @@ TEST(ThreadLockTest, ScopedLockHoldsForItsScopeAndIgnoresNull) {
 }
 
 std::atomic<int> g_onceRuns{0};
-void countOnce() { g_onceRuns++; }
+void countOnce() {
+    g_onceRuns++;
+}
 
 TEST(ThreadLockTest, ThreadOnceRunsOncePerTokenAcrossThreads) {
     static pthread_once_t token = PTHREAD_ONCE_INIT;
