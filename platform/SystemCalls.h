@@ -1,0 +1,68 @@
+#pragma once
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <cstddef>
+
+namespace vorn {
+
+// Every operating-system call the library makes on files, mappings and file
+// locks goes through this table, so that nothing outside platform/ calls
+// open/mmap/flock directly and a test can swap one entry for a failing or
+// observing stand-in (see ScopedSystemCallsOverride).
+//
+// The entries have the signatures and the errno conventions of the POSIX calls
+// they are named after. `open` always receives a mode (ignored without O_CREAT).
+//
+// Thread safety: the table is plain data read without a lock. Replace entries
+// only while no other thread uses the library (tests do it single-threaded).
+struct SystemCalls {
+    int (*open)(const char *path, int flags, mode_t mode);
+    int (*close)(int fd);
+    ssize_t (*read)(int fd, void *buffer, size_t count);
+    ssize_t (*pread)(int fd, void *buffer, size_t count, off_t offset);
+    ssize_t (*write)(int fd, const void *buffer, size_t count);
+    off_t (*lseek)(int fd, off_t offset, int whence);
+    int (*fstat)(int fd, struct stat *info);
+    int (*stat)(const char *path, struct stat *info);
+    int (*fstatat)(int dirFd, const char *path, struct stat *info, int flags);
+    int (*ftruncate)(int fd, off_t length);
+    void *(*mmap)(void *address, size_t length, int protection, int flags, int fd, off_t offset);
+    int (*munmap)(void *address, size_t length);
+    int (*msync)(void *address, size_t length, int flags);
+    int (*flock)(int fd, int operation);
+    int (*unlink)(const char *path);
+    int (*rename)(const char *from, const char *to);
+    int (*mkdir)(const char *path, mode_t mode);
+    int (*access)(const char *path, int mode);
+    int (*mkstemp)(char *pathTemplate);
+    DIR *(*opendir)(const char *path);
+    struct dirent *(*readdir)(DIR *dir);
+    int (*closedir)(DIR *dir);
+};
+
+// The table in use. Platform code calls through it: `sys().open(...)`.
+SystemCalls &sys();
+
+// A table whose entries are the real system calls.
+const SystemCalls &realSystemCalls();
+
+// Test helper: gives access to the live table and puts back, when it goes out
+// of scope, every entry as it was at construction.
+class ScopedSystemCallsOverride {
+public:
+    ScopedSystemCallsOverride() : m_saved(sys()) {}
+    ~ScopedSystemCallsOverride() { sys() = m_saved; }
+
+    SystemCalls *operator->() { return &sys(); }
+
+    ScopedSystemCallsOverride(const ScopedSystemCallsOverride &) = delete;
+    ScopedSystemCallsOverride &operator=(const ScopedSystemCallsOverride &) = delete;
+
+private:
+    SystemCalls m_saved;
+};
+
+} // namespace vorn
