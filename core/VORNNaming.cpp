@@ -1,0 +1,131 @@
+#include "core/VORNNaming.h"
+
+#include <openssl/evp.h>
+#include <pthread.h>
+
+#include <cstdio>
+#include <unordered_map>
+
+#include "platform/ScopedLock.h"
+#include "platform/ThreadLock.h"
+#include "platform/VORNFileUtil.h"
+
+std::string g_rootDir;
+std::string g_realRootDir;
+
+namespace {
+
+// Spelling of a root as some caller gave it -> its resolved form. Entries are
+// never removed, and unordered_map never moves its values, so references to
+// the resolved strings stay valid for the life of the process.
+std::unordered_map<std::string, std::string> g_realRootMap;
+vorn::ThreadLock *g_namespaceLock = nullptr;
+pthread_once_t g_namespaceLockOnce = PTHREAD_ONCE_INIT;
+pthread_once_t g_specialDirOnce = PTHREAD_ONCE_INIT;
+
+bool isGlobalRoot(const std::string *rootPath) { return rootPath == nullptr || rootPath == &g_realRootDir; }
+
+void createNamespaceLock() {
+    g_namespaceLock = new vorn::ThreadLock();
+    g_namespaceLock->initialize();
+}
+
+void createGlobalSpecialDirectory() { vorn::mkPath(g_realRootDir + "/" + vorn::kSpecialCharacterDirectory); }
+
+} // namespace
+
+namespace vorn {
+
+std::string md5(const std::string &value) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (EVP_Digest(value.data(), value.size(), digest, &length, EVP_md5(), nullptr) != 1) {
+        length = 0;
+    }
+    static const char hex[] = "0123456789abcdef";
+    std::string text;
+    text.reserve(length * 2);
+    for (unsigned int i = 0; i < length; i++) {
+        text.push_back(hex[digest[i] >> 4]);
+        text.push_back(hex[digest[i] & 0x0f]);
+    }
+    return text;
+}
+
+bool hasSpecialCharacter(const std::string &id) {
+    for (char c : id) {
+        switch (c) {
+        case '\\':
+        case '/':
+        case ':':
+        case '*':
+        case '?':
+        case '"':
+        case '<':
+        case '>':
+        case '|':
+        case '\0':
+            return true;
+        default:
+            break;
+        }
+    }
+    return false;
+}
+
+void mkSpecialCharacterFileDirectory() { pthread_once(&g_specialDirOnce, createGlobalSpecialDirectory); }
+
+std::string encodeFilePath(const std::string &mmapID, const std::string *rootPath) {
+    if (!hasSpecialCharacter(mmapID)) {
+        return mmapID;
+    }
+    if (isGlobalRoot(rootPath)) {
+        mkSpecialCharacterFileDirectory();
+    } else {
+        // A custom root gets its directory back even if it was removed meanwhile.
+        mkPath(*rootPath + "/" + kSpecialCharacterDirectory);
+    }
+    return std::string(kSpecialCharacterDirectory) + "/" + md5(mmapID);
+}
+
+const std::string &resolveRootPath(const std::string &rootPath) {
+    pthread_once(&g_namespaceLockOnce, createNamespaceLock);
+    ScopedLock<ThreadLock> guard(g_namespaceLock);
+    auto found = g_realRootMap.find(rootPath);
+    if (found != g_realRootMap.end()) {
+        return found->second;
+    }
+    std::string resolved = absolutePath(rootPath);
+    if (!resolved.empty() && resolved.back() == '/') {
+        resolved.pop_back();
+    }
+    return g_realRootMap.emplace(rootPath, std::move(resolved)).first->second;
+}
+
+} // namespace vorn
+
+std::string mmapedKVKey(const std::string &mmapID, const std::string *rootPath, bool isAbsolutePath) {
+    if (isGlobalRoot(rootPath)) {
+        return vorn::md5(g_realRootDir + "/" + mmapID);
+    }
+    std::string path = *rootPath + "/" + mmapID;
+    return vorn::md5(isAbsolutePath ? path : vorn::absolutePath(path));
+}
+
+std::string legacyMmapedKVKey(const std::string &mmapID, const std::string *rootPath) {
+    if (rootPath && *rootPath != g_rootDir) {
+        return vorn::md5(*rootPath + "/" + mmapID);
+    }
+    return mmapID;
+}
+
+std::string mappedKVPathWithID(const std::string &mmapID, const std::string *rootPath, bool isAbsolutePath) {
+    std::string name = vorn::encodeFilePath(mmapID, rootPath);
+    if (isGlobalRoot(rootPath)) {
+        return g_realRootDir + "/" + name;
+    }
+    std::string path = *rootPath + "/" + name;
+    return isAbsolutePath ? path : vorn::absolutePath(path);
+}
+
+std::string crcPathWithPath(const std::string &kvPath) { return kvPath + vorn::kMetaFileSuffix; }
