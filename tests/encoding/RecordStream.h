@@ -26,6 +26,23 @@ inline void appendVarint(Bytes &out, uint64_t value) {
     out.push_back(static_cast<uint8_t>(value));
 }
 
+// The varint of value stretched by `padding` extra bytes (continuation bits
+// over zero groups): the same number in a longer, non-minimal form.
+inline void appendPaddedVarint(Bytes &out, uint64_t value, size_t padding) {
+    if (padding == 0) {
+        appendVarint(out, value);
+        return;
+    }
+    Bytes minimal;
+    appendVarint(minimal, value);
+    minimal.back() |= 0x80;
+    for (size_t i = 1; i < padding; i++) {
+        minimal.push_back(0x80);
+    }
+    minimal.push_back(0x00);
+    out.insert(out.end(), minimal.begin(), minimal.end());
+}
+
 inline Bytes patternBytes(size_t length, uint8_t seed) {
     Bytes out(length);
     uint32_t x = seed * 2654435761u + 7;
@@ -52,11 +69,12 @@ public:
         }
         m_bytes.push_back(0x00);
     }
-    StreamBuilder &add(const std::string &key, const Bytes &value) {
+    // padding > 0 writes both length varints in a longer, non-minimal form.
+    StreamBuilder &add(const std::string &key, const Bytes &value, size_t padding = 0) {
         m_recordOffsets.push_back(m_bytes.size());
-        appendVarint(m_bytes, key.size());
+        appendPaddedVarint(m_bytes, key.size(), padding);
         m_bytes.insert(m_bytes.end(), key.begin(), key.end());
-        appendVarint(m_bytes, value.size());
+        appendPaddedVarint(m_bytes, value.size(), padding);
         m_valueOffsets.push_back(m_bytes.size());
         m_bytes.insert(m_bytes.end(), value.begin(), value.end());
         return *this;
