@@ -11,7 +11,9 @@ namespace vorn {
 
 namespace {
 
-constexpr size_t roundUpToBlock(size_t n) { return (n + kAESBlockSize - 1) / kAESBlockSize * kAESBlockSize; }
+constexpr size_t roundUpToBlock(size_t n) {
+    return (n + kAESBlockSize - 1) / kAESBlockSize * kAESBlockSize;
+}
 
 } // namespace
 
@@ -29,7 +31,9 @@ CodedInputDataCrypt::CodedInputDataCrypt(const void *ptr, size_t size, AESCrypt 
     m_plainReadIndex = m_plainEnd = m_keepFrom = status.m_number % kAESBlockSize;
 }
 
-CodedInputDataCrypt::~CodedInputDataCrypt() { free(m_plainBuffer); }
+CodedInputDataCrypt::~CodedInputDataCrypt() {
+    free(m_plainBuffer);
+}
 
 void CodedInputDataCrypt::seek(size_t n) {
     if (n > m_size - m_position) {

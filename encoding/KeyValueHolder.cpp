@@ -19,7 +19,9 @@ VornBuffer KeyValueHolder::toVornBuffer(const void *base) const {
     return VornBuffer(value, valueSize, VornBufferNoCopy);
 }
 
-KeyValueHolderCrypt::KeyValueHolderCrypt(const void *src, size_t length) { copyValue(src, length); }
+KeyValueHolderCrypt::KeyValueHolderCrypt(const void *src, size_t length) {
+    copyValue(src, length);
+}
 
 void KeyValueHolderCrypt::copyValue(const void *src, size_t length) {
     if (length <= kInlineCapacity) {
@@ -62,7 +64,9 @@ KeyValueHolderCrypt::KeyValueHolderCrypt(uint32_t keyLength, uint32_t valueLengt
     memset(&cryptStatus, 0, sizeof(cryptStatus));
 }
 
-KeyValueHolderCrypt::KeyValueHolderCrypt(KeyValueHolderCrypt &&other) noexcept { moveFrom(other); }
+KeyValueHolderCrypt::KeyValueHolderCrypt(KeyValueHolderCrypt &&other) noexcept {
+    moveFrom(other);
+}
 
 KeyValueHolderCrypt &KeyValueHolderCrypt::operator=(KeyValueHolderCrypt &&other) noexcept {
     if (this != &other) {
@@ -72,7 +76,9 @@ KeyValueHolderCrypt &KeyValueHolderCrypt::operator=(KeyValueHolderCrypt &&other)
     return *this;
 }
 
-KeyValueHolderCrypt::~KeyValueHolderCrypt() { releaseHeap(); }
+KeyValueHolderCrypt::~KeyValueHolderCrypt() {
+    releaseHeap();
+}
 
 void KeyValueHolderCrypt::moveFrom(KeyValueHolderCrypt &other) noexcept {
     // All forms are plain bytes; only the heap block has a single owner.

@@ -26,8 +26,12 @@ uint32_t lengthDelimitedSize(size_t length) {
     return static_cast<uint32_t>(pbLengthDelimitedSize(length));
 }
 
-uint32_t valueSizeOf(const KeyValueHolder &kv) { return kv.valueSize; }
-uint32_t valueSizeOf(const KeyValueHolderCrypt &kv) { return kv.realValueSize(); }
+uint32_t valueSizeOf(const KeyValueHolder &kv) {
+    return kv.valueSize;
+}
+uint32_t valueSizeOf(const KeyValueHolderCrypt &kv) {
+    return kv.realValueSize();
+}
 
 } // namespace
 
@@ -92,9 +96,13 @@ PBEncodeItem dataItem(const VornBuffer &value) {
 
 } // namespace
 
-size_t ZoraVEDezad::prepareObjectForEncode(const VornBuffer &value) { return appendItem(dataItem(value)); }
+size_t ZoraVEDezad::prepareObjectForEncode(const VornBuffer &value) {
+    return appendItem(dataItem(value));
+}
 
-size_t ZoraVEDezad::prepareObjectForEncode(const std::string &value) { return appendItem(stringItem(value)); }
+size_t ZoraVEDezad::prepareObjectForEncode(const std::string &value) {
+    return appendItem(stringItem(value));
+}
 
 size_t ZoraVEDezad::prepareObjectForEncode(VornSpan<std::string> values) {
     ContainerBuilder container(m_items);

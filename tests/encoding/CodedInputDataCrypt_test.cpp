@@ -5,6 +5,7 @@
 #include "encoding/CodedInputDataCrypt.h"
 
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 
 #include <functional>
 #include <stdexcept>
@@ -24,7 +25,9 @@ Bytes bytesOf(const VornBuffer &buffer) {
     return Bytes(p, p + buffer.size());
 }
 
-template <typename T> T field(T value) { return value; }
+template <typename T> T field(T value) {
+    return value;
+}
 
 struct Decoded {
     std::string key;
@@ -58,8 +61,8 @@ size_t cipherPassed(const AESCrypt &cipher, ExactBytes &cipherText, bool aes256 
 // Checks every decoded record against what was written: the key, the value
 // (an offset-form entry decrypted through a reference cipher), the entry form
 // and, for the offset form, the position fields.
-void expectRecords(const std::vector<Decoded> &decoded, const std::vector<Record> &written,
-                   const StreamBuilder &stream, size_t firstIndex, ExactBytes &cipherText, bool aes256) {
+void expectRecords(const std::vector<Decoded> &decoded, const std::vector<Record> &written, const StreamBuilder &stream,
+                   size_t firstIndex, ExactBytes &cipherText, bool aes256) {
     ASSERT_EQ(decoded.size(), written.size());
     AESCrypt reference = makeCipher(aes256);
     for (size_t i = 0; i < written.size(); i++) {
@@ -72,7 +75,8 @@ void expectRecords(const std::vector<Decoded> &decoded, const std::vector<Record
             EXPECT_EQ(kv.kind, KVHolderOffset);
             EXPECT_EQ(field(kv.offset), stream.recordOffset(firstIndex + i));
             EXPECT_EQ(field(kv.keySize), written[i].key.size());
-            EXPECT_EQ(kv.recordSize(), stream.valueOffset(firstIndex + i) + length - stream.recordOffset(firstIndex + i));
+            EXPECT_EQ(kv.recordSize(),
+                      stream.valueOffset(firstIndex + i) + length - stream.recordOffset(firstIndex + i));
             EXPECT_EQ(statusOf(kv.cryptStatus),
                       statusAfter(cipherText.data(), stream.recordOffset(firstIndex + i), aes256));
         } else {
@@ -83,10 +87,10 @@ void expectRecords(const std::vector<Decoded> &decoded, const std::vector<Record
 }
 
 std::vector<Record> shortValueRecords() {
-    return {{"a", patternBytes(1, 1)},          {"empty", {}},
-            {"inline27", patternBytes(27, 2)},  {"heap28", patternBytes(28, 3)},
-            {"k", patternBytes(255, 4)},        {std::string(40, 'K'), patternBytes(256, 5)},
-            {"b", patternBytes(3, 6)},          {"z", patternBytes(100, 7)}};
+    return {{"a", patternBytes(1, 1)},         {"empty", {}},
+            {"inline27", patternBytes(27, 2)}, {"heap28", patternBytes(28, 3)},
+            {"k", patternBytes(255, 4)},       {std::string(40, 'K'), patternBytes(256, 5)},
+            {"b", patternBytes(3, 6)},         {"z", patternBytes(100, 7)}};
 }
 
 std::vector<Record> mixedRecords() {
@@ -158,8 +162,8 @@ TEST(CodedInputDataCryptTest, StartsFromAnyPlaceInACipherBlock) {
         CodedInputDataCrypt input(cipherText.data(), cipherText.size(), cipher);
         input.seek(boundary);
         std::vector<Decoded> decoded = readRecords(input);
-        expectRecords(decoded, std::vector<Record>(records.begin() + first, records.end()), stream, first,
-                      cipherText, false);
+        expectRecords(decoded, std::vector<Record>(records.begin() + first, records.end()), stream, first, cipherText,
+                      false);
         EXPECT_EQ(statusOf(cipher), statusAfter(cipherText.data(), cipherText.size()));
     }
     for (size_t r = 0; r < 16; r++) {
@@ -239,19 +243,17 @@ TEST(CodedInputDataCryptTest, HostileInputFailsBeforeDecryptingOrBufferingIt) {
         // before the 70000 key bytes are decrypted or buffered.
         {"key beyond the key limit", concat({{0x00}, varint(70000), patternBytes(70010, 1)}), readRecord,
          Error::LengthError, "VORN key too large for uint16 holder", 16},
-        {"key of 65532 bytes", concat({{0x00}, varint(65532), patternBytes(65540, 1)}), readRecord,
-         Error::LengthError, "VORN key too large for uint16 holder", 16},
+        {"key of 65532 bytes", concat({{0x00}, varint(65532), patternBytes(65540, 1)}), readRecord, Error::LengthError,
+         "VORN key too large for uint16 holder", 16},
         {"key length beyond the region", concat({{0x00}, varint(0x7FFFFFFF), patternBytes(40, 1)}), readRecord,
          Error::OutOfRange, truncated, 16},
         {"negative key length", concat({{0x00}, repeated(0xFF, 9, {0x01}), patternBytes(40, 1)}), readRecord,
          Error::LengthError, "InvalidProtocolBuffer negativeSize", 16},
-        {"key cut short", concat({{0x00}, varint(5), {'a', 'b', 'c'}}), readRecord, Error::OutOfRange, truncated,
-         5},
+        {"key cut short", concat({{0x00}, varint(5), {'a', 'b', 'c'}}), readRecord, Error::OutOfRange, truncated, 5},
         // A value length beyond what is left: nothing of the value is decrypted
         // beyond the look-ahead block of its length varint.
-        {"value length beyond the region",
-         concat({{0x00}, varint(1), {'k'}, varint(1000), patternBytes(300, 2)}), readRecord, Error::OutOfRange,
-         truncated, 16},
+        {"value length beyond the region", concat({{0x00}, varint(1), {'k'}, varint(1000), patternBytes(300, 2)}),
+         readRecord, Error::OutOfRange, truncated, 16},
         {"257-byte value one byte short", concat({{0x00}, varint(1), {'k'}, varint(257), patternBytes(256, 2)}),
          readRecord, Error::OutOfRange, truncated, 16},
         {"negative value length", concat({{0x00}, varint(1), {'k'}, repeated(0xFF, 9, {0x01}), patternBytes(40, 2)}),
@@ -260,14 +262,21 @@ TEST(CodedInputDataCryptTest, HostileInputFailsBeforeDecryptingOrBufferingIt) {
          Error::InvalidArgument, "InvalidProtocolBuffer malformed varint32", 16},
         {"varint cut by the end", concat({{0x00}, {0x81, 0x82}}), readRecord, Error::OutOfRange,
          "reach end, m_position: 3, m_size: 3", 3},
-        {"byte at the end", {0x00},
+        {"byte at the end",
+         {0x00},
          [](CodedInputDataCrypt &input) {
              input.readRawByte();
              input.readRawByte();
          },
-         Error::OutOfRange, "reach end, m_position: 1, m_size: 1", 1},
-        {"empty region", {}, [](CodedInputDataCrypt &input) { input.readInt32(); }, Error::OutOfRange,
-         "reach end, m_position: 0, m_size: 0", 0},
+         Error::OutOfRange,
+         "reach end, m_position: 1, m_size: 1",
+         1},
+        {"empty region",
+         {},
+         [](CodedInputDataCrypt &input) { input.readInt32(); },
+         Error::OutOfRange,
+         "reach end, m_position: 0, m_size: 0",
+         0},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -312,6 +321,45 @@ TEST(CodedInputDataCryptTest, SeekStaysInsideTheRegionAndOnlyBeforeReading) {
     CodedInputDataCrypt reading(cipherText.data(), cipherText.size(), other);
     reading.readInt32();
     EXPECT_THROW(reading.seek(1), std::logic_error);
+}
+
+// A record starting 4 GiB or more into the stream cannot be indexed in 32
+// bits. The region is a sparse anonymous mapping; the reader seeks to the
+// record with a cipher that stands at its state there (a fresh one here).
+TEST(CodedInputDataCryptTest, RecordAtFourGiBIsRefused) {
+    const size_t size = (size_t(1) << 32) + 4096;
+    void *mapping = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    ASSERT_NE(mapping, MAP_FAILED);
+    uint8_t *base = static_cast<uint8_t *>(mapping);
+    struct {
+        size_t start;
+        bool accepted;
+    } cases[] = {{size_t(0xFFFFFFFF), true}, {size_t(1) << 32, false}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.start);
+        const uint8_t record[] = {0x01, 'k', 0x01, 'v'};
+        AESCrypt writer = makeCipher();
+        writer.encrypt(record, base + c.start, sizeof(record));
+        AESCrypt cipher = makeCipher();
+        CodedInputDataCrypt input(base, size, cipher);
+        input.seek(c.start);
+        KeyValueHolderCrypt kv;
+        if (c.accepted) {
+            EXPECT_EQ(input.readString(kv), "k");
+            EXPECT_EQ(field(kv.offset), 0xFFFFFFFFu);
+            input.readData(kv);
+            EXPECT_EQ(bytesOf(kv.toVornBuffer(nullptr, nullptr)), Bytes{'v'});
+        } else {
+            try {
+                input.readString(kv);
+                ADD_FAILURE() << "no exception";
+            } catch (const std::length_error &e) {
+                EXPECT_STREQ(e.what(), "VORN record offset too large for uint32 holder");
+            }
+            EXPECT_EQ(input.getPosition(), c.start);
+        }
+    }
+    munmap(mapping, size);
 }
 
 } // namespace

@@ -27,16 +27,20 @@ Bytes bytesOf(const VornBuffer &buffer) {
 
 // Fields of the packed entry are read by value: gtest binds references to its
 // arguments, and a reference to a packed member may be misaligned.
-template <typename T> T field(T value) { return value; }
+template <typename T> T field(T value) {
+    return value;
+}
 
-Bytes valueOf(const KeyValueHolderCrypt &kv) { return bytesOf(kv.toVornBuffer(nullptr, nullptr)); }
+Bytes valueOf(const KeyValueHolderCrypt &kv) {
+    return bytesOf(kv.toVornBuffer(nullptr, nullptr));
+}
 
 TEST(KeyValueHolderTest, ComputedKVSizeCountsBothLengthVarintsAndTheKey) {
     struct Case {
         uint32_t keyLength, valueLength;
         uint16_t computedKVSize;
     } cases[] = {
-        {3, 300, 1 + 3 + 2}, {1, 0, 1 + 1 + 1},          {127, 127, 1 + 127 + 1},
+        {3, 300, 1 + 3 + 2},     {1, 0, 1 + 1 + 1},        {127, 127, 1 + 127 + 1},
         {128, 128, 2 + 128 + 2}, {5, 1u << 28, 1 + 5 + 5}, {65531, 1, 3 + 65531 + 1},
     };
     for (const auto &c : cases) {
@@ -91,8 +95,8 @@ TEST(KeyValueHolderCryptTest, CopiedValueIsInlineUpTo27BytesElseOnTheHeap) {
     struct Case {
         size_t length;
         KeyValueHolderType kind;
-    } cases[] = {{0, KVHolderInline},  {1, KVHolderInline}, {16, KVHolderInline}, {27, KVHolderInline},
-                 {28, KVHolderHeap},   {29, KVHolderHeap},  {256, KVHolderHeap}};
+    } cases[] = {{0, KVHolderInline}, {1, KVHolderInline}, {16, KVHolderInline}, {27, KVHolderInline},
+                 {28, KVHolderHeap},  {29, KVHolderHeap},  {256, KVHolderHeap}};
     for (const auto &c : cases) {
         SCOPED_TRACE(c.length);
         ExactBytes source(patternBytes(c.length, static_cast<uint8_t>(c.length)));
@@ -199,10 +203,10 @@ TEST(KeyValueHolderCryptTest, OffsetFormDecryptsLikeTheWholeStream) {
         size_t valueLength;
         bool aes256;
     } cases[] = {
-        {7, 3, 257, false},    {16, 3, 300, false},  {45, 3, 1000, true},  // key part 6
-        {7, 13, 257, false},   {16, 13, 257, true},  {33, 13, 4000, false}, // key part 16
-        {16, 29, 257, false},  {21, 29, 300, true},  {32, 29, 257, false},  // key part 32
-        {4, 30, 16384, false},                                              // 3-byte value length
+        {7, 3, 257, false},    {16, 3, 300, false}, {45, 3, 1000, true},   // key part 6
+        {7, 13, 257, false},   {16, 13, 257, true}, {33, 13, 4000, false}, // key part 16
+        {16, 29, 257, false},  {21, 29, 300, true}, {32, 29, 257, false},  // key part 32
+        {4, 30, 16384, false},                                             // 3-byte value length
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(std::to_string(c.recordOffset) + "/" + std::to_string(c.keyLength) + "/" +

@@ -26,7 +26,9 @@ __attribute__((noinline)) void *allocateBlock(size_t size) {
     }
     return malloc(size ? size : 1);
 }
-__attribute__((noinline)) void releaseBlock(void *p) { free(p); }
+__attribute__((noinline)) void releaseBlock(void *p) {
+    free(p);
+}
 } // namespace
 
 void *operator new(size_t size) {
@@ -36,8 +38,12 @@ void *operator new(size_t size) {
     }
     return p;
 }
-void operator delete(void *p) noexcept { releaseBlock(p); }
-void operator delete(void *p, size_t) noexcept { releaseBlock(p); }
+void operator delete(void *p) noexcept {
+    releaseBlock(p);
+}
+void operator delete(void *p, size_t) noexcept {
+    releaseBlock(p);
+}
 
 using namespace vorn;
 
@@ -65,10 +71,10 @@ TEST(VornIndexTest, ViewLookupsMatchLengthAndBytes) {
     EXPECT_EQ(index.find(std::string_view(text, 5))->second.offset, 4u);
     EXPECT_EQ(index.find(std::string_view(text + 9, 1))->second.offset, 40u);
     EXPECT_EQ(index.find(std::string_view(text + 9, 3))->second.offset, 20u);
-    EXPECT_EQ(index.find(std::string_view(text, 4)), index.end());      // "alph"
-    EXPECT_EQ(index.find(std::string_view(text, 6)), index.end());      // "alphab"
-    EXPECT_EQ(index.find(std::string_view(text + 9, 2)), index.end());  // "a\0"
-    EXPECT_EQ(index.find(std::string_view(text + 9, 4)), index.end());  // "a\0bc"
+    EXPECT_EQ(index.find(std::string_view(text, 4)), index.end());     // "alph"
+    EXPECT_EQ(index.find(std::string_view(text, 6)), index.end());     // "alphab"
+    EXPECT_EQ(index.find(std::string_view(text + 9, 2)), index.end()); // "a\0"
+    EXPECT_EQ(index.find(std::string_view(text + 9, 4)), index.end()); // "a\0bc"
     EXPECT_EQ(index.find(std::string_view()), index.end());
     EXPECT_TRUE(index.contains("alpha"));
     EXPECT_FALSE(index.contains("beta"));
@@ -116,7 +122,8 @@ TEST(VornIndexTest, LookupsAndUpdatesOfExistingKeysDoNotAllocate) {
     VORNMap index;
     index.reserve(1000);
     for (int i = 0; i < 1000; i++) {
-        index.insert_or_assign(std::string_view("index_entry_key_number_" + std::to_string(i)), KeyValueHolder(28, 1, i));
+        index.insert_or_assign(std::string_view("index_entry_key_number_" + std::to_string(i)),
+                               KeyValueHolder(28, 1, i));
     }
     const std::string longKey(2000, 'L');
     index.insert_or_assign(std::string_view(longKey), KeyValueHolder(1, 1, 5));

@@ -25,7 +25,9 @@ Bytes bytesOf(const VornBuffer &buffer) {
     return Bytes(p, p + buffer.size());
 }
 
-VornBuffer borrow(ExactBytes &bytes, size_t length) { return VornBuffer(bytes.data(), length, VornBufferNoCopy); }
+VornBuffer borrow(ExactBytes &bytes, size_t length) {
+    return VornBuffer(bytes.data(), length, VornBufferNoCopy);
+}
 
 VornBuffer owned(const Bytes &bytes) {
     return VornBuffer(const_cast<uint8_t *>(bytes.data()), bytes.size(), VornBufferCopy);
@@ -75,14 +77,12 @@ TEST(ZoraVEDezadTest, ListsEncodeToTheirExactBytesAndBack) {
     EXPECT_EQ(hexOf(bytesOf(encodeList(std::vector<int32_t>{1, 300}))), "03 01 AC 02");
     EXPECT_EQ(hexOf(bytesOf(encodeList(std::vector<uint32_t>{0, 0xFFFFFFFF}))), "06 00 FF FF FF FF 0F");
     EXPECT_EQ(hexOf(bytesOf(encodeList(std::vector<int64_t>{-2}))), "0A FE FF FF FF FF FF FF FF FF 01");
-    EXPECT_EQ(hexOf(bytesOf(encodeList(std::vector<uint64_t>{1ull << 63, 5}))),
-              "0B 80 80 80 80 80 80 80 80 80 01 05");
+    EXPECT_EQ(hexOf(bytesOf(encodeList(std::vector<uint64_t>{1ull << 63, 5}))), "0B 80 80 80 80 80 80 80 80 80 01 05");
     EXPECT_EQ(decodeList<int32_t>(hex("0A FF FF FF FF FF FF FF FF FF 01")), std::vector<int32_t>{-1});
     EXPECT_EQ(decodeList<int32_t>(hex("03 01 AC 02")), (std::vector<int32_t>{1, 300}));
     EXPECT_EQ(decodeList<uint32_t>(hex("06 00 FF FF FF FF 0F")), (std::vector<uint32_t>{0, 0xFFFFFFFF}));
     EXPECT_EQ(decodeList<int64_t>(hex("0A FE FF FF FF FF FF FF FF FF 01")), std::vector<int64_t>{-2});
-    EXPECT_EQ(decodeList<uint64_t>(hex("0B 80 80 80 80 80 80 80 80 80 01 05")),
-              (std::vector<uint64_t>{1ull << 63, 5}));
+    EXPECT_EQ(decodeList<uint64_t>(hex("0B 80 80 80 80 80 80 80 80 80 01 05")), (std::vector<uint64_t>{1ull << 63, 5}));
 
     // Fixed-width lists, written without items.
     EXPECT_EQ(hexOf(bytesOf(ZoraVEDezad::getEncodeData(std::vector<bool>{true, false, true}))), "03 01 00 01");
@@ -266,67 +266,99 @@ std::vector<MapCase> mapCases() {
         s.add("k", v256).add("j", v257).add("k", other257).add("j", small);
         s.add("gone", v300).add("gone", Bytes{}).add("s", small).add("s", v256).add("none", Bytes{});
         Content expected = {{"k", other257}, {"j", small}, {"s", v256}};
-        cases.push_back({"later records win, empty values delete", s.bytes(), 0, 0, {true, expected},
-                         {true, expected}, ""});
+        cases.push_back(
+            {"later records win, empty values delete", s.bytes(), 0, 0, {true, expected}, {true, expected}, ""});
     }
     {
         StreamBuilder s(4);
         s.add("keep", small).add("k", v256).add("j", v257);
         s.add("k", v300).add("j", Bytes{}).add("n", v257);
         size_t appended = s.recordOffset(3);
-        cases.push_back({"records after a known offset", s.bytes(), appended, appended,
+        cases.push_back({"records after a known offset",
+                         s.bytes(),
+                         appended,
+                         appended,
                          {true, {{"k", v300}, {"n", v257}}},
-                         {true, {{"keep", small}, {"k", v300}, {"n", v257}}}, ""});
+                         {true, {{"keep", small}, {"k", v300}, {"n", v257}}},
+                         ""});
     }
     {
         StreamBuilder s(4);
         s.add("k", v256).add("j", v257).add("k", v300);
         Bytes cut(s.bytes().begin(), s.bytes().end() - 10);
-        cases.push_back({"last record cut short, empty index", cut, 0, 0, {false, {}},
-                         {false, {{"k", v256}, {"j", v257}}}, truncated});
-        cases.push_back({"last record cut short, loaded index", cut, s.recordOffset(1), 0, {false, {{"k", v256}}},
-                         {false, {{"k", v256}, {"j", v257}}}, truncated});
-        Bytes cutLarge(s.bytes().begin(), s.bytes().begin() + static_cast<long>(s.valueOffset(1) + 256));
-        cases.push_back({"257-byte value cut short", cutLarge, 0, 0, {false, {}}, {false, {{"k", v256}}},
+        cases.push_back({"last record cut short, empty index",
+                         cut,
+                         0,
+                         0,
+                         {false, {}},
+                         {false, {{"k", v256}, {"j", v257}}},
                          truncated});
+        cases.push_back({"last record cut short, loaded index",
+                         cut,
+                         s.recordOffset(1),
+                         0,
+                         {false, {{"k", v256}}},
+                         {false, {{"k", v256}, {"j", v257}}},
+                         truncated});
+        Bytes cutLarge(s.bytes().begin(), s.bytes().begin() + static_cast<long>(s.valueOffset(1) + 256));
+        cases.push_back({"257-byte value cut short", cutLarge, 0, 0, {false, {}}, {false, {{"k", v256}}}, truncated});
     }
     {
         StreamBuilder s(4);
         s.add("k", small).raw({0x01, 'j', 0x81, 0x02}).raw(patternBytes(100, 6)); // claims 257 bytes
-        cases.push_back({"value length beyond the input", s.bytes(), 0, 0, {false, {}}, {false, {{"k", small}}},
-                         truncated});
+        cases.push_back(
+            {"value length beyond the input", s.bytes(), 0, 0, {false, {}}, {false, {{"k", small}}}, truncated});
     }
     {
         StreamBuilder s(4);
         s.add("k", small).raw({0xF0, 0xA2, 0x04}).raw(Bytes(70000, 'x')).raw({0x01, 'v'}); // key of 70000
-        cases.push_back({"key beyond the key limit", s.bytes(), 0, 0, {false, {}}, {false, {{"k", small}}},
+        cases.push_back({"key beyond the key limit",
+                         s.bytes(),
+                         0,
+                         0,
+                         {false, {}},
+                         {false, {{"k", small}}},
                          "VORN key too large for uint16 holder"});
     }
     {
         StreamBuilder s(4);
         s.add("k", small).raw(repeated(0xFF, 10));
-        cases.push_back({"malformed length", s.bytes(), 0, 0, {false, {}}, {false, {{"k", small}}},
+        cases.push_back({"malformed length",
+                         s.bytes(),
+                         0,
+                         0,
+                         {false, {}},
+                         {false, {{"k", small}}},
                          "InvalidProtocolBuffer malformed varint32"});
     }
     {
         StreamBuilder s(4);
         s.add("k", small).raw({0x05, 'a'});
-        cases.push_back({"trailing partial record", s.bytes(), 0, 0, {false, {}}, {false, {{"k", small}}},
-                         truncated});
+        cases.push_back({"trailing partial record", s.bytes(), 0, 0, {false, {}}, {false, {{"k", small}}}, truncated});
     }
     {
         StreamBuilder s(4);
         s.add("k", v257);
         size_t end = s.bytes().size();
         cases.push_back({"position at the end", s.bytes(), end, end, {true, {}}, {true, {{"k", v257}}}, ""});
-        cases.push_back({"position beyond the end", s.bytes(), end, end + 1, {false, {{"k", v257}}},
-                         {false, {{"k", v257}}}, "OutOfSpace"});
+        cases.push_back({"position beyond the end",
+                         s.bytes(),
+                         end,
+                         end + 1,
+                         {false, {{"k", v257}}},
+                         {false, {{"k", v257}}},
+                         "OutOfSpace"});
     }
     {
         StreamBuilder s(4);
         s.raw({0x00}).add("k", small);
-        cases.push_back({"empty key: the next bytes are the next record", s.bytes(), 0, 0, {true, {{"k", small}}},
-                         {true, {{"k", small}}}, ""});
+        cases.push_back({"empty key: the next bytes are the next record",
+                         s.bytes(),
+                         0,
+                         0,
+                         {true, {{"k", small}}},
+                         {true, {{"k", small}}},
+                         ""});
     }
     {
         StreamBuilder s(1);
