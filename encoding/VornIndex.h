@@ -1,0 +1,128 @@
+#pragma once
+
+// The in-memory index of a store: key -> index entry (KeyValueHolder.h).
+//
+// Lookups take the caller's std::string_view. C++17's std::unordered_map has
+// no heterogeneous find, so VornIndex wraps one keyed by std::string and turns
+// the view into a key without allocating: the bytes are copied into a
+// per-thread scratch string whose capacity is kept between lookups (at most
+// kMaxKeyLength bytes per thread; a longer view cannot match a stored key of
+// a store, but is still looked up exactly, through a temporary string).
+// KeyHasher and KeyEqualer work on views, so stored keys and lookup keys hash
+// and compare the same way; std::hash of a string and of a view of the same
+// bytes are equal by the standard.
+//
+// Iteration order is unspecified and must not matter to callers.
+// Not thread-safe: the store uses its index under its own lock. Entries keep
+// their addresses while other keys are inserted or erased (node-based map), as
+// with std::unordered_map; iterators are invalidated by a rehash.
+
+#include <cstddef>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <unordered_map>
+#include <utility>
+
+#include "encoding/KeyValueHolder.h"
+#include "encoding/PBUtility.h"
+
+namespace vorn {
+
+// Hash of the key bytes: the standard library's string hash.
+struct KeyHasher {
+    using is_transparent = void;
+    size_t operator()(std::string_view key) const noexcept { return std::hash<std::string_view>{}(key); }
+};
+
+// Equal length and equal bytes.
+struct KeyEqualer {
+    using is_transparent = void;
+    bool operator()(std::string_view a, std::string_view b) const noexcept {
+        return a.size() == b.size() && (a.empty() || memcmp(a.data(), b.data(), a.size()) == 0);
+    }
+};
+
+template <typename Holder> class VornIndex {
+public:
+    using Map = std::unordered_map<std::string, Holder, KeyHasher, KeyEqualer>;
+    using key_type = typename Map::key_type;
+    using mapped_type = typename Map::mapped_type;
+    using value_type = typename Map::value_type;
+    using size_type = typename Map::size_type;
+    using iterator = typename Map::iterator;
+    using const_iterator = typename Map::const_iterator;
+
+    iterator find(std::string_view key) {
+        return key.size() <= kMaxKeyLength ? m_map.find(lookupKey(key)) : m_map.find(std::string(key));
+    }
+    const_iterator find(std::string_view key) const {
+        return key.size() <= kMaxKeyLength ? m_map.find(lookupKey(key)) : m_map.find(std::string(key));
+    }
+    bool contains(std::string_view key) const { return find(key) != m_map.end(); }
+
+    // Replaces the entry of an existing key, or inserts key and entry. The key
+    // string is built only for a new key. Returns the entry and whether the
+    // key is new.
+    template <typename H> std::pair<iterator, bool> insert_or_assign(std::string_view key, H &&holder) {
+        auto it = find(key);
+        if (it != m_map.end()) {
+            it->second = std::forward<H>(holder);
+            return {it, false};
+        }
+        return m_map.emplace(std::string(key), std::forward<H>(holder));
+    }
+    // The same for a key string the caller gives away (the decoders' path).
+    template <typename K, typename H, typename = std::enable_if_t<std::is_same_v<K, std::string>>>
+    std::pair<iterator, bool> insert_or_assign(K &&key, H &&holder) {
+        return m_map.insert_or_assign(std::move(key), std::forward<H>(holder));
+    }
+
+    // Number of entries erased (0 or 1).
+    size_type erase(std::string_view key) {
+        auto it = find(key);
+        if (it == m_map.end()) {
+            return 0;
+        }
+        m_map.erase(it);
+        return 1;
+    }
+    iterator erase(const_iterator it) { return m_map.erase(it); }
+    iterator erase(iterator it) { return m_map.erase(it); }
+
+    iterator begin() { return m_map.begin(); }
+    iterator end() { return m_map.end(); }
+    const_iterator begin() const { return m_map.begin(); }
+    const_iterator end() const { return m_map.end(); }
+    const_iterator cbegin() const { return m_map.cbegin(); }
+    const_iterator cend() const { return m_map.cend(); }
+
+    size_type size() const { return m_map.size(); }
+    bool empty() const { return m_map.empty(); }
+    void clear() { m_map.clear(); }
+    void reserve(size_type count) { m_map.reserve(count); }
+    size_type bucket_count() const { return m_map.bucket_count(); }
+    float max_load_factor() const { return m_map.max_load_factor(); }
+    void max_load_factor(float factor) { m_map.max_load_factor(factor); }
+    void swap(VornIndex &other) noexcept { m_map.swap(other.m_map); }
+
+private:
+    // The view's bytes in this thread's scratch string; no allocation once its
+    // capacity has reached the longest key looked up on this thread.
+    static const std::string &lookupKey(std::string_view key) {
+        static thread_local std::string t_lookupKey;
+        t_lookupKey.assign(key.data(), key.size());
+        return t_lookupKey;
+    }
+
+    Map m_map;
+};
+
+// Index of a plain store (the store's m_dic).
+using VORNMap = VornIndex<KeyValueHolder>;
+// Index of an encrypted store (the store's m_dicCrypt).
+using VORNMapCrypt = VornIndex<KeyValueHolderCrypt>;
+
+} // namespace vorn

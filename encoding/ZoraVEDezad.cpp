@@ -1,0 +1,513 @@
+#define VORN_LOG_SOURCE "ZoraVEDezad"
+
+#include "encoding/ZoraVEDezad.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+#include "log/VORNLog.h"
+
+namespace vorn {
+
+namespace {
+
+// A strict decode builds its index from nothing; it reserves one bucket per
+// this many stream bytes, so that a typical store (short keys, small values)
+// is decoded with few rehashes while a stream of large values spends at most
+// an eighth of its size on the bucket array.
+constexpr size_t kReserveBytesPerRecord = 64;
+
+// Exact encoded size of a length-delimited item of `length` bytes; refuses
+// lengths a reader could not take back.
+uint32_t lengthDelimitedSize(size_t length) {
+    if (length > kMaxLengthDelimitedSize) {
+        throwLengthTooLarge(length);
+    }
+    return static_cast<uint32_t>(pbLengthDelimitedSize(length));
+}
+
+uint32_t valueSizeOf(const KeyValueHolder &kv) {
+    return kv.valueSize;
+}
+uint32_t valueSizeOf(const KeyValueHolderCrypt &kv) {
+    return kv.realValueSize();
+}
+
+} // namespace
+
+// ---- Encoding ----
+
+ZoraVEDezad::ZoraVEDezad()
+    : m_source(nullptr), m_reader(nullptr), m_cryptReader(nullptr), m_targetBuffer(nullptr), m_writer(nullptr) {}
+
+size_t ZoraVEDezad::appendItem(const PBEncodeItem &item) {
+    m_items.push_back(item);
+    return m_items.size() - 1;
+}
+
+namespace {
+
+// Container steps shared by every list: the container item first, the element
+// items after it, then its sizes.
+class ContainerBuilder {
+public:
+    explicit ContainerBuilder(std::vector<PBEncodeItem> &items) : m_items(items), m_index(items.size()) {
+        PBEncodeItem container;
+        container.itemType = PBItemContainer;
+        m_items.push_back(container);
+    }
+    void add(const PBEncodeItem &item) {
+        m_payload += item.encodedSize;
+        if (m_payload > kMaxLengthDelimitedSize) {
+            throwLengthTooLarge(m_payload);
+        }
+        m_items.push_back(item);
+    }
+    size_t finish() {
+        PBEncodeItem &container = m_items[m_index];
+        container.payloadSize = static_cast<uint32_t>(m_payload);
+        container.encodedSize = lengthDelimitedSize(m_payload);
+        return m_index;
+    }
+
+private:
+    std::vector<PBEncodeItem> &m_items;
+    size_t m_index;
+    size_t m_payload = 0;
+};
+
+PBEncodeItem stringItem(const std::string &value) {
+    PBEncodeItem item;
+    item.itemType = PBItemString;
+    item.encodedSize = lengthDelimitedSize(value.size());
+    item.payloadSize = static_cast<uint32_t>(value.size());
+    item.value.strValue = &value;
+    return item;
+}
+
+PBEncodeItem dataItem(const VornBuffer &value) {
+    PBEncodeItem item;
+    item.itemType = PBItemData;
+    item.encodedSize = lengthDelimitedSize(value.size());
+    item.payloadSize = static_cast<uint32_t>(value.size());
+    item.value.bufferValue = &value;
+    return item;
+}
+
+} // namespace
+
+size_t ZoraVEDezad::prepareObjectForEncode(const VornBuffer &value) {
+    return appendItem(dataItem(value));
+}
+
+size_t ZoraVEDezad::prepareObjectForEncode(const std::string &value) {
+    return appendItem(stringItem(value));
+}
+
+size_t ZoraVEDezad::prepareObjectForEncode(VornSpan<std::string> values) {
+    ContainerBuilder container(m_items);
+    for (const auto &value : values) {
+        container.add(stringItem(value));
+    }
+    return container.finish();
+}
+
+size_t ZoraVEDezad::prepareObjectForEncode(VornSpan<int32_t> values) {
+    ContainerBuilder container(m_items);
+    for (int32_t value : values) {
+        PBEncodeItem item;
+        item.itemType = PBItemInt32;
+        item.encodedSize = pbInt32Size(value);
+        item.value.int32Value = value;
+        container.add(item);
+    }
+    return container.finish();
+}
+
+size_t ZoraVEDezad::prepareObjectForEncode(VornSpan<uint32_t> values) {
+    ContainerBuilder container(m_items);
+    for (uint32_t value : values) {
+        PBEncodeItem item;
+        item.itemType = PBItemUInt32;
+        item.encodedSize = pbUInt32Size(value);
+        item.value.uint32Value = value;
+        container.add(item);
+    }
+    return container.finish();
+}
+
+size_t ZoraVEDezad::prepareObjectForEncode(VornSpan<int64_t> values) {
+    ContainerBuilder container(m_items);
+    for (int64_t value : values) {
+        PBEncodeItem item;
+        item.itemType = PBItemInt64;
+        item.encodedSize = pbInt64Size(value);
+        item.value.int64Value = value;
+        container.add(item);
+    }
+    return container.finish();
+}
+
+size_t ZoraVEDezad::prepareObjectForEncode(VornSpan<uint64_t> values) {
+    ContainerBuilder container(m_items);
+    for (uint64_t value : values) {
+        PBEncodeItem item;
+        item.itemType = PBItemUInt64;
+        item.encodedSize = pbUInt64Size(value);
+        item.value.uint64Value = value;
+        container.add(item);
+    }
+    return container.finish();
+}
+
+size_t ZoraVEDezad::prepareObjectForEncode(const std::vector<std::pair<std::string, VornBuffer>> &pairs) {
+    ContainerBuilder container(m_items);
+    for (const auto &pair : pairs) {
+        if (pair.first.empty()) {
+            continue;
+        }
+        container.add(stringItem(pair.first));
+        container.add(dataItem(pair.second));
+    }
+    return container.finish();
+}
+
+VornBuffer ZoraVEDezad::writePreparedItems(size_t index) {
+    if (index >= m_items.size() || m_items[index].encodedSize == 0) {
+        return VornBuffer();
+    }
+    VornBuffer result;
+    try {
+        delete m_writer;
+        m_writer = nullptr;
+        delete m_targetBuffer;
+        m_targetBuffer = nullptr;
+        m_targetBuffer = new VornBuffer(m_items[index].encodedSize);
+        m_writer = new CodedOutputData(m_targetBuffer->data(), m_targetBuffer->size());
+        writeRootObject(index);
+        result = std::move(*m_targetBuffer);
+    } catch (std::exception &e) {
+        VORNError("%s", e.what());
+    } catch (...) {
+        VORNError("encode fail");
+    }
+    delete m_writer;
+    m_writer = nullptr;
+    delete m_targetBuffer;
+    m_targetBuffer = nullptr;
+    return result;
+}
+
+void ZoraVEDezad::writeRootObject(size_t index) {
+    for (size_t i = index; i < m_items.size() && m_writer->spaceLeft() > 0; i++) {
+        const PBEncodeItem &item = m_items[i];
+        switch (item.itemType) {
+        case PBItemData:
+            m_writer->writeData(*item.value.bufferValue);
+            break;
+        case PBItemContainer:
+            m_writer->writeUInt32(item.payloadSize);
+            break;
+        case PBItemString:
+            m_writer->writeString(*item.value.strValue);
+            break;
+        case PBItemInt32:
+            m_writer->writeInt32(item.value.int32Value);
+            break;
+        case PBItemUInt32:
+            m_writer->writeUInt32(item.value.uint32Value);
+            break;
+        case PBItemInt64:
+            m_writer->writeInt64(item.value.int64Value);
+            break;
+        case PBItemUInt64:
+            m_writer->writeUInt64(item.value.uint64Value);
+            break;
+        case PBItemNone:
+        default:
+            VORNError("%d", static_cast<int>(item.itemType));
+            break;
+        }
+    }
+    if (m_writer->spaceLeft() != 0) {
+        // The sizes of the preparation pass did not add up: never hand out a
+        // buffer with an unwritten tail.
+        throw std::logic_error("prepared items do not fill their encoded size");
+    }
+}
+
+VornBuffer ZoraVEDezad::encodeDataWithObject(const VornBuffer &value) {
+    try {
+        VornBuffer output(lengthDelimitedSize(value.size()));
+        CodedOutputData writer(output.data(), output.size());
+        writer.writeData(value);
+        return output;
+    } catch (std::exception &e) {
+        VORNError("%s", e.what());
+    } catch (...) {
+        VORNError("prepare encode fail");
+    }
+    return VornBuffer();
+}
+
+namespace {
+
+// varint prefix + count elements of elementSize bytes written by `write`.
+template <typename Values, typename Write>
+VornBuffer encodeFixedList(const Values &values, size_t count, size_t elementSize, uint32_t prefix, Write write) {
+    VornBuffer output(pbRawVarint32Size(prefix) + count * elementSize);
+    CodedOutputData writer(output.data(), output.size());
+    writer.writeUInt32(prefix);
+    for (const auto &value : values) {
+        write(writer, value);
+    }
+    return output;
+}
+
+uint32_t checkedPrefix(size_t count, size_t elementSize) {
+    if (count > kMaxLengthDelimitedSize / elementSize) {
+        throwLengthTooLarge(count * elementSize);
+    }
+    return static_cast<uint32_t>(count * elementSize);
+}
+
+} // namespace
+
+VornBuffer ZoraVEDezad::getEncodeData(const std::vector<bool> &values) {
+    uint32_t count = checkedPrefix(values.size(), 1);
+    return encodeFixedList(values, values.size(), pbBoolSize(), count,
+                           [](CodedOutputData &writer, bool value) { writer.writeBool(value); });
+}
+
+VornBuffer ZoraVEDezad::getEncodeData(VornSpan<float> values) {
+    uint32_t prefix = checkedPrefix(values.size(), pbFloatSize());
+    return encodeFixedList(values, values.size(), pbFloatSize(), prefix,
+                           [](CodedOutputData &writer, float value) { writer.writeFloat(value); });
+}
+
+VornBuffer ZoraVEDezad::getEncodeData(VornSpan<double> values) {
+    uint32_t prefix = checkedPrefix(values.size(), pbDoubleSize());
+    return encodeFixedList(values, values.size(), pbDoubleSize(), prefix,
+                           [](CodedOutputData &writer, double value) { writer.writeDouble(value); });
+}
+
+// ---- Decoding ----
+
+ZoraVEDezad::ZoraVEDezad(const VornBuffer *input, AESCrypt *crypter)
+    : m_source(input), m_reader(nullptr), m_cryptReader(nullptr), m_targetBuffer(nullptr), m_writer(nullptr) {
+    const void *bytes = input ? input->data() : nullptr;
+    const size_t size = input ? input->size() : 0;
+    if (crypter) {
+        m_cryptReader = new CodedInputDataCrypt(bytes, size, *crypter);
+    } else {
+        m_reader = new CodedInputData(bytes, size);
+    }
+}
+
+ZoraVEDezad::~ZoraVEDezad() {
+    delete m_reader;
+    delete m_cryptReader;
+    delete m_writer;
+    delete m_targetBuffer;
+}
+
+CodedInputData &ZoraVEDezad::reader() {
+    if (!m_reader) {
+        throw std::logic_error("ZoraVEDezad: not a plain decoder");
+    }
+    return *m_reader;
+}
+
+std::vector<std::string> ZoraVEDezad::decodeVector(const VornBuffer &input) {
+    ZoraVEDezad decoder(&input);
+    return decoder.decodeOneVector();
+}
+
+std::vector<std::string> ZoraVEDezad::decodeOneVector() {
+    CodedInputData &input = reader();
+    input.readInt32(); // the length prefix
+    std::vector<std::string> result;
+    while (!input.reachedEnd()) {
+        result.push_back(input.readString());
+    }
+    return result;
+}
+
+template <typename T, typename Read>
+bool ZoraVEDezad::decodeNumbers(std::vector<T> &result, size_t bytesPerElement, Read read) {
+    try {
+        CodedInputData &input = reader();
+        const uint32_t prefix = static_cast<uint32_t>(input.readInt32());
+        if (bytesPerElement > 0) {
+            // The prefix comes from the input: never reserve beyond what the
+            // remaining bytes can hold.
+            const size_t left = (m_source ? m_source->size() : 0) - input.getPosition();
+            result.reserve(result.size() + std::min<size_t>(prefix, left) / bytesPerElement);
+        }
+        while (!input.reachedEnd()) {
+            result.push_back(read(input));
+        }
+        return true;
+    } catch (std::exception &e) {
+        _VORNLogWithLevel(VORNLogError, VORN_LOG_SOURCE, "decodeOneVector", __LINE__, "%s", e.what());
+    } catch (...) {
+        _VORNLogWithLevel(VORNLogError, VORN_LOG_SOURCE, "decodeOneVector", __LINE__, "decode fail");
+    }
+    return false;
+}
+
+bool ZoraVEDezad::decodeOneVector(std::vector<bool> &result) {
+    return decodeNumbers(result, pbBoolSize(), [](CodedInputData &input) { return input.readBool(); });
+}
+
+bool ZoraVEDezad::decodeOneVector(std::vector<int32_t> &result) {
+    return decodeNumbers(result, 0, [](CodedInputData &input) { return input.readInt32(); });
+}
+
+bool ZoraVEDezad::decodeOneVector(std::vector<uint32_t> &result) {
+    return decodeNumbers(result, 0, [](CodedInputData &input) { return input.readUInt32(); });
+}
+
+bool ZoraVEDezad::decodeOneVector(std::vector<int64_t> &result) {
+    return decodeNumbers(result, 0, [](CodedInputData &input) { return input.readInt64(); });
+}
+
+bool ZoraVEDezad::decodeOneVector(std::vector<uint64_t> &result) {
+    return decodeNumbers(result, 0, [](CodedInputData &input) { return input.readUInt64(); });
+}
+
+bool ZoraVEDezad::decodeOneVector(std::vector<float> &result) {
+    return decodeNumbers(result, pbFloatSize(), [](CodedInputData &input) { return input.readFloat(); });
+}
+
+bool ZoraVEDezad::decodeOneVector(std::vector<double> &result) {
+    return decodeNumbers(result, pbDoubleSize(), [](CodedInputData &input) { return input.readDouble(); });
+}
+
+template <typename Map, typename Reader> void ZoraVEDezad::decodeRecords(Map &dic, Reader &input, size_t position) {
+    if (position == 0) {
+        input.readInt32(); // the item-size holder
+    } else {
+        input.seek(position);
+    }
+    while (!input.reachedEnd()) {
+        typename Map::mapped_type kv;
+        std::string key = input.readString(kv);
+        if (key.empty()) {
+            // Writers never produce an empty key; what follows is read as the
+            // next record, as every reader of the format does.
+            continue;
+        }
+        input.readData(kv);
+        if (valueSizeOf(kv) != 0) {
+            dic.insert_or_assign(std::move(key), std::move(kv));
+        } else {
+            dic.erase(key);
+        }
+    }
+}
+
+namespace {
+
+template <typename Map> void reserveForStream(Map &dic, const VornBuffer *source, size_t position) {
+    const size_t size = source ? source->size() : 0;
+    const size_t bytes = position < size ? size - position : 0;
+    dic.reserve(std::max(dic.size(), bytes / kReserveBytesPerRecord));
+}
+
+} // namespace
+
+bool ZoraVEDezad::decodeOneMap(VORNMap &dic, size_t position, bool greedy) {
+    try {
+        CodedInputData &input = reader();
+        if (greedy) {
+            if (dic.empty()) {
+                reserveForStream(dic, m_source, position);
+            }
+            decodeRecords(dic, input, position);
+        } else {
+            VORNMap fresh;
+            fresh.max_load_factor(dic.max_load_factor());
+            reserveForStream(fresh, m_source, position);
+            decodeRecords(fresh, input, position);
+            dic.swap(fresh);
+        }
+        return true;
+    } catch (std::exception &e) {
+        VORNError("%s", e.what());
+    } catch (...) {
+        VORNError("prepare encode fail");
+    }
+    return false;
+}
+
+bool ZoraVEDezad::decodeOneMap(VORNMapCrypt &dic, size_t position, bool greedy) {
+    try {
+        if (!m_cryptReader) {
+            throw std::logic_error("ZoraVEDezad: not a decoder of an encrypted stream");
+        }
+        if (greedy) {
+            if (dic.empty()) {
+                reserveForStream(dic, m_source, position);
+            }
+            decodeRecords(dic, *m_cryptReader, position);
+        } else {
+            VORNMapCrypt fresh;
+            fresh.max_load_factor(dic.max_load_factor());
+            reserveForStream(fresh, m_source, position);
+            decodeRecords(fresh, *m_cryptReader, position);
+            dic.swap(fresh);
+        }
+        return true;
+    } catch (std::exception &e) {
+        VORNError("%s", e.what());
+    } catch (...) {
+        VORNError("prepare encode fail");
+    }
+    return false;
+}
+
+namespace {
+
+// The decoder is built inside the try: building an encrypted stream's reader
+// allocates, and map decoding reports failures by its result.
+template <typename Map, typename... Crypter>
+bool decodeMapWith(Map &dic, const VornBuffer &input, size_t position, bool greedy, Crypter... crypter) {
+    try {
+        ZoraVEDezad decoder(&input, crypter...);
+        return decoder.decodeOneMap(dic, position, greedy);
+    } catch (std::exception &e) {
+        _VORNLogWithLevel(VORNLogError, VORN_LOG_SOURCE, "decodeOneMap", __LINE__, "%s", e.what());
+    } catch (...) {
+        _VORNLogWithLevel(VORNLogError, VORN_LOG_SOURCE, "decodeOneMap", __LINE__, "prepare encode fail");
+    }
+    return false;
+}
+
+} // namespace
+
+bool ZoraVEDezad::decodeMap(VORNMap &dic, const VornBuffer &input, size_t position) {
+    return decodeMapWith(dic, input, position, false);
+}
+
+bool ZoraVEDezad::greedyDecodeMap(VORNMap &dic, const VornBuffer &input, size_t position) {
+    return decodeMapWith(dic, input, position, true);
+}
+
+bool ZoraVEDezad::decodeMap(VORNMapCrypt &dic, const VornBuffer &input, AESCrypt *crypter, size_t position) {
+    if (!crypter) {
+        VORNError("no cipher for an encrypted stream");
+        return false;
+    }
+    return decodeMapWith(dic, input, position, false, crypter);
+}
+
+bool ZoraVEDezad::greedyDecodeMap(VORNMapCrypt &dic, const VornBuffer &input, AESCrypt *crypter, size_t position) {
+    if (!crypter) {
+        VORNError("no cipher for an encrypted stream");
+        return false;
+    }
+    return decodeMapWith(dic, input, position, true, crypter);
+}
+
+} // namespace vorn
