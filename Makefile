@@ -2,7 +2,7 @@
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all demo test test-asan bench format build build-asan clean
+.PHONY: all demo test test-asan bench bench-callgrind format build build-asan build-bench clean
 
 all: build
 
@@ -27,11 +27,21 @@ test-asan: build-asan
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --output-on-failure -j $(JOBS)
 
-bench:
+# One table of every store side by side (bench/README.md); BENCH_ARGS go to
+# store_bench, e.g. BENCH_ARGS="--reps 3 --sizes 10000".
+bench: build-bench
+	@scripts/bench.sh build-bench $(BENCH_ARGS)
+
+# Instructions per operation of the library's W1-W3 under callgrind.
+bench-callgrind: build-bench
+	@scripts/bench-callgrind.sh build-bench
+
+build-bench:
 	@scripts/deps.sh build bench
-	@cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DVORN_BENCH=ON $(CMAKE_FLAGS) >/dev/null
-	@cmake --build build-bench -j $(JOBS) --target benchmarks
-	@scripts/bench.sh build-bench
+	@cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DVORN_BENCH=ON -DVORN_TESTS=OFF $(CMAKE_FLAGS) >/dev/null
+	@echo "building the benchmarks (log: build-bench/build.log)"
+	@cmake --build build-bench -j $(JOBS) --target benchmarks >build-bench/build.log 2>&1 \
+	  || { cat build-bench/build.log; exit 1; }
 
 format:
 	@scripts/deps.sh format
