@@ -387,7 +387,7 @@ std::string cpuModel() {
 }
 
 void printTable(const std::vector<AdapterInfo> &rows, const Options &opt,
-                const std::map<std::pair<size_t, size_t>, RowResult> &results) {
+                const std::map<std::pair<size_t, size_t>, RowResult> &results, double loadBefore) {
     std::vector<std::vector<std::string>> table;
     table.push_back({"N", "store", "W1 insert ns/op", "W2 update ns/op", "W3 read ns/op", "W4 reopen ms",
                      "W5 after W1+W2 KiB", "W5 after trim KiB"});
@@ -482,8 +482,8 @@ void printTable(const std::vector<AdapterInfo> &rows, const Options &opt,
 #if !defined(VORN_BENCH_HAS_STORE_ROWS)
     std::printf("The library's own rows are not in this build: they need the typed API of core/VORN.h.\n");
 #endif
-    std::printf("%s, %u hardware threads; stores in %s (%s).\n\n", cpuModel().c_str(),
-                std::thread::hardware_concurrency(), opt.dir.c_str(), fileSystemOf(opt.dir).c_str());
+    std::printf("%s, %u hardware threads, load average %.2f before the run; stores in %s (%s).\n\n", cpuModel().c_str(),
+                std::thread::hardware_concurrency(), loadBefore, opt.dir.c_str(), fileSystemOf(opt.dir).c_str());
     printLine(table.front());
     std::string rule = "|";
     for (size_t c = 0; c < width.size(); c++) {
@@ -605,6 +605,11 @@ int run(int argc, char **argv) {
         workloads.emplace_back(n);
     }
 
+    // Other work on the machine shows in the spread of the cells; the table
+    // records how busy the machine was.
+    double loadBefore = -1;
+    getloadavg(&loadBefore, 1);
+
     std::map<std::pair<size_t, size_t>, RowResult> results;
     auto begin = Clock::now();
     for (int rep = 0; rep < opt.reps; rep++) {
@@ -635,7 +640,7 @@ int run(int argc, char **argv) {
         return failed ? 1 : 0;
     }
     runOpt.dir = opt.dir.empty() ? (tmp && *tmp ? tmp : "/tmp") : opt.dir;
-    printTable(rows, runOpt, results);
+    printTable(rows, runOpt, results, loadBefore);
     std::fprintf(stderr, "store_bench: measured in %.0f s\n", seconds);
     return failed ? 1 : 0;
 }
