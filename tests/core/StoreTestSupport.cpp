@@ -20,6 +20,7 @@ extern char **environ;
 namespace fs = std::filesystem;
 
 std::vector<std::string> VORNTestPeer::keys(VORN *vorn) {
+    load(vorn);
     std::vector<std::string> result;
     if (vorn->m_crypter) {
         for (auto &pair : *vorn->m_dicCrypt) {
@@ -35,6 +36,7 @@ std::vector<std::string> VORNTestPeer::keys(VORN *vorn) {
 }
 
 long long VORNTestPeer::recordOffset(VORN *vorn, std::string_view key) {
+    load(vorn);
     if (vorn->m_crypter) {
         auto it = vorn->m_dicCrypt->find(key);
         if (it == vorn->m_dicCrypt->end() || it->second.kind != vorn::KVHolderOffset) {
@@ -48,6 +50,7 @@ long long VORNTestPeer::recordOffset(VORN *vorn, std::string_view key) {
 }
 
 bool VORNTestPeer::heldByPosition(VORN *vorn, std::string_view key) {
+    load(vorn);
     if (!vorn->m_crypter) {
         return false;
     }

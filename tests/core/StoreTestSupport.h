@@ -75,9 +75,12 @@ public:
     // Loads the store (or applies other processes' changes) as an operation would.
     static void load(VORN *vorn) { vorn->checkContentChanged(); }
 
-    // The keys of the index, sorted.
+    // The keys of the index, sorted (after loading, as an operation would).
     static std::vector<std::string> keys(VORN *vorn);
-    static size_t keyCount(const VORN *vorn) { return vorn->m_crypter ? vorn->m_dicCrypt->size() : vorn->m_dic->size(); }
+    static size_t keyCount(VORN *vorn) {
+        load(vorn);
+        return vorn->m_crypter ? vorn->m_dicCrypt->size() : vorn->m_dic->size();
+    }
     static size_t actualSize(const VORN *vorn) { return vorn->m_actualSize; }
     static uint32_t crcDigest(const VORN *vorn) { return vorn->m_crcDigest; }
     static vorn::VORNMetaInfo metaInfo(const VORN *vorn) { return *vorn->m_metaInfo; }
@@ -112,6 +115,21 @@ public:
         return vorn->writeActualSize(size, crc, iv, increaseSequence);
     }
     static uint32_t readActualSize(VORN *vorn) { return vorn->readActualSize(); }
+    // Rewrites the whole stream from (key, value bytes) pairs.
+    static bool writeBackPairs(VORN *vorn, const std::vector<std::pair<std::string, std::string>> &pairs) {
+        vorn::ScopedLock<vorn::ThreadLock> lock(vorn->m_lock);
+        vorn::ScopedLock<vorn::InterProcessLock> exclusive(vorn->m_exclusiveProcessLock);
+        vorn->checkLoadData();
+        std::vector<std::pair<std::string, vorn::VornBuffer>> list;
+        for (const auto &pair : pairs) {
+            list.emplace_back(pair.first, copyOf(pair.second));
+        }
+        return vorn->doFullWriteBack(std::move(list));
+    }
+    // Stores raw value bytes given as a buffer (which may claim any size).
+    static bool setBuffer(VORN *vorn, std::string_view key, vorn::VornBuffer &&value, bool isDataHolder) {
+        return vorn->setDataForKey(std::move(value), key, isDataHolder);
+    }
     // Puts `info` into the store's in-memory record and its meta mapping.
     static void seedMeta(VORN *vorn, const vorn::VORNMetaInfo &info) {
         *vorn->m_metaInfo = info;
