@@ -105,7 +105,7 @@ VORN *EngineTest::open(const std::string &id, const StoreOptions &options) {
     config.mode = options.mode;
     config.aes256 = options.aes256;
     config.cryptKey = options.cryptKey.empty() ? nullptr : &options.cryptKey;
-    config.rootPath = &root();
+    config.rootPath = &storeRoot();
     config.expectedCapacity = options.capacity;
     config.recover = options.recover;
     config.itemSizeLimit = options.itemSizeLimit;

@@ -73,13 +73,19 @@ protected:
     void close(VORN *store);
     VORN *reopen(VORN *store, const std::string &id, const StoreOptions &options = {});
 
-    std::string dataPath(const std::string &id) const { return root() + "/" + id; }
-    std::string metaPath(const std::string &id) const { return root() + "/" + id + ".crc"; }
+    // The root stores are opened under: this test's own directory, or the
+    // one a parent process passed to this (child) process.
+    const std::string &storeRoot() const { return m_storeRoot.empty() ? root() : m_storeRoot; }
+    void setStoreRoot(const std::string &path) { m_storeRoot = path; }
+
+    std::string dataPath(const std::string &id) const { return storeRoot() + "/" + id; }
+    std::string metaPath(const std::string &id) const { return storeRoot() + "/" + id + ".crc"; }
 
     RecordingHandler m_log;
 
 private:
     std::set<VORN *> m_open;
+    std::string m_storeRoot;
 };
 
 // The meta record in a meta file's bytes (the first 112).
