@@ -216,10 +216,10 @@ private:
     WriteResult overrideDataWithKey(const vorn::VornBuffer &data, std::string_view key, bool isDataHolder);
     WriteResult overrideDataWithKey(const vorn::VornBuffer &data, const vorn::KeyValueHolder &kvHolder,
                                     bool isDataHolder);
-    WriteResult doAppendDataWithKey(const vorn::VornBuffer &data, const vorn::VornBuffer &keyData,
-                                    bool isDataHolder, uint32_t originKeyLength);
-    WriteResult doOverrideDataWithKey(const vorn::VornBuffer &data, const vorn::VornBuffer &keyData,
-                                      bool isDataHolder, uint32_t originKeyLength);
+    WriteResult doAppendDataWithKey(const vorn::VornBuffer &data, const vorn::VornBuffer &keyData, bool isDataHolder,
+                                    uint32_t originKeyLength);
+    WriteResult doOverrideDataWithKey(const vorn::VornBuffer &data, const vorn::VornBuffer &keyData, bool isDataHolder,
+                                      uint32_t originKeyLength);
     bool checkSizeLimit(size_t size, const vorn::VornBuffer &keyData, uint32_t keyLength);
     bool checkSizeForOverride(size_t size);
     // Appends a deletion record. REQUIRES: m_lock and the exclusive lock held.

@@ -108,8 +108,8 @@ void VORN::loadFromFile() {
                                         : ZoraVEDezad::decodeMap(*m_dicCrypt, input, m_crypter);
         } else {
             m_dic->clear();
-            decoded = needFullWriteback ? ZoraVEDezad::greedyDecodeMap(*m_dic, input)
-                                        : ZoraVEDezad::decodeMap(*m_dic, input);
+            decoded =
+                needFullWriteback ? ZoraVEDezad::greedyDecodeMap(*m_dic, input) : ZoraVEDezad::decodeMap(*m_dic, input);
         }
         if (!decoded && !needFullWriteback) {
             // The bytes are what was written (the CRC says so) but cannot be

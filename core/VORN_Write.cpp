@@ -66,8 +66,8 @@ RecordSizes recordSizes(uint32_t originKeyLength, size_t keyDataSize, size_t dat
 // Writes one record at the output's position: the key (raw when it carries
 // its length prefix already), then the value with its length prefix, and for
 // the data-holder form the value's own length in front of it.
-void writeRecord(CodedOutputData &output, const VornBuffer &keyData, uint32_t originKeyLength,
-                 const VornBuffer &data, bool isDataHolder, uint32_t valueLength) {
+void writeRecord(CodedOutputData &output, const VornBuffer &keyData, uint32_t originKeyLength, const VornBuffer &data,
+                 bool isDataHolder, uint32_t valueLength) {
     if (keyData.size() > originKeyLength) {
         output.writeRawData(keyData);
     } else {
@@ -83,20 +83,17 @@ void writeRecord(CodedOutputData &output, const VornBuffer &keyData, uint32_t or
 
 bool VORN::checkWritable(const char *function) {
     if (!m_file->isFileValid()) {
-        _VORNLogWithLevel(VORNLogWarning, VORN_LOG_SOURCE, function, __LINE__, "[%s] file not valid",
-                          m_mmapID.c_str());
+        _VORNLogWithLevel(VORNLogWarning, VORN_LOG_SOURCE, function, __LINE__, "[%s] file not valid", m_mmapID.c_str());
         return false;
     }
     if (isReadOnly()) {
-        _VORNLogWithLevel(VORNLogWarning, VORN_LOG_SOURCE, function, __LINE__, "[%s] file readonly",
-                          m_mmapID.c_str());
+        _VORNLogWithLevel(VORNLogWarning, VORN_LOG_SOURCE, function, __LINE__, "[%s] file readonly", m_mmapID.c_str());
         return false;
     }
     if (!m_metaFile->isFileValid()) {
         // Stream bytes written without their meta record would be lost (or
         // taken for damage) at the next load.
-        _VORNLogWithLevel(VORNLogError, VORN_LOG_SOURCE, function, __LINE__, "file [%s] not valid",
-                          m_crcPath.c_str());
+        _VORNLogWithLevel(VORNLogError, VORN_LOG_SOURCE, function, __LINE__, "file [%s] not valid", m_crcPath.c_str());
         return false;
     }
     if (m_streamUndecodable) {
@@ -108,13 +105,12 @@ bool VORN::checkWritable(const char *function) {
 }
 
 bool VORN::checkRecordLimits(const char *function, uint32_t originKeyLength, uint64_t dataSize, bool isDataHolder) {
-    const uint64_t valueLength = isDataHolder ? dataSize + pbRawVarint32Size(static_cast<uint32_t>(dataSize))
-                                              : dataSize;
+    const uint64_t valueLength =
+        isDataHolder ? dataSize + pbRawVarint32Size(static_cast<uint32_t>(dataSize)) : dataSize;
     if (dataSize > kMaxValueSize || valueLength > kMaxValueSize) {
         _VORNLogWithLevel(VORNLogError, VORN_LOG_SOURCE, function, __LINE__,
                           "[%s] reject oversized value, valueLength=%llu, limit=%llu", m_mmapID.c_str(),
-                          static_cast<unsigned long long>(valueLength),
-                          static_cast<unsigned long long>(kMaxValueSize));
+                          static_cast<unsigned long long>(valueLength), static_cast<unsigned long long>(kMaxValueSize));
         return false;
     }
     // The index keeps the bytes in front of a value in 16 bits; a record whose
@@ -176,8 +172,8 @@ VORN::WriteResult VORN::doAppendDataWithKey(const VornBuffer &data, const VornBu
         return {false, KeyValueHolder()};
     }
     if (kDataFileHeaderSize + static_cast<uint64_t>(m_actualSize) + sizes.size > kMaxStreamEnd) {
-        VORNError("[%s] stream of %zu bytes with an incoming record of %zu would exceed %llu bytes",
-                  m_mmapID.c_str(), m_actualSize, sizes.size, static_cast<unsigned long long>(kMaxStreamEnd));
+        VORNError("[%s] stream of %zu bytes with an incoming record of %zu would exceed %llu bytes", m_mmapID.c_str(),
+                  m_actualSize, sizes.size, static_cast<unsigned long long>(kMaxStreamEnd));
         return {false, KeyValueHolder()};
     }
 
@@ -248,9 +244,11 @@ VORN::WriteResult VORN::doOverrideDataWithKey(const VornBuffer &data, const Vorn
         writeRecord(*m_output, keyData, originKeyLength, data, isDataHolder, sizes.valueLength);
     } catch (std::exception &e) {
         VORNError("%s", e.what());
+        m_output->setPosition(m_actualSize);
         return {false, KeyValueHolder()};
     } catch (...) {
         VORNError("append fail");
+        m_output->setPosition(m_actualSize);
         return {false, KeyValueHolder()};
     }
     if (m_crypter) {
@@ -293,8 +291,7 @@ VORN::WriteResult VORN::overrideDataWithKey(const VornBuffer &data, std::string_
     return doOverrideDataWithKey(data, borrowKey(key), isDataHolder, keyLengthOf(key));
 }
 
-VORN::WriteResult VORN::overrideDataWithKey(const VornBuffer &data, const KeyValueHolder &kvHolder,
-                                            bool isDataHolder) {
+VORN::WriteResult VORN::overrideDataWithKey(const VornBuffer &data, const KeyValueHolder &kvHolder, bool isDataHolder) {
     const uint32_t keyLength = kvHolder.keySize;
     if (!checkRecordLimits("doOverrideDataWithKey", keyLength, data.size(), isDataHolder)) {
         return {false, KeyValueHolder()};
@@ -339,8 +336,7 @@ bool VORN::setDataForKey(VornBuffer &&data, std::string_view key, bool isDataHol
                 try {
                     auto stream = static_cast<uint8_t *>(m_file->getMemory()) + kDataFileHeaderSize;
                     VornBuffer stored = itr->second.toVornBuffer(stream);
-                    const bool same =
-                        isDataHolder ? CodedInputData::readRealData(stored) == data : stored == data;
+                    const bool same = isDataHolder ? CodedInputData::readRealData(stored) == data : stored == data;
                     if (same) {
                         return true;
                     }
@@ -455,8 +451,8 @@ bool VORN::removeDataForKey(std::string_view key) {
             return false;
         }
         m_hasFullWriteback = false;
-        WriteResult ret = m_enableKeyExpire ? appendDataWithKey(nothing, key, false)
-                                            : appendDataWithKey(nothing, itr->second, false);
+        WriteResult ret =
+            m_enableKeyExpire ? appendDataWithKey(nothing, key, false) : appendDataWithKey(nothing, itr->second, false);
         if (!ret.first) {
             return false;
         }

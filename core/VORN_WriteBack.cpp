@@ -37,7 +37,7 @@ namespace {
 // A run of live records that lie back to back in the old stream and move
 // together with one copy.
 struct Segment {
-    size_t offset;      // in the old stream
+    size_t offset; // in the old stream
     size_t length;
     size_t destination; // in the new stream
 };
@@ -62,8 +62,7 @@ std::vector<Segment> cutSegments(const std::vector<Entry *> &sorted, size_t firs
 // Plain compaction: live records move to consecutive places from stream offset
 // 4, the index learns their new offsets, and a 4-byte item-size holder goes in
 // front; with an encrypter the new stream is then encrypted in place.
-void memmoveDictionary(VORNMap &dic, CodedOutputData *output, uint8_t *stream, AESCrypt *encrypter,
-                       size_t totalSize) {
+void memmoveDictionary(VORNMap &dic, CodedOutputData *output, uint8_t *stream, AESCrypt *encrypter, size_t totalSize) {
     std::vector<KeyValueHolder *> sorted;
     sorted.reserve(dic.size());
     for (auto &pair : dic) {
@@ -154,9 +153,8 @@ void memmoveDictionary(VORNMapCrypt &dic, CodedOutputData *output, uint8_t *stre
             sorted.push_back(&pair.second);
         }
     }
-    std::sort(sorted.begin(), sorted.end(), [](const KeyValueHolderCrypt *a, const KeyValueHolderCrypt *b) {
-        return a->offset < b->offset;
-    });
+    std::sort(sorted.begin(), sorted.end(),
+              [](const KeyValueHolderCrypt *a, const KeyValueHolderCrypt *b) { return a->offset < b->offset; });
 
     const uint32_t width = sorted.empty() ? kItemSizeHolderWidth : holderWidthForFirstOffset(sorted.front()->offset);
     output->setPosition(0);
@@ -231,8 +229,8 @@ VORN::PreparedData VORN::prepareEncode() const {
                 pairs.emplace_back(pair.first, kv.toVornBuffer(nullptr, nullptr));
             }
         }
-        const size_t holder = (smallestOffset == SIZE_MAX) ? kItemSizeHolderWidth
-                                                            : holderWidthForFirstOffset(smallestOffset);
+        const size_t holder =
+            (smallestOffset == SIZE_MAX) ? kItemSizeHolderWidth : holderWidthForFirstOffset(smallestOffset);
         size_t totalSize = holder + recordBytes;
         VornBuffer buffer;
         if (!pairs.empty()) {
@@ -279,9 +277,8 @@ bool VORN::expandAndWriteBack(size_t newSize, PreparedData preparedData, bool ne
     const uint64_t totalSize = preparedData.second;
     const uint64_t lenNeeded = totalSize + newSize + kDataFileHeaderSize;
     if (lenNeeded > kMaxStreamEnd) {
-        VORNError("[%s] stream of %llu bytes with an incoming record of %zu would exceed %llu bytes",
-                  m_mmapID.c_str(), static_cast<unsigned long long>(totalSize), newSize,
-                  static_cast<unsigned long long>(kMaxStreamEnd));
+        VORNError("[%s] stream of %llu bytes with an incoming record of %zu would exceed %llu bytes", m_mmapID.c_str(),
+                  static_cast<unsigned long long>(totalSize), newSize, static_cast<unsigned long long>(kMaxStreamEnd));
         return false;
     }
     const uint64_t itemCount = (m_crypter ? m_dicCrypt->size() : m_dic->size()) + 1;

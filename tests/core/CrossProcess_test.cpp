@@ -65,9 +65,9 @@ TEST_F(CrossProcess, ACompactionMakesTheOtherProcessReload) {
         ASSERT_TRUE(waitStep(storeRoot(), "parent-compacted"));
         m_log.clear();
         EXPECT_EQ(VORNTestPeer::get(store, "b"), std::nullopt);
-        EXPECT_TRUE(m_log.has(VORNLogInfo, "checkLoadData",
-                              "[compaction] oldSeq " + std::to_string(sequence) + ", newSeq " +
-                                  std::to_string(sequence + 1)))
+        EXPECT_TRUE(
+            m_log.has(VORNLogInfo, "checkLoadData",
+                      "[compaction] oldSeq " + std::to_string(sequence) + ", newSeq " + std::to_string(sequence + 1)))
             << m_log.dump();
         EXPECT_EQ(m_log.changed, 1);
         EXPECT_EQ(VORNTestPeer::keys(store), (std::vector<std::string>{"a", "c"}));
@@ -198,6 +198,49 @@ TEST_F(CrossProcess, GrowthByOneProcessIsMappedByTheOther) {
     EXPECT_GT(VORNTestPeer::mappedFileSize(store), 4096u);
     EXPECT_EQ(VORNTestPeer::mappedFileSize(store), static_cast<size_t>(fileSize(dataPath("growth"))));
     EXPECT_EQ(VORNTestPeer::keyCount(store), 9u);
+}
+
+using Locks = EngineTest;
+
+TEST_F(Locks, ASingleProcessStoreHasNoInterProcessLock) {
+    VORN *store = open("single-locks");
+    ASSERT_TRUE(VORNTestPeer::set(store, "a", "1"));
+    EXPECT_FALSE(store->try_lock());
+    store->lock();
+    store->unlock();
+    EXPECT_EQ(VORNTestPeer::fileLock(store)->exclusiveLockCount(), 0u);
+    EXPECT_EQ(VORNTestPeer::get(store, "a"), std::optional<std::string>("1"));
+}
+
+TEST_F(Locks, LockIsHeldAcrossCallsAndTakenAgainByOperations) {
+    VORN *store = open("mp-locks", multiProcess());
+    ASSERT_TRUE(VORNTestPeer::set(store, "a", "1"));
+    vorn::FileLock *fileLock = VORNTestPeer::fileLock(store);
+    store->lock();
+    EXPECT_EQ(fileLock->exclusiveLockCount(), 1u);
+    ASSERT_TRUE(VORNTestPeer::set(store, "b", "2"));
+    EXPECT_EQ(VORNTestPeer::get(store, "b"), std::optional<std::string>("2"));
+    EXPECT_EQ(fileLock->exclusiveLockCount(), 1u) << "operations release what they take";
+    EXPECT_TRUE(store->try_lock());
+    EXPECT_EQ(fileLock->exclusiveLockCount(), 2u);
+    store->unlock();
+    store->unlock();
+    EXPECT_EQ(fileLock->exclusiveLockCount(), 0u);
+    EXPECT_EQ(fileLock->sharedLockCount(), 0u);
+
+    EXPECT_TRUE(store->try_lock_thread());
+    store->unlock_thread();
+}
+
+TEST_F(Locks, CheckContentChangedPerformsTheFirstLoad) {
+    VORN *store = open("first-load", multiProcess());
+    EXPECT_TRUE(VORNTestPeer::needsLoad(store));
+    store->checkContentChanged();
+    EXPECT_FALSE(VORNTestPeer::needsLoad(store));
+    EXPECT_EQ(m_log.loaded, 1);
+    EXPECT_EQ(m_log.changed, 0);
+    store->checkContentChanged();
+    EXPECT_EQ(m_log.loaded, 1) << "nothing changed";
 }
 
 } // namespace

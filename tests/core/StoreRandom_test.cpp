@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <ostream>
 #include <random>
 #include <string>
 #include <vector>
@@ -23,6 +24,10 @@ struct RandomConfig {
     bool aes256;
     bool multiProcess;
 };
+
+void PrintTo(const RandomConfig &config, std::ostream *out) {
+    *out << config.name;
+}
 
 const RandomConfig kConfigs[] = {
     {"Plain", nullptr, false, false},

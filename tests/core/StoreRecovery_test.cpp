@@ -3,9 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/file.h>
 #include <sys/mman.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -68,7 +68,9 @@ protected:
         ASSERT_LT(offset, data.size());
         CorruptData(id, offset, std::string(1, static_cast<char>(data[offset] ^ mask)));
     }
-    void CorruptMeta(const std::string &id, size_t offset, uint32_t value) { patchFile(metaPath(id), offset, le32(value)); }
+    void CorruptMeta(const std::string &id, size_t offset, uint32_t value) {
+        patchFile(metaPath(id), offset, le32(value));
+    }
     // Makes the last confirmed state unusable.
     void BreakLastConfirmedState(const std::string &id) {
         vorn::VORNMetaInfo info = meta(id);
@@ -240,8 +242,8 @@ TEST_F(Recovery, SizeFieldBeyondTheFile) {
         EXPECT_TRUE(m_log.has(VORNLogError, "checkDataValid",
                               "check [" + id + "] error: 5000 size in total, file size is 4096"))
             << m_log.dump();
-        EXPECT_TRUE(m_log.has(VORNLogError, "operator()",
-                              "check [" + id + "] error: lastActualSize 5000, file size is 4096"));
+        EXPECT_TRUE(
+            m_log.has(VORNLogError, "operator()", "check [" + id + "] error: lastActualSize 5000, file size is 4096"));
         EXPECT_EQ(meta(id).m_actualSize, c.survivors.empty() ? 0u : 4 + 3 * kRecordSize);
         close(m_lastStore);
     }

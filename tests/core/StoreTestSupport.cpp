@@ -89,7 +89,9 @@ const std::string &processRoot() {
     return dir->path();
 }
 
-void StoreTest::SetUp() { processRoot(); }
+void StoreTest::SetUp() {
+    processRoot();
+}
 
 std::string currentRole() {
     const char *role = getenv("VORN_TEST_ROLE");

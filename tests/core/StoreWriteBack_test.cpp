@@ -88,8 +88,20 @@ TEST_F(WriteBack, PlainCompactionKeepsOneRecordPerKeyInOrder) {
 // between records: compaction moves the records toward the end, and must not
 // overwrite one it has not moved yet.
 TEST_F(WriteBack, PlainCompactionOfRecordsThatMoveTowardTheEnd) {
-    const std::string records = std::string("\x00", 1) + "\x01" "a" "\x01" "A" + std::string("\x00", 1) +
-                                "\x01" "b" "\x01" "B" "\x01" "c" "\x01" "C";
+    const std::string records = std::string("\x00", 1) +
+                                "\x01"
+                                "a"
+                                "\x01"
+                                "A" +
+                                std::string("\x00", 1) +
+                                "\x01"
+                                "b"
+                                "\x01"
+                                "B"
+                                "\x01"
+                                "c"
+                                "\x01"
+                                "C";
     WriteStore("forward", records);
     VORN *store = open("forward");
     EXPECT_EQ(VORNTestPeer::keys(store), (std::vector<std::string>{"a", "b", "c"}));
@@ -103,7 +115,10 @@ TEST_F(WriteBack, PlainCompactionOfRecordsThatMoveTowardTheEnd) {
 
 TEST_F(WriteBack, EncryptedCompactionKeepsANarrowHolderOnlyWhereTheFirstRecordStays) {
     const std::string cryptKey = "width-test-key16";
-    const std::string big = "\x03" "big" "\xAC\x02" + std::string(300, 'B');
+    const std::string big = "\x03"
+                            "big"
+                            "\xAC\x02" +
+                            std::string(300, 'B');
     struct Case {
         const char *name;
         std::string stream;
@@ -111,7 +126,14 @@ TEST_F(WriteBack, EncryptedCompactionKeepsANarrowHolderOnlyWhereTheFirstRecordSt
         long long offsetAfter;
     } cases[] = {
         {"record at 2 stays", std::string("\x80\x01", 2) + big, 2, 2},
-        {"record at 9 moves to 4", std::string("\x80\x80\x80\x01", 4) + "\x01" "s" "\x02" "xy" + big, 9, 4},
+        {"record at 9 moves to 4",
+         std::string("\x80\x80\x80\x01", 4) +
+             "\x01"
+             "s"
+             "\x02"
+             "xy" +
+             big,
+         9, 4},
     };
     int n = 0;
     for (const auto &c : cases) {

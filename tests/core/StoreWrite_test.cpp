@@ -85,7 +85,8 @@ TEST_F(StoreWrite, ItemSizeLimitExactlyAtAndOneOver) {
     const Snapshot before = snapshot(store, "itemlimit");
     m_log.clear();
     EXPECT_FALSE(VORNTestPeer::setRaw(store, "k", std::string(8, 'y')));
-    EXPECT_TRUE(m_log.has(VORNLogError, "checkSizeLimit", "[itemlimit] itemSizeLimit 10: ignore value size 11 of key [k] too large"))
+    EXPECT_TRUE(m_log.has(VORNLogError, "checkSizeLimit",
+                          "[itemlimit] itemSizeLimit 10: ignore value size 11 of key [k] too large"))
         << m_log.dump();
     expectUnchanged(store, "itemlimit", before);
     EXPECT_EQ(VORNTestPeer::getRaw(store, "k"), std::string(7, 'x'));
@@ -102,7 +103,8 @@ TEST_F(StoreWrite, ValuesOf2GiBAreRefusedBeforeAnyByteIsRead) {
         bool isDataHolder;
         const char *message;
     } cases[] = {
-        {"2^31 bytes", size_t(1) << 31, false, "[huge] reject oversized value, valueLength=2147483648, limit=2147483647"},
+        {"2^31 bytes", size_t(1) << 31, false,
+         "[huge] reject oversized value, valueLength=2147483648, limit=2147483647"},
         {"2^31 - 1 bytes with a length in front", (size_t(1) << 31) - 1, true,
          "[huge] reject oversized value, valueLength=2147483652, limit=2147483647"},
     };
@@ -226,7 +228,11 @@ TEST_F(StoreWrite, MultiProcessStoreNeverRewritesFromTheStart) {
 // holder; the rewrite must keep the key intact.
 TEST_F(StoreWrite, RewriteOfARecordThatStartsInsideTheHolderKeepsItsKey) {
     // A stream with a 1-byte item-size holder: its record starts at offset 1.
-    std::string stream = std::string("\x00", 1) + "\x03" "abc" "\x02" "\x01" "z";
+    std::string stream = std::string("\x00", 1) + "\x03"
+                                                  "abc"
+                                                  "\x02"
+                                                  "\x01"
+                                                  "z";
     std::string data(DEFAULT_MMAP_SIZE, '\0');
     data.replace(4, stream.size(), stream);
     writeFile(dataPath("narrow"), data);
@@ -251,8 +257,8 @@ TEST_F(StoreWrite, EncryptedValuesUpTo256BytesAreHeldDecrypted) {
     for (bool aes256 : {false, true}) {
         SCOPED_TRACE(aes256 ? "AES-256" : "AES-128");
         const std::string id = aes256 ? "held-256" : "held-128";
-        const StoreOptions options = encrypted(aes256 ? "a-32-byte-key-for-the-aes256-tst" : "a-16-byte-key-ok", aes256,
-                                               multiProcess());
+        const StoreOptions options =
+            encrypted(aes256 ? "a-32-byte-key-for-the-aes256-tst" : "a-16-byte-key-ok", aes256, multiProcess());
         VORN *store = open(id, options);
         const std::string v256(256, 'x'), v257(257, 'y');
         ASSERT_TRUE(VORNTestPeer::setRaw(store, "v256", v256));
