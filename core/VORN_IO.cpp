@@ -134,11 +134,11 @@ void VORN::loadFromFile() {
             } else {
                 writeActualSize(0, 0, nullptr, false);
             }
-        } else {
-            // Nothing is written, but a rejected size must not be used.
-            m_actualSize = 0;
-            m_crcDigest = 0;
         }
+        // Also where nothing could be written (a read-only store, an unmapped
+        // meta file): a rejected size must not be used.
+        m_actualSize = 0;
+        m_crcDigest = 0;
     }
 
     const size_t count = m_crypter ? m_dicCrypt->size() : m_dic->size();

@@ -56,12 +56,14 @@ bool VORN::writeActualSize(size_t size, uint32_t crcDigest, const void *iv, bool
     if (isReadOnly()) {
         return false;
     }
+    // Checked before the data file's leading field is touched: a size written
+    // there without its CRC in the meta record would not check out.
+    if (!m_metaFile->isFileValid() || m_metaFile->getFileSize() < kMetaInfoSize) {
+        return false;
+    }
     const uint32_t versionOnEntry = m_metaInfo->m_version;
     if (!increaseSequence && versionOnEntry <= MetaVersionIV) {
         oldStyleWriteActualSize(size);
-    }
-    if (!m_metaFile->isFileValid() || m_metaFile->getFileSize() < kMetaInfoSize) {
-        return false;
     }
 
     m_actualSize = size;

@@ -1,10 +1,10 @@
 #define VORN_LOG_SOURCE "VORN_IO"
 
 // Compaction and growth: when a record does not fit, the stream is rewritten
-// in place with one record per live key (records only move toward the start,
-// so no second copy is needed), and the file is doubled first when even that
-// is not enough. Every full write-back starts a new sequence, so other
-// processes reload instead of applying appends.
+// in place with one record per live key (records move toward the start, or
+// in an order that never overwrites an unmoved one, so no second copy is
+// needed), and the file is doubled first when even that is not enough. Every full write-back starts a new sequence, so
+// other processes reload instead of applying appends.
 
 #include "core/VORN.h"
 
