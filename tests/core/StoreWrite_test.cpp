@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/mman.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <string>
 #include <vector>
@@ -146,6 +149,38 @@ TEST_F(StoreWrite, AWriteThatCannotGrowTheFileChangesNothing) {
         EXPECT_EQ(VORNTestPeer::get(store, "big"), std::optional<std::string>(std::string(6000, 'b')));
         EXPECT_EQ(VORNTestPeer::keyCount(store), 3u);
     }
+}
+
+// The meta file of "metaless" can never be mapped.
+std::vector<int> g_metaFds;
+int recordingOpen(const char *path, int flags, mode_t mode) {
+    int fd = vorn::realSystemCalls().open(path, flags, mode);
+    const std::string name = path;
+    if (fd >= 0 && name.size() >= 13 && name.compare(name.size() - 13, 13, "/metaless.crc") == 0) {
+        g_metaFds.push_back(fd);
+    }
+    return fd;
+}
+void *metaFailingMmap(void *address, size_t length, int protection, int flags, int fd, off_t offset) {
+    if (std::find(g_metaFds.begin(), g_metaFds.end(), fd) != g_metaFds.end()) {
+        errno = ENOMEM;
+        return MAP_FAILED;
+    }
+    return vorn::realSystemCalls().mmap(address, length, protection, flags, fd, offset);
+}
+
+TEST_F(StoreWrite, WritesAreRefusedWhileTheMetaFileIsNotMapped) {
+    vorn::ScopedSystemCallsOverride calls;
+    calls->open = recordingOpen;
+    calls->mmap = metaFailingMmap;
+    VORN *store = open("metaless");
+    m_log.clear();
+    EXPECT_FALSE(VORNTestPeer::set(store, "key", "value"));
+    EXPECT_TRUE(m_log.has(VORNLogError, "ensureMemorySize", "file [" + metaPath("metaless") + "] not valid"))
+        << m_log.dump();
+    EXPECT_EQ(VORNTestPeer::get(store, "key"), std::nullopt);
+    close(store);
+    EXPECT_EQ(readFile(dataPath("metaless")), std::string(DEFAULT_MMAP_SIZE, '\0'));
 }
 
 TEST_F(StoreWrite, EmptyValues) {
