@@ -4,7 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <string>
 #include <vector>
@@ -230,6 +234,38 @@ TEST_F(Locks, LockIsHeldAcrossCallsAndTakenAgainByOperations) {
 
     EXPECT_TRUE(store->try_lock_thread());
     store->unlock_thread();
+}
+
+// A load may discard or rewrite the stream; it keeps other processes out from
+// its first read to its last write, so that it never acts on what it read
+// before another process got in.
+TEST_F(Locks, ALoadOfAWritableStoreKeepsOtherProcessesOut) {
+    VORN *writer = open("load-lock", multiProcess());
+    ASSERT_TRUE(VORNTestPeer::set(writer, "a", "1"));
+    close(writer);
+    struct Case {
+        const char *name;
+        StoreOptions options;
+        bool othersKeptOut;
+    } cases[] = {
+        {"writable", multiProcess(), true},
+        {"read-only", readOnly(multiProcess()), false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        int keptOut = -1;
+        m_log.whileLoading = [&]() {
+            int fd = ::open(metaPath("load-lock").c_str(), O_RDONLY);
+            keptOut = (flock(fd, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK) ? 1 : 0;
+            ::close(fd);
+        };
+        VORN *store = open("load-lock", c.options);
+        VORNTestPeer::load(store);
+        m_log.whileLoading = nullptr;
+        EXPECT_EQ(keptOut, c.othersKeptOut ? 1 : 0);
+        EXPECT_EQ(VORNTestPeer::get(store, "a"), std::optional<std::string>("1"));
+        close(store);
+    }
 }
 
 TEST_F(Locks, CheckContentChangedPerformsTheFirstLoad) {

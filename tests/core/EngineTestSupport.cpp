@@ -29,6 +29,9 @@ void RecordingHandler::onContentChanged(const std::string &) {
 
 void RecordingHandler::onContentLoaded(const std::string &) {
     loaded++;
+    if (whileLoading) {
+        whileLoading();
+    }
 }
 
 size_t RecordingHandler::count(const std::string &message) const {

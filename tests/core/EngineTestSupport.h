@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <optional>
 #include <set>
 #include <string>
@@ -46,6 +47,8 @@ public:
     int lengthAsked = 0;
     int changed = 0;
     int loaded = 0;
+    // Called from onContentLoaded, i.e. inside a load, with its locks held.
+    std::function<void()> whileLoading;
 };
 
 struct StoreOptions {

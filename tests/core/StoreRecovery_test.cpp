@@ -537,6 +537,14 @@ ssize_t failingPread(int fd, void *buffer, size_t count, off_t offset) {
 TEST_F(Recovery, UnreadableMetaFileIsReplacedAndTheLockFollowsIt) {
     Build("diskerror", 0, 2, multiProcess());
     VORN *store = open("diskerror", multiProcess());
+    // Inside the load (which writes the new meta record) the store holds the
+    // exclusive lock on the new meta file.
+    int lockedOut = -1;
+    m_log.whileLoading = [&]() {
+        int fd = ::open(metaPath("diskerror").c_str(), O_RDONLY);
+        lockedOut = (flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) ? 1 : 0;
+        ::close(fd);
+    };
     {
         vorn::ScopedSystemCallsOverride calls;
         calls->pread = failingPread;
@@ -544,6 +552,8 @@ TEST_F(Recovery, UnreadableMetaFileIsReplacedAndTheLockFollowsIt) {
         VORNTestPeer::load(store);
         EXPECT_EQ(g_failPreadFd, -1) << "the meta file was not probed";
     }
+    m_log.whileLoading = nullptr;
+    EXPECT_EQ(lockedOut, 1);
     // A new, empty meta file: the stream no longer checks out and is dropped.
     EXPECT_EQ(VORNTestPeer::fileLock(store)->getFd(), VORNTestPeer::metaFd(store));
     EXPECT_EQ(VORNTestPeer::keyCount(store), 0u);
