@@ -230,20 +230,26 @@ private:
     vorn::VornBuffer getRawDataForKey(std::string_view key);
     // As getRawDataForKey, without the expiry suffix when expiry is on.
     vorn::VornBuffer getDataForKey(std::string_view key);
-    // Refuses (logged) a write of the record sizes given, before any byte is
-    // written: key length, value length, key part, and the 32-bit stream.
+    // Refuses (logged) a record before any byte is written: a value of 2^31
+    // bytes or more, or a key part (key length varint, key, value length
+    // varint) of 65536 bytes or more, which no load could index.
     bool checkRecordLimits(const char *function, uint32_t originKeyLength, uint64_t dataSize, bool isDataHolder);
     // Whether both files are mapped and the store may be written; logs why not.
     bool checkWritable(const char *function);
 
     // ---- Expansion and full write-back (VORN_WriteBack.cpp) ----
     // m_lock and the exclusive inter-process lock held (fullWriteback takes it).
+    // newCrypter, the cipher of the rewritten stream: null for the store's own
+    // (if any), vorn::clearCipherChoice() for a stream in clear, else that
+    // cipher (re-keying). Any cipher starts a new random vector. A write-back
+    // refuses a stream whose end would pass 4 GiB.
     bool ensureMemorySize(size_t newSize);
     bool expandAndWriteBack(size_t newSize, PreparedData preparedData, bool needSync,
                             vorn::AESCrypt *newCrypter = nullptr);
     bool fullWriteback(vorn::AESCrypt *newCrypter = nullptr, bool onlyWhileExpire = false);
     bool doFullWriteBack(PreparedData preparedData, vorn::AESCrypt *newCrypter, bool needSync);
     bool doFullWriteBack(std::vector<std::pair<std::string, vorn::VornBuffer>> &&pairs);
+    // totalSize 0 when the values held in memory could not be encoded.
     PreparedData prepareEncode() const;
     // A failed remap left the data file unmapped: forget the index so that the
     // next access reloads (or fails cleanly), never reading a null mapping.
