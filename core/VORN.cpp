@@ -197,7 +197,7 @@ VORN::VORN(const std::string &mmapID, const VORNConfig &config)
     : m_mmapID(mmapID), m_mode(config.mode), m_dic(nullptr), m_dicCrypt(nullptr), m_actualSize(0),
       m_output(nullptr), m_needLoadFromFile(true), m_hasFullWriteback(false), m_crcDigest(0), m_crypter(nullptr),
       m_enableKeyExpire(false), m_expiredInSeconds(0), m_enableCompareBeforeSet(false), m_recover(config.recover),
-      m_itemSizeLimit(config.itemSizeLimit), m_hasCheckedDiskError(false) {
+      m_itemSizeLimit(config.itemSizeLimit), m_hasCheckedDiskError(false), m_streamUndecodable(false) {
     m_path = mappedKVPathWithID(m_mmapID, config.rootPath, true);
     m_crcPath = crcPathWithPath(m_path);
 

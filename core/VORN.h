@@ -4,7 +4,10 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include "encoding/VornBuffer.h"
 #include "encoding/VornIndex.h"
@@ -121,11 +124,151 @@ public:
     // contents are not loaded.
     void sync(vorn::SyncFlag flag = vorn::SyncFlag::Sync);
 
+    // Loads the store if it is not loaded yet, or applies what another process
+    // changed since this process last looked (multi-process stores); the
+    // handler hears onContentLoaded / onContentChanged.
+    void checkContentChanged();
+
+    // The exclusive inter-process lock, held across calls: between lock() and
+    // unlock() no other process reads or writes the store, while this
+    // process's own operations go on (they take the lock again, recursively).
+    // Each call holds the thread lock only while it runs. Single-process
+    // stores: lock() and unlock() do nothing and try_lock() returns false.
+    // try_lock() does not wait. A child forked while a lock is held shares it
+    // (see the note on fork above).
+    void lock();
+    void unlock();
+    bool try_lock();
+
+    // The instance's recursive thread lock itself, held across calls.
+    void lock_thread();
+    void unlock_thread();
+    bool try_lock_thread();
+
     VORN(const VORN &) = delete;
     VORN &operator=(const VORN &) = delete;
 
 private:
     friend class VORNTestPeer;
+
+    // What a full write-back writes: the exact length of the new item stream
+    // (item-size holder included), and the records it must write from memory
+    // as one encoded pair list (varint length L, then L bytes of records);
+    // the buffer is empty when every live record is already in the file.
+    using PreparedData = std::pair<vorn::VornBuffer, size_t>;
+    // A record writer's result: success, and the entry of the new record.
+    using WriteResult = std::pair<bool, vorn::KeyValueHolder>;
+
+    // ---- Data file and meta bookkeeping (VORN_Meta.cpp) ----
+    // Locks: the caller holds m_lock and the inter-process lock the operation
+    // needs (shared to read, exclusive to write).
+
+    // Item stream length: the meta record's (version 3 on), else the data
+    // file's leading field (0 while the data file is not mapped).
+    uint32_t readActualSize();
+    // Records a new stream length and CRC (and optionally a new vector and a
+    // sequence step) in memory and in the meta mapping. False, with nothing
+    // written, for a read-only store or an unmapped meta file.
+    bool writeActualSize(size_t size, uint32_t crcDigest, const void *iv, bool increaseSequence);
+    void oldStyleWriteActualSize(size_t size);
+    // crc32 over the first actualSize stream bytes == crcDigest; leaves the
+    // computed value in m_crcDigest. False without a message when the data
+    // file is unmapped or actualSize does not fit in it.
+    bool checkFileCRCValid(size_t actualSize, uint32_t crcDigest);
+    void recalculateCRCDigestWithIV(const void *iv);
+    void recalculateCRCDigestOnly();
+    // Extends m_crcDigest over bytes just appended and records it with the
+    // new m_actualSize (two 4-byte fields of the meta mapping).
+    void updateCRCDigest(const uint8_t *ptr, size_t length);
+
+    // ---- Loading and recovery (VORN_IO.cpp); m_lock held ----
+    void loadFromFile();
+    void loadMetaInfoAndCheck();
+    bool checkFileHasDiskError();
+    void checkDataValid(bool &loadFromFile, bool &needFullWriteback);
+    void partialLoadFromFile();
+    // Maps the meta file again and moves the inter-process lock to its
+    // (possibly new) descriptor, keeping the holds this process has.
+    void reloadMetaFile();
+    // m_output over the whole room of the mapped data file, at `position`.
+    void resetOutput(size_t position);
+
+    // ---- Cross-process changes (VORN_CrossProcess.cpp) ----
+    // m_lock held; takes the shared inter-process lock itself.
+    void checkLoadData();
+    void notifyContentChanged();
+    void notifyContentLoaded();
+    bool isMultiProcess() const;
+    bool isReadOnly() const;
+
+    // ---- Writing (VORN_Write.cpp) ----
+    // setDataForKey takes m_lock and the exclusive inter-process lock itself;
+    // the others expect the caller to hold m_lock, and the writers take the
+    // exclusive lock again. A value is stored as given (isDataHolder false) or
+    // with a varint length in front (isDataHolder true: the data-holder form).
+    bool setDataForKey(vorn::VornBuffer &&data, std::string_view key, bool isDataHolder = false);
+    // The byte-string form: the data-holder form, or, with expiry on, the
+    // wrapped bytes plus the 4-byte expiry time of expireDuration seconds.
+    bool setDataForKey(vorn::VornBuffer &&data, std::string_view key, uint32_t expireDuration);
+    WriteResult appendDataWithKey(const vorn::VornBuffer &data, std::string_view key, bool isDataHolder);
+    WriteResult appendDataWithKey(const vorn::VornBuffer &data, const vorn::KeyValueHolder &kvHolder,
+                                  bool isDataHolder);
+    WriteResult overrideDataWithKey(const vorn::VornBuffer &data, std::string_view key, bool isDataHolder);
+    WriteResult overrideDataWithKey(const vorn::VornBuffer &data, const vorn::KeyValueHolder &kvHolder,
+                                    bool isDataHolder);
+    WriteResult doAppendDataWithKey(const vorn::VornBuffer &data, const vorn::VornBuffer &keyData, bool isDataHolder,
+                                    uint32_t originKeyLength);
+    WriteResult doOverrideDataWithKey(const vorn::VornBuffer &data, const vorn::VornBuffer &keyData, bool isDataHolder,
+                                      uint32_t originKeyLength);
+    bool checkSizeLimit(size_t size, const vorn::VornBuffer &keyData, uint32_t keyLength);
+    bool checkSizeForOverride(size_t size);
+    // Appends a deletion record. REQUIRES: m_lock and the exclusive lock held.
+    bool removeDataForKey(std::string_view key);
+    // The stored value bytes (expiry suffix included); empty when absent.
+    // Plain stores: borrowed from the mapping. REQUIRES: m_lock and the shared
+    // lock held while the result is used.
+    vorn::VornBuffer getRawDataForKey(std::string_view key);
+    // As getRawDataForKey, without the expiry suffix when expiry is on.
+    vorn::VornBuffer getDataForKey(std::string_view key);
+    // Refuses (logged) a record before any byte is written: a value of 2^31
+    // bytes or more, or a key part (key length varint, key, value length
+    // varint) of 65536 bytes or more, which no load could index.
+    bool checkRecordLimits(const char *function, uint32_t originKeyLength, uint64_t dataSize, bool isDataHolder);
+    // Whether both files are mapped and the store may be written; logs why not.
+    bool checkWritable(const char *function);
+
+    // ---- Expansion and full write-back (VORN_WriteBack.cpp) ----
+    // m_lock and the exclusive inter-process lock held (fullWriteback takes it).
+    // newCrypter, the cipher of the rewritten stream: null for the store's own
+    // (if any), vorn::clearCipherChoice() for a stream in clear, else that
+    // cipher (re-keying). Any cipher starts a new random vector. A write-back
+    // refuses a stream whose end would pass 4 GiB.
+    bool ensureMemorySize(size_t newSize);
+    bool expandAndWriteBack(size_t newSize, PreparedData preparedData, bool needSync,
+                            vorn::AESCrypt *newCrypter = nullptr);
+    bool fullWriteback(vorn::AESCrypt *newCrypter = nullptr, bool onlyWhileExpire = false);
+    bool doFullWriteBack(PreparedData preparedData, vorn::AESCrypt *newCrypter, bool needSync);
+    bool doFullWriteBack(std::vector<std::pair<std::string, vorn::VornBuffer>> &&pairs);
+    // totalSize 0 when the values held in memory could not be encoded.
+    PreparedData prepareEncode() const;
+    // A failed remap left the data file unmapped: forget the index so that the
+    // next access reloads (or fails cleanly), never reading a null mapping.
+    void dropContentAfterUnmap();
+
+    // ---- Seams for expiry and clearing, filled in by later work ----
+    // Drops expired keys from the index before a compaction; returns how many
+    // (filterExpiredKeys). Drops nothing until key expiry is built.
+    size_t expirySeamFilterExpiredKeys();
+    // A value without its 4-byte expiry suffix (getDataWithoutMTimeForKey).
+    // Until key expiry is built: the raw value minus its suffix, nothing deleted.
+    vorn::VornBuffer expirySeamDataWithoutMTime(std::string_view key);
+    // The expiry time stored for a write of expireDuration seconds: 0 for 0,
+    // else now + duration, at most 0xFFFFFFFF (safeExpirationPlusCurrentTime).
+    static uint32_t expirySeamExpireTime(uint32_t expireDuration);
+    // Empties the store when a write-back finds no live key (clearAll(false)).
+    // Until clearAll is built: a new empty stream under a new vector and a new
+    // sequence, in a file that keeps its size.
+    void clearingSeamClearAll();
 
     // Used only by the registry.
     VORN(const std::string &mmapID, const VORNConfig &config);
@@ -164,6 +307,12 @@ private:
     std::optional<VORNRecoverStrategic> m_recover;
     uint32_t m_itemSizeLimit;
     bool m_hasCheckedDiskError;
+
+    // The stream's CRC checked out but it does not decode (an encrypted store
+    // opened with the wrong key, or a plain store opened with one): loaded
+    // with no keys, and every write is refused so that the bytes survive,
+    // until a load that decodes (after the key is set right) or a clear.
+    bool m_streamUndecodable;
 };
 
 // Every open instance by registry key; null before the library's minimal

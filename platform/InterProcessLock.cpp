@@ -160,6 +160,20 @@ bool FileLock::platformUnLock(bool unLockToSharedLock) {
     return true;
 }
 
+bool FileLock::rebind(int fd) {
+    m_fd = fd;
+    if (m_fd < 0) {
+        return m_sharedLockCount == 0 && m_exclusiveLockCount == 0;
+    }
+    if (m_exclusiveLockCount > 0) {
+        return platformLock(LockType::Exclusive, true, false, nullptr);
+    }
+    if (m_sharedLockCount > 0) {
+        return platformLock(LockType::Shared, true, false, nullptr);
+    }
+    return true;
+}
+
 void FileLock::destroyAndUnLock() {
     platformUnLock(false);
     m_sharedLockCount = 0;

@@ -52,6 +52,15 @@ public:
     // does nothing.
     void destroyAndUnLock();
 
+    // Moves the lock to `fd` and takes there the flock its counts say is
+    // held: exclusive while an exclusive hold is counted, else shared while a
+    // shared one is. For a file whose descriptor was replaced, or whose flock
+    // another FileLock on the same descriptor has released. The previous
+    // descriptor is not touched: it must be closed (which releases its flock)
+    // or be that same descriptor. False (logged) when the flock cannot be
+    // taken; the counts are kept either way.
+    bool rebind(int fd);
+
     int getFd() const { return m_fd; }
     uint64_t sharedLockCount() const { return m_sharedLockCount; }
     uint64_t exclusiveLockCount() const { return m_exclusiveLockCount; }

@@ -1,5 +1,9 @@
 #include "StoreTestSupport.h"
 
+#include <algorithm>
+
+#include "encoding/CodedOutputData.h"
+
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -7,12 +11,56 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <vector>
 
 extern char **environ;
 
 namespace fs = std::filesystem;
+
+std::vector<std::string> VORNTestPeer::keys(VORN *vorn) {
+    load(vorn);
+    std::vector<std::string> result;
+    if (vorn->m_crypter) {
+        for (auto &pair : *vorn->m_dicCrypt) {
+            result.push_back(pair.first);
+        }
+    } else {
+        for (auto &pair : *vorn->m_dic) {
+            result.push_back(pair.first);
+        }
+    }
+    std::sort(result.begin(), result.end());
+    return result;
+}
+
+long long VORNTestPeer::recordOffset(VORN *vorn, std::string_view key) {
+    load(vorn);
+    if (vorn->m_crypter) {
+        auto it = vorn->m_dicCrypt->find(key);
+        if (it == vorn->m_dicCrypt->end() || it->second.kind != vorn::KVHolderOffset) {
+            return -1;
+        }
+        uint32_t offset = it->second.offset;
+        return offset;
+    }
+    auto it = vorn->m_dic->find(key);
+    return it == vorn->m_dic->end() ? -1 : static_cast<long long>(it->second.offset);
+}
+
+bool VORNTestPeer::heldByPosition(VORN *vorn, std::string_view key) {
+    load(vorn);
+    if (!vorn->m_crypter) {
+        return false;
+    }
+    auto it = vorn->m_dicCrypt->find(key);
+    return it != vorn->m_dicCrypt->end() && it->second.kind == vorn::KVHolderOffset;
+}
+
+size_t VORNTestPeer::spaceLeft(const VORN *vorn) {
+    return vorn->m_output ? vorn->m_output->spaceLeft() : 0;
+}
 
 namespace vorn_test {
 
@@ -41,7 +89,9 @@ const std::string &processRoot() {
     return dir->path();
 }
 
-void StoreTest::SetUp() { processRoot(); }
+void StoreTest::SetUp() {
+    processRoot();
+}
 
 std::string currentRole() {
     const char *role = getenv("VORN_TEST_ROLE");
@@ -138,6 +188,40 @@ int waitChild(int pid) {
 
 int runSelf(const std::string &testName, const std::string &role, const std::string &arg) {
     return waitChild(startSelf(testName, role, arg));
+}
+
+std::string readFile(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void patchFile(const std::string &path, size_t offset, const std::string &bytes) {
+    std::fstream out(path, std::ios::binary | std::ios::in | std::ios::out);
+    out.seekp(static_cast<std::streamoff>(offset));
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    ASSERT_TRUE(out.good()) << "cannot patch " << path;
+}
+
+void writeFile(const std::string &path, const std::string &bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    ASSERT_TRUE(out.good()) << "cannot write " << path;
+}
+
+void markStep(const std::string &dir, const std::string &step) {
+    writeFile(dir + "/step-" + step, step);
+}
+
+bool waitStep(const std::string &dir, const std::string &step) {
+    const std::string path = dir + "/step-" + step;
+    for (int i = 0; i < 60000; i++) {
+        if (fs::exists(path)) {
+            return true;
+        }
+        usleep(1000);
+    }
+    ADD_FAILURE() << "step " << step << " never came";
+    return false;
 }
 
 long long fileSize(const std::string &path) {

@@ -1,0 +1,70 @@
+#pragma once
+
+// Internal pieces shared by the store engine's source files (VORN_Meta,
+// VORN_IO, VORN_CrossProcess, VORN_Write, VORN_WriteBack).
+//
+// Data file layout (all fixed-width fields little-endian):
+//
+//   offset          size         field
+//   0               4            oldStyleActualSize: the stream length for meta
+//                                versions 0 to 2; left as it is from version 3 on
+//   4               actual size  item stream: item-size holder varint, then
+//                                records (key length varint, key, value length
+//                                varint, value); a value length of 0 deletes
+//   4 + actual size to the end   free space (zeros, or stale record bytes)
+//
+// The file is a whole number of pages long. Index offsets count from offset 4
+// (the stream's first byte). The meta record is described in VORNMetaInfo.h.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "crypt/AESCrypt.h"
+#include "encoding/KeyValueHolder.h"
+#include "encoding/PBUtility.h"
+
+namespace vorn {
+
+// Bytes in front of the item stream: the leading oldStyleActualSize field.
+constexpr size_t kDataFileHeaderSize = 4;
+
+// Width of the item-size holder every writer lays down (a full write-back of
+// an encrypted store may keep a width of 1, 2, 3 or 5 instead).
+constexpr uint32_t kItemSizeHolderWidth = 4;
+
+// A rewrite from the stream's start needs room for the header, a 4-byte
+// holder and the record.
+constexpr size_t kOverrideOverhead = kDataFileHeaderSize + kItemSizeHolderWidth;
+
+// The whole stream, header included, stays addressable with 32 bits: the
+// meta record keeps its length, and the index its offsets, in 32 bits.
+constexpr uint64_t kMaxStreamEnd = 0xFFFFFFFFull;
+
+// A value is refused at 2^31 bytes or more: a length prefix is read back as
+// an int32.
+constexpr uint64_t kMaxValueSize = kMaxLengthDelimitedSize;
+
+// Encrypted stores keep values up to this size decrypted in their index, and
+// longer ones by position and cipher state.
+constexpr uint32_t kMaxDecryptedValueSize = KeyValueHolderCrypt::kMaxDecryptedValueSize;
+
+// The cipher state at the first byte of the record the current thread has just
+// written: carried from the record writer to setDataForKey, which copies it
+// into the index entry of a value kept by position. Per thread, so that it is
+// never shared; the store's thread lock serialises its users anyway.
+extern thread_local AESCryptStatus t_status;
+
+// zlib's crc32 extended from `crc` over `length` bytes (any size_t length).
+uint32_t streamCRC32(uint32_t crc, const void *ptr, size_t length);
+
+// Removes a damaged file, or, when it cannot be removed, renames it to a new
+// unique name in its directory so that a fresh file can take its place.
+// Logs nothing itself.
+void deleteOrRenameFile(const std::string &path);
+
+// The cipher choice of a full write-back that writes its result in clear
+// (removing a store's key). Never a real cipher; compared by address only.
+AESCrypt *clearCipherChoice();
+
+} // namespace vorn

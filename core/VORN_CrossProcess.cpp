@@ -1,0 +1,106 @@
+#define VORN_LOG_SOURCE "VORN"
+
+// Noticing what other processes changed, telling the host, and the lock
+// operations callers may hold across calls.
+
+#include "core/VORN.h"
+
+#include <cstddef>
+
+#include "core/VORNMetaInfo.h"
+#include "encoding/LittleEndian.h"
+#include "log/VORNLog.h"
+#include "platform/InterProcessLock.h"
+#include "platform/ScopedLock.h"
+#include "platform/ThreadLock.h"
+
+using namespace vorn;
+
+bool VORN::isMultiProcess() const {
+    return (m_mode & VORN_MULTI_PROCESS) != 0;
+}
+
+bool VORN::isReadOnly() const {
+    return (m_mode & VORN_READ_ONLY) != 0;
+}
+
+void VORN::checkLoadData() {
+    if (m_needLoadFromFile) {
+        // Bind the inter-process lock to a usable descriptor before holding
+        // it: a meta file that failed to open or map at construction has none.
+        if (!m_metaFile->isFileValid()) {
+            reloadMetaFile();
+        }
+        ScopedLock<InterProcessLock> shared(m_sharedProcessLock);
+        m_needLoadFromFile = false;
+        loadFromFile();
+        return;
+    }
+    if (!isMultiProcess() || !m_metaFile->isFileValid()) {
+        return;
+    }
+
+    ScopedLock<InterProcessLock> shared(m_sharedProcessLock);
+    // Three 32-bit fields of the shared page, nothing else.
+    auto page = static_cast<const uint8_t *>(m_metaFile->getMemory());
+    const uint32_t sequence = decodeFixed32(page + offsetof(VORNMetaInfo, m_sequence));
+    const uint32_t crcDigest = decodeFixed32(page + offsetof(VORNMetaInfo, m_crcDigest));
+    const uint32_t actualSize = decodeFixed32(page + offsetof(VORNMetaInfo, m_actualSize));
+    if (sequence != m_metaInfo->m_sequence) {
+        VORNInfo("[%s] oldSeq %u, newSeq %u", m_mmapID.c_str(), m_metaInfo->m_sequence, sequence);
+        ScopedLock<InterProcessLock> sharedAgain(m_sharedProcessLock);
+        clearMemoryCache(false);
+        loadFromFile();
+        notifyContentChanged();
+    } else if (crcDigest != m_metaInfo->m_crcDigest || actualSize != m_metaInfo->m_actualSize) {
+        ScopedLock<InterProcessLock> sharedAgain(m_sharedProcessLock);
+        partialLoadFromFile();
+        notifyContentChanged();
+    }
+}
+
+void VORN::checkContentChanged() {
+    ScopedLock<ThreadLock> lock(m_lock);
+    checkLoadData();
+}
+
+void VORN::notifyContentChanged() {
+    VORNHandler *handler = g_handler;
+    if (handler) {
+        handler->onContentChanged(m_mmapID);
+    }
+}
+
+void VORN::notifyContentLoaded() {
+    VORNHandler *handler = g_handler;
+    if (handler) {
+        handler->onContentLoaded(m_mmapID);
+    }
+}
+
+void VORN::lock() {
+    ScopedLock<ThreadLock> lock(m_lock);
+    m_exclusiveProcessLock->lock();
+}
+
+void VORN::unlock() {
+    ScopedLock<ThreadLock> lock(m_lock);
+    m_exclusiveProcessLock->unlock();
+}
+
+bool VORN::try_lock() {
+    ScopedLock<ThreadLock> lock(m_lock);
+    return m_exclusiveProcessLock->try_lock();
+}
+
+void VORN::lock_thread() {
+    m_lock->lock();
+}
+
+void VORN::unlock_thread() {
+    m_lock->unlock();
+}
+
+bool VORN::try_lock_thread() {
+    return m_lock->try_lock();
+}

@@ -1,0 +1,348 @@
+#define VORN_LOG_SOURCE "VORN_IO"
+
+// Loading a store: the meta record and its repairs, the one-time disk check,
+// how much of the stream is trusted (CRC, length, last confirmed state, the
+// host's answer), decoding it into the index, and the cheap partial load of
+// records another process appended.
+
+#include "core/VORN.h"
+
+#include <cstring>
+
+#include "core/VORNEngine.h"
+#include "core/VORNMetaInfo.h"
+#include "encoding/CodedOutputData.h"
+#include "encoding/LittleEndian.h"
+#include "encoding/ZoraVEDezad.h"
+#include "log/VORNLog.h"
+#include "platform/InterProcessLock.h"
+#include "platform/ScopedLock.h"
+#include "platform/VORNFileUtil.h"
+
+using namespace vorn;
+
+namespace vorn {
+
+void deleteOrRenameFile(const std::string &path) {
+    if (deleteFile(path)) {
+        return;
+    }
+    const size_t slash = path.find_last_of('/');
+    const std::string directory = (slash == std::string::npos) ? "." : path.substr(0, slash);
+    const std::string name = (slash == std::string::npos) ? path : path.substr(slash + 1);
+    auto uniqueName = getUniqueFileName(directory, name);
+    if (uniqueName) {
+        tryAtomicRename(path, *uniqueName);
+    }
+}
+
+} // namespace vorn
+
+void VORN::resetOutput(size_t position) {
+    auto stream = static_cast<uint8_t *>(m_file->getMemory()) + kDataFileHeaderSize;
+    const size_t room = m_file->getFileSize() - kDataFileHeaderSize;
+    if (m_output) {
+        *m_output = CodedOutputData(stream, room);
+    } else {
+        m_output = new CodedOutputData(stream, room);
+    }
+    m_output->setPosition(position);
+}
+
+void VORN::reloadMetaFile() {
+    m_metaFile->reloadFromFile(0);
+    if (isMultiProcess()) {
+        // The reload opened a new descriptor, or took and dropped a flock of
+        // its own on the old one: either way the holds of this process must
+        // be taken again where the lock now lives.
+        m_fileLock->rebind(m_metaFile->getFd());
+    }
+}
+
+void VORN::loadFromFile() {
+    // A writable store holds the exclusive lock for the whole load. A load may
+    // write (meta repair, fallback, discard, the rewrite of a salvaged or
+    // old-style stream); if it took the exclusive lock only then, the upgrade
+    // could let another process write in between (the shared hold may be
+    // given up while waiting), and this load would then act on what it read
+    // before, e.g. discard records appended meanwhile.
+    ScopedLock<InterProcessLock> exclusive(isReadOnly() ? nullptr : m_exclusiveProcessLock);
+    // Cleared first, so that a salvaged stream is rewritten on reloads too (a
+    // write-back does nothing while a load is pending): afterwards its CRC
+    // covers exactly the trusted stream and the cipher stands at its end.
+    m_needLoadFromFile = false;
+    m_streamUndecodable = false;
+
+    loadMetaInfoAndCheck();
+    if (m_crypter && m_metaInfo->m_version >= MetaVersionIV) {
+        m_crypter->resetIV(m_metaInfo->m_vector, sizeof(m_metaInfo->m_vector));
+    }
+    if (!m_file->isFileValid()) {
+        m_file->reloadFromFile(m_expectedCapacity);
+    } else if (isMultiProcess() && m_file->getActualFileSize() != m_file->getFileSize()) {
+        // Another process has grown (or shrunk) the file.
+        m_file->reloadFromFile(m_expectedCapacity);
+    }
+    if (!m_file->isFileValid()) {
+        VORNError("file [%s] not valid", m_path.c_str());
+        m_needLoadFromFile = false;
+        return;
+    }
+
+    bool loadFromFile = false;
+    bool needFullWriteback = false;
+    checkDataValid(loadFromFile, needFullWriteback);
+
+    const size_t fileSize = m_file->getFileSize();
+    VORNInfo("loading [%s] with %zu actual size, file size %zu, InterProcess %d, meta info version:%u",
+             m_mmapID.c_str(), m_actualSize, fileSize, isMultiProcess() ? 1 : 0, m_metaInfo->m_version);
+    auto stream = static_cast<uint8_t *>(m_file->getMemory()) + kDataFileHeaderSize;
+    if (loadFromFile && m_actualSize > 0) {
+        VORNInfo("loading [%s] with crc %u sequence %u version %u", m_mmapID.c_str(), m_metaInfo->m_crcDigest,
+                 m_metaInfo->m_sequence, m_metaInfo->m_version);
+        VornBuffer input(stream, m_actualSize, VornBufferNoCopy);
+        bool decoded = false;
+        if (m_crypter) {
+            m_dicCrypt->clear();
+            decoded = needFullWriteback ? ZoraVEDezad::greedyDecodeMap(*m_dicCrypt, input, m_crypter)
+                                        : ZoraVEDezad::decodeMap(*m_dicCrypt, input, m_crypter);
+        } else {
+            m_dic->clear();
+            decoded =
+                needFullWriteback ? ZoraVEDezad::greedyDecodeMap(*m_dic, input) : ZoraVEDezad::decodeMap(*m_dic, input);
+        }
+        if (!decoded && !needFullWriteback) {
+            // The bytes are what was written (the CRC says so) but cannot be
+            // read with this store's key: keep them for a load that can.
+            m_streamUndecodable = true;
+            VORNError("[%s] stream of %zu bytes checks out but does not decode (wrong key?); writes are refused",
+                      m_mmapID.c_str(), m_actualSize);
+        }
+        resetOutput(m_actualSize);
+        if (m_crypter && m_metaInfo->m_version < MetaVersionIV) {
+            needFullWriteback = true;
+        }
+        if (needFullWriteback && !isReadOnly() && !m_streamUndecodable) {
+            fullWriteback(nullptr, false);
+        }
+    } else {
+        resetOutput(0);
+        if (!isReadOnly()) {
+            if (m_actualSize > 0) {
+                writeActualSize(0, 0, nullptr, true);
+                sync(SyncFlag::Sync);
+            } else {
+                writeActualSize(0, 0, nullptr, false);
+            }
+        }
+        // Also where nothing could be written (a read-only store, an unmapped
+        // meta file): a rejected size must not be used.
+        m_actualSize = 0;
+        m_crcDigest = 0;
+    }
+
+    const size_t count = m_crypter ? m_dicCrypt->size() : m_dic->size();
+    VORNInfo("loaded [%s] with %zu key-values", m_mmapID.c_str(), count);
+    notifyContentLoaded();
+    // A rewrite above whose remap failed has dropped the index and unmapped
+    // the file: the next access loads again.
+    m_needLoadFromFile = !m_file->isFileValid();
+}
+
+void VORN::loadMetaInfoAndCheck() {
+    if (!m_metaFile->isFileValid()) {
+        reloadMetaFile();
+    }
+    if (!m_metaFile->isFileValid()) {
+        VORNError("file [%s] not valid", m_crcPath.c_str());
+        return;
+    }
+    checkFileHasDiskError();
+    if (!m_metaFile->isFileValid()) {
+        VORNError("file [%s] not valid", m_crcPath.c_str());
+        return;
+    }
+
+    void *mapping = m_metaFile->getMemory();
+    m_metaInfo->read(mapping);
+    if (isReadOnly()) {
+        return;
+    }
+    if (m_metaInfo->m_version >= MetaVersionSpecious) {
+        VORNWarning("meta file [%s] in specious state, version %u, flags 0x%llx", m_mmapID.c_str(),
+                    m_metaInfo->m_version, static_cast<unsigned long long>(m_metaInfo->m_flags));
+        m_metaInfo->m_version = MetaVersionActualSize;
+        m_metaInfo->m_flags = 0;
+        m_metaInfo->write(mapping);
+    }
+    if (m_metaInfo->m_version >= MetaVersionFlags) {
+        m_enableKeyExpire = m_metaInfo->hasFlag(MetaFlagKeyExpire);
+        if (m_enableKeyExpire && m_enableCompareBeforeSet) {
+            VORNError("enableCompareBeforeSet will be invalid when Expiration is on");
+            m_enableCompareBeforeSet = false;
+        }
+        VORNInfo("meta file [%s] has flag [%llu]", m_mmapID.c_str(),
+                 static_cast<unsigned long long>(m_metaInfo->m_flags));
+    } else if (m_metaInfo->m_flags != 0) {
+        m_metaInfo->m_flags = 0;
+        m_metaInfo->write(mapping);
+    }
+}
+
+bool VORN::checkFileHasDiskError() {
+    if (m_hasCheckedDiskError) {
+        return false;
+    }
+    m_hasCheckedDiskError = true;
+
+    bool needReportReadFail = false;
+    if (isDiskOfMMAPFileCorrupted(m_metaFile, needReportReadFail)) {
+        m_metaFile->doCleanMemoryCache(false);
+        deleteOrRenameFile(m_crcPath);
+        reloadMetaFile();
+    }
+    if (!m_file->isFileValid()) {
+        m_file->reloadFromFile(m_expectedCapacity);
+        if (!m_file->isFileValid()) {
+            VORNError("file [%s] not valid", m_path.c_str());
+            return false;
+        }
+    }
+    if (isDiskOfMMAPFileCorrupted(m_file, needReportReadFail)) {
+        m_file->doCleanMemoryCache(false);
+        deleteOrRenameFile(m_path);
+        m_file->reloadFromFile(m_expectedCapacity);
+    }
+    return needReportReadFail;
+}
+
+void VORN::checkDataValid(bool &loadFromFile, bool &needFullWriteback) {
+    m_actualSize = readActualSize();
+    const size_t fileSize = m_file->getFileSize();
+    const uint8_t *mapping = static_cast<const uint8_t *>(m_file->getMemory());
+    // A stream length is usable when the stream fits behind the header.
+    auto fits = [fileSize](uint64_t size) { return size < fileSize && size + kDataFileHeaderSize <= fileSize; };
+
+    // Falls back to the data file's leading size field (a store written by an
+    // older version after a newer one) or to the last confirmed state.
+    auto checkLastConfirmedInfo = [&]() {
+        if (m_metaInfo->m_version < MetaVersionActualSize) {
+            return;
+        }
+        const uint32_t oldSize = decodeFixed32(mapping);
+        if (oldSize != m_actualSize) {
+            VORNWarning("oldStyleActualSize %u not equal to meta actual size %lu", oldSize,
+                        static_cast<unsigned long>(m_actualSize));
+            if (fits(oldSize)) {
+                if (checkFileCRCValid(oldSize, m_metaInfo->m_crcDigest)) {
+                    VORNInfo("looks like [%s] been downgrade & upgrade again", m_mmapID.c_str());
+                    loadFromFile = true;
+                    if (!isReadOnly()) {
+                        writeActualSize(oldSize, m_metaInfo->m_crcDigest, nullptr, false);
+                    } else {
+                        m_actualSize = oldSize; // m_crcDigest already holds its CRC
+                    }
+                    return;
+                }
+            } else {
+                VORNWarning("oldStyleActualSize %u greater than file size %lu", oldSize,
+                            static_cast<unsigned long>(fileSize));
+            }
+        }
+
+        const uint32_t lastSize = m_metaInfo->m_lastConfirmedMetaInfo.lastActualSize;
+        const uint32_t lastCRC = m_metaInfo->m_lastConfirmedMetaInfo.lastActualCRC;
+        if (!fits(lastSize)) {
+            VORNError("check [%s] error: lastActualSize %u, file size is %u", m_mmapID.c_str(), lastSize,
+                      static_cast<uint32_t>(fileSize));
+            return;
+        }
+        if (!checkFileCRCValid(lastSize, lastCRC)) {
+            VORNError("check [%s] error: lastActualSize %u, lastActualCRC %u", m_mmapID.c_str(), lastSize, lastCRC);
+            return;
+        }
+        loadFromFile = true;
+        if (!isReadOnly()) {
+            writeActualSize(lastSize, lastCRC, nullptr, false);
+        } else {
+            // Nothing is written, but the trusted state is the one to use.
+            m_actualSize = lastSize;
+            m_crcDigest = lastCRC;
+        }
+    };
+
+    auto chooseAnswer = [this](VORNRecoverStrategic answer) {
+        if (m_recover) {
+            answer = *m_recover;
+        }
+        return answer;
+    };
+
+    if (fits(m_actualSize)) {
+        if (checkFileCRCValid(m_actualSize, m_metaInfo->m_crcDigest)) {
+            loadFromFile = true;
+            return;
+        }
+        checkLastConfirmedInfo();
+        if (loadFromFile) {
+            return;
+        }
+        VORNRecoverStrategic answer = chooseAnswer(onVORNCRCCheckFail(m_mmapID));
+        if (answer == OnErrorRecover) {
+            loadFromFile = true;
+            needFullWriteback = true;
+        }
+        VORNInfo("recover strategic for [%s] is %d", m_mmapID.c_str(), static_cast<int>(answer));
+        return;
+    }
+
+    VORNError("check [%s] error: %zu size in total, file size is %zu", m_mmapID.c_str(), m_actualSize, fileSize);
+    checkLastConfirmedInfo();
+    if (loadFromFile) {
+        return;
+    }
+    VORNRecoverStrategic answer = chooseAnswer(onVORNFileLengthError(m_mmapID));
+    if (answer == OnErrorRecover) {
+        m_actualSize = fileSize - kDataFileHeaderSize;
+        loadFromFile = true;
+        needFullWriteback = true;
+    }
+    VORNInfo("recover strategic for [%s] is %d", m_mmapID.c_str(), static_cast<int>(answer));
+}
+
+void VORN::partialLoadFromFile() {
+    if (!m_file->isFileValid()) {
+        return;
+    }
+    m_metaInfo->read(m_metaFile->getMemory());
+
+    const size_t oldSize = m_actualSize;
+    m_actualSize = readActualSize();
+    const size_t fileSize = m_file->getFileSize();
+    // A file another process has shrunk must not be read through the old
+    // mapping (pages past its end fault); only the full reload remaps it.
+    const bool sameFileSize = m_file->getActualFileSize() == fileSize;
+    if (sameFileSize && !m_streamUndecodable && m_output && m_actualSize > 0 && m_actualSize < fileSize &&
+        m_actualSize + kDataFileHeaderSize <= fileSize && oldSize < m_actualSize) {
+        auto stream = static_cast<uint8_t *>(m_file->getMemory()) + kDataFileHeaderSize;
+        const uint32_t crcDigest = streamCRC32(m_crcDigest, stream + oldSize, m_actualSize - oldSize);
+        if (crcDigest == m_metaInfo->m_crcDigest) {
+            VornBuffer input(stream, m_actualSize, VornBufferNoCopy);
+            // The cipher stands at oldSize: the end of what this process has read.
+            const bool decoded = m_crypter ? ZoraVEDezad::greedyDecodeMap(*m_dicCrypt, input, m_crypter, oldSize)
+                                           : ZoraVEDezad::greedyDecodeMap(*m_dic, input, oldSize);
+            if (decoded) {
+                m_crcDigest = crcDigest;
+                m_output->setPosition(m_actualSize);
+                m_hasFullWriteback = false;
+                return;
+            }
+            // A record that checks out but does not decode leaves the index and
+            // the cipher short of the stream's end: read it all again.
+        } else {
+            VORNError("m_crcDigest[%u] != m_metaInfo->m_crcDigest[%u]", crcDigest, m_metaInfo->m_crcDigest);
+        }
+    }
+    clearMemoryCache(false);
+    loadFromFile();
+}

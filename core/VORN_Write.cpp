@@ -1,0 +1,509 @@
+#define VORN_LOG_SOURCE "VORN_IO"
+
+// Writing: every change appends one record to the stream and then updates the
+// meta record; the index changes only after the bytes are in place. A
+// single-process store holding one key rewrites the stream from its start
+// instead ("override"), so repeated updates of that key never grow it.
+//
+// An append costs: the record's bytes (encrypted in place for an encrypted
+// store), the CRC extended over them, and two 4-byte fields of the meta page.
+// Keys are looked up by view and, for an existing key, the index entry is
+// replaced in place: no heap allocation for values of up to 16 bytes.
+
+#include "core/VORN.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "core/VORNEngine.h"
+#include "core/VORNMetaInfo.h"
+#include "crypt/AESCrypt.h"
+#include "encoding/CodedInputData.h"
+#include "encoding/CodedOutputData.h"
+#include "encoding/PBUtility.h"
+#include "encoding/ZoraVEDezad.h"
+#include "log/VORNLog.h"
+#include "platform/InterProcessLock.h"
+#include "platform/ScopedLock.h"
+#include "platform/ThreadLock.h"
+
+using namespace vorn;
+
+namespace vorn {
+thread_local AESCryptStatus t_status;
+} // namespace vorn
+
+namespace {
+
+// A key as the writers take it: borrowed, never copied.
+VornBuffer borrowKey(std::string_view key) {
+    return VornBuffer(const_cast<char *>(key.data()), key.size(), VornBufferNoCopy);
+}
+
+// Key lengths beyond 32 bits are kept beyond the limit rather than wrapped.
+uint32_t keyLengthOf(std::string_view key) {
+    return static_cast<uint32_t>(std::min<size_t>(key.size(), UINT32_MAX));
+}
+
+// Sizes of one record (key length varint, key, value length varint, value).
+struct RecordSizes {
+    uint32_t valueLength; // value bytes, data-holder prefix included
+    uint32_t keyLength;   // key bytes with their length prefix
+    size_t size;          // the whole record
+};
+
+RecordSizes recordSizes(uint32_t originKeyLength, size_t keyDataSize, size_t dataSize, bool isDataHolder) {
+    RecordSizes sizes;
+    const auto n = static_cast<uint32_t>(dataSize);
+    sizes.valueLength = isDataHolder ? n + pbRawVarint32Size(n) : n;
+    const bool keyEncoded = keyDataSize > originKeyLength;
+    sizes.keyLength =
+        keyEncoded ? static_cast<uint32_t>(keyDataSize) : originKeyLength + pbRawVarint32Size(originKeyLength);
+    sizes.size = static_cast<size_t>(sizes.keyLength) + sizes.valueLength + pbRawVarint32Size(sizes.valueLength);
+    return sizes;
+}
+
+// Writes one record at the output's position: the key (raw when it carries
+// its length prefix already), then the value with its length prefix, and for
+// the data-holder form the value's own length in front of it.
+void writeRecord(CodedOutputData &output, const VornBuffer &keyData, uint32_t originKeyLength, const VornBuffer &data,
+                 bool isDataHolder, uint32_t valueLength) {
+    if (keyData.size() > originKeyLength) {
+        output.writeRawData(keyData);
+    } else {
+        output.writeData(keyData);
+    }
+    if (isDataHolder) {
+        output.writeUInt32(valueLength);
+    }
+    output.writeData(data);
+}
+
+} // namespace
+
+bool VORN::checkWritable(const char *function) {
+    if (!m_file->isFileValid()) {
+        _VORNLogWithLevel(VORNLogWarning, VORN_LOG_SOURCE, function, __LINE__, "[%s] file not valid", m_mmapID.c_str());
+        return false;
+    }
+    if (isReadOnly()) {
+        _VORNLogWithLevel(VORNLogWarning, VORN_LOG_SOURCE, function, __LINE__, "[%s] file readonly", m_mmapID.c_str());
+        return false;
+    }
+    if (!m_metaFile->isFileValid()) {
+        // Stream bytes written without their meta record would be lost (or
+        // taken for damage) at the next load.
+        _VORNLogWithLevel(VORNLogError, VORN_LOG_SOURCE, function, __LINE__, "file [%s] not valid", m_crcPath.c_str());
+        return false;
+    }
+    if (m_streamUndecodable) {
+        _VORNLogWithLevel(VORNLogError, VORN_LOG_SOURCE, function, __LINE__,
+                          "[%s] refusing to write over a stream that does not decode", m_mmapID.c_str());
+        return false;
+    }
+    return true;
+}
+
+bool VORN::checkRecordLimits(const char *function, uint32_t originKeyLength, uint64_t dataSize, bool isDataHolder) {
+    const uint64_t valueLength =
+        isDataHolder ? dataSize + pbRawVarint32Size(static_cast<uint32_t>(dataSize)) : dataSize;
+    if (dataSize > kMaxValueSize || valueLength > kMaxValueSize) {
+        _VORNLogWithLevel(VORNLogError, VORN_LOG_SOURCE, function, __LINE__,
+                          "[%s] reject oversized value, valueLength=%llu, limit=%llu", m_mmapID.c_str(),
+                          static_cast<unsigned long long>(valueLength), static_cast<unsigned long long>(kMaxValueSize));
+        return false;
+    }
+    // The index keeps the bytes in front of a value in 16 bits; a record whose
+    // key part does not fit would be refused by every later load.
+    const uint32_t keyPart = KeyValueHolder::keyPartSize(originKeyLength, static_cast<uint32_t>(valueLength));
+    if (keyPart > kMaxComputedKVSize) {
+        _VORNLogWithLevel(VORNLogError, VORN_LOG_SOURCE, function, __LINE__,
+                          "[%s] reject record, key part %u bytes, limit=%u", m_mmapID.c_str(), keyPart,
+                          kMaxComputedKVSize);
+        return false;
+    }
+    return true;
+}
+
+bool VORN::checkSizeLimit(size_t size, const VornBuffer &keyData, uint32_t keyLength) {
+    if (m_itemSizeLimit == 0 || size <= m_itemSizeLimit) {
+        return true;
+    }
+    // The key without its length prefix when keyData carries one.
+    const auto bytes = static_cast<const char *>(keyData.data());
+    const size_t prefix = keyData.size() > keyLength ? keyData.size() - keyLength : 0;
+    _VORNLogWithLevel(VORNLogError, VORN_LOG_SOURCE, "checkSizeLimit", __LINE__,
+                      "[%s] itemSizeLimit %u: ignore value size %zu of key [%.*s] too large", m_mmapID.c_str(),
+                      m_itemSizeLimit, size, static_cast<int>(keyLength), bytes + prefix);
+    return false;
+}
+
+bool VORN::checkSizeForOverride(size_t size) {
+    if (!m_file->isFileValid()) {
+        VORNWarning("[%s] file not valid", m_mmapID.c_str());
+        return false;
+    }
+    if (!m_metaFile->isFileValid()) {
+        return false; // the append path refuses it with its message
+    }
+    return static_cast<uint64_t>(m_file->getFileSize()) >= static_cast<uint64_t>(size) + kOverrideOverhead;
+}
+
+VORN::WriteResult VORN::doAppendDataWithKey(const VornBuffer &data, const VornBuffer &keyData, bool isDataHolder,
+                                            uint32_t originKeyLength) {
+    if (originKeyLength > kMaxKeyLength) {
+        VORNError("[%s] reject oversized key, keyLength=%u, limit=%u", m_mmapID.c_str(), originKeyLength,
+                  kMaxKeyLength);
+        return {false, KeyValueHolder()};
+    }
+    if (!checkRecordLimits(__func__, originKeyLength, data.size(), isDataHolder)) {
+        return {false, KeyValueHolder()};
+    }
+    const RecordSizes sizes = recordSizes(originKeyLength, keyData.size(), data.size(), isDataHolder);
+
+    ScopedLock<InterProcessLock> exclusive(m_exclusiveProcessLock);
+    if (!checkSizeLimit(sizes.size, keyData, originKeyLength)) {
+        return {false, KeyValueHolder()};
+    }
+    if (!ensureMemorySize(sizes.size)) {
+        return {false, KeyValueHolder()};
+    }
+    if (!m_file->isFileValid() || !m_output) {
+        return {false, KeyValueHolder()};
+    }
+    if (kDataFileHeaderSize + static_cast<uint64_t>(m_actualSize) + sizes.size > kMaxStreamEnd) {
+        VORNError("[%s] stream of %zu bytes with an incoming record of %zu would exceed %llu bytes", m_mmapID.c_str(),
+                  m_actualSize, sizes.size, static_cast<unsigned long long>(kMaxStreamEnd));
+        return {false, KeyValueHolder()};
+    }
+
+    if (m_crypter && sizes.valueLength > kMaxDecryptedValueSize) {
+        m_crypter->getCurStatus(t_status); // the state at the record's first byte
+    }
+    const size_t offset = m_actualSize;
+    uint8_t *record = m_output->curWritePointer();
+    try {
+        writeRecord(*m_output, keyData, originKeyLength, data, isDataHolder, sizes.valueLength);
+    } catch (std::exception &e) {
+        VORNError("%s", e.what());
+        m_output->setPosition(m_actualSize); // the partial bytes stay outside the stream
+        return {false, KeyValueHolder()};
+    } catch (...) {
+        VORNError("append fail");
+        m_output->setPosition(m_actualSize);
+        return {false, KeyValueHolder()};
+    }
+    if (m_crypter) {
+        m_crypter->encrypt(record, record, sizes.size);
+    }
+    m_actualSize += sizes.size;
+    updateCRCDigest(record, sizes.size);
+    return {true, KeyValueHolder(originKeyLength, sizes.valueLength, static_cast<uint32_t>(offset))};
+}
+
+VORN::WriteResult VORN::doOverrideDataWithKey(const VornBuffer &data, const VornBuffer &keyData, bool isDataHolder,
+                                              uint32_t originKeyLength) {
+    if (originKeyLength > kMaxKeyLength) {
+        VORNError("[%s] reject oversized key, keyLength=%u, limit=%u", m_mmapID.c_str(), originKeyLength,
+                  kMaxKeyLength);
+        return {false, KeyValueHolder()};
+    }
+    if (!checkRecordLimits(__func__, originKeyLength, data.size(), isDataHolder)) {
+        return {false, KeyValueHolder()};
+    }
+    const RecordSizes sizes = recordSizes(originKeyLength, keyData.size(), data.size(), isDataHolder);
+    if (!checkSizeLimit(sizes.size, keyData, originKeyLength)) {
+        return {false, KeyValueHolder()};
+    }
+    if (!checkSizeForOverride(sizes.size) || isReadOnly()) {
+        return doAppendDataWithKey(data, keyData, isDataHolder, originKeyLength);
+    }
+    if (m_streamUndecodable) {
+        checkWritable(__func__);
+        return {false, KeyValueHolder()};
+    }
+
+    // The stream restarts from its first byte. An encrypted one starts under a
+    // fresh vector: the same vector would encrypt new bytes with the keystream
+    // of the old ones.
+    uint8_t newIV[kAESBlockSize];
+    if (m_crypter) {
+        AESCrypt::fillRandomIV(newIV);
+        m_crypter->resetIV(newIV, sizeof(newIV));
+    }
+    resetOutput(0);
+    uint8_t *stream = m_output->curWritePointer();
+    try {
+        m_output->writeUInt32(AESCrypt::randomItemSizeHolder(kItemSizeHolderWidth));
+        if (m_crypter) {
+            m_crypter->encrypt(stream, stream, kItemSizeHolderWidth);
+            if (sizes.valueLength > kMaxDecryptedValueSize) {
+                m_crypter->getCurStatus(t_status);
+            }
+        }
+        writeRecord(*m_output, keyData, originKeyLength, data, isDataHolder, sizes.valueLength);
+    } catch (std::exception &e) {
+        VORNError("%s", e.what());
+        m_output->setPosition(m_actualSize);
+        return {false, KeyValueHolder()};
+    } catch (...) {
+        VORNError("append fail");
+        m_output->setPosition(m_actualSize);
+        return {false, KeyValueHolder()};
+    }
+    if (m_crypter) {
+        m_crypter->encrypt(stream + kItemSizeHolderWidth, stream + kItemSizeHolderWidth, sizes.size);
+    }
+    m_actualSize = kItemSizeHolderWidth + sizes.size;
+    if (m_crypter) {
+        m_crcDigest = streamCRC32(0, stream, m_actualSize);
+        writeActualSize(m_actualSize, m_crcDigest, newIV, false);
+    } else {
+        recalculateCRCDigestOnly();
+    }
+    return {true, KeyValueHolder(originKeyLength, sizes.valueLength, kItemSizeHolderWidth)};
+}
+
+VORN::WriteResult VORN::appendDataWithKey(const VornBuffer &data, std::string_view key, bool isDataHolder) {
+    return doAppendDataWithKey(data, borrowKey(key), isDataHolder, keyLengthOf(key));
+}
+
+VORN::WriteResult VORN::appendDataWithKey(const VornBuffer &data, const KeyValueHolder &kvHolder, bool isDataHolder) {
+    const uint32_t keyLength = kvHolder.keySize;
+    if (!checkRecordLimits("doAppendDataWithKey", keyLength, data.size(), isDataHolder)) {
+        return {false, KeyValueHolder()};
+    }
+    const size_t keyDataSize = keyLength + pbRawVarint32Size(keyLength);
+    const RecordSizes sizes = recordSizes(keyLength, keyDataSize, data.size(), isDataHolder);
+
+    ScopedLock<InterProcessLock> exclusive(m_exclusiveProcessLock);
+    // A compaction here moves the record and updates kvHolder's offset: read
+    // the key bytes only afterwards.
+    if (!ensureMemorySize(sizes.size)) {
+        return {false, KeyValueHolder()};
+    }
+    auto stream = static_cast<uint8_t *>(m_file->getMemory()) + kDataFileHeaderSize;
+    VornBuffer keyData(stream + kvHolder.offset, keyDataSize, VornBufferNoCopy);
+    return doAppendDataWithKey(data, keyData, isDataHolder, keyLength);
+}
+
+VORN::WriteResult VORN::overrideDataWithKey(const VornBuffer &data, std::string_view key, bool isDataHolder) {
+    return doOverrideDataWithKey(data, borrowKey(key), isDataHolder, keyLengthOf(key));
+}
+
+VORN::WriteResult VORN::overrideDataWithKey(const VornBuffer &data, const KeyValueHolder &kvHolder, bool isDataHolder) {
+    const uint32_t keyLength = kvHolder.keySize;
+    if (!checkRecordLimits("doOverrideDataWithKey", keyLength, data.size(), isDataHolder)) {
+        return {false, KeyValueHolder()};
+    }
+    const size_t keyDataSize = keyLength + pbRawVarint32Size(keyLength);
+    const RecordSizes sizes = recordSizes(keyLength, keyDataSize, data.size(), isDataHolder);
+    if (m_file->isFileValid() &&
+        static_cast<uint64_t>(m_file->getFileSize()) >= static_cast<uint64_t>(sizes.size) + kOverrideOverhead) {
+        auto stream = static_cast<uint8_t *>(m_file->getMemory()) + kDataFileHeaderSize;
+        uint8_t *keyBytes = stream + kvHolder.offset;
+        // The new item-size holder overwrites stream bytes 0 to 3: a key that
+        // starts there is copied first; one at or after 4 is moved down by
+        // the writer, which allows the overlap.
+        const bool copy = kvHolder.offset < kItemSizeHolderWidth;
+        VornBuffer keyData(keyBytes, keyDataSize, copy ? VornBufferCopy : VornBufferNoCopy);
+        return doOverrideDataWithKey(data, keyData, isDataHolder, keyLength);
+    }
+    if (!m_file->isFileValid()) {
+        _VORNLogWithLevel(VORNLogWarning, VORN_LOG_SOURCE, "checkSizeForOverride", __LINE__, "[%s] file not valid",
+                          m_mmapID.c_str());
+    }
+    return appendDataWithKey(data, kvHolder, isDataHolder);
+}
+
+bool VORN::setDataForKey(VornBuffer &&data, std::string_view key, bool isDataHolder) {
+    if (key.empty() || (data.size() == 0 && !isDataHolder)) {
+        return false;
+    }
+    ScopedLock<ThreadLock> lock(m_lock);
+    ScopedLock<InterProcessLock> exclusive(m_exclusiveProcessLock);
+    checkLoadData();
+    if (m_streamUndecodable) {
+        checkWritable(__func__);
+        return false;
+    }
+    const bool singleProcess = !isMultiProcess();
+
+    if (!m_crypter) {
+        auto itr = m_dic->find(key);
+        if (itr != m_dic->end()) {
+            if (m_enableCompareBeforeSet && !m_enableKeyExpire && m_file->isFileValid()) {
+                try {
+                    auto stream = static_cast<uint8_t *>(m_file->getMemory()) + kDataFileHeaderSize;
+                    VornBuffer stored = itr->second.toVornBuffer(stream);
+                    const bool same = isDataHolder ? CodedInputData::readRealData(stored) == data : stored == data;
+                    if (same) {
+                        return true;
+                    }
+                } catch (std::exception &e) {
+                    VORNWarning("compareBeforeSet exception: %s", e.what());
+                } catch (...) {
+                    VORNWarning("compareBeforeSet fail");
+                }
+            }
+            const bool useOverride = singleProcess && m_dic->size() == 1;
+            WriteResult ret;
+            if (m_enableKeyExpire) {
+                // The write may drop expired keys, this one included: go by key.
+                ret = useOverride ? overrideDataWithKey(data, key, isDataHolder)
+                                  : appendDataWithKey(data, key, isDataHolder);
+            } else {
+                ret = useOverride ? overrideDataWithKey(data, itr->second, isDataHolder)
+                                  : appendDataWithKey(data, itr->second, isDataHolder);
+            }
+            if (!ret.first) {
+                return false;
+            }
+            if (!m_enableKeyExpire) {
+                itr->second = ret.second;
+            } else {
+                m_dic->insert_or_assign(key, ret.second);
+            }
+        } else {
+            VornBuffer keyData = borrowKey(key);
+            const bool useOverride = singleProcess && m_dic->empty() && m_actualSize != 0;
+            WriteResult ret = useOverride ? doOverrideDataWithKey(data, keyData, isDataHolder, keyLengthOf(key))
+                                          : doAppendDataWithKey(data, keyData, isDataHolder, keyLengthOf(key));
+            if (!ret.first) {
+                return false;
+            }
+            m_dic->insert_or_assign(key, ret.second);
+        }
+    } else {
+        if (isDataHolder) {
+            const size_t n = data.size();
+            if (n <= kMaxValueSize && pbRawVarint32Size(static_cast<uint32_t>(n)) + n <= kMaxDecryptedValueSize) {
+                // The same record bytes; the index then keeps the value as written.
+                VornBuffer wrapped = ZoraVEDezad::encodeDataWithObject(data);
+                if (wrapped.size() == 0) {
+                    return false; // logged by the coder
+                }
+                data = std::move(wrapped);
+                isDataHolder = false;
+            }
+        }
+        auto itr = m_dicCrypt->find(key);
+        const bool found = itr != m_dicCrypt->end();
+        const bool useOverride =
+            singleProcess && (found ? m_dicCrypt->size() == 1 : (m_dicCrypt->empty() && m_actualSize != 0));
+        VornBuffer keyData = borrowKey(key);
+        WriteResult ret = useOverride ? doOverrideDataWithKey(data, keyData, isDataHolder, keyLengthOf(key))
+                                      : doAppendDataWithKey(data, keyData, isDataHolder, keyLengthOf(key));
+        if (!ret.first) {
+            return false;
+        }
+        const KeyValueHolder &written = ret.second;
+        if (written.valueSize <= kMaxDecryptedValueSize) {
+            KeyValueHolderCrypt entry(std::move(data));
+            if (found && !m_enableKeyExpire) {
+                itr->second = std::move(entry);
+            } else {
+                m_dicCrypt->insert_or_assign(key, std::move(entry));
+            }
+        } else {
+            KeyValueHolderCrypt entry(written.keySize, written.valueSize, written.offset);
+            entry.cryptStatus = t_status;
+            if (found && !m_enableKeyExpire) {
+                itr->second = std::move(entry);
+            } else {
+                m_dicCrypt->insert_or_assign(key, std::move(entry));
+            }
+        }
+    }
+    m_hasFullWriteback = false;
+    return true;
+}
+
+bool VORN::setDataForKey(VornBuffer &&data, std::string_view key, uint32_t expireDuration) {
+    if (key.empty()) {
+        return false;
+    }
+    ScopedLock<ThreadLock> lock(m_lock);
+    ScopedLock<InterProcessLock> exclusive(m_exclusiveProcessLock);
+    checkLoadData(); // a load decides whether values carry an expiry time
+    if (!m_enableKeyExpire) {
+        return setDataForKey(std::move(data), key, true);
+    }
+    const size_t n = data.size();
+    if (!checkRecordLimits("setDataForKey", keyLengthOf(key), static_cast<uint64_t>(n) + kFixed32Size, true)) {
+        return false;
+    }
+    VornBuffer value(pbLengthDelimitedSize(n) + kFixed32Size);
+    CodedOutputData output(value.data(), value.size());
+    output.writeData(data);
+    output.writeRawLittleEndian32(static_cast<int32_t>(expirySeamExpireTime(expireDuration)));
+    return setDataForKey(std::move(value), key, false);
+}
+
+bool VORN::removeDataForKey(std::string_view key) {
+    if (key.empty()) {
+        return false;
+    }
+    static const VornBuffer nothing;
+    if (!m_crypter) {
+        auto itr = m_dic->find(key);
+        if (itr == m_dic->end()) {
+            return false;
+        }
+        m_hasFullWriteback = false;
+        WriteResult ret =
+            m_enableKeyExpire ? appendDataWithKey(nothing, key, false) : appendDataWithKey(nothing, itr->second, false);
+        if (!ret.first) {
+            return false;
+        }
+        if (m_enableKeyExpire) {
+            m_dic->erase(key);
+        } else {
+            m_dic->erase(itr);
+        }
+        return true;
+    }
+    auto itr = m_dicCrypt->find(key);
+    if (itr == m_dicCrypt->end()) {
+        return false;
+    }
+    m_hasFullWriteback = false;
+    WriteResult ret = doAppendDataWithKey(nothing, borrowKey(key), false, keyLengthOf(key));
+    if (!ret.first) {
+        return false;
+    }
+    m_dicCrypt->erase(key);
+    return true;
+}
+
+VornBuffer VORN::getRawDataForKey(std::string_view key) {
+    checkLoadData();
+    if (!m_file->isFileValid()) {
+        return VornBuffer();
+    }
+    auto stream = static_cast<uint8_t *>(m_file->getMemory()) + kDataFileHeaderSize;
+    if (m_crypter) {
+        auto itr = m_dicCrypt->find(key);
+        if (itr == m_dicCrypt->end()) {
+            return VornBuffer();
+        }
+        try {
+            return itr->second.toVornBuffer(stream, m_crypter);
+        } catch (std::exception &e) {
+            VORNError("%s", e.what());
+            return VornBuffer();
+        }
+    }
+    auto itr = m_dic->find(key);
+    if (itr == m_dic->end()) {
+        return VornBuffer();
+    }
+    return itr->second.toVornBuffer(stream);
+}
+
+VornBuffer VORN::getDataForKey(std::string_view key) {
+    if (m_enableKeyExpire) {
+        return expirySeamDataWithoutMTime(key);
+    }
+    return getRawDataForKey(key);
+}
