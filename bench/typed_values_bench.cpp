@@ -58,7 +58,10 @@ void BM_SetInt32(benchmark::State &state) {
     }
     state.SetItemsProcessed(state.iterations());
 }
-BENCHMARK(BM_SetInt32)->ArgNames({"mode", "expiry"})->Args({VORN_SINGLE_PROCESS, 0})->Args({VORN_SINGLE_PROCESS, 1})
+BENCHMARK(BM_SetInt32)
+    ->ArgNames({"mode", "expiry"})
+    ->Args({VORN_SINGLE_PROCESS, 0})
+    ->Args({VORN_SINGLE_PROCESS, 1})
     ->Args({VORN_MULTI_PROCESS, 0});
 
 void BM_SetInt32Compacting(benchmark::State &state) {

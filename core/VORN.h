@@ -238,8 +238,10 @@ public:
     bool removeValuesForKeys(const std::vector<std::string> &keys);
 
     // The thread lock plus the shared inter-process lock, held across calls
-    // so that several reads see one state. Pair them on one thread; don't
-    // write from this process between them in a multi-process store.
+    // so that several reads see one state and no other process writes in
+    // between. Pair them on one thread. A write by this process in between
+    // has to turn the shared lock into an exclusive one, and another process
+    // may get in while it waits.
     void shared_lock();
     void shared_unlock();
 

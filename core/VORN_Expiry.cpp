@@ -242,8 +242,8 @@ VornBuffer VORN::getDataWithoutMTimeForKey(std::string_view key) {
             verdict = judge(raw, expireTime);
         }
         if (verdict == Verdict::Expired) {
-            VORNInfo("deleting expired key [%.*s] in vorn [%s], due date %u", static_cast<int>(key.size()),
-                     key.data(), m_mmapID.c_str(), expireTime);
+            VORNInfo("deleting expired key [%.*s] in vorn [%s], due date %u", static_cast<int>(key.size()), key.data(),
+                     m_mmapID.c_str(), expireTime);
             removeValueForKey(key);
             return VornBuffer();
         }

@@ -138,8 +138,7 @@ bool VORN::set(uint64_t value, std::string_view key, uint32_t expireDuration) {
 }
 
 bool VORN::set(float value, std::string_view key) {
-    return setPlainValue(key, encodeScalar(pbFloatSize(), [&](CodedOutputData &o) { o.writeFloat(value); }),
-                         nullptr);
+    return setPlainValue(key, encodeScalar(pbFloatSize(), [&](CodedOutputData &o) { o.writeFloat(value); }), nullptr);
 }
 
 bool VORN::set(float value, std::string_view key, uint32_t expireDuration) {
@@ -148,8 +147,7 @@ bool VORN::set(float value, std::string_view key, uint32_t expireDuration) {
 }
 
 bool VORN::set(double value, std::string_view key) {
-    return setPlainValue(key, encodeScalar(pbDoubleSize(), [&](CodedOutputData &o) { o.writeDouble(value); }),
-                         nullptr);
+    return setPlainValue(key, encodeScalar(pbDoubleSize(), [&](CodedOutputData &o) { o.writeDouble(value); }), nullptr);
 }
 
 bool VORN::set(double value, std::string_view key, uint32_t expireDuration) {

@@ -32,26 +32,26 @@ extern char **environ;
 
 static int g_failures = 0;
 
-#define CHECK(condition)                                                                                              \
-    do {                                                                                                              \
-        if (!(condition)) {                                                                                           \
+#define CHECK(condition)                                                                                               \
+    do {                                                                                                               \
+        if (!(condition)) {                                                                                            \
             fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition);                              \
-            g_failures++;                                                                                             \
-        }                                                                                                             \
+            g_failures++;                                                                                              \
+        }                                                                                                              \
     } while (0)
 
 /* A get that must return `expected` (or null when expected is null). */
-#define CHECK_GET(handle, key, expected)                                                                              \
-    do {                                                                                                              \
-        char *got_ = remote_vorn_get((handle), (key));                                                               \
-        const char *want_ = (expected);                                                                               \
-        if (want_ == NULL ? got_ != NULL : (got_ == NULL || strcmp(got_, want_) != 0)) {                              \
+#define CHECK_GET(handle, key, expected)                                                                               \
+    do {                                                                                                               \
+        char *got_ = remote_vorn_get((handle), (key));                                                                 \
+        const char *want_ = (expected);                                                                                \
+        if (want_ == NULL ? got_ != NULL : (got_ == NULL || strcmp(got_, want_) != 0)) {                               \
             fprintf(stderr, "%s:%d: get(\"%s\") returned %s%s%s, expected %s%s%s\n", __FILE__, __LINE__, (key),        \
-                    got_ ? "\"" : "", got_ ? got_ : "NULL", got_ ? "\"" : "", want_ ? "\"" : "",                      \
-                    want_ ? want_ : "NULL", want_ ? "\"" : "");                                                       \
-            g_failures++;                                                                                             \
-        }                                                                                                             \
-        remote_vorn_free(got_);                                                                                       \
+                    got_ ? "\"" : "", got_ ? got_ : "NULL", got_ ? "\"" : "", want_ ? "\"" : "",                       \
+                    want_ ? want_ : "NULL", want_ ? "\"" : "");                                                        \
+            g_failures++;                                                                                              \
+        }                                                                                                              \
+        remote_vorn_free(got_);                                                                                        \
     } while (0)
 
 static char g_base[PATH_MAX];

@@ -9,8 +9,13 @@ remote_vorn_get
 remote_vorn_open
 remote_vorn_set'
 
-# Defined dynamic symbols that are functions (T/W/i) and not mangled (_Z...).
-actual=$(nm -D --defined-only "$lib" | awk 'NF == 3 && $2 ~ /^[TtWwi]$/ && $3 !~ /^_Z/ { print $3 }' | sort)
+# Defined exported symbols that are functions (T/W/i) and not mangled (_Z...).
+if [ "$(uname)" = Darwin ]; then
+    # Mach-O names carry a leading underscore (C++ ones start with __Z).
+    actual=$(nm -gU "$lib" | awk 'NF == 3 && $2 ~ /^[TW]$/ && $3 !~ /^__Z/ { sub(/^_/, "", $3); print $3 }' | sort)
+else
+    actual=$(nm -D --defined-only "$lib" | awk 'NF == 3 && $2 ~ /^[TtWwi]$/ && $3 !~ /^_Z/ { print $3 }' | sort)
+fi
 
 if [ "$actual" != "$expected" ]; then
     echo "unmangled functions exported by $lib:" >&2

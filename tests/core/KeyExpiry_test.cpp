@@ -71,12 +71,29 @@ TEST_F(KeyExpiry, EveryReadHidesAnExpiredValue) {
         const char *name;
         std::function<bool(VORN *)> found;
     } cases[] = {
-        {"getBool", [](VORN *s) { bool h = false; s->getBool("k", false, &h); return h; }},
-        {"getString", [](VORN *s) { std::string out; return s->getString("k", out); }},
+        {"getBool",
+         [](VORN *s) {
+             bool h = false;
+             s->getBool("k", false, &h);
+             return h;
+         }},
+        {"getString",
+         [](VORN *s) {
+             std::string out;
+             return s->getString("k", out);
+         }},
         {"getBytes", [](VORN *s) { return s->getBytes("k").size() != 0; }},
-        {"getVector", [](VORN *s) { std::vector<std::string> out; return s->getVector("k", out); }},
+        {"getVector",
+         [](VORN *s) {
+             std::vector<std::string> out;
+             return s->getVector("k", out);
+         }},
         {"getValueSize", [](VORN *s) { return s->getValueSize("k", false) != 0; }},
-        {"writeValueToBuffer", [](VORN *s) { char b[8]; return s->writeValueToBuffer("k", b, 8) >= 0; }},
+        {"writeValueToBuffer",
+         [](VORN *s) {
+             char b[8];
+             return s->writeValueToBuffer("k", b, 8) >= 0;
+         }},
         {"containsKey", [](VORN *s) { return s->containsKey("k"); }},
     };
     VORN *store = openStore("hidden", expiring());
@@ -145,14 +162,15 @@ TEST_F(KeyExpiry, EnablingRewritesEveryValueWithOneTime) {
     const uint32_t due = kStartTime + 60;
     EXPECT_TRUE(m_log.has(VORNLogInfo, "enableAutoKeyExpire", "expiredInSeconds: 60")) << m_log.dump();
     EXPECT_TRUE(m_log.has(VORNLogInfo, "enableAutoKeyExpire",
-                          "turn on recording expire date for all keys inside [enable] from now " +
-                              std::to_string(due)))
+                          "turn on recording expire date for all keys inside [enable] from now " + std::to_string(due)))
         << m_log.dump();
     EXPECT_EQ(sequence(store), before + 1);
     EXPECT_TRUE(VORNTestPeer::metaInfo(store).hasFlag(vorn::MetaFlagKeyExpire));
     EXPECT_EQ(VORNTestPeer::metaInfo(store).m_version, 4u);
     EXPECT_EQ(hex(VORNTestPeer::getRaw(store, "i")), hex("\x07" + le32(due)));
-    EXPECT_EQ(hex(VORNTestPeer::getRaw(store, "s")), hex("\x03" "abc" + le32(due)));
+    EXPECT_EQ(hex(VORNTestPeer::getRaw(store, "s")), hex("\x03"
+                                                         "abc" +
+                                                         le32(due)));
     EXPECT_EQ(VORNTestPeer::getRaw(store, "big").size(), 402u + 4);
     EXPECT_EQ(store->getInt32("i"), 7);
 
@@ -220,7 +238,8 @@ TEST_F(KeyExpiry, DisablingStripsTimesAndDropsExpiredAndDamagedValues) {
     EXPECT_FALSE(VORNTestPeer::metaInfo(store).hasFlag(vorn::MetaFlagKeyExpire));
     EXPECT_EQ(sorted(store->allKeys()), (std::vector<std::string>{"keep", "text"}));
     EXPECT_EQ(hex(VORNTestPeer::getRaw(store, "keep")), hex("\x01"));
-    EXPECT_EQ(hex(VORNTestPeer::getRaw(store, "text")), hex("\x04" "text"));
+    EXPECT_EQ(hex(VORNTestPeer::getRaw(store, "text")), hex("\x04"
+                                                            "text"));
     EXPECT_EQ(store->getExpireTimeForKey("text"), 0u);
 
     // Values written now carry no time, and never expire.
@@ -289,8 +308,8 @@ TEST_F(KeyExpiry, WriteBacksDropExpiredKeys) {
     EXPECT_EQ(store->count(false), 3u); // nothing filtered yet
     m_log.clear();
     EXPECT_EQ(store->count(true), 2u);
-    EXPECT_TRUE(m_log.has(VORNLogInfo, "filterExpiredKeys", "deleting expired key [a], due date " +
-                                                                std::to_string(kStartTime + 10)))
+    EXPECT_TRUE(m_log.has(VORNLogInfo, "filterExpiredKeys",
+                          "deleting expired key [a], due date " + std::to_string(kStartTime + 10)))
         << m_log.dump();
     EXPECT_TRUE(m_log.has(VORNLogInfo, "filterExpiredKeys", "deleted 1 expired keys inside [filter]")) << m_log.dump();
     EXPECT_EQ(sequence(store), before + 1);
@@ -426,8 +445,8 @@ TEST_F(KeyExpiry, CompareBeforeSetSkipsUnchangedWritesOnPlainStoresOnly) {
     EXPECT_TRUE(store->enableCompareBeforeSet());
     m_log.clear();
     ASSERT_TRUE(store->enableAutoKeyExpire(0));
-    EXPECT_TRUE(m_log.has(VORNLogError, "enableAutoKeyExpire",
-                          "enableCompareBeforeSet will be invalid when Expiration is on"))
+    EXPECT_TRUE(
+        m_log.has(VORNLogError, "enableAutoKeyExpire", "enableCompareBeforeSet will be invalid when Expiration is on"))
         << m_log.dump();
     m_log.clear();
     EXPECT_FALSE(store->enableCompareBeforeSet());

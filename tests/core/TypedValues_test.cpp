@@ -4,8 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <functional>
 #include <limits>
@@ -77,8 +77,8 @@ std::string stringOf(const vorn::VornBuffer &buffer) {
 struct TypedCase {
     const char *name;
     Setter set;
-    std::string bytes; // the value bytes the store keeps (expiry time not included)
-    Check check;       // what the matching getters return
+    std::string bytes;      // the value bytes the store keeps (expiry time not included)
+    Check check;            // what the matching getters return
     size_t actualValueSize; // getValueSize(key, true)
     int32_t written;        // writeValueToBuffer into a buffer of exactly that many bytes; -1: never
     std::string writtenBytes;
@@ -128,14 +128,13 @@ std::vector<TypedCase> typedCases() {
         {"uint32 max", setterOf(std::numeric_limits<uint32_t>::max()), bytesOf({0xFF, 0xFF, 0xFF, 0xFF, 0x0F}),
          [](VORN *s, std::string_view k) { EXPECT_EQ(s->getUInt32(k), 0xFFFFFFFFu); }, 5, -1, ""},
         {"int64 min", setterOf(std::numeric_limits<int64_t>::min()), repeated(0x80, 9) + bytesOf({0x01}),
-         [](VORN *s, std::string_view k) { EXPECT_EQ(s->getInt64(k), std::numeric_limits<int64_t>::min()); }, 10,
-         10, repeated(0x80, 9) + bytesOf({0x01})},
+         [](VORN *s, std::string_view k) { EXPECT_EQ(s->getInt64(k), std::numeric_limits<int64_t>::min()); }, 10, 10,
+         repeated(0x80, 9) + bytesOf({0x01})},
         {"uint64 max", setterOf(std::numeric_limits<uint64_t>::max()), repeated(0xFF, 9) + bytesOf({0x01}),
-         [](VORN *s, std::string_view k) { EXPECT_EQ(s->getUInt64(k), std::numeric_limits<uint64_t>::max()); },
-         10, -1, ""},
+         [](VORN *s, std::string_view k) { EXPECT_EQ(s->getUInt64(k), std::numeric_limits<uint64_t>::max()); }, 10, -1,
+         ""},
         {"float 1.5", setterOf(1.5f), bytesOf({0x00, 0x00, 0xC0, 0x3F}),
-         [](VORN *s, std::string_view k) { EXPECT_EQ(s->getFloat(k), 1.5f); }, 4, 4,
-         bytesOf({0x00, 0x00, 0xC0, 0x3F})},
+         [](VORN *s, std::string_view k) { EXPECT_EQ(s->getFloat(k), 1.5f); }, 4, 4, bytesOf({0x00, 0x00, 0xC0, 0x3F})},
         {"double -2.25", setterOf(-2.25), bytesOf({0, 0, 0, 0, 0, 0, 0x02, 0xC0}),
          [](VORN *s, std::string_view k) { EXPECT_EQ(s->getDouble(k), -2.25); }, 8, 8,
          bytesOf({0, 0, 0, 0, 0, 0, 0x02, 0xC0})},
@@ -330,8 +329,8 @@ TEST_F(TypedValues, AbsentAndEmptyKeysGiveDefaults) {
 
 TEST_F(TypedValues, UndecodableValuesAreLoggedAndGiveDefaults) {
     VORN *store = openStore("mismatch");
-    ASSERT_TRUE(store->set(int32_t(-1), "negative"));   // FF x9 01
-    ASSERT_TRUE(store->set(true, "flag"));              // 01
+    ASSERT_TRUE(store->set(int32_t(-1), "negative"));    // FF x9 01
+    ASSERT_TRUE(store->set(true, "flag"));               // 01
     ASSERT_TRUE(store->set(std::string("abc"), "text")); // 03 61 62 63
     ASSERT_TRUE(VORNTestPeer::setRaw(store, "cut", bytesOf({0x80})));
 
@@ -341,21 +340,56 @@ TEST_F(TypedValues, UndecodableValuesAreLoggedAndGiveDefaults) {
         const char *function;
         const char *message;
     } cases[] = {
-        {"getFloat of one byte", [](VORN *s) { bool h = true; s->getFloat("flag", 0, &h); return h; }, "getFloat",
-         "reach end, m_position: 1, m_size: 1"},
-        {"getDouble of four bytes", [](VORN *s) { bool h = true; s->getDouble("text", 0, &h); return h; },
+        {"getFloat of one byte",
+         [](VORN *s) {
+             bool h = true;
+             s->getFloat("flag", 0, &h);
+             return h;
+         },
+         "getFloat", "reach end, m_position: 1, m_size: 1"},
+        {"getDouble of four bytes",
+         [](VORN *s) {
+             bool h = true;
+             s->getDouble("text", 0, &h);
+             return h;
+         },
          "getDouble", "reach end, m_position: 4, m_size: 4"},
-        {"getInt64 of a cut varint", [](VORN *s) { bool h = true; s->getInt64("cut", 0, &h); return h; },
+        {"getInt64 of a cut varint",
+         [](VORN *s) {
+             bool h = true;
+             s->getInt64("cut", 0, &h);
+             return h;
+         },
          "getInt64", "reach end, m_position: 1, m_size: 1"},
         {"getString of a negative length",
-         [](VORN *s) { std::string out = "keep"; bool ok = s->getString("negative", out); EXPECT_EQ(out, "keep"); return ok; },
+         [](VORN *s) {
+             std::string out = "keep";
+             bool ok = s->getString("negative", out);
+             EXPECT_EQ(out, "keep");
+             return ok;
+         },
          "getString", "InvalidProtocolBuffer negativeSize"},
         {"getString of a length beyond the value",
-         [](VORN *s) { std::string out = "keep"; bool ok = s->getString("flag", out, false); EXPECT_EQ(out, "keep"); return ok; },
+         [](VORN *s) {
+             std::string out = "keep";
+             bool ok = s->getString("flag", out, false);
+             EXPECT_EQ(out, "keep");
+             return ok;
+         },
          "getString", "InvalidProtocolBuffer truncatedMessage"},
-        {"getBytes of a negative length", [](VORN *s) { vorn::VornBuffer out; return s->getBytes("negative", out); },
+        {"getBytes of a negative length",
+         [](VORN *s) {
+             vorn::VornBuffer out;
+             return s->getBytes("negative", out);
+         },
          "getBytes", "InvalidProtocolBuffer negativeSize"},
-        {"getVector of a string", [](VORN *s) { std::vector<std::string> out = {"keep"}; bool ok = s->getVector("text", out); EXPECT_EQ(out, std::vector<std::string>{"keep"}); return ok; },
+        {"getVector of a string",
+         [](VORN *s) {
+             std::vector<std::string> out = {"keep"};
+             bool ok = s->getVector("text", out);
+             EXPECT_EQ(out, std::vector<std::string>{"keep"});
+             return ok;
+         },
          "getVector", "InvalidProtocolBuffer truncatedMessage"},
     };
     for (const auto &c : cases) {

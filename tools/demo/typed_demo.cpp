@@ -40,8 +40,7 @@ int main(int argc, char **argv) {
     ok &= store->set(std::string("Grüße from C++"), "greeting");
     ok &= store->set(std::vector<std::string>{"alpha", "beta", "gamma"}, "tags");
     const unsigned char raw[] = {0xDE, 0xAD, 0xBE, 0xEF};
-    ok &= store->set(vorn::VornBuffer(const_cast<unsigned char *>(raw), sizeof(raw), vorn::VornBufferNoCopy),
-                     "blob");
+    ok &= store->set(vorn::VornBuffer(const_cast<unsigned char *>(raw), sizeof(raw), vorn::VornBufferNoCopy), "blob");
     if (!ok) {
         fprintf(stderr, "a write was refused\n");
         return 1;
