@@ -226,6 +226,12 @@ VORN::VORN(const std::string &mmapID, const VORNConfig &config)
     m_lock->initialize();
     m_sharedProcessLock->setEnable(multiProcess);
     m_exclusiveProcessLock->setEnable(multiProcess);
+
+    // Both may load the store at once (switching expiry rewrites it).
+    configAutoExipreIfNeeded(config);
+    if (config.enableCompareBeforeSet) {
+        enableCompareBeforeSet();
+    }
 }
 
 VORN::~VORN() {

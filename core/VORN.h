@@ -145,6 +145,136 @@ public:
     void unlock_thread();
     bool try_lock_thread();
 
+    // ==== Typed values (VORN_Typed.cpp) ====
+    //
+    // Values carry no type tag: read a key with the getter that matches its
+    // setter. Value bytes: bool 1 byte (01/00); integers as varints (a
+    // negative int32 or int64 takes 10 bytes); float and double 4 and 8 bytes
+    // little-endian; strings and buffers as varint length + bytes; a list of
+    // strings as varint total length, then each string as varint length +
+    // bytes. With expiry on, 4 more bytes (the expiry time) follow, which no
+    // getter ever returns.
+    //
+    // Keys are borrowed for the call; an empty key is refused everywhere.
+    //
+    // Setters return true when the value was stored; false (with the store's
+    // log line) for an empty key, a read-only or unusable store, or a record
+    // beyond the size limits. The forms without expireDuration use the
+    // store's default duration (enableAutoKeyExpire; 0 = never expires);
+    // expireDuration is in seconds from now, 0 = never. The duration only
+    // counts while expiry is on. Scalars and values of up to 16 bytes are
+    // written without heap allocation.
+    bool set(bool value, std::string_view key);
+    bool set(bool value, std::string_view key, uint32_t expireDuration);
+    bool set(int32_t value, std::string_view key);
+    bool set(int32_t value, std::string_view key, uint32_t expireDuration);
+    bool set(uint32_t value, std::string_view key);
+    bool set(uint32_t value, std::string_view key, uint32_t expireDuration);
+    bool set(int64_t value, std::string_view key);
+    bool set(int64_t value, std::string_view key, uint32_t expireDuration);
+    bool set(uint64_t value, std::string_view key);
+    bool set(uint64_t value, std::string_view key, uint32_t expireDuration);
+    bool set(float value, std::string_view key);
+    bool set(float value, std::string_view key, uint32_t expireDuration);
+    bool set(double value, std::string_view key);
+    bool set(double value, std::string_view key, uint32_t expireDuration);
+    // A null value removes the key and returns true, present or not.
+    bool set(const char *value, std::string_view key);
+    bool set(const char *value, std::string_view key, uint32_t expireDuration);
+    bool set(const std::string &value, std::string_view key);
+    bool set(const std::string &value, std::string_view key, uint32_t expireDuration);
+    bool set(std::string_view value, std::string_view key);
+    bool set(std::string_view value, std::string_view key, uint32_t expireDuration);
+    bool set(const vorn::VornBuffer &value, std::string_view key);
+    bool set(const vorn::VornBuffer &value, std::string_view key, uint32_t expireDuration);
+    bool set(const std::vector<std::string> &value, std::string_view key);
+    bool set(const std::vector<std::string> &value, std::string_view key, uint32_t expireDuration);
+
+    // Scalar getters: the stored value, or defaultValue when the key is empty,
+    // absent, expired or not decodable as the type (the last one logged at
+    // error level). *hasValue (when given) says whether the value was found
+    // and decoded. Bytes after the value are ignored.
+    bool getBool(std::string_view key, bool defaultValue = false, bool *hasValue = nullptr);
+    int32_t getInt32(std::string_view key, int32_t defaultValue = 0, bool *hasValue = nullptr);
+    uint32_t getUInt32(std::string_view key, uint32_t defaultValue = 0, bool *hasValue = nullptr);
+    int64_t getInt64(std::string_view key, int64_t defaultValue = 0, bool *hasValue = nullptr);
+    uint64_t getUInt64(std::string_view key, uint64_t defaultValue = 0, bool *hasValue = nullptr);
+    float getFloat(std::string_view key, float defaultValue = 0, bool *hasValue = nullptr);
+    double getDouble(std::string_view key, double defaultValue = 0, bool *hasValue = nullptr);
+
+    // String, buffer and list getters: true with the value in `result`;
+    // false with `result` unchanged when the key is empty, absent, expired or
+    // not decodable (logged). inplaceModification reuses result's storage.
+    bool getString(std::string_view key, std::string &result, bool inplaceModification = true);
+    bool getBytes(std::string_view key, vorn::VornBuffer &result);
+    // An owned copy; empty when absent or not decodable.
+    vorn::VornBuffer getBytes(std::string_view key);
+    bool getVector(std::string_view key, std::vector<std::string> &result);
+
+    // The stored value's size in bytes (without an expiry time). With
+    // actualSize, a string or buffer value counts without its length prefix.
+    // 0 for an absent key (an actualSize query also logs the failed decode).
+    size_t getValueSize(std::string_view key, bool actualSize);
+    // Copies the value (a string or buffer without its length prefix) to ptr
+    // and returns its size; -1, with nothing written, when the key is empty or
+    // absent, the value does not decode, or it does not fit in `size` bytes.
+    int32_t writeValueToBuffer(std::string_view key, void *ptr, int32_t size);
+
+    // Whether key holds a value (an expired one is deleted and counts as absent).
+    bool containsKey(std::string_view key);
+    // Keys in the store. With filterExpire (and expiry on), expired keys are
+    // dropped first, which rewrites the data file when any had expired.
+    size_t count(bool filterExpire = false);
+    std::vector<std::string> allKeys(bool filterExpire = false);
+    // The data file's mapped size, and the bytes its records take.
+    size_t totalSize();
+    size_t actualSize();
+
+    // Appends a deletion record. False for an empty or absent key, or a
+    // read-only store.
+    bool removeValueForKey(std::string_view key);
+    // Several keys at once: one rewrite of the data file instead of one
+    // deletion record per key. True when nothing was to be removed.
+    bool removeValuesForKeys(const std::vector<std::string> &keys);
+
+    // The thread lock plus the shared inter-process lock, held across calls
+    // so that several reads see one state and no other process writes in
+    // between. Pair them on one thread. A write by this process in between
+    // has to turn the shared lock into an exclusive one, and another process
+    // may get in while it waits.
+    void shared_lock();
+    void shared_unlock();
+
+    // ==== Key expiry and compare-before-set (VORN_Expiry.cpp) ====
+    //
+    // Expiry is a property of the store's files (a meta flag every process and
+    // later open sees): while on, every value ends with a 4-byte expiry time,
+    // reads hide and delete expired values, and compactions drop them.
+    // Switching it on or off rewrites every value (a new sequence).
+    // Compare-before-set belongs to this object only: a write of the value
+    // already stored is skipped. It is never combined with expiry or
+    // encryption.
+
+    // Switches expiry on, or (when already on) only sets the default duration
+    // for setters given none; existing values get now + expiredInSeconds (or
+    // 0, never, for 0). Switches compare-before-set off. False (logged) for a
+    // read-only or unusable store, or when the rewrite fails.
+    bool enableAutoKeyExpire(uint32_t expiredInSeconds = 0);
+    // Switches expiry off; expired keys and values too short to carry an
+    // expiry time are dropped by the rewrite. Resets the default duration.
+    bool disableAutoKeyExpire();
+    // The expiry time stored for key (seconds since the epoch); 0 when it
+    // never expires, is absent, or expiry is off.
+    uint32_t getExpireTimeForKey(std::string_view key);
+    // False, with nothing changed, for an encrypted store or with expiry on.
+    bool enableCompareBeforeSet();
+    bool disableCompareBeforeSet();
+
+    // now + seconds, at most 0xFFFFFFFF.
+    static uint32_t safeExpirationPlusCurrentTime(uint32_t seconds);
+    // Seconds since the Unix epoch, as expiry times count them.
+    static uint32_t getCurrentTimeInSecond();
+
     VORN(const VORN &) = delete;
     VORN &operator=(const VORN &) = delete;
 
@@ -257,10 +387,10 @@ private:
 
     // ---- Seams for expiry and clearing, filled in by later work ----
     // Drops expired keys from the index before a compaction; returns how many
-    // (filterExpiredKeys). Drops nothing until key expiry is built.
+    // (filterExpiredKeys).
     size_t expirySeamFilterExpiredKeys();
-    // A value without its 4-byte expiry suffix (getDataWithoutMTimeForKey).
-    // Until key expiry is built: the raw value minus its suffix, nothing deleted.
+    // A value without its 4-byte expiry suffix; an expired key is deleted
+    // (getDataWithoutMTimeForKey).
     vorn::VornBuffer expirySeamDataWithoutMTime(std::string_view key);
     // The expiry time stored for a write of expireDuration seconds: 0 for 0,
     // else now + duration, at most 0xFFFFFFFF (safeExpirationPlusCurrentTime).
@@ -269,6 +399,30 @@ private:
     // Until clearAll is built: a new empty stream under a new vector and a new
     // sequence, in a file that keeps its size.
     void clearingSeamClearAll();
+
+    // ---- Typed values (VORN_Typed.cpp) ----
+    // Stores finished value bytes (a scalar or a list), adding the expiry time
+    // of *expireDuration (null: the default duration) when the store, once
+    // loaded or refreshed under the exclusive lock, records expiry. Takes
+    // m_lock and the exclusive inter-process lock itself.
+    bool setPlainValue(std::string_view key, vorn::VornBuffer &&value, const uint32_t *expireDuration);
+    // The byte-string setters' shared step, with the default duration read
+    // under m_lock when expireDuration is null.
+    bool setBytesValue(std::string_view key, const void *bytes, size_t length, const uint32_t *expireDuration);
+    // The expiry purge of count(true) and allKeys(true). m_lock held.
+    void purgeExpiredKeys();
+
+    // ---- Key expiry (VORN_Expiry.cpp) ----
+    // Applies the config's enableKeyExpire at construction; loads the store.
+    void configAutoExipreIfNeeded(const VORNConfig &config);
+    // The value without its expiry time; an expired key is deleted (a
+    // deletion record is appended) and reads as empty. Takes m_lock and the
+    // shared lock (the exclusive one to delete). Borrowed results as
+    // getRawDataForKey.
+    vorn::VornBuffer getDataWithoutMTimeForKey(std::string_view key);
+    // Drops expired keys from the index (the files are not touched); returns
+    // how many. m_lock held; takes the shared lock.
+    size_t filterExpiredKeys();
 
     // Used only by the registry.
     VORN(const std::string &mmapID, const VORNConfig &config);

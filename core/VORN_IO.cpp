@@ -166,6 +166,11 @@ void VORN::loadMetaInfoAndCheck() {
     void *mapping = m_metaFile->getMemory();
     m_metaInfo->read(mapping);
     if (isReadOnly()) {
+        // Nothing is repaired here, but a sound record's expiry flag still
+        // says that values end with an expiry time: without it every read
+        // would return those 4 bytes as data.
+        m_enableKeyExpire = m_metaInfo->m_version >= MetaVersionFlags &&
+                            m_metaInfo->m_version < MetaVersionSpecious && m_metaInfo->hasFlag(MetaFlagKeyExpire);
         return;
     }
     if (m_metaInfo->m_version >= MetaVersionSpecious) {

@@ -16,28 +16,16 @@
 
 using namespace vorn;
 
-// Becomes: return filterExpiredKeys();
 size_t VORN::expirySeamFilterExpiredKeys() {
-    return 0;
+    return filterExpiredKeys();
 }
 
-// Becomes: return getDataWithoutMTimeForKey(key);
 VornBuffer VORN::expirySeamDataWithoutMTime(std::string_view key) {
-    VornBuffer raw = getRawDataForKey(key);
-    if (raw.size() < kFixed32Size) {
-        return raw;
-    }
-    const size_t size = raw.size() - kFixed32Size;
-    return VornBuffer(std::move(raw), size);
+    return getDataWithoutMTimeForKey(key);
 }
 
-// Becomes: return expireDuration == 0 ? 0 : safeExpirationPlusCurrentTime(expireDuration);
 uint32_t VORN::expirySeamExpireTime(uint32_t expireDuration) {
-    if (expireDuration == 0) {
-        return 0;
-    }
-    const uint64_t sum = static_cast<uint64_t>(time(nullptr)) + expireDuration;
-    return sum >= 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<uint32_t>(sum);
+    return expireDuration == 0 ? 0 : safeExpirationPlusCurrentTime(expireDuration);
 }
 
 // Becomes: clearAll(false);

@@ -502,6 +502,9 @@ VornBuffer VORN::getRawDataForKey(std::string_view key) {
 }
 
 VornBuffer VORN::getDataForKey(std::string_view key) {
+    // Load or refresh first: only the files say whether values carry an
+    // expiry time (a first load, or another process switching expiry).
+    checkLoadData();
     if (m_enableKeyExpire) {
         return expirySeamDataWithoutMTime(key);
     }

@@ -1,0 +1,352 @@
+#define VORN_LOG_SOURCE "VORN_IO"
+
+// Key expiry and compare-before-set.
+//
+// With expiry on (the meta flag MetaFlagKeyExpire), every value ends with a
+// little-endian uint32: the second at which it expires, 0 for never. A value
+// is expired from that second on (time == now counts). Expired values are
+// hidden and deleted when read, and dropped from the index before every
+// compaction; switching expiry on or off rewrites every value with or
+// without the suffix under a new sequence.
+
+#include "core/VORN.h"
+
+#include <cstring>
+#include <utility>
+#include <vector>
+
+#include "core/VORNClock.h"
+#include "core/VORNEngine.h"
+#include "core/VORNMetaInfo.h"
+#include "encoding/LittleEndian.h"
+#include "log/VORNLog.h"
+#include "platform/InterProcessLock.h"
+#include "platform/MemoryFile.h"
+#include "platform/ScopedLock.h"
+#include "platform/ThreadLock.h"
+
+using namespace vorn;
+
+namespace {
+
+bool isExpired(uint32_t expireTime, uint32_t now) {
+    return expireTime != 0 && now >= expireTime;
+}
+
+// The expiry time at the end of a value of at least 4 bytes.
+uint32_t expireTimeOf(const VornBuffer &value) {
+    return decodeFixed32(static_cast<const uint8_t *>(value.data()) + value.size() - kFixed32Size);
+}
+
+} // namespace
+
+uint32_t VORN::getCurrentTimeInSecond() {
+    return currentTimeInSecond();
+}
+
+uint32_t VORN::safeExpirationPlusCurrentTime(uint32_t seconds) {
+    const uint64_t sum = static_cast<uint64_t>(seconds) + getCurrentTimeInSecond();
+    return sum >= 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<uint32_t>(sum);
+}
+
+bool VORN::enableAutoKeyExpire(uint32_t expiredInSeconds) {
+    if (isReadOnly()) {
+        VORNWarning("[%s] file readonly", m_mmapID.c_str());
+        return false;
+    }
+    ScopedLock<ThreadLock> lock(m_lock);
+    ScopedLock<InterProcessLock> exclusive(m_exclusiveProcessLock);
+    checkLoadData();
+    if (!m_file->isFileValid() || !m_metaFile->isFileValid()) {
+        VORNWarning("[%s] file not valid", m_mmapID.c_str());
+        return false;
+    }
+    if (m_streamUndecodable) {
+        // The index is empty only because the stream does not decode with this
+        // key: a rewrite from it would destroy the bytes.
+        checkWritable(__func__);
+        return false;
+    }
+    if (m_enableCompareBeforeSet) {
+        VORNError("enableCompareBeforeSet will be invalid when Expiration is on");
+        m_enableCompareBeforeSet = false;
+    }
+    if (expiredInSeconds != m_expiredInSeconds) {
+        VORNInfo("expiredInSeconds: %u", expiredInSeconds);
+        m_expiredInSeconds = expiredInSeconds;
+    }
+    m_enableKeyExpire = true;
+    if (m_metaInfo->hasFlag(MetaFlagKeyExpire)) {
+        return true; // the values carry their times already
+    }
+
+    const uint32_t expireTime = expiredInSeconds == 0 ? 0 : safeExpirationPlusCurrentTime(expiredInSeconds);
+    VORNInfo("turn on recording expire date for all keys inside [%s] from now %u", m_mmapID.c_str(), expireTime);
+    m_metaInfo->setFlag(MetaFlagKeyExpire);
+    m_metaInfo->m_version = MetaVersionFlags;
+
+    if (m_file->getFileSize() == m_expectedCapacity && m_actualSize == 0) {
+        VORNInfo("file is new, don't need a full writeback [%s], just update meta file", m_mmapID.c_str());
+        writeActualSize(0, 0, nullptr, true);
+        m_metaFile->msync(SyncFlag::Sync);
+        return true;
+    }
+
+    auto stream = static_cast<uint8_t *>(m_file->getMemory()) + kDataFileHeaderSize;
+    std::vector<std::pair<std::string, VornBuffer>> pairs;
+    auto withTime = [expireTime](const VornBuffer &value) {
+        VornBuffer result(value.size() + kFixed32Size);
+        auto bytes = static_cast<uint8_t *>(result.data());
+        if (value.size() > 0) {
+            memcpy(bytes, value.data(), value.size());
+        }
+        encodeFixed32(bytes + value.size(), expireTime);
+        return result;
+    };
+    if (m_crypter) {
+        pairs.reserve(m_dicCrypt->size());
+        for (const auto &pair : *m_dicCrypt) {
+            pairs.emplace_back(pair.first, withTime(pair.second.toVornBuffer(stream, m_crypter)));
+        }
+    } else {
+        pairs.reserve(m_dic->size());
+        for (const auto &pair : *m_dic) {
+            pairs.emplace_back(pair.first, withTime(pair.second.toVornBuffer(stream)));
+        }
+    }
+    return doFullWriteBack(std::move(pairs));
+}
+
+bool VORN::disableAutoKeyExpire() {
+    if (isReadOnly()) {
+        VORNWarning("[%s] file readonly", m_mmapID.c_str());
+        return false;
+    }
+    ScopedLock<ThreadLock> lock(m_lock);
+    ScopedLock<InterProcessLock> exclusive(m_exclusiveProcessLock);
+    checkLoadData();
+    if (!m_file->isFileValid() || !m_metaFile->isFileValid()) {
+        VORNWarning("[%s] file not valid", m_mmapID.c_str());
+        return false;
+    }
+    if (m_streamUndecodable) {
+        checkWritable(__func__);
+        return false;
+    }
+    // Values that have expired are gone for every reader; without their
+    // times they would come back as values that never expire.
+    if (m_enableKeyExpire) {
+        filterExpiredKeys();
+    }
+    m_expiredInSeconds = 0;
+    m_enableKeyExpire = false;
+    if (!m_metaInfo->hasFlag(MetaFlagKeyExpire)) {
+        return true;
+    }
+
+    VORNInfo("erase previous recorded expire date for all keys inside [%s]", m_mmapID.c_str());
+    m_metaInfo->unsetFlag(MetaFlagKeyExpire);
+    m_metaInfo->m_version = MetaVersionFlags;
+
+    if (m_file->getFileSize() == m_expectedCapacity && m_actualSize == 0) {
+        VORNInfo("file is new, don't need a full write-back [%s], just update meta file", m_mmapID.c_str());
+        writeActualSize(0, 0, nullptr, true);
+        m_metaFile->msync(SyncFlag::Sync);
+        return true;
+    }
+
+    auto stream = static_cast<uint8_t *>(m_file->getMemory()) + kDataFileHeaderSize;
+    std::vector<std::pair<std::string, VornBuffer>> pairs;
+    auto addWithoutTime = [&pairs](const std::string &key, VornBuffer &&value) {
+        if (value.size() < kFixed32Size) {
+            VORNWarning("key [%s] has invalid value size %u", key.c_str(), static_cast<uint32_t>(value.size()));
+            return;
+        }
+        const size_t size = value.size() - kFixed32Size;
+        pairs.emplace_back(key, VornBuffer(std::move(value), size));
+    };
+    if (m_crypter) {
+        pairs.reserve(m_dicCrypt->size());
+        for (const auto &pair : *m_dicCrypt) {
+            addWithoutTime(pair.first, pair.second.toVornBuffer(stream, m_crypter));
+        }
+    } else {
+        pairs.reserve(m_dic->size());
+        for (const auto &pair : *m_dic) {
+            addWithoutTime(pair.first, pair.second.toVornBuffer(stream));
+        }
+    }
+    return doFullWriteBack(std::move(pairs));
+}
+
+void VORN::configAutoExipreIfNeeded(const VORNConfig &config) {
+    if (!config.enableKeyExpire) {
+        return;
+    }
+    if (isReadOnly()) {
+        VORNWarning("[%s] file readonly", m_mmapID.c_str());
+        return;
+    }
+    ScopedLock<ThreadLock> lock(m_lock);
+    ScopedLock<InterProcessLock> exclusive(m_exclusiveProcessLock);
+    loadMetaInfoAndCheck(); // sets m_enableKeyExpire from the file
+    if (!m_metaFile->isFileValid()) {
+        return;
+    }
+    if (m_enableKeyExpire) {
+        if (*config.enableKeyExpire) {
+            m_expiredInSeconds = config.expiredInSeconds;
+        } else {
+            disableAutoKeyExpire();
+        }
+    } else if (*config.enableKeyExpire) {
+        enableAutoKeyExpire(config.expiredInSeconds);
+    }
+}
+
+VornBuffer VORN::getDataWithoutMTimeForKey(std::string_view key) {
+    ScopedLock<ThreadLock> lock(m_lock);
+    ScopedLock<InterProcessLock> shared(m_sharedProcessLock);
+    checkLoadData();
+
+    // What a read makes of the stored bytes.
+    enum class Verdict { Whole, WithoutTime, Expired };
+    auto judge = [this, key](const VornBuffer &raw, uint32_t &expireTime) {
+        if (!m_enableKeyExpire) {
+            return Verdict::Whole; // a reload switched expiry off: nothing to cut
+        }
+        if (raw.size() < kFixed32Size) {
+            if (raw.size() > 0) {
+                _VORNLogWithLevel(VORNLogWarning, VORN_LOG_SOURCE, "getDataWithoutMTimeForKey", __LINE__,
+                                  "key [%.*s] has invalid value size %u", static_cast<int>(key.size()), key.data(),
+                                  static_cast<uint32_t>(raw.size()));
+            }
+            return Verdict::Whole;
+        }
+        expireTime = expireTimeOf(raw);
+        return isExpired(expireTime, getCurrentTimeInSecond()) ? Verdict::Expired : Verdict::WithoutTime;
+    };
+
+    VornBuffer raw = getRawDataForKey(key);
+    uint32_t expireTime = 0;
+    Verdict verdict = judge(raw, expireTime);
+    if (verdict == Verdict::Expired && !isReadOnly()) {
+        // Deleting writes. Taking the exclusive lock over the shared hold may
+        // let another process write in between (flock converts by releasing
+        // first): look again under it, so that a value written meanwhile is
+        // returned instead of deleted.
+        ScopedLock<InterProcessLock> exclusive(m_exclusiveProcessLock);
+        if (isMultiProcess()) {
+            checkLoadData();
+            raw = getRawDataForKey(key);
+            verdict = judge(raw, expireTime);
+        }
+        if (verdict == Verdict::Expired) {
+            VORNInfo("deleting expired key [%.*s] in vorn [%s], due date %u", static_cast<int>(key.size()), key.data(),
+                     m_mmapID.c_str(), expireTime);
+            removeValueForKey(key);
+            return VornBuffer();
+        }
+    }
+    switch (verdict) {
+    case Verdict::Whole:
+        return raw;
+    case Verdict::Expired:
+        return VornBuffer(); // a read-only store hides it; its files cannot change
+    case Verdict::WithoutTime:
+        break;
+    }
+    const size_t size = raw.size() - kFixed32Size;
+    return VornBuffer(std::move(raw), size);
+}
+
+uint32_t VORN::getExpireTimeForKey(std::string_view key) {
+    ScopedLock<ThreadLock> lock(m_lock);
+    ScopedLock<InterProcessLock> shared(m_sharedProcessLock);
+    checkLoadData();
+    if (!m_enableKeyExpire || key.empty()) {
+        return 0;
+    }
+    VornBuffer raw = getRawDataForKey(key);
+    if (raw.size() >= kFixed32Size) {
+        return expireTimeOf(raw);
+    }
+    if (raw.size() > 0) {
+        VORNWarning("key [%.*s] has invalid value size %u", static_cast<int>(key.size()), key.data(),
+                    static_cast<uint32_t>(raw.size()));
+    }
+    return 0;
+}
+
+size_t VORN::filterExpiredKeys() {
+    const bool indexEmpty = m_crypter ? m_dicCrypt->empty() : m_dic->empty();
+    if (!m_enableKeyExpire || indexEmpty || !m_file->isFileValid()) {
+        return 0;
+    }
+    ScopedLock<InterProcessLock> shared(m_sharedProcessLock);
+    const uint32_t now = getCurrentTimeInSecond();
+    VORNInfo("filtering expired keys inside [%s] now: %u, m_expiredInSeconds: %u", m_mmapID.c_str(), now,
+             m_expiredInSeconds);
+    auto stream = static_cast<uint8_t *>(m_file->getMemory()) + kDataFileHeaderSize;
+    size_t count = 0;
+
+    // Removes the entry at itr when its value has expired; returns the next one.
+    auto visit = [&](auto &dic, auto itr, uint32_t valueSize, auto readTime) {
+        if (valueSize < kFixed32Size) {
+            _VORNLogWithLevel(VORNLogWarning, VORN_LOG_SOURCE, "filterExpiredKeys", __LINE__,
+                              "key [%s] has invalid value size %u", itr->first.c_str(), valueSize);
+            return ++itr;
+        }
+        const uint32_t expireTime = readTime();
+        if (isExpired(expireTime, now)) {
+            _VORNLogWithLevel(VORNLogInfo, VORN_LOG_SOURCE, "filterExpiredKeys", __LINE__,
+                              "deleting expired key [%s], due date %u", itr->first.c_str(), expireTime);
+            count++;
+            return dic.erase(itr);
+        }
+        return ++itr;
+    };
+    if (m_crypter) {
+        for (auto itr = m_dicCrypt->begin(); itr != m_dicCrypt->end();) {
+            const KeyValueHolderCrypt &kv = itr->second;
+            itr = visit(*m_dicCrypt, itr, kv.realValueSize(), [&]() {
+                VornBuffer value = kv.toVornBuffer(stream, m_crypter);
+                return expireTimeOf(value);
+            });
+        }
+    } else {
+        for (auto itr = m_dic->begin(); itr != m_dic->end();) {
+            const KeyValueHolder &kv = itr->second;
+            itr = visit(*m_dic, itr, kv.valueSize, [&]() {
+                // Straight from the mapping: the value's last 4 bytes.
+                return decodeFixed32(stream + kv.offset + kv.computedKVSize + kv.valueSize - kFixed32Size);
+            });
+        }
+    }
+    if (count > 0) {
+        VORNInfo("deleted %zu expired keys inside [%s]", count, m_mmapID.c_str());
+    }
+    return count;
+}
+
+bool VORN::enableCompareBeforeSet() {
+    VORNInfo("enableCompareBeforeSet for [%s]", m_mmapID.c_str());
+    ScopedLock<ThreadLock> lock(m_lock);
+    ScopedLock<InterProcessLock> exclusive(m_exclusiveProcessLock);
+    if (m_enableKeyExpire || m_crypter) {
+        return false;
+    }
+    m_enableCompareBeforeSet = true;
+    return true;
+}
+
+bool VORN::disableCompareBeforeSet() {
+    VORNInfo("disableCompareBeforeSet for [%s]", m_mmapID.c_str());
+    ScopedLock<ThreadLock> lock(m_lock);
+    ScopedLock<InterProcessLock> exclusive(m_exclusiveProcessLock);
+    if (m_enableKeyExpire || m_crypter) {
+        return false;
+    }
+    m_enableCompareBeforeSet = false;
+    return true;
+}

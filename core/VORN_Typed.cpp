@@ -1,0 +1,574 @@
+#define VORN_LOG_SOURCE "VORN"
+
+// The typed face of a store: turns booleans, numbers, strings, buffers and
+// lists of strings into the value bytes the engine keeps, and back.
+//
+// Whether a value carries the 4-byte expiry time is decided only once the
+// store is loaded and refreshed under the exclusive lock: before that, this
+// object may not know yet that the files record expiry (first load), or that
+// another process has just switched it. So setters encode the bare value
+// without a lock (exact size, inline up to 16 bytes) and add the suffix under
+// the lock.
+
+#include "core/VORN.h"
+
+#include <cstring>
+#include <exception>
+#include <stdexcept>
+
+#include "core/VORNEngine.h"
+#include "encoding/CodedInputData.h"
+#include "encoding/CodedOutputData.h"
+#include "encoding/LittleEndian.h"
+#include "encoding/PBUtility.h"
+#include "encoding/ZoraVEDezad.h"
+#include "log/VORNLog.h"
+#include "platform/InterProcessLock.h"
+#include "platform/ScopedLock.h"
+#include "platform/ThreadLock.h"
+
+using namespace vorn;
+
+namespace {
+
+// A scalar's value bytes in a buffer of exactly their size (inline: scalars
+// take at most 10 bytes).
+template <typename Write> VornBuffer encodeScalar(uint32_t size, Write write) {
+    VornBuffer buffer(size);
+    CodedOutputData output(buffer.data(), buffer.size());
+    write(output);
+    return buffer;
+}
+
+// Logs a failed decode the way every getter does: the exception's text, or
+// `fallback` for anything that is not a standard exception.
+void logDecodeFailure(const char *function, int line, const std::exception *e, const char *fallback) {
+    if (e) {
+        _VORNLogWithLevel(VORNLogError, VORN_LOG_SOURCE, function, line, "%s", e->what());
+    } else {
+        _VORNLogWithLevel(VORNLogError, VORN_LOG_SOURCE, function, line, "%s", fallback);
+    }
+}
+
+// Whether value bytes of `size` starting with the varint v are one
+// length-delimited item (prefix + v payload bytes), in 64 bits so that no
+// value size can wrap the sum.
+bool isLengthDelimited(int32_t v, size_t size) {
+    return v >= 0 && static_cast<uint64_t>(v) + pbRawVarint32Size(static_cast<uint32_t>(v)) == size;
+}
+
+} // namespace
+
+// ---- Setters ----
+
+bool VORN::setPlainValue(std::string_view key, VornBuffer &&value, const uint32_t *expireDuration) {
+    if (key.empty()) {
+        return false;
+    }
+    ScopedLock<ThreadLock> lock(m_lock);
+    ScopedLock<InterProcessLock> exclusive(m_exclusiveProcessLock);
+    checkLoadData(); // the loaded (or refreshed) files say whether values carry an expiry time
+    if (!m_enableKeyExpire || value.size() == 0) {
+        return setDataForKey(std::move(value), key, false);
+    }
+    const uint32_t duration = expireDuration ? *expireDuration : m_expiredInSeconds;
+    VornBuffer withTime(value.size() + kFixed32Size);
+    auto bytes = static_cast<uint8_t *>(withTime.data());
+    memcpy(bytes, value.data(), value.size());
+    encodeFixed32(bytes + value.size(), expirySeamExpireTime(duration));
+    return setDataForKey(std::move(withTime), key, false);
+}
+
+bool VORN::setBytesValue(std::string_view key, const void *bytes, size_t length, const uint32_t *expireDuration) {
+    if (key.empty()) {
+        return false;
+    }
+    VornBuffer data(const_cast<void *>(bytes), length, VornBufferNoCopy);
+    ScopedLock<ThreadLock> lock(m_lock);
+    return setDataForKey(std::move(data), key, expireDuration ? *expireDuration : m_expiredInSeconds);
+}
+
+bool VORN::set(bool value, std::string_view key) {
+    return setPlainValue(key, encodeScalar(pbBoolSize(), [&](CodedOutputData &o) { o.writeBool(value); }), nullptr);
+}
+
+bool VORN::set(bool value, std::string_view key, uint32_t expireDuration) {
+    return setPlainValue(key, encodeScalar(pbBoolSize(), [&](CodedOutputData &o) { o.writeBool(value); }),
+                         &expireDuration);
+}
+
+bool VORN::set(int32_t value, std::string_view key) {
+    return setPlainValue(key, encodeScalar(pbInt32Size(value), [&](CodedOutputData &o) { o.writeInt32(value); }),
+                         nullptr);
+}
+
+bool VORN::set(int32_t value, std::string_view key, uint32_t expireDuration) {
+    return setPlainValue(key, encodeScalar(pbInt32Size(value), [&](CodedOutputData &o) { o.writeInt32(value); }),
+                         &expireDuration);
+}
+
+bool VORN::set(uint32_t value, std::string_view key) {
+    return setPlainValue(key, encodeScalar(pbUInt32Size(value), [&](CodedOutputData &o) { o.writeUInt32(value); }),
+                         nullptr);
+}
+
+bool VORN::set(uint32_t value, std::string_view key, uint32_t expireDuration) {
+    return setPlainValue(key, encodeScalar(pbUInt32Size(value), [&](CodedOutputData &o) { o.writeUInt32(value); }),
+                         &expireDuration);
+}
+
+bool VORN::set(int64_t value, std::string_view key) {
+    return setPlainValue(key, encodeScalar(pbInt64Size(value), [&](CodedOutputData &o) { o.writeInt64(value); }),
+                         nullptr);
+}
+
+bool VORN::set(int64_t value, std::string_view key, uint32_t expireDuration) {
+    return setPlainValue(key, encodeScalar(pbInt64Size(value), [&](CodedOutputData &o) { o.writeInt64(value); }),
+                         &expireDuration);
+}
+
+bool VORN::set(uint64_t value, std::string_view key) {
+    return setPlainValue(key, encodeScalar(pbUInt64Size(value), [&](CodedOutputData &o) { o.writeUInt64(value); }),
+                         nullptr);
+}
+
+bool VORN::set(uint64_t value, std::string_view key, uint32_t expireDuration) {
+    return setPlainValue(key, encodeScalar(pbUInt64Size(value), [&](CodedOutputData &o) { o.writeUInt64(value); }),
+                         &expireDuration);
+}
+
+bool VORN::set(float value, std::string_view key) {
+    return setPlainValue(key, encodeScalar(pbFloatSize(), [&](CodedOutputData &o) { o.writeFloat(value); }), nullptr);
+}
+
+bool VORN::set(float value, std::string_view key, uint32_t expireDuration) {
+    return setPlainValue(key, encodeScalar(pbFloatSize(), [&](CodedOutputData &o) { o.writeFloat(value); }),
+                         &expireDuration);
+}
+
+bool VORN::set(double value, std::string_view key) {
+    return setPlainValue(key, encodeScalar(pbDoubleSize(), [&](CodedOutputData &o) { o.writeDouble(value); }), nullptr);
+}
+
+bool VORN::set(double value, std::string_view key, uint32_t expireDuration) {
+    return setPlainValue(key, encodeScalar(pbDoubleSize(), [&](CodedOutputData &o) { o.writeDouble(value); }),
+                         &expireDuration);
+}
+
+bool VORN::set(const char *value, std::string_view key) {
+    if (!value) {
+        removeValueForKey(key);
+        return true;
+    }
+    return setBytesValue(key, value, strlen(value), nullptr);
+}
+
+bool VORN::set(const char *value, std::string_view key, uint32_t expireDuration) {
+    if (!value) {
+        removeValueForKey(key);
+        return true;
+    }
+    return setBytesValue(key, value, strlen(value), &expireDuration);
+}
+
+bool VORN::set(const std::string &value, std::string_view key) {
+    return setBytesValue(key, value.data(), value.size(), nullptr);
+}
+
+bool VORN::set(const std::string &value, std::string_view key, uint32_t expireDuration) {
+    return setBytesValue(key, value.data(), value.size(), &expireDuration);
+}
+
+bool VORN::set(std::string_view value, std::string_view key) {
+    return setBytesValue(key, value.data(), value.size(), nullptr);
+}
+
+bool VORN::set(std::string_view value, std::string_view key, uint32_t expireDuration) {
+    return setBytesValue(key, value.data(), value.size(), &expireDuration);
+}
+
+bool VORN::set(const VornBuffer &value, std::string_view key) {
+    return setBytesValue(key, value.data(), value.size(), nullptr);
+}
+
+bool VORN::set(const VornBuffer &value, std::string_view key, uint32_t expireDuration) {
+    return setBytesValue(key, value.data(), value.size(), &expireDuration);
+}
+
+namespace {
+
+// The list format; empty on failure (logged). An empty list is the byte 00.
+VornBuffer encodeStringList(const std::vector<std::string> &value) {
+    try {
+        ZoraVEDezad encoder;
+        const size_t index = encoder.prepareObjectForEncode(VornSpan<std::string>(value));
+        return encoder.writePreparedItems(index);
+    } catch (std::length_error &e) {
+        // A list longer than a length prefix can express.
+        _VORNLogWithLevel(VORNLogError, VORN_LOG_SOURCE, "set", __LINE__, "%s", e.what());
+        return VornBuffer();
+    }
+}
+
+} // namespace
+
+bool VORN::set(const std::vector<std::string> &value, std::string_view key) {
+    if (key.empty()) {
+        return false;
+    }
+    return setPlainValue(key, encodeStringList(value), nullptr);
+}
+
+bool VORN::set(const std::vector<std::string> &value, std::string_view key, uint32_t expireDuration) {
+    if (key.empty()) {
+        return false;
+    }
+    return setPlainValue(key, encodeStringList(value), &expireDuration);
+}
+
+// ---- Getters ----
+
+namespace {
+
+// Reads one scalar from a store: the shape every scalar getter shares.
+template <typename T, typename Read>
+T readScalar(VORN *store, ThreadLock *lock, InterProcessLock *shared, std::string_view key, T defaultValue,
+             bool *hasValue, const char *function, Read read, VornBuffer (VORN::*getData)(std::string_view)) {
+    if (key.empty()) {
+        if (hasValue) {
+            *hasValue = false;
+        }
+        return defaultValue;
+    }
+    ScopedLock<ThreadLock> threadLock(lock);
+    ScopedLock<InterProcessLock> processLock(shared);
+    VornBuffer data = (store->*getData)(key);
+    if (data.size() == 0) {
+        if (hasValue) {
+            *hasValue = false;
+        }
+        return defaultValue;
+    }
+    try {
+        CodedInputData input(data.data(), data.size());
+        T value = read(input);
+        if (hasValue) {
+            *hasValue = true;
+        }
+        return value;
+    } catch (std::exception &e) {
+        logDecodeFailure(function, __LINE__, &e, "decode fail");
+    } catch (...) {
+        logDecodeFailure(function, __LINE__, nullptr, "decode fail");
+    }
+    if (hasValue) {
+        *hasValue = false;
+    }
+    return defaultValue;
+}
+
+} // namespace
+
+bool VORN::getBool(std::string_view key, bool defaultValue, bool *hasValue) {
+    return readScalar<bool>(
+        this, m_lock, m_sharedProcessLock, key, defaultValue, hasValue, __func__,
+        [](CodedInputData &input) { return input.readBool(); }, &VORN::getDataForKey);
+}
+
+int32_t VORN::getInt32(std::string_view key, int32_t defaultValue, bool *hasValue) {
+    return readScalar<int32_t>(
+        this, m_lock, m_sharedProcessLock, key, defaultValue, hasValue, __func__,
+        [](CodedInputData &input) { return input.readInt32(); }, &VORN::getDataForKey);
+}
+
+uint32_t VORN::getUInt32(std::string_view key, uint32_t defaultValue, bool *hasValue) {
+    return readScalar<uint32_t>(
+        this, m_lock, m_sharedProcessLock, key, defaultValue, hasValue, __func__,
+        [](CodedInputData &input) { return input.readUInt32(); }, &VORN::getDataForKey);
+}
+
+int64_t VORN::getInt64(std::string_view key, int64_t defaultValue, bool *hasValue) {
+    return readScalar<int64_t>(
+        this, m_lock, m_sharedProcessLock, key, defaultValue, hasValue, __func__,
+        [](CodedInputData &input) { return input.readInt64(); }, &VORN::getDataForKey);
+}
+
+uint64_t VORN::getUInt64(std::string_view key, uint64_t defaultValue, bool *hasValue) {
+    return readScalar<uint64_t>(
+        this, m_lock, m_sharedProcessLock, key, defaultValue, hasValue, __func__,
+        [](CodedInputData &input) { return input.readUInt64(); }, &VORN::getDataForKey);
+}
+
+float VORN::getFloat(std::string_view key, float defaultValue, bool *hasValue) {
+    return readScalar<float>(
+        this, m_lock, m_sharedProcessLock, key, defaultValue, hasValue, __func__,
+        [](CodedInputData &input) { return input.readFloat(); }, &VORN::getDataForKey);
+}
+
+double VORN::getDouble(std::string_view key, double defaultValue, bool *hasValue) {
+    return readScalar<double>(
+        this, m_lock, m_sharedProcessLock, key, defaultValue, hasValue, __func__,
+        [](CodedInputData &input) { return input.readDouble(); }, &VORN::getDataForKey);
+}
+
+bool VORN::getString(std::string_view key, std::string &result, bool inplaceModification) {
+    if (key.empty()) {
+        return false;
+    }
+    ScopedLock<ThreadLock> lock(m_lock);
+    ScopedLock<InterProcessLock> shared(m_sharedProcessLock);
+    VornBuffer data = getDataForKey(key);
+    if (data.size() == 0) {
+        return false;
+    }
+    try {
+        CodedInputData input(data.data(), data.size());
+        if (inplaceModification) {
+            input.readString(result); // leaves result as it was when it throws
+        } else {
+            result = input.readString();
+        }
+        return true;
+    } catch (std::exception &e) {
+        logDecodeFailure(__func__, __LINE__, &e, "decode fail");
+    } catch (...) {
+        logDecodeFailure(__func__, __LINE__, nullptr, "decode fail");
+    }
+    return false;
+}
+
+bool VORN::getBytes(std::string_view key, VornBuffer &result) {
+    if (key.empty()) {
+        return false;
+    }
+    ScopedLock<ThreadLock> lock(m_lock);
+    ScopedLock<InterProcessLock> shared(m_sharedProcessLock);
+    VornBuffer data = getDataForKey(key);
+    if (data.size() == 0) {
+        return false;
+    }
+    try {
+        CodedInputData input(data.data(), data.size());
+        result = input.readData(true, false);
+        return true;
+    } catch (std::exception &e) {
+        logDecodeFailure(__func__, __LINE__, &e, "decode fail");
+    } catch (...) {
+        logDecodeFailure(__func__, __LINE__, nullptr, "decode fail");
+    }
+    return false;
+}
+
+VornBuffer VORN::getBytes(std::string_view key) {
+    VornBuffer result;
+    if (!getBytes(key, result)) {
+        return VornBuffer();
+    }
+    return result;
+}
+
+bool VORN::getVector(std::string_view key, std::vector<std::string> &result) {
+    if (key.empty()) {
+        return false;
+    }
+    ScopedLock<ThreadLock> lock(m_lock);
+    ScopedLock<InterProcessLock> shared(m_sharedProcessLock);
+    VornBuffer data = getDataForKey(key);
+    if (data.size() == 0) {
+        return false;
+    }
+    try {
+        result = ZoraVEDezad::decodeVector(data);
+        return true;
+    } catch (std::exception &e) {
+        logDecodeFailure(__func__, __LINE__, &e, "decode fail");
+    } catch (...) {
+        logDecodeFailure(__func__, __LINE__, nullptr, "decode fail");
+    }
+    return false;
+}
+
+size_t VORN::getValueSize(std::string_view key, bool actualSize) {
+    if (key.empty()) {
+        return 0;
+    }
+    ScopedLock<ThreadLock> lock(m_lock);
+    ScopedLock<InterProcessLock> shared(m_sharedProcessLock);
+    VornBuffer data = getDataForKey(key);
+    if (!actualSize) {
+        return data.size();
+    }
+    try {
+        CodedInputData input(data.data(), data.size());
+        const int32_t v = input.readInt32();
+        if (isLengthDelimited(v, data.size())) {
+            return static_cast<size_t>(v);
+        }
+    } catch (std::exception &e) {
+        logDecodeFailure(__func__, __LINE__, &e, "decode fail");
+    } catch (...) {
+        logDecodeFailure(__func__, __LINE__, nullptr, "decode fail");
+    }
+    return data.size();
+}
+
+int32_t VORN::writeValueToBuffer(std::string_view key, void *ptr, int32_t size) {
+    if (key.empty() || size < 0) {
+        return -1;
+    }
+    ScopedLock<ThreadLock> lock(m_lock);
+    ScopedLock<InterProcessLock> shared(m_sharedProcessLock);
+    VornBuffer data = getDataForKey(key);
+    int32_t v = 0;
+    try {
+        CodedInputData input(data.data(), data.size());
+        v = input.readInt32();
+    } catch (std::exception &e) {
+        logDecodeFailure(__func__, __LINE__, &e, "encode fail");
+        return -1;
+    } catch (...) {
+        logDecodeFailure(__func__, __LINE__, nullptr, "encode fail");
+        return -1;
+    }
+    if (v < 0) {
+        return -1;
+    }
+    const auto bytes = static_cast<const uint8_t *>(data.data());
+    if (isLengthDelimited(v, data.size())) {
+        if (v > size) {
+            return -1;
+        }
+        // The payload is the last v bytes: the prefix is measured by the value
+        // it encodes, never by how many bytes its varint happened to take.
+        if (v > 0) {
+            memcpy(ptr, bytes + (data.size() - static_cast<size_t>(v)), static_cast<size_t>(v));
+        }
+        return v;
+    }
+    if (data.size() > static_cast<size_t>(size)) {
+        return -1;
+    }
+    memcpy(ptr, bytes, data.size());
+    return static_cast<int32_t>(data.size());
+}
+
+// ---- Queries and removal ----
+
+bool VORN::containsKey(std::string_view key) {
+    ScopedLock<ThreadLock> lock(m_lock);
+    checkLoadData();
+    if (m_enableKeyExpire) {
+        return getDataWithoutMTimeForKey(key).size() != 0;
+    }
+    return m_crypter ? m_dicCrypt->contains(key) : m_dic->contains(key);
+}
+
+void VORN::purgeExpiredKeys() {
+    if (isReadOnly()) {
+        // Nothing may be rewritten: hide the expired keys from the index only.
+        filterExpiredKeys();
+        return;
+    }
+    ScopedLock<InterProcessLock> exclusive(m_exclusiveProcessLock);
+    // The caller looked at the files before it held this lock: look again.
+    checkLoadData();
+    if (!m_enableKeyExpire) {
+        return;
+    }
+    // Time has passed since the last write-back; keys may have expired since,
+    // so "nothing changed since the last write-back" does not hold here. The
+    // write-back below rewrites only when keys did expire.
+    m_hasFullWriteback = false;
+    fullWriteback(nullptr, true);
+}
+
+size_t VORN::count(bool filterExpire) {
+    ScopedLock<ThreadLock> lock(m_lock);
+    checkLoadData();
+    if (filterExpire && m_enableKeyExpire) {
+        purgeExpiredKeys();
+    }
+    return m_crypter ? m_dicCrypt->size() : m_dic->size();
+}
+
+size_t VORN::totalSize() {
+    ScopedLock<ThreadLock> lock(m_lock);
+    checkLoadData();
+    return m_file->getFileSize();
+}
+
+size_t VORN::actualSize() {
+    ScopedLock<ThreadLock> lock(m_lock);
+    checkLoadData();
+    return m_actualSize;
+}
+
+std::vector<std::string> VORN::allKeys(bool filterExpire) {
+    ScopedLock<ThreadLock> lock(m_lock);
+    checkLoadData();
+    if (filterExpire && m_enableKeyExpire) {
+        purgeExpiredKeys();
+    }
+    std::vector<std::string> keys;
+    if (m_crypter) {
+        keys.reserve(m_dicCrypt->size());
+        for (const auto &pair : *m_dicCrypt) {
+            keys.push_back(pair.first);
+        }
+    } else {
+        keys.reserve(m_dic->size());
+        for (const auto &pair : *m_dic) {
+            keys.push_back(pair.first);
+        }
+    }
+    return keys;
+}
+
+bool VORN::removeValueForKey(std::string_view key) {
+    if (key.empty()) {
+        return false;
+    }
+    if (isReadOnly()) {
+        VORNWarning("[%s] file readonly", m_mmapID.c_str());
+        return false;
+    }
+    ScopedLock<ThreadLock> lock(m_lock);
+    ScopedLock<InterProcessLock> exclusive(m_exclusiveProcessLock);
+    checkLoadData();
+    return removeDataForKey(key);
+}
+
+bool VORN::removeValuesForKeys(const std::vector<std::string> &keys) {
+    if (isReadOnly()) {
+        VORNWarning("[%s] file readonly", m_mmapID.c_str());
+        return false;
+    }
+    if (keys.empty()) {
+        return true;
+    }
+    if (keys.size() == 1) {
+        return removeValueForKey(keys[0]);
+    }
+    ScopedLock<ThreadLock> lock(m_lock);
+    ScopedLock<InterProcessLock> exclusive(m_exclusiveProcessLock);
+    checkLoadData();
+    size_t erased = 0;
+    for (const auto &key : keys) {
+        erased += m_crypter ? m_dicCrypt->erase(key) : m_dic->erase(key);
+    }
+    if (erased == 0) {
+        return true;
+    }
+    m_hasFullWriteback = false;
+    return fullWriteback(nullptr, false);
+}
+
+void VORN::shared_lock() {
+    m_lock->lock();
+    m_sharedProcessLock->lock();
+}
+
+void VORN::shared_unlock() {
+    m_sharedProcessLock->unlock();
+    m_lock->unlock();
+}
