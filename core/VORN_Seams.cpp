@@ -40,21 +40,6 @@ uint32_t VORN::expirySeamExpireTime(uint32_t expireDuration) {
     return sum >= 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<uint32_t>(sum);
 }
 
-// Becomes: clearAll(false);
 void VORN::clearingSeamClearAll() {
-    if (!checkWritable("clearAll")) {
-        return;
-    }
-    uint8_t newIV[kAESBlockSize];
-    AESCrypt::fillRandomIV(newIV);
-    if (m_crypter) {
-        m_crypter->resetIV(newIV, sizeof(newIV));
-        m_dicCrypt->clear();
-    } else {
-        m_dic->clear();
-    }
-    writeActualSize(0, 0, newIV, true);
-    m_metaFile->msync(SyncFlag::Sync);
-    resetOutput(0);
-    m_hasFullWriteback = false;
+    clearAll(false);
 }
