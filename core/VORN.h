@@ -221,9 +221,9 @@ public:
     static bool backupOneToDirectory(const std::string &mmapID, const std::string &dstDir,
                                      const std::string *srcDir = nullptr);
     // Restore: true when both files were copied from srcDir. The backup's meta
-    // record is checked (readable, a whole record, a stream length that fits
-    // the data file) before the store's files are touched; nothing is ever
-    // created or changed in srcDir.
+    // record is checked (readable, a whole record of a known version, a stream
+    // length that fits the data file) before the store's files are touched;
+    // nothing is ever created or changed in srcDir.
     static bool restoreOneFromDirectory(const std::string &mmapID, const std::string &srcDir,
                                         const std::string *dstDir = nullptr);
     // Every store of the directory (data files with a ".crc" companion);
@@ -363,15 +363,15 @@ private:
 
     // ---- Backup and restore internals (VORN_Backup.cpp) ----
     // Each takes g_instanceLock for its whole run. mmapKey names the store in
-    // messages and finds its open instance (compareFullPath false); with
-    // compareFullPath the instance is found by its data file instead.
-    static bool backupOneToDirectory(const std::string &mmapKey, const std::string &dstPath,
-                                     const std::string &srcPath, bool compareFullPath);
+    // messages and, unless compareFullPath, finds its open instance in the
+    // registry; otherwise (or when that finds none) an open instance is
+    // looked for by its data file.
+    static bool backupOneToDirectory(const std::string &mmapKey, const std::string &dstPath, const std::string &srcPath,
+                                     bool compareFullPath);
     static bool restoreOneFromDirectory(const std::string &mmapKey, const std::string &srcPath,
                                         const std::string &dstPath, bool compareFullPath);
     static size_t backupAllToDirectory(const std::string &dstDir, const std::string &srcDir, bool compareFullPath);
-    static size_t restoreAllFromDirectory(const std::string &srcDir, const std::string &dstDir,
-                                          bool compareFullPath);
+    static size_t restoreAllFromDirectory(const std::string &srcDir, const std::string &dstDir, bool compareFullPath);
     // The store is not open in this process: copy under file locks.
     static bool backupOneToDirectoryByFilePath(const std::string &mmapKey, const std::string &dstPath,
                                                const std::string &srcPath);

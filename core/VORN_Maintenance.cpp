@@ -116,8 +116,7 @@ void VORN::trim() {
     }
     const size_t newSize = std::max(size, m_expectedCapacity);
     if (newSize == oldSize) {
-        VORNInfo("there's no need to trim %s with size %zu, actualSize %zu", m_mmapID.c_str(), oldSize,
-                 m_actualSize);
+        VORNInfo("there's no need to trim %s with size %zu, actualSize %zu", m_mmapID.c_str(), oldSize, m_actualSize);
         return;
     }
 

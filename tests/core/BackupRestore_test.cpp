@@ -135,7 +135,8 @@ TEST_F(BackupRestore, RestoreIntoAnOpenStoreIsSeenByTheSameInstance) {
                                   "restore one cached vorn[" + key + "] from [" + backupDir() + "/" + id + "] to [" +
                                       dataPath(id) + "]"))
                 << m_log.dump();
-            EXPECT_TRUE(m_log.has(VORNLogInfo, "restoreOneFromDirectory", "finish restore one vorn[" + key + "], ret: 1"));
+            EXPECT_TRUE(
+                m_log.has(VORNLogInfo, "restoreOneFromDirectory", "finish restore one vorn[" + key + "], ret: 1"));
             EXPECT_EQ(m_log.changed, (c.options.mode & VORN_MULTI_PROCESS) ? 1 : 0);
 
             EXPECT_EQ(VORNTestPeer::keys(store), (std::vector<std::string>{"a", "b"}));
@@ -167,9 +168,9 @@ TEST_F(BackupRestore, RestoreOfAStoreThatIsNotOpenRewritesItsFiles) {
     m_log.clear();
     EXPECT_TRUE(VORN::restoreOneFromDirectory("closed", backupDir(), &rootPath));
     const std::string key = keyOf("closed");
-    EXPECT_TRUE(m_log.has(VORNLogInfo, "restoreOneFromDirectoryByFilePath",
-                          "restore one vorn[" + key + "] from [" + backupDir() + "/closed] to [" + dataPath("closed") +
-                              "]"))
+    EXPECT_TRUE(
+        m_log.has(VORNLogInfo, "restoreOneFromDirectoryByFilePath",
+                  "restore one vorn[" + key + "] from [" + backupDir() + "/closed] to [" + dataPath("closed") + "]"))
         << m_log.dump();
     EXPECT_TRUE(m_log.has(VORNLogInfo, "restoreOneFromDirectoryByFilePath", "finish restore one vorn[" + key + "]"));
     EXPECT_EQ(readFile(dataPath("closed")), readFile(backupDir() + "/closed"));
@@ -422,8 +423,8 @@ TEST_F(BackupAcrossProcesses, AProcessThatHasTheStoreOpenSeesTheRestoredContents
         if (!openHere) {
             close(store);
         }
-        const int child = startSelf("BackupAcrossProcesses.AProcessThatHasTheStoreOpenSeesTheRestoredContents",
-                                    "child", std::to_string(i) + ":" + dir.path());
+        const int child = startSelf("BackupAcrossProcesses.AProcessThatHasTheStoreOpenSeesTheRestoredContents", "child",
+                                    std::to_string(i) + ":" + dir.path());
         ASSERT_TRUE(waitStep(steps(), "child-loaded"));
         EXPECT_TRUE(VORN::restoreOneFromDirectory("shared", backup, &rootPath));
         markStep(steps(), "parent-restored");
@@ -454,8 +455,7 @@ TEST_F(BackupAcrossProcesses, ABackupWaitsForAWriterInAnotherProcess) {
     }
     const std::string &rootPath = root();
     ASSERT_TRUE(vorn::mkPath(steps()));
-    const int child = startSelf("BackupAcrossProcesses.ABackupWaitsForAWriterInAnotherProcess", "child",
-                                "0:" + root());
+    const int child = startSelf("BackupAcrossProcesses.ABackupWaitsForAWriterInAnotherProcess", "child", "0:" + root());
     ASSERT_TRUE(waitStep(steps(), "child-locked"));
     markStep(steps(), "parent-backing-up");
     EXPECT_TRUE(VORN::backupOneToDirectory("written", backupDir(), &rootPath));

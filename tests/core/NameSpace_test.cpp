@@ -55,8 +55,8 @@ TEST(NameSpaceFreshProcess, ANamespaceWorksBeforeInitializeAndTheDefaultOneRefus
     // or the current directory. The backups above are there to be restored.
     log.clear();
     vorn::NameSpace fallback = VORN::defaultNameSpace();
-    EXPECT_TRUE(log.has(VORNLogWarning, "defaultNameSpace",
-                        "VORN has not been initialized, there's no default NameSpace."))
+    EXPECT_TRUE(
+        log.has(VORNLogWarning, "defaultNameSpace", "VORN has not been initialized, there's no default NameSpace."))
         << log.dump();
     const std::string probe = "vorn-namespace-probe-" + std::to_string(getpid());
     EXPECT_EQ(fallback.vornWithID(probe), nullptr);

@@ -30,9 +30,7 @@ protected:
         store->sync();
         close(store);
     }
-    std::string specialData(const std::string &id) const {
-        return root() + "/specialCharacter/" + vorn::md5(id);
-    }
+    std::string specialData(const std::string &id) const { return root() + "/specialCharacter/" + vorn::md5(id); }
 };
 
 TEST_F(StoreFiles, ValidityExistenceAndRemovalOfStoresOnDisk) {

@@ -57,8 +57,8 @@ TEST_F(Import, CopiesEveryValueAsStored) {
 
         m_log.clear();
         EXPECT_EQ(dst->importFrom(src), sourceKeys.size());
-        EXPECT_TRUE(m_log.has(VORNLogInfo, "importFrom", "imported 4 from [" + src->mmapID() + "] to [" +
-                                                             dst->mmapID() + "]"))
+        EXPECT_TRUE(
+            m_log.has(VORNLogInfo, "importFrom", "imported 4 from [" + src->mmapID() + "] to [" + dst->mmapID() + "]"))
             << m_log.dump();
         for (const std::string &key : sourceKeys) {
             EXPECT_EQ(VORNTestPeer::getRaw(dst, key), VORNTestPeer::getRaw(src, key)) << key;
