@@ -15,6 +15,7 @@
 
 #include "core/VORN.h"
 
+#include <cstddef>
 #include <filesystem>
 #include <functional>
 #include <memory>

@@ -6,6 +6,7 @@
 #include "core/VORN.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 #include <memory>
 
