@@ -21,6 +21,7 @@
 #include <memory>
 #include <system_error>
 #include <unordered_set>
+#include <vector>
 
 #include "core/VORNEngine.h"
 #include "core/VORNMetaInfo.h"
