@@ -22,4 +22,32 @@ VORN *NameSpace::vornWithID(const std::string &mmapID, const VORNConfig &config)
     return VORN::getVORNWithID(mmapID, rooted);
 }
 
+bool NameSpace::backupOneToDirectory(const std::string &mmapID, const std::string &dstDir) {
+    return VORN::backupOneToDirectory(mmapID, dstDir, &m_rootDir);
+}
+
+bool NameSpace::restoreOneFromDirectory(const std::string &mmapID, const std::string &srcDir) {
+    return VORN::restoreOneFromDirectory(mmapID, srcDir, &m_rootDir);
+}
+
+size_t NameSpace::backupAllToDirectory(const std::string &dstDir) {
+    return VORN::backupAllToDirectory(dstDir, &m_rootDir);
+}
+
+size_t NameSpace::restoreAllFromDirectory(const std::string &srcDir) {
+    return VORN::restoreAllFromDirectory(srcDir, &m_rootDir);
+}
+
+bool NameSpace::isFileValid(const std::string &mmapID) {
+    return VORN::isFileValid(mmapID, &m_rootDir);
+}
+
+bool NameSpace::removeStorage(const std::string &mmapID) {
+    return VORN::removeStorage(mmapID, &m_rootDir);
+}
+
+bool NameSpace::checkExist(const std::string &mmapID) {
+    return VORN::checkExist(mmapID, &m_rootDir);
+}
+
 } // namespace vorn

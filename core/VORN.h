@@ -275,6 +275,92 @@ public:
     // Seconds since the Unix epoch, as expiry times count them.
     static uint32_t getCurrentTimeInSecond();
 
+    // ==== Maintenance (VORN_Maintenance.cpp, VORN_Storage.cpp) ====
+    // The instance operations hold the thread lock and (multi-process stores)
+    // the exclusive inter-process lock for their whole run. Every rewrite
+    // starts a new sequence, so other processes reload (and remap) before
+    // their next operation. Read-only stores refuse with "[<id>] file readonly".
+
+    // Drops every key: the stream restarts empty under a new random vector.
+    // Unless keepSpace, the data file goes back to its opening size. The old
+    // record bytes are not erased.
+    void clearAll(bool keepSpace = false);
+
+    // Compacts the stream, then shrinks the data file by halving its size
+    // while it stays above twice the stream length + 8, never below the
+    // opening size.
+    void trim();
+
+    // Rewrites the stream under cryptKey (AES-256 when aes256), encrypts a
+    // plain store, or with an empty key writes the stream in clear. Stale
+    // bytes past the new stream are zeroed, so neither old plaintext nor old
+    // ciphertext stays in the file. True when the store now uses the
+    // requested key (including when it already did). False: nothing was
+    // rewritten and the old key stays. Other processes that have the store
+    // open must be given the new key with checkReSetCryptKey().
+    bool reKey(const std::string &cryptKey, bool aes256 = false);
+
+    // Adopts a key another process set with reKey(), writing nothing: null or
+    // empty makes the store plain. Keys are compared as the cipher uses them
+    // (cut or zero-padded to 16 or 32 bytes, and the key size); when that
+    // changes, the loaded contents are dropped and read again with the new key.
+    void checkReSetCryptKey(const std::string *cryptKey, bool aes256 = false);
+
+    // The key bytes up to the first zero byte (at most 32); empty for a plain store.
+    std::string cryptKey() const;
+
+    // Copies every key of src into this store: each value as src stores it,
+    // without src's expiry time, plus this store's expiry time when expiry is
+    // on here. Returns how many writes succeeded; 0 for a null src, for
+    // src == this and for a read-only target. Both stores stay locked for the
+    // whole copy, always in the order of their registry keys, so imports in
+    // opposite directions (threads or processes) cannot deadlock.
+    size_t importFrom(VORN *src);
+
+    // Whether the data file is mapped and usable.
+    bool isFileValid();
+
+    // By id and root (null: the global root), whether or not the store is
+    // open. Refused (false, with a warning) when no root is given and no
+    // global root was set, or the root is empty; false for an empty id and
+    // before the library is initialised.
+    //
+    // isFileValid: true when the store has no data file, false when its meta
+    // file is missing, else whether the recorded CRC matches the stream.
+    static bool isFileValid(const std::string &mmapID, const std::string *rootPath = nullptr);
+    // Deletes both files. An instance open in this process is closed first
+    // (its pointer becomes invalid); then the exclusive lock on the meta file
+    // waits for other processes inside an operation on the store. False when
+    // neither file exists.
+    static bool removeStorage(const std::string &mmapID, const std::string *rootPath = nullptr);
+    // Whether both files exist.
+    static bool checkExist(const std::string &mmapID, const std::string *rootPath = nullptr);
+
+    // ==== Backup and restore (VORN_Backup.cpp) ====
+    // A backup directory has the layout of a store root: "<id>" and
+    // "<id>.crc", ids with special characters under "specialCharacter". The
+    // store root is the given one or (null) the global root. A store open in
+    // this process is synced and locked through its instance, and a restore
+    // reloads it in place; a store that is not open is copied under the
+    // inter-process lock of its meta file. A restore gives the store a new
+    // sequence, so processes that have it open reload. Source and target
+    // naming one directory (in any spelling), or one file, is success with
+    // nothing copied (the all-stores forms then return 1).
+    //
+    // Backup: true when both files were copied into dstDir.
+    static bool backupOneToDirectory(const std::string &mmapID, const std::string &dstDir,
+                                     const std::string *srcDir = nullptr);
+    // Restore: true when both files were copied from srcDir. The backup's meta
+    // record is checked (readable, a whole record of a known version, a stream
+    // length that fits the data file) before the store's files are touched;
+    // nothing is ever created or changed in srcDir.
+    static bool restoreOneFromDirectory(const std::string &mmapID, const std::string &srcDir,
+                                        const std::string *dstDir = nullptr);
+    // Every store of the directory (data files with a ".crc" companion);
+    // returns how many were copied.
+    static size_t backupAllToDirectory(const std::string &dstDir, const std::string *srcDir = nullptr);
+    static size_t restoreAllFromDirectory(const std::string &srcDir, const std::string *dstDir = nullptr);
+
     VORN(const VORN &) = delete;
     VORN &operator=(const VORN &) = delete;
 
@@ -385,20 +471,9 @@ private:
     // next access reloads (or fails cleanly), never reading a null mapping.
     void dropContentAfterUnmap();
 
-    // ---- Seams for expiry and clearing, filled in by later work ----
-    // Drops expired keys from the index before a compaction; returns how many
-    // (filterExpiredKeys).
-    size_t expirySeamFilterExpiredKeys();
-    // A value without its 4-byte expiry suffix; an expired key is deleted
-    // (getDataWithoutMTimeForKey).
-    vorn::VornBuffer expirySeamDataWithoutMTime(std::string_view key);
-    // The expiry time stored for a write of expireDuration seconds: 0 for 0,
-    // else now + duration, at most 0xFFFFFFFF (safeExpirationPlusCurrentTime).
-    static uint32_t expirySeamExpireTime(uint32_t expireDuration);
-    // Empties the store when a write-back finds no live key (clearAll(false)).
-    // Until clearAll is built: a new empty stream under a new vector and a new
-    // sequence, in a file that keeps its size.
-    void clearingSeamClearAll();
+    // The expiry time stored for a write of expireDuration seconds: 0 (never)
+    // for 0, else now + duration, at most 0xFFFFFFFF.
+    static uint32_t expireTimeForDuration(uint32_t expireDuration);
 
     // ---- Typed values (VORN_Typed.cpp) ----
     // Stores finished value bytes (a scalar or a list), adding the expiry time
@@ -423,6 +498,39 @@ private:
     // Drops expired keys from the index (the files are not touched); returns
     // how many. m_lock held; takes the shared lock.
     size_t filterExpiredKeys();
+
+    // ---- Maintenance internals (VORN_Maintenance.cpp, VORN_Storage.cpp) ----
+    friend class VORNMaintenanceTestPeer;
+
+    // Whether key/aes256 make the same cipher key as m_crypter's. m_lock held.
+    bool isSameEffectiveKey(const std::string &key, bool aes256) const;
+    // Makes `cipher` (null: none) the store's cipher and the index of that
+    // mode the only one, after dropping the loaded contents. Takes ownership.
+    // m_lock held.
+    void installCipher(vorn::AESCrypt *cipher);
+    // Zeroes the data file past the stream and flushes it. m_lock and the
+    // exclusive lock held, contents loaded.
+    void zeroStreamTail();
+
+    // ---- Backup and restore internals (VORN_Backup.cpp) ----
+    // Each takes g_instanceLock for its whole run. mmapKey names the store in
+    // messages and, unless compareFullPath, finds its open instance in the
+    // registry; otherwise (or when that finds none) an open instance is
+    // looked for by its data file.
+    static bool backupOneToDirectory(const std::string &mmapKey, const std::string &dstPath, const std::string &srcPath,
+                                     bool compareFullPath);
+    static bool restoreOneFromDirectory(const std::string &mmapKey, const std::string &srcPath,
+                                        const std::string &dstPath, bool compareFullPath);
+    static size_t backupAllToDirectory(const std::string &dstDir, const std::string &srcDir, bool compareFullPath);
+    static size_t restoreAllFromDirectory(const std::string &srcDir, const std::string &dstDir, bool compareFullPath);
+    // The store is not open in this process: copy under file locks.
+    static bool backupOneToDirectoryByFilePath(const std::string &mmapKey, const std::string &dstPath,
+                                               const std::string &srcPath);
+    static bool restoreOneFromDirectoryByFilePath(const std::string &mmapKey, const std::string &srcPath,
+                                                  const std::string &dstPath, const vorn::VORNMetaInfo &record);
+    // The open instance whose files are at `path` (the data file), or null.
+    // g_instanceLock held.
+    static VORN *findOpenInstance(const std::string &mmapKey, const std::string &path, bool compareFullPath);
 
     // Used only by the registry.
     VORN(const std::string &mmapID, const VORNConfig &config);

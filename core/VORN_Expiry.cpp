@@ -350,3 +350,7 @@ bool VORN::disableCompareBeforeSet() {
     m_enableCompareBeforeSet = false;
     return true;
 }
+
+uint32_t VORN::expireTimeForDuration(uint32_t expireDuration) {
+    return expireDuration == 0 ? 0 : safeExpirationPlusCurrentTime(expireDuration);
+}

@@ -75,7 +75,7 @@ bool VORN::setPlainValue(std::string_view key, VornBuffer &&value, const uint32_
     VornBuffer withTime(value.size() + kFixed32Size);
     auto bytes = static_cast<uint8_t *>(withTime.data());
     memcpy(bytes, value.data(), value.size());
-    encodeFixed32(bytes + value.size(), expirySeamExpireTime(duration));
+    encodeFixed32(bytes + value.size(), expireTimeForDuration(duration));
     return setDataForKey(std::move(withTime), key, false);
 }
 

@@ -436,7 +436,7 @@ bool VORN::setDataForKey(VornBuffer &&data, std::string_view key, uint32_t expir
     VornBuffer value(pbLengthDelimitedSize(n) + kFixed32Size);
     CodedOutputData output(value.data(), value.size());
     output.writeData(data);
-    output.writeRawLittleEndian32(static_cast<int32_t>(expirySeamExpireTime(expireDuration)));
+    output.writeRawLittleEndian32(static_cast<int32_t>(expireTimeForDuration(expireDuration)));
     return setDataForKey(std::move(value), key, false);
 }
 
@@ -506,7 +506,7 @@ VornBuffer VORN::getDataForKey(std::string_view key) {
     // expiry time (a first load, or another process switching expiry).
     checkLoadData();
     if (m_enableKeyExpire) {
-        return expirySeamDataWithoutMTime(key);
+        return getDataWithoutMTimeForKey(key);
     }
     return getRawDataForKey(key);
 }

@@ -262,7 +262,7 @@ bool VORN::ensureMemorySize(size_t newSize) {
         return true;
     }
     if (m_enableKeyExpire) {
-        expirySeamFilterExpiredKeys();
+        filterExpiredKeys();
     }
     PreparedData prepared = prepareEncode();
     if (prepared.second == 0) {
@@ -339,14 +339,14 @@ bool VORN::fullWriteback(AESCrypt *newCrypter, bool onlyWhileExpire) {
         return false;
     }
     if (m_enableKeyExpire) {
-        size_t expired = expirySeamFilterExpiredKeys();
+        size_t expired = filterExpiredKeys();
         if (onlyWhileExpire && expired == 0) {
             return true;
         }
     }
     const bool indexEmpty = m_crypter ? m_dicCrypt->empty() : m_dic->empty();
     if (indexEmpty) {
-        clearingSeamClearAll();
+        clearAll(false);
         return true;
     }
 

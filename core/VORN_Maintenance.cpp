@@ -1,0 +1,288 @@
+#define VORN_LOG_SOURCE "VORN_IO"
+
+// Operations on a store as a whole: emptying it, giving disk space back,
+// changing its key, and copying another store into it. Each one rewrites the
+// stream or resets the meta record under a new sequence, so processes that
+// have the store open reload (and remap a data file whose length changed)
+// before their next operation instead of appending to what they mapped.
+
+#include "core/VORN.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "core/VORNEngine.h"
+#include "core/VORNMetaInfo.h"
+#include "crypt/AESCrypt.h"
+#include "encoding/LittleEndian.h"
+#include "encoding/VornBuffer.h"
+#include "encoding/VornIndex.h"
+#include "log/VORNLog.h"
+#include "platform/InterProcessLock.h"
+#include "platform/MemoryFile.h"
+#include "platform/ScopedLock.h"
+#include "platform/ThreadLock.h"
+
+using namespace vorn;
+
+namespace {
+
+// Tail bytes are cleared a page at a time, and only pages holding something:
+// the untouched pages of a sparse data file stay unallocated.
+constexpr size_t kZeroChunkSize = 4096;
+
+bool isAllZero(const uint8_t *bytes, size_t length) {
+    for (size_t i = 0; i < length; i++) {
+        if (bytes[i] != 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+void VORN::clearAll(bool keepSpace) {
+    VORNInfo("cleaning all key-values from [%s]", m_mmapID.c_str());
+    if (isReadOnly()) {
+        VORNWarning("[%s] file readonly", m_mmapID.c_str());
+        return;
+    }
+    ScopedLock<ThreadLock> lock(m_lock);
+    ScopedLock<InterProcessLock> exclusive(m_exclusiveProcessLock);
+    checkLoadData();
+    if (!m_file->isFileValid()) {
+        VORNWarning("[%s] file not valid", m_mmapID.c_str());
+        return;
+    }
+    if (!m_metaFile->isFileValid()) {
+        // A cut data file under the old meta record would read as damage.
+        VORNError("file [%s] not valid", m_crcPath.c_str());
+        return;
+    }
+    if (m_file->getFileSize() == m_expectedCapacity && m_actualSize == 0) {
+        VORNInfo("nothing to clear for [%s]", m_mmapID.c_str());
+        return;
+    }
+    if (!keepSpace) {
+        m_file->truncate(m_expectedCapacity);
+    }
+
+    uint8_t newIV[kAESBlockSize];
+    AESCrypt::fillRandomIV(newIV);
+    if (m_crypter) {
+        m_crypter->resetIV(newIV, sizeof(newIV));
+    }
+    writeActualSize(0, 0, newIV, true);
+    m_metaFile->msync(SyncFlag::Sync);
+
+    clearMemoryCache(keepSpace);
+    loadFromFile();
+}
+
+void VORN::trim() {
+    VORNInfo("prepare to trim %s", m_mmapID.c_str());
+    if (isReadOnly()) {
+        VORNWarning("[%s] file readonly", m_mmapID.c_str());
+        return;
+    }
+    ScopedLock<ThreadLock> lock(m_lock);
+    ScopedLock<InterProcessLock> exclusive(m_exclusiveProcessLock);
+    checkLoadData();
+    if (!m_file->isFileValid()) {
+        VORNWarning("[%s] file not valid", m_mmapID.c_str());
+        return;
+    }
+    if (m_actualSize == 0) {
+        clearAll(false);
+        return;
+    }
+    if (m_file->getFileSize() <= m_expectedCapacity) {
+        return;
+    }
+
+    fullWriteback(nullptr, false);
+    if (m_needLoadFromFile || !m_file->isFileValid() || !m_metaFile->isFileValid()) {
+        return; // the write-back lost the mapping (logged); nothing to shrink
+    }
+
+    const size_t oldSize = m_file->getFileSize();
+    const size_t limit = 2 * m_actualSize + 8;
+    size_t size = oldSize;
+    while (size > limit) {
+        size /= 2;
+    }
+    const size_t newSize = std::max(size, m_expectedCapacity);
+    if (newSize == oldSize) {
+        VORNInfo("there's no need to trim %s with size %zu, actualSize %zu", m_mmapID.c_str(), oldSize, m_actualSize);
+        return;
+    }
+
+    VORNInfo("trimming %s from %zu to %zu, actualSize %zu", m_mmapID.c_str(), oldSize, newSize, m_actualSize);
+    const size_t actualSize = m_actualSize;
+    const uint32_t crcDigest = m_crcDigest;
+    const bool resized = m_file->truncate(newSize);
+    if (resized || !m_file->isFileValid()) {
+        // The file is shorter now (also when only its new mapping failed).
+        // The write-back above may have had nothing to do and so left the
+        // sequence alone: a process still mapping the longer file must be
+        // told to remap, or its next append lands past the end of the file.
+        writeActualSize(actualSize, crcDigest, nullptr, true);
+        m_metaFile->msync(SyncFlag::Sync);
+    }
+    if (!resized || !m_file->isFileValid()) {
+        if (!m_file->isFileValid()) {
+            dropContentAfterUnmap();
+        }
+        return;
+    }
+    resetOutput(m_actualSize);
+    VORNInfo("finish trim %s from %zu to %zu", m_mmapID.c_str(), oldSize, m_file->getFileSize());
+}
+
+void VORN::zeroStreamTail() {
+    if (!m_file->isFileValid()) {
+        return;
+    }
+    auto base = static_cast<uint8_t *>(m_file->getMemory());
+    const size_t fileSize = m_file->getFileSize();
+    size_t position = kDataFileHeaderSize + m_actualSize;
+    if (position >= fileSize) {
+        return;
+    }
+    while (position < fileSize) {
+        const size_t end = std::min(fileSize, (position / kZeroChunkSize + 1) * kZeroChunkSize);
+        if (!isAllZero(base + position, end - position)) {
+            memset(base + position, 0, end - position);
+        }
+        position = end;
+    }
+    m_file->msync(SyncFlag::Sync);
+}
+
+bool VORN::reKey(const std::string &cryptKey, bool aes256) {
+    if (isReadOnly()) {
+        VORNWarning("[%s] file readonly", m_mmapID.c_str());
+        return false;
+    }
+    ScopedLock<ThreadLock> lock(m_lock);
+    ScopedLock<InterProcessLock> exclusive(m_exclusiveProcessLock);
+    checkLoadData();
+    if (!m_file->isFileValid()) {
+        VORNWarning("[%s] file not valid", m_mmapID.c_str());
+        return false;
+    }
+
+    if (m_crypter) {
+        if (cryptKey.empty()) {
+            VORNInfo("reKey to no aes key");
+            m_hasFullWriteback = false;
+            if (!fullWriteback(clearCipherChoice(), false)) {
+                return false;
+            }
+            // Past the clear stream lies ciphertext under the old key.
+            zeroStreamTail();
+            installCipher(nullptr);
+            return true;
+        }
+        // Same key as the cipher uses it, and same key size: nothing to do.
+        // (A new key size with the same bytes is a new cipher.)
+        if (isSameEffectiveKey(cryptKey, aes256)) {
+            return true;
+        }
+        VORNInfo("reKey with new aes key");
+        auto newCrypter = new AESCrypt(cryptKey.data(), cryptKey.size(), nullptr, 0, aes256);
+        m_hasFullWriteback = false;
+        if (!fullWriteback(newCrypter, false)) {
+            delete newCrypter;
+            return false;
+        }
+        zeroStreamTail();
+        installCipher(newCrypter);
+        return true;
+    }
+
+    if (cryptKey.empty()) {
+        return true;
+    }
+    VORNInfo("reKey to a aes key");
+    auto newCrypter = new AESCrypt(cryptKey.data(), cryptKey.size(), nullptr, 0, aes256);
+    m_hasFullWriteback = false;
+    if (!fullWriteback(newCrypter, false)) {
+        delete newCrypter;
+        return false;
+    }
+    // The compaction leaves stale plaintext records (older values, deleted
+    // keys) behind the encrypted stream.
+    zeroStreamTail();
+    installCipher(newCrypter);
+    return true;
+}
+
+size_t VORN::importFrom(VORN *src) {
+    if (!src || src == this) {
+        // Importing a store into itself would read values from the very
+        // mapping its own writes compact.
+        return 0;
+    }
+    VORNInfo("importing from [%s] to [%s]", src->m_mmapID.c_str(), m_mmapID.c_str());
+    if (isReadOnly()) {
+        VORNWarning("[%s] file readonly", m_mmapID.c_str());
+        return 0;
+    }
+
+    // One order for every pair of stores in every process: by registry key.
+    VORN *first = this;
+    VORN *second = src;
+    if (second->m_mmapKey < first->m_mmapKey) {
+        std::swap(first, second);
+    }
+    ScopedLock<ThreadLock> firstLock(first->m_lock);
+    ScopedLock<InterProcessLock> firstExclusive(first->m_exclusiveProcessLock);
+    ScopedLock<ThreadLock> secondLock(second->m_lock);
+    ScopedLock<InterProcessLock> secondExclusive(second->m_exclusiveProcessLock);
+    checkLoadData();
+    src->checkLoadData();
+    if (!m_file->isFileValid() || !src->m_file->isFileValid()) {
+        VORNWarning("[%s] or [%s] file not valid", m_mmapID.c_str(), src->m_mmapID.c_str());
+        return 0;
+    }
+
+    const uint32_t expireTime = m_enableKeyExpire ? expireTimeForDuration(m_expiredInSeconds) : 0;
+    // Keys first: reading a value may delete an expired key from src's index.
+    std::vector<std::string> keys;
+    if (src->m_crypter) {
+        keys.reserve(src->m_dicCrypt->size());
+        for (const auto &pair : *src->m_dicCrypt) {
+            keys.push_back(pair.first);
+        }
+    } else {
+        keys.reserve(src->m_dic->size());
+        for (const auto &pair : *src->m_dic) {
+            keys.push_back(pair.first);
+        }
+    }
+
+    size_t count = 0;
+    for (const std::string &key : keys) {
+        VornBuffer value = src->getDataForKey(key);
+        if (value.size() == 0) {
+            continue;
+        }
+        if (m_enableKeyExpire) {
+            VornBuffer withTime(value.size() + kFixed32Size);
+            auto bytes = static_cast<uint8_t *>(withTime.data());
+            memcpy(bytes, value.data(), value.size());
+            encodeFixed32(bytes + value.size(), expireTime);
+            value = std::move(withTime);
+        }
+        if (setDataForKey(std::move(value), key, false)) {
+            count++;
+        }
+    }
+    VORNInfo("imported %llu from [%s] to [%s]", static_cast<unsigned long long>(count), src->m_mmapID.c_str(),
+             m_mmapID.c_str());
+    return count;
+}

@@ -1,0 +1,235 @@
+#define VORN_LOG_SOURCE "VORN"
+
+// The store's key as seen by a process that follows another one's re-key,
+// and the operations on a store's files by id: validity, removal, existence.
+
+#include "core/VORN.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
+#include <memory>
+
+#include "core/VORNEngine.h"
+#include "core/VORNMetaInfo.h"
+#include "core/VORNNaming.h"
+#include "core/VORNStorage.h"
+#include "crypt/AESCrypt.h"
+#include "encoding/LittleEndian.h"
+#include "encoding/VornBuffer.h"
+#include "encoding/VornIndex.h"
+#include "log/VORNLog.h"
+#include "platform/InterProcessLock.h"
+#include "platform/MemoryFile.h"
+#include "platform/ScopedLock.h"
+#include "platform/ThreadLock.h"
+#include "platform/VORNFileUtil.h"
+
+using namespace vorn;
+
+namespace vorn {
+
+bool checkStoreRoot(const std::string *rootPath) {
+    if (rootPath ? !rootPath->empty() : !g_rootDir.empty()) {
+        return true;
+    }
+    _VORNLogWithLevel(VORNLogWarning, VORN_LOG_SOURCE, "defaultNameSpace", __LINE__,
+                      "VORN has not been initialized, there's no default NameSpace.");
+    return false;
+}
+
+std::pair<std::string, std::string> getStorage(const std::string &mmapID, const std::string *rootPath,
+                                               std::string &outMmapID, std::string &outMmapKey) {
+    const std::string &root = resolveRootPath(rootPath ? *rootPath : g_realRootDir);
+    outMmapID = mmapID;
+    std::string dataPath = mappedKVPathWithID(mmapID, &root, true);
+    outMmapKey = mmapedKVKey(mmapID, &root, true);
+    std::string metaPath = crcPathWithPath(dataPath);
+    if (!isFileExist(dataPath)) {
+        VORNInfo("file not exist %s", dataPath.c_str());
+        dataPath.clear();
+    }
+    if (!isFileExist(metaPath)) {
+        VORNInfo("crc file not exist %s", metaPath.c_str());
+        metaPath.clear();
+    }
+    return {dataPath, metaPath};
+}
+
+} // namespace vorn
+
+bool VORN::isSameEffectiveKey(const std::string &key, bool aes256) const {
+    if (!m_crypter || m_crypter->isAES256() != aes256) {
+        return false;
+    }
+    const size_t length = m_crypter->keyLength();
+    uint8_t current[kAES256KeyLength] = {};
+    m_crypter->getKey(current);
+    uint8_t wanted[kAES256KeyLength] = {};
+    memcpy(wanted, key.data(), std::min(key.size(), length));
+    return memcmp(current, wanted, length) == 0;
+}
+
+void VORN::installCipher(AESCrypt *cipher) {
+    // The index and the cipher's position belong to the old key: a write
+    // through them would encrypt with a keystream positioned for another key.
+    clearMemoryCache(false);
+    delete m_crypter;
+    m_crypter = cipher;
+    if (m_crypter) {
+        if (!m_dicCrypt) {
+            m_dicCrypt = new VORNMapCrypt();
+            m_dicCrypt->max_load_factor(1.0f);
+        }
+        delete m_dic;
+        m_dic = nullptr;
+    } else {
+        if (!m_dic) {
+            m_dic = new VORNMap();
+            m_dic->max_load_factor(1.0f);
+        }
+        delete m_dicCrypt;
+        m_dicCrypt = nullptr;
+    }
+}
+
+void VORN::checkReSetCryptKey(const std::string *cryptKey, bool aes256) {
+    ScopedLock<ThreadLock> lock(m_lock);
+    const bool wantsKey = cryptKey && !cryptKey->empty();
+    if (m_crypter) {
+        if (wantsKey) {
+            if (isSameEffectiveKey(*cryptKey, aes256)) {
+                return;
+            }
+            VORNInfo("setting new aes key");
+            installCipher(new AESCrypt(cryptKey->data(), cryptKey->size(), nullptr, 0, aes256));
+        } else {
+            VORNInfo("reset aes key");
+            installCipher(nullptr);
+        }
+    } else {
+        if (!wantsKey) {
+            return;
+        }
+        VORNInfo("setting new aes key");
+        installCipher(new AESCrypt(cryptKey->data(), cryptKey->size(), nullptr, 0, aes256));
+    }
+    checkLoadData();
+}
+
+std::string VORN::cryptKey() const {
+    ScopedLock<ThreadLock> lock(m_lock);
+    if (!m_crypter) {
+        return std::string();
+    }
+    char key[kAES256KeyLength] = {};
+    m_crypter->getKey(key);
+    return std::string(key, strnlen(key, m_crypter->keyLength()));
+}
+
+bool VORN::isFileValid() {
+    ScopedLock<ThreadLock> lock(m_lock);
+    return m_file->isFileValid();
+}
+
+bool VORN::isFileValid(const std::string &mmapID, const std::string *rootPath) {
+    if (!g_instanceLock || mmapID.empty() || !checkStoreRoot(rootPath)) {
+        return false;
+    }
+    ScopedLock<ThreadLock> lock(g_instanceLock);
+    std::string id;
+    std::string key;
+    auto paths = getStorage(mmapID, rootPath, id, key);
+    if (paths.first.empty()) {
+        return true;
+    }
+    if (paths.second.empty()) {
+        return false;
+    }
+    std::unique_ptr<VornBuffer> data(readWholeFile(paths.first));
+    std::unique_ptr<VornBuffer> meta(readWholeFile(paths.second));
+    if (!data || !meta) {
+        return false;
+    }
+    // Every field is read only where the file has it: a cut meta or data
+    // file is invalid, never read past.
+    if (meta->size() < kFixed32Size) {
+        return false;
+    }
+    const auto metaBytes = static_cast<const uint8_t *>(meta->data());
+    const auto dataBytes = static_cast<const uint8_t *>(data->data());
+    const uint32_t recorded = decodeFixed32(metaBytes + offsetof(VORNMetaInfo, m_crcDigest));
+    if (data->size() < kDataFileHeaderSize) {
+        return recorded == 0;
+    }
+    size_t length = decodeFixed32(dataBytes);
+    if (meta->size() >= kMetaInfoSize) {
+        VORNMetaInfo info;
+        info.read(metaBytes);
+        if (info.m_version >= MetaVersionActualSize) {
+            length = info.m_actualSize;
+        }
+    }
+    if (length > data->size() - kDataFileHeaderSize) {
+        return false;
+    }
+    return streamCRC32(0, dataBytes + kDataFileHeaderSize, length) == recorded;
+}
+
+bool VORN::removeStorage(const std::string &mmapID, const std::string *rootPath) {
+    if (!g_instanceLock || mmapID.empty() || !checkStoreRoot(rootPath)) {
+        return false;
+    }
+    ScopedLock<ThreadLock> lock(g_instanceLock);
+    std::string id;
+    std::string key;
+    auto paths = getStorage(mmapID, rootPath, id, key);
+    const std::string &dataPath = paths.first;
+    const std::string &metaPath = paths.second;
+    if (dataPath.empty() && metaPath.empty()) {
+        return false;
+    }
+    VORNInfo("remove storage [%s]", mmapID.c_str());
+
+    // Close this process's instance before taking the lock below: its own
+    // holds (e.g. across lock()/unlock()) live on another descriptor of the
+    // meta file, and flock would wait for them forever.
+    if (g_instanceDic) {
+        auto found = g_instanceDic->find(key);
+        if (found != g_instanceDic->end()) {
+            found->second->close();
+        }
+    }
+
+    if (metaPath.empty()) {
+        deleteFile(dataPath);
+        return true;
+    }
+    File metaFile(metaPath, OpenFlag::ReadOnly);
+    if (!metaFile.isFileValid()) {
+        if (!dataPath.empty()) {
+            deleteFile(dataPath);
+        }
+        return true;
+    }
+    // Waits for every process inside an operation on the store.
+    FileLock fileLock(metaFile.getFd());
+    fileLock.lock(LockType::Exclusive);
+    if (!dataPath.empty()) {
+        deleteFile(dataPath);
+    }
+    deleteFile(metaPath);
+    fileLock.destroyAndUnLock();
+    return true;
+}
+
+bool VORN::checkExist(const std::string &mmapID, const std::string *rootPath) {
+    if (!g_instanceLock || mmapID.empty() || !checkStoreRoot(rootPath)) {
+        return false;
+    }
+    ScopedLock<ThreadLock> lock(g_instanceLock);
+    std::string id;
+    std::string key;
+    auto paths = getStorage(mmapID, rootPath, id, key);
+    return !paths.first.empty() && !paths.second.empty();
+}
