@@ -1,8 +1,9 @@
 # Entry points. Every target installs the Debian packages it needs first.
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
+FUZZ_SECONDS ?= 300
 
-.PHONY: all demo test test-asan bench format build build-asan clean
+.PHONY: all demo test test-asan bench fuzz format build build-asan clean
 
 all: build
 
@@ -32,6 +33,10 @@ bench:
 	@cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DVORN_BENCH=ON $(CMAKE_FLAGS) >/dev/null
 	@cmake --build build-bench -j $(JOBS) --target benchmarks
 	@scripts/bench.sh build-bench
+
+fuzz:
+	@scripts/deps.sh build fuzz
+	@FUZZ_SECONDS=$(FUZZ_SECONDS) JOBS=$(JOBS) scripts/fuzz.sh
 
 format:
 	@scripts/deps.sh format
