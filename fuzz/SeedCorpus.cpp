@@ -54,6 +54,12 @@ Bytes concat(Bytes a, const Bytes &b) {
     return a;
 }
 
+// A real encoding with one byte replaced: the damaged forms readers meet.
+Bytes damaged(Bytes bytes, size_t index, uint8_t value) {
+    bytes.at(index) = value;
+    return bytes;
+}
+
 Bytes pattern(size_t length, uint8_t seed) {
     Bytes out(length);
     for (size_t i = 0; i < length; i++) {
@@ -184,6 +190,8 @@ std::vector<std::pair<std::string, Bytes>> lists() {
         {"float", bytesOf(ZoraVEDezad::getEncodeData(std::vector<float>{1.0f, -2.0f, 0.1f}))},
         {"double", bytesOf(ZoraVEDezad::getEncodeData(std::vector<double>{1.0, -0.0, 3.5e300}))},
         {"wrapped-value", stringValue("a single wrapped value")},
+        // The last byte of -1's ten-byte varint keeps its continuation bit.
+        {"int32-malformed-varint", damaged(numberList<int32_t>({-1, 5}), 10, 0x81)},
     };
 }
 
@@ -244,6 +252,10 @@ void codedInputDataSeeds() {
     writeSeed("CodedInputData", "varints",
               script({Varint32, Varint32, Varint32 | 0x10, Varint64, Varint64 | 0x10, Bool},
                      numberList<int32_t>({1, 300, -1, INT32_MIN, INT32_MAX})));
+    writeSeed(
+        "CodedInputData", "malformed-varints",
+        script({Varint32, Varint32, Seek | 0x20, Varint64}, concat(damaged(numberList<int32_t>({-1, 5}), 10, 0x81),
+                                                                   damaged(numberList<int64_t>({-1, 5}), 10, 0x81))));
     writeSeed("CodedInputData", "int64",
               script({Varint32, Varint64, Varint64, Varint64 | 0x10}, numberList<int64_t>({-2, INT64_MIN, INT64_MAX})));
     writeSeed("CodedInputData", "fixed",
