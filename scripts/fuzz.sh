@@ -63,7 +63,7 @@ for target in "${targets[@]}"; do
     failed=1
     grep -E 'invariant broken|ERROR: (Address|Leak|libFuzzer)|runtime error|SUMMARY' "$log" | head -n 5 >&2 || true
   fi
-  summary+=("$(printf '%-22s %12s executions  %5s inputs in $work  %s' "$target" "${execs:-?}" "$units" "$result")")
+  summary+=("$(printf '%-22s %12s executions  %5s inputs in %s  %s' "$target" "${execs:-?}" "$units" "$work" "$result")")
 done
 
 echo
