@@ -1,8 +1,9 @@
 # Entry points. Every target installs the Debian packages it needs first.
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
+FUZZ_SECONDS ?= 300
 
-.PHONY: all demo test test-asan bench bench-callgrind format build build-asan build-bench clean
+.PHONY: all demo test test-asan bench bench-callgrind fuzz format build build-asan build-bench clean
 
 all: build
 
@@ -43,9 +44,13 @@ build-bench:
 	@cmake --build build-bench -j $(JOBS) --target benchmarks >build-bench/build.log 2>&1 \
 	  || { cat build-bench/build.log; exit 1; }
 
+fuzz:
+	@scripts/deps.sh build fuzz
+	@FUZZ_SECONDS=$(FUZZ_SECONDS) JOBS=$(JOBS) scripts/fuzz.sh
+
 format:
 	@scripts/deps.sh format
 	@git ls-files '*.h' '*.cpp' '*.c' | xargs clang-format -i
 
 clean:
-	rm -rf build build-asan build-bench
+	rm -rf build build-asan build-bench build-fuzz

@@ -8,6 +8,7 @@ GROUP[build]="build-essential cmake pkg-config zlib1g-dev libssl-dev libglib2.0-
 GROUP[test]="libgtest-dev libgmock-dev dbus python3-dbusmock gsettings-desktop-schemas"
 GROUP[bench]="libbenchmark-dev liblmdb-dev libleveldb-dev librocksdb-dev libsqlite3-dev valgrind"
 GROUP[format]="clang-format"
+GROUP[fuzz]="clang-14 libclang-rt-14-dev"
 
 want=()
 for g in "$@"; do

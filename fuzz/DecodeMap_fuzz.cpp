@@ -1,0 +1,131 @@
+// ZoraVEDezad::decodeMap / greedyDecodeMap into a plain store's index.
+//
+// Input: the item stream itself. Checked, against the reference stream
+// decoder: the result, the exact error line, and every entry (record offset,
+// sizes, value bytes inside the input). Besides:
+//  - strict leaves the caller's index untouched on failure, and a strict
+//    decode that succeeds agrees with a greedy one;
+//  - loading in two steps (a prefix strictly, then the rest greedily from
+//    the prefix's end, as a reload of appended records does) gives the same
+//    index as loading the whole input;
+//  - a greedy decode from an arbitrary position (from the last input byte)
+//    applies what the reference applies from there.
+
+#include <string>
+
+#include "FuzzSupport.h"
+#include "encoding/ZoraVEDezad.h"
+
+using namespace vorn;
+using namespace fuzzsupport;
+
+namespace {
+
+LogCapture *g_log = nullptr;
+
+const std::string kSentinelKey = "\xFF sentinel, not a key of the input";
+
+// The index equals the reference map, and every entry lies inside the input.
+void expectIndex(const VORNMap &dic, const RefMap &want, const ExactRegion &input, const std::string &what) {
+    FUZZ_CHECK(dic.size() == want.size(),
+               what + ": " + std::to_string(dic.size()) + " entries, expected " + std::to_string(want.size()));
+    for (const auto &[key, kv] : dic) {
+        auto it = want.find(key);
+        FUZZ_CHECK(it != want.end(), what + ": a key the input does not hold");
+        const RefEntry &ref = it->second;
+        FUZZ_CHECK(kv.offset == ref.recordOffset && kv.keySize == ref.keySize && kv.valueSize == ref.valueSize &&
+                       kv.offset + kv.computedKVSize == ref.valueOffset,
+                   what + ": entry of key of " + std::to_string(key.size()) + " bytes differs");
+        FUZZ_CHECK(static_cast<size_t>(kv.offset) + kv.computedKVSize + kv.valueSize <= input.size(),
+                   what + ": an entry reaches beyond the input");
+        VornBuffer value = kv.toVornBuffer(input.data());
+        FUZZ_CHECK(value.data() == input.data() + ref.valueOffset && input.contains(value.data(), value.size()),
+                   what + ": an entry's value is not its bytes in the input");
+    }
+}
+
+// Exactly one error line with the reference's text after a failure, none after success.
+void expectLog(const Outcome &outcome, const std::string &what) {
+    if (outcome.ok()) {
+        FUZZ_CHECK(g_log->lines.empty(), what + ": logged after a success: " + g_log->lines[0].message);
+    } else {
+        FUZZ_CHECK(g_log->lines.size() == 1, what + ": " + std::to_string(g_log->lines.size()) + " log lines");
+        const LogLine &line = g_log->lines[0];
+        FUZZ_CHECK(line.level == VORNLogError && line.file == "ZoraVEDezad" && line.function == "decodeOneMap" &&
+                       line.message == outcome.text(),
+                   what + ": logged '" + line.message + "', expected '" + outcome.text() + "'");
+    }
+    g_log->lines.clear();
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+    g_log = &LogCapture::install();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    g_log->lines.clear();
+    ExactRegion input(data, size);
+    VornBuffer whole(input.data(), input.size(), VornBufferNoCopy);
+    const RefStream ref = decodeRefStream(input.data(), input.size(), 0, true);
+
+    // Strict, over an index that already holds an entry.
+    VORNMap strict;
+    strict.insert_or_assign(kSentinelKey, KeyValueHolder(3, 5, 7));
+    const bool strictOk = ZoraVEDezad::decodeMap(strict, whole);
+    FUZZ_CHECK(strictOk == ref.outcome.ok(), "strict result, reference: " + ref.outcome.text());
+    expectLog(ref.outcome, "strict");
+    if (strictOk) {
+        expectIndex(strict, ref.map, input, "strict");
+    } else {
+        auto it = strict.find(kSentinelKey);
+        FUZZ_CHECK(strict.size() == 1 && it != strict.end() && it->second.offset == 7 && it->second.valueSize == 5,
+                   "a failed strict decode changed the caller's index");
+    }
+
+    // Greedy, from empty: what was applied up to the failure.
+    VORNMap greedy;
+    const bool greedyOk = ZoraVEDezad::greedyDecodeMap(greedy, whole);
+    FUZZ_CHECK(greedyOk == strictOk, "greedy and strict disagree on the result");
+    expectLog(ref.outcome, "greedy");
+    expectIndex(greedy, ref.map, input, "greedy");
+    if (strictOk) {
+        for (const auto &[key, kv] : strict) {
+            auto it = greedy.find(key);
+            FUZZ_CHECK(it != greedy.end() && it->second.offset == kv.offset && it->second.valueSize == kv.valueSize &&
+                           it->second.computedKVSize == kv.computedKVSize && it->second.keySize == kv.keySize,
+                       "strict and greedy indexes differ");
+        }
+    }
+
+    // Two steps: the records before a boundary, then the rest appended.
+    for (size_t boundary : someOf(ref.boundaries, 3)) {
+        const std::string what = "two steps at " + std::to_string(boundary);
+        ExactRegion prefixBytes(input.data(), boundary);
+        VornBuffer prefix(prefixBytes.data(), prefixBytes.size(), VornBufferNoCopy);
+        VORNMap index;
+        FUZZ_CHECK(ZoraVEDezad::decodeMap(index, prefix), what + ": the prefix does not decode");
+        g_log->lines.clear();
+        const RefStream first = decodeRefStream(input.data(), boundary, 0, true);
+        expectIndex(index, first.map, prefixBytes, what + ", prefix");
+        FUZZ_CHECK(ZoraVEDezad::greedyDecodeMap(index, whole, boundary) == ref.outcome.ok(), what + ": result");
+        expectLog(ref.outcome, what);
+        expectIndex(index, ref.map, input, what);
+    }
+
+    // From an arbitrary position, possibly inside a record or past the end.
+    if (size > 0) {
+        const size_t position = data[size - 1] % (size + 2);
+        const RefStream from = decodeRefStream(input.data(), input.size(), position, true, ref.map);
+        VORNMap index;
+        ZoraVEDezad::greedyDecodeMap(index, whole);
+        g_log->lines.clear();
+        const bool ok = ZoraVEDezad::greedyDecodeMap(index, whole, position);
+        FUZZ_CHECK(ok == from.outcome.ok(), "greedy from " + std::to_string(position) + ": result");
+        expectLog(from.outcome, "greedy from a position");
+        expectIndex(index, from.map, input, "greedy from " + std::to_string(position));
+    }
+    return 0;
+}

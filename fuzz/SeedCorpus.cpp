@@ -1,0 +1,321 @@
+// Writes the seed corpora of the fuzz targets into DIR/<target>/ (usage:
+// fuzz_seed_corpus DIR; scripts/fuzz.sh --seeds rewrites fuzz/corpus/).
+// Every seed is made with the library's own encoders: item streams as a store
+// writes them (a full write-back's pair list, or records appended one by one
+// with overrides and removals), values in their stored encodings, lists, and
+// the encrypted forms of the streams. Kept small: the fuzzer finds the rest.
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "FuzzSupport.h"
+#include "encoding/CodedOutputData.h"
+#include "encoding/ZoraVEDezad.h"
+
+using namespace vorn;
+using Bytes = std::vector<uint8_t>;
+
+namespace {
+
+std::filesystem::path g_root;
+size_t g_written = 0;
+
+void writeSeed(const std::string &target, const std::string &name, const Bytes &bytes) {
+    const std::filesystem::path dir = g_root / target;
+    std::filesystem::create_directories(dir);
+    std::ofstream out(dir / name, std::ios::binary);
+    out.write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    if (!out) {
+        fprintf(stderr, "cannot write %s/%s\n", dir.c_str(), name.c_str());
+        exit(1);
+    }
+    g_written++;
+}
+
+Bytes bytesOf(const VornBuffer &buffer) {
+    auto p = static_cast<const uint8_t *>(buffer.data());
+    return Bytes(p, p + buffer.size());
+}
+
+VornBuffer bufferOf(const std::string &text) {
+    return VornBuffer(const_cast<char *>(text.data()), text.size(), VornBufferCopy);
+}
+
+VornBuffer bufferOf(const Bytes &bytes) {
+    return VornBuffer(const_cast<uint8_t *>(bytes.data()), bytes.size(), VornBufferCopy);
+}
+
+Bytes concat(Bytes a, const Bytes &b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+// A real encoding with one byte replaced: the damaged forms readers meet.
+Bytes damaged(Bytes bytes, size_t index, uint8_t value) {
+    bytes.at(index) = value;
+    return bytes;
+}
+
+Bytes pattern(size_t length, uint8_t seed) {
+    Bytes out(length);
+    for (size_t i = 0; i < length; i++) {
+        out[i] = static_cast<uint8_t>(seed + i * 7);
+    }
+    return out;
+}
+
+// ---- Values in their stored encodings ----
+
+Bytes stringValue(const std::string &text) {
+    return bytesOf(ZoraVEDezad::encodeDataWithObject(bufferOf(text)));
+}
+
+template <typename Write> Bytes written(size_t size, Write write) {
+    Bytes out(size);
+    CodedOutputData writer(out.data(), out.size());
+    write(writer);
+    out.resize(writer.getPosition());
+    return out;
+}
+
+Bytes int32Value(int32_t v) {
+    return written(kMaxVarintSize, [v](CodedOutputData &w) { w.writeInt32(v); });
+}
+Bytes int64Value(int64_t v) {
+    return written(kMaxVarintSize, [v](CodedOutputData &w) { w.writeInt64(v); });
+}
+Bytes boolValue(bool v) {
+    return written(1, [v](CodedOutputData &w) { w.writeBool(v); });
+}
+Bytes doubleValue(double v) {
+    return written(8, [v](CodedOutputData &w) { w.writeDouble(v); });
+}
+
+Bytes stringList(const std::vector<std::string> &values) {
+    ZoraVEDezad encoder;
+    return bytesOf(encoder.writePreparedItems(encoder.prepareObjectForEncode(VornSpan<std::string>(values))));
+}
+
+template <typename T> Bytes numberList(const std::vector<T> &values) {
+    ZoraVEDezad encoder;
+    return bytesOf(encoder.writePreparedItems(encoder.prepareObjectForEncode(VornSpan<T>(values))));
+}
+
+// ---- Item streams ----
+
+using Pairs = std::vector<std::pair<std::string, Bytes>>;
+
+// A full write-back: the pair list, whose container prefix is the stream's
+// item-size holder.
+Bytes writeBack(const Pairs &pairs) {
+    std::vector<std::pair<std::string, VornBuffer>> buffers;
+    for (const auto &[key, value] : pairs) {
+        buffers.emplace_back(key, bufferOf(value));
+    }
+    ZoraVEDezad encoder;
+    return bytesOf(encoder.writePreparedItems(encoder.prepareObjectForEncode(buffers)));
+}
+
+// Records appended one by one after an item-size holder of `holderBytes`
+// bytes; an empty value removes its key.
+Bytes appended(const Pairs &records, size_t holderBytes = 4) {
+    size_t size = kMaxVarintSize;
+    for (const auto &[key, value] : records) {
+        size += pbLengthDelimitedSize(key.size()) + pbLengthDelimitedSize(value.size());
+    }
+    return written(size, [&](CodedOutputData &w) {
+        // The smallest number whose varint takes holderBytes bytes.
+        w.writeUInt32(holderBytes <= 1 ? 0 : 1u << (7 * (holderBytes - 1)));
+        for (const auto &[key, value] : records) {
+            w.writeString(key);
+            VornBuffer buffer = bufferOf(value);
+            w.writeData(buffer);
+        }
+    });
+}
+
+Pairs typedValues() {
+    return {{"name", stringValue("alice")},
+            {"enabled", boolValue(true)},
+            {"count", int32Value(42)},
+            {"offset", int32Value(-7)},
+            {"size", int64Value(1LL << 40)},
+            {"ratio", doubleValue(0.25)},
+            {"hosts", stringList({"localhost", "", "127.0.0.0/8"})}};
+}
+
+std::vector<std::pair<std::string, Bytes>> streams() {
+    Pairs manySmall;
+    for (int i = 0; i < 40; i++) {
+        manySmall.push_back({"key" + std::to_string(i), int32Value(i * 1000)});
+    }
+    return {
+        {"empty-holder-only", appended({}, 1)},
+        {"empty-write-back", writeBack({})},
+        {"typed-values-write-back", writeBack(typedValues())},
+        {"typed-values-appended", appended(typedValues())},
+        {"override-then-remove", appended({{"k", stringValue("first")},
+                                           {"other", boolValue(false)},
+                                           {"k", stringValue("second")},
+                                           {"other", Bytes()},
+                                           {"k", stringValue("third")}})},
+        {"long-values",
+         appended(
+             {{"v256", pattern(256, 1)}, {"v257", pattern(257, 2)}, {"v300", stringValue(std::string(298, 'x'))}})},
+        {"long-key", appended({{std::string(40, 'K'), stringValue("after a key longer than 32 bytes")},
+                               {"short", boolValue(true)}})},
+        {"many-small", writeBack(manySmall)},
+        {"cut-short",
+         [] {
+             Bytes whole = appended(typedValues());
+             whole.resize(whole.size() - 3);
+             return whole;
+         }()},
+    };
+}
+
+std::vector<std::pair<std::string, Bytes>> lists() {
+    return {
+        {"strings", stringList({"a", "", "bc"})},
+        {"strings-empty", stringList({})},
+        {"int32", numberList<int32_t>({1, 300, -1, INT32_MIN, INT32_MAX})},
+        {"uint32", numberList<uint32_t>({0, 127, 128, 0xFFFFFFFF})},
+        {"int64", numberList<int64_t>({-2, INT64_MIN, INT64_MAX})},
+        {"uint64", numberList<uint64_t>({1ull << 63, 5})},
+        {"bool", bytesOf(ZoraVEDezad::getEncodeData(std::vector<bool>{true, false, true}))},
+        {"float", bytesOf(ZoraVEDezad::getEncodeData(std::vector<float>{1.0f, -2.0f, 0.1f}))},
+        {"double", bytesOf(ZoraVEDezad::getEncodeData(std::vector<double>{1.0, -0.0, 3.5e300}))},
+        {"wrapped-value", stringValue("a single wrapped value")},
+        // The last byte of -1's ten-byte varint keeps its continuation bit.
+        {"int32-malformed-varint", damaged(numberList<int32_t>({-1, 5}), 10, 0x81)},
+    };
+}
+
+// A plaintext stream in the encrypted targets' form: header byte, then the
+// plaintext, or the ciphertext of the fixed key.
+Bytes encryptedInput(const Bytes &plain, bool aes256, bool cipherText, size_t startOffset) {
+    Bytes body = plain;
+    if (cipherText) {
+        auto cipher = fuzzsupport::newCipher(aes256, startOffset);
+        cipher->encrypt(plain.data(), body.data(), plain.size());
+    }
+    return concat({fuzzsupport::CryptHeader::encode(aes256, cipherText, startOffset)}, body);
+}
+
+struct CryptVariant {
+    const char *name;
+    bool aes256;
+    bool cipherText;
+    size_t startOffset;
+};
+
+const CryptVariant kCryptVariants[] = {
+    {"aes128-plain", false, false, 0},
+    {"aes256-cipher", true, true, 0},
+    {"aes128-cipher-start5", false, true, 5},
+    {"aes256-plain-start15", true, false, 15},
+};
+
+// CodedInputData: [steps][step bytes][region]; step = read | parameter << 4.
+Bytes script(const Bytes &steps, const Bytes &region) {
+    return concat(concat({static_cast<uint8_t>(steps.size())}, steps), region);
+}
+
+void codedInputDataSeeds() {
+    enum : uint8_t {
+        RawByte,
+        Varint32,
+        Bool,
+        Varint64,
+        Fixed32,
+        Fixed64,
+        String,
+        StringInto,
+        Data,
+        Record,
+        RecordKey,
+        SkipValue,
+        Seek,
+        RealData,
+        AtEnd
+    };
+    const Bytes typed = appended(typedValues());
+    writeSeed("CodedInputData", "records", script({Varint32, Record, Record, Record, Record, AtEnd}, typed));
+    writeSeed("CodedInputData", "record-steps",
+              script({Varint32, RecordKey, SkipValue, RecordKey, SkipValue, RealData}, typed));
+    writeSeed("CodedInputData", "strings",
+              script({Varint32, String, StringInto, String, AtEnd}, stringList({"a", "", "bc"})));
+    writeSeed("CodedInputData", "varints",
+              script({Varint32, Varint32, Varint32 | 0x10, Varint64, Varint64 | 0x10, Bool},
+                     numberList<int32_t>({1, 300, -1, INT32_MIN, INT32_MAX})));
+    writeSeed(
+        "CodedInputData", "malformed-varints",
+        script({Varint32, Varint32, Seek | 0x20, Varint64}, concat(damaged(numberList<int32_t>({-1, 5}), 10, 0x81),
+                                                                   damaged(numberList<int64_t>({-1, 5}), 10, 0x81))));
+    writeSeed("CodedInputData", "int64",
+              script({Varint32, Varint64, Varint64, Varint64 | 0x10}, numberList<int64_t>({-2, INT64_MIN, INT64_MAX})));
+    writeSeed("CodedInputData", "fixed",
+              script({Varint32, Fixed64, Fixed64 | 0x10, Fixed32, Fixed32 | 0x10, Seek | 0x20, RawByte},
+                     concat(bytesOf(ZoraVEDezad::getEncodeData(std::vector<double>{1.0, -2.5})),
+                            bytesOf(ZoraVEDezad::getEncodeData(std::vector<float>{1.0f})))));
+    writeSeed("CodedInputData", "data",
+              script({RealData, Data, Seek, Data | 0x10, Data | 0x20, Seek | 0xF0},
+                     concat(stringValue("wrapped"), stringValue("copied"))));
+}
+
+void codedInputDataCryptSeeds() {
+    enum : uint8_t { RawByte, Varint, VarintKeep, Int32, Record, Seek };
+    for (const auto &[name, plain] : streams()) {
+        for (const CryptVariant &v : kCryptVariants) {
+            if (name != "typed-values-appended" && name != "long-values" && name != "many-small" &&
+                v.startOffset != 0) {
+                continue;
+            }
+            Bytes input = encryptedInput(plain, v.aes256, v.cipherText, v.startOffset);
+            input.insert(input.begin() + 1, 0x00); // no script steps
+            writeSeed("CodedInputDataCrypt", name + "-" + v.name, input);
+        }
+    }
+    // A partial load's shape: seek over the holder and the first record, then records.
+    const Bytes stream = appended({{"k", stringValue("first")}, {"long", pattern(300, 3)}, {"z", boolValue(true)}});
+    const uint8_t firstRecordEnd = static_cast<uint8_t>(4 + pbLengthDelimitedSize(1) + stringValue("first").size() + 1);
+    Bytes input = encryptedInput(stream, false, true, 3);
+    const Bytes steps = {static_cast<uint8_t>(Seek | firstRecordEnd << 3), Record, Record, VarintKeep, RawByte};
+    input.insert(input.begin() + 1, steps.begin(), steps.end());
+    input.insert(input.begin() + 1, static_cast<uint8_t>(steps.size()));
+    writeSeed("CodedInputDataCrypt", "seek-then-records", input);
+    const Bytes mixed = {Varint, Record, Int32, RawByte, Record, VarintKeep};
+    Bytes mixedInput = encryptedInput(appended(typedValues()), true, false, 9);
+    mixedInput.insert(mixedInput.begin() + 1, mixed.begin(), mixed.end());
+    mixedInput.insert(mixedInput.begin() + 1, static_cast<uint8_t>(mixed.size()));
+    writeSeed("CodedInputDataCrypt", "mixed-steps", mixedInput);
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    if (argc != 2) {
+        fprintf(stderr, "usage: %s DIR\n", argv[0]);
+        return 2;
+    }
+    g_root = argv[1];
+
+    for (const auto &[name, stream] : streams()) {
+        writeSeed("DecodeMap", name, stream);
+        for (const CryptVariant &v : kCryptVariants) {
+            writeSeed("DecodeMapCrypt", name + "-" + v.name,
+                      encryptedInput(stream, v.aes256, v.cipherText, v.startOffset));
+        }
+    }
+    for (const auto &[name, list] : lists()) {
+        writeSeed("DecodeList", name, list);
+    }
+    codedInputDataSeeds();
+    codedInputDataCryptSeeds();
+    printf("%zu seeds written to %s\n", g_written, g_root.c_str());
+    return 0;
+}
