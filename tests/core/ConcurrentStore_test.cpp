@@ -34,8 +34,7 @@ constexpr int kKeysPerThread = 10;
 // Keeps warnings and errors; callable from any number of threads.
 class LockedLog : public vorn::VORNHandler {
 public:
-    void logMessage(VORNLogLevel level, const char *, int, const char *function,
-                    const std::string &message) override {
+    void logMessage(VORNLogLevel level, const char *, int, const char *function, const std::string &message) override {
         if (level < VORNLogWarning) {
             return;
         }
@@ -148,7 +147,8 @@ protected:
                 const auto expected = it == model.end() ? std::nullopt : std::optional<std::string>(it->second);
                 EXPECT_EQ(VORNTestPeer::get(store, key), expected) << key;
             } else if (kind < 88) {
-                const std::string other = keyOf(static_cast<int>(below(kThreads)), static_cast<int>(below(kKeysPerThread)));
+                const std::string other =
+                    keyOf(static_cast<int>(below(kThreads)), static_cast<int>(below(kKeysPerThread)));
                 const std::optional<std::string> seen = VORNTestPeer::get(store, other);
                 EXPECT_TRUE(!seen || isWholeValueOf(other, *seen)) << other << " read as " << seen->substr(0, 64);
             } else if (kind < 94) {
@@ -210,6 +210,8 @@ TEST_P(ConcurrentStore, EightThreadsMatchTheirModels) {
     expectContent(m_store, model);
     m_store->close();
     EXPECT_EQ(m_log.lines(), std::vector<std::string>());
+    printf("[  FIGURES ] %d threads x %d operations checked against their models, %zu keys at the end\n", kThreads,
+           kOperationsPerThread, model.size());
 }
 
 INSTANTIATE_TEST_SUITE_P(Configs, ConcurrentStore, ::testing::ValuesIn(kConfigs),

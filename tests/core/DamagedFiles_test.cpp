@@ -46,7 +46,7 @@ constexpr int kKeys = 100;
 constexpr int kConfirmedKeys = 60;
 constexpr size_t kRecordSize = 23;
 constexpr size_t kFirstRecord = 8;
-constexpr uint32_t kStreamSize = 4 + kKeys * kRecordSize;              // 2304
+constexpr uint32_t kStreamSize = 4 + kKeys * kRecordSize;             // 2304
 constexpr uint32_t kConfirmedSize = 4 + kConfirmedKeys * kRecordSize; // 1384
 constexpr size_t kFileSize = 4096;
 
@@ -246,11 +246,11 @@ const Case kWritableCases[] = {
      false, true, crcFailLine, false},
     {"key length flipped in a record before the last confirmed state: the host decides",
      // 04 -> 84: with the next byte (k) a key of 13700 bytes, past the stream's end.
-     [](const Store &s) { flipByte(s.dataPath, recordAt(30), 0x80); }, Asked::CRCHandler, kNone, Range{0, 30},
-     false, true, noFallbackLine, false},
+     [](const Store &s) { flipByte(s.dataPath, recordAt(30), 0x80); }, Asked::CRCHandler, kNone, Range{0, 30}, false,
+     true, noFallbackLine, false},
     {"meta size with its lowest bit flipped: fallback",
-     [](const Store &s) { putMeta(s, offsetof(vorn::VORNMetaInfo, m_actualSize), kStreamSize ^ 1u); },
-     Asked::Nobody, kConfirmed, kConfirmed, false, true, crcFailLine, false},
+     [](const Store &s) { putMeta(s, offsetof(vorn::VORNMetaInfo, m_actualSize), kStreamSize ^ 1u); }, Asked::Nobody,
+     kConfirmed, kConfirmed, false, true, crcFailLine, false},
     {"meta size with its top byte flipped: fallback",
      [](const Store &s) { putMeta(s, offsetof(vorn::VORNMetaInfo, m_actualSize), kStreamSize ^ 0xFF000000u); },
      Asked::Nobody, kConfirmed, kConfirmed, false, true, recordedSizeLine, false},
@@ -264,52 +264,49 @@ const Case kWritableCases[] = {
      },
      Asked::LengthHandler, kNone, kAll, true, true, recordedSizeLine, false},
     {"meta CRC with one bit flipped: fallback",
-     [](const Store &s) { flipByte(s.metaPath, offsetof(vorn::VORNMetaInfo, m_crcDigest) + 2, 0x01); },
-     Asked::Nobody, kConfirmed, kConfirmed, false, true, crcFailLine, false},
+     [](const Store &s) { flipByte(s.metaPath, offsetof(vorn::VORNMetaInfo, m_crcDigest) + 2, 0x01); }, Asked::Nobody,
+     kConfirmed, kConfirmed, false, true, crcFailLine, false},
     {"meta sequence with one bit flipped: nothing lost",
-     [](const Store &s) { flipByte(s.metaPath, offsetof(vorn::VORNMetaInfo, m_sequence), 0x40); }, Asked::Nobody,
-     kAll, kAll, false, true, [](const Store &s) { return format("loaded [%s] with 100 key-values", s.id.c_str()); },
-     true},
+     [](const Store &s) { flipByte(s.metaPath, offsetof(vorn::VORNMetaInfo, m_sequence), 0x40); }, Asked::Nobody, kAll,
+     kAll, false, true, [](const Store &s) { return format("loaded [%s] with 100 key-values", s.id.c_str()); }, true},
     {"meta version 4 -> 5 (read as 4): nothing lost",
-     [](const Store &s) { flipByte(s.metaPath, offsetof(vorn::VORNMetaInfo, m_version), 0x01); }, Asked::Nobody,
-     kAll, kAll, false, true, [](const Store &s) { return format("loaded [%s] with 100 key-values", s.id.c_str()); },
-     true},
+     [](const Store &s) { flipByte(s.metaPath, offsetof(vorn::VORNMetaInfo, m_version), 0x01); }, Asked::Nobody, kAll,
+     kAll, false, true, [](const Store &s) { return format("loaded [%s] with 100 key-values", s.id.c_str()); }, true},
     {"meta version 4 -> 12 (specious): reset to 3, nothing lost",
-     [](const Store &s) { flipByte(s.metaPath, offsetof(vorn::VORNMetaInfo, m_version), 0x08); }, Asked::Nobody,
-     kAll, kAll, false, true,
+     [](const Store &s) { flipByte(s.metaPath, offsetof(vorn::VORNMetaInfo, m_version), 0x08); }, Asked::Nobody, kAll,
+     kAll, false, true,
      [](const Store &s) { return format("meta file [%s] in specious state, version 12, flags 0x0", s.id.c_str()); },
      false},
     {"meta version 4 -> 0: the size comes from the data file's leading field (0), the host decides",
-     [](const Store &s) { flipByte(s.metaPath, offsetof(vorn::VORNMetaInfo, m_version), 0x04); },
-     Asked::CRCHandler, kNone, kNone, false, true,
+     [](const Store &s) { flipByte(s.metaPath, offsetof(vorn::VORNMetaInfo, m_version), 0x04); }, Asked::CRCHandler,
+     kNone, kNone, false, true,
      [](const Store &s) {
          return format("check crc [%s] fail, crc32:%u, m_crcDigest:0", s.id.c_str(), metaOf(s).m_crcDigest);
      },
      false},
-    {"data file cut to 0 bytes", [](const Store &s) { cutDataFile(s, 0); }, Asked::CRCHandler, kNone, kNone, true,
-     true, noFallbackLine, false},
-    {"data file cut to 3 bytes", [](const Store &s) { cutDataFile(s, 3); }, Asked::CRCHandler, kNone, kNone, true,
-     true, noFallbackLine, false},
-    {"data file cut to 4 bytes", [](const Store &s) { cutDataFile(s, 4); }, Asked::CRCHandler, kNone, kNone, true,
-     true, noFallbackLine, false},
-    {"data file cut to 100 bytes: recover keeps the 4 whole records",
-     [](const Store &s) { cutDataFile(s, 100); }, Asked::CRCHandler, kNone, Range{0, 4}, true, true, noFallbackLine,
-     false},
+    {"data file cut to 0 bytes", [](const Store &s) { cutDataFile(s, 0); }, Asked::CRCHandler, kNone, kNone, true, true,
+     noFallbackLine, false},
+    {"data file cut to 3 bytes", [](const Store &s) { cutDataFile(s, 3); }, Asked::CRCHandler, kNone, kNone, true, true,
+     noFallbackLine, false},
+    {"data file cut to 4 bytes", [](const Store &s) { cutDataFile(s, 4); }, Asked::CRCHandler, kNone, kNone, true, true,
+     noFallbackLine, false},
+    {"data file cut to 100 bytes: recover keeps the 4 whole records", [](const Store &s) { cutDataFile(s, 100); },
+     Asked::CRCHandler, kNone, Range{0, 4}, true, true, noFallbackLine, false},
     {"data file cut in half: fallback", [](const Store &s) { cutDataFile(s, kFileSize / 2); }, Asked::Nobody,
      kConfirmed, kConfirmed, false, true, crcFailLine, false},
-    {"meta file missing: a new, empty store",
-     [](const Store &s) { ASSERT_TRUE(std::filesystem::remove(s.metaPath)); }, Asked::Nobody, kNone, kNone, false,
-     true, [](const Store &s) { return format("loaded [%s] with 0 key-values", s.id.c_str()); }, true},
-    {"meta file one byte long", [](const Store &s) { writeFile(s.metaPath, "\x5A"); }, Asked::CRCHandler, kNone,
-     kNone, false, true,
-     [](const Store &s) { return format("check crc [%s] fail, crc32:90, m_crcDigest:0", s.id.c_str()); }, false},
+    {"meta file missing: a new, empty store", [](const Store &s) { ASSERT_TRUE(std::filesystem::remove(s.metaPath)); },
+     Asked::Nobody, kNone, kNone, false, true,
+     [](const Store &s) { return format("loaded [%s] with 0 key-values", s.id.c_str()); }, true},
+    {"meta file one byte long", [](const Store &s) { writeFile(s.metaPath, "\x5A"); }, Asked::CRCHandler, kNone, kNone,
+     false, true, [](const Store &s) { return format("check crc [%s] fail, crc32:90, m_crcDigest:0", s.id.c_str()); },
+     false},
     {"version-2 record whose leading size field is 0xFFFFFFF0: the host decides",
      [](const Store &s) {
          putMeta(s, offsetof(vorn::VORNMetaInfo, m_version), 2);
          patchFile(s.dataPath, 0, le32(0xFFFFFFF0u));
      },
-     Asked::LengthHandler, kNone, kAll, true, true,
-     [](const Store &s) { return sizeLine(s, 0xFFFFFFF0u, kFileSize); }, false},
+     Asked::LengthHandler, kNone, kAll, true, true, [](const Store &s) { return sizeLine(s, 0xFFFFFFF0u, kFileSize); },
+     false},
     {"record claiming a value of 0xFFFFFFF0 bytes, CRC matching: undecodable, kept",
      [](const Store &s) { appendRecordClaiming(s, 0xFFFFFFF0u); }, Asked::Nobody, kNone, kNone, false, false,
      [](const Store &s) {
@@ -340,15 +337,15 @@ const Case kReadOnlyCases[] = {
      false, false, [](const Store &s) { return format("file [%s] not valid", s.dataPath.c_str()); }, false},
     {"data file cut to 3 bytes: shorter than the leading field", [](const Store &s) { cutDataFile(s, 3); },
      Asked::LengthHandler, kNone, kNone, false, false, recordedSizeLineForFileOnDisk, false},
-    {"data file cut to 4 bytes", [](const Store &s) { cutDataFile(s, 4); }, Asked::LengthHandler, kNone, kNone,
-     false, false, recordedSizeLineForFileOnDisk, false},
+    {"data file cut to 4 bytes", [](const Store &s) { cutDataFile(s, 4); }, Asked::LengthHandler, kNone, kNone, false,
+     false, recordedSizeLineForFileOnDisk, false},
     {"data file cut to 100 bytes: recover reads the 4 whole records", [](const Store &s) { cutDataFile(s, 100); },
      Asked::LengthHandler, kNone, Range{0, 4}, false, false, recordedSizeLineForFileOnDisk, false},
     {"data file cut in half: fallback", [](const Store &s) { cutDataFile(s, kFileSize / 2); }, Asked::Nobody,
      kConfirmed, kConfirmed, false, false, recordedSizeLineForFileOnDisk, false},
-    {"meta file one byte long", [](const Store &s) { writeFile(s.metaPath, "\x5A"); }, Asked::CRCHandler, kNone,
-     kNone, false, false,
-     [](const Store &s) { return format("check crc [%s] fail, crc32:90, m_crcDigest:0", s.id.c_str()); }, false},
+    {"meta file one byte long", [](const Store &s) { writeFile(s.metaPath, "\x5A"); }, Asked::CRCHandler, kNone, kNone,
+     false, false, [](const Store &s) { return format("check crc [%s] fail, crc32:90, m_crcDigest:0", s.id.c_str()); },
+     false},
     {"meta file missing", [](const Store &s) { ASSERT_TRUE(std::filesystem::remove(s.metaPath)); }, Asked::Nobody,
      kNone, kNone, false, false, [](const Store &s) { return format("file [%s] not valid", s.metaPath.c_str()); },
      false},
@@ -458,8 +455,7 @@ protected:
         }
     }
 
-    void Run(const Store &built, const Case &c, VORNRecoverStrategic answer, const std::string &id,
-             bool openReadOnly) {
+    void Run(const Store &built, const Case &c, VORNRecoverStrategic answer, const std::string &id, bool openReadOnly) {
         const Store s = Copy(built, id);
         c.damage(s);
         ASSERT_FALSE(HasFatalFailure());
@@ -517,6 +513,7 @@ protected:
     }
 
     void RunTable(const Case *cases, size_t count, bool openReadOnly) {
+        int opened = 0;
         for (const Config &config : kConfigs) {
             SCOPED_TRACE(config.name);
             Store built = storeNamed(std::string("built-") + (config.options.cryptKey.empty() ? "plain" : "crypt") +
@@ -533,9 +530,12 @@ protected:
                     if (HasFatalFailure()) {
                         return;
                     }
+                    opened++;
                 }
             }
         }
+        printf("[  FIGURES ] %d damaged stores opened (%zu kinds of damage x %zu configurations x 2 answers)\n", opened,
+               count, sizeof(kConfigs) / sizeof(kConfigs[0]));
     }
 
     std::optional<GuardedMappings> m_guard;
