@@ -3,7 +3,7 @@ JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 FUZZ_SECONDS ?= 300
 
-.PHONY: all demo test test-asan bench bench-callgrind fuzz format build build-asan build-bench clean
+.PHONY: all demo test test-asan test-tsan bench bench-callgrind fuzz format build build-asan build-tsan build-bench clean
 
 all: build
 
@@ -17,6 +17,11 @@ build-asan:
 	@cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DVORN_SANITIZE=address $(CMAKE_FLAGS) >/dev/null
 	@cmake --build build-asan -j $(JOBS)
 
+build-tsan:
+	@scripts/deps.sh build test
+	@cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DVORN_SANITIZE=thread $(CMAKE_FLAGS) >/dev/null
+	@cmake --build build-tsan -j $(JOBS)
+
 demo: build
 	@scripts/demo.sh build
 
@@ -26,6 +31,12 @@ test: build
 test-asan: build-asan
 	@cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  ctest --output-on-failure -j $(JOBS)
+
+# ThreadSanitizer: any report fails the test that caused it. The suppressions
+# cover only libraries built without the sanitizer (tests/tsan-suppressions.txt).
+test-tsan: build-tsan
+	@cd build-tsan && TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$(CURDIR)/tests/tsan-suppressions.txt" \
 	  ctest --output-on-failure -j $(JOBS)
 
 # One table of every store side by side (bench/README.md); BENCH_ARGS go to
@@ -53,4 +64,4 @@ format:
 	@git ls-files '*.h' '*.cpp' '*.c' | xargs clang-format -i
 
 clean:
-	rm -rf build build-asan build-bench build-fuzz
+	rm -rf build build-asan build-tsan build-bench build-fuzz

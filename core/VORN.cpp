@@ -71,8 +71,8 @@ void ensureMinimalInitialize() { ThreadLock::ThreadOnce(&g_minimalInitializeOnce
 } // namespace vorn
 
 void VORN::initializeVORN(const std::string &rootDir, VORNLogLevel logLevel, VORNHandler *handler) {
-    g_currentLogLevel = logLevel;
-    g_handler = handler;
+    storeLogLevel(logLevel);
+    storeHandler(handler);
     ensureMinimalInitialize();
     if (g_rootDir.empty()) {
         g_rootDir = rootDir;
@@ -180,7 +180,7 @@ void VORN::setLogLevel(VORNLogLevel level) {
         return;
     }
     ScopedLock<ThreadLock> lock(g_instanceLock);
-    g_currentLogLevel = level;
+    storeLogLevel(level);
 }
 
 void VORN::registerHandler(VORNHandler *handler) {
@@ -188,7 +188,7 @@ void VORN::registerHandler(VORNHandler *handler) {
         return;
     }
     ScopedLock<ThreadLock> lock(g_instanceLock);
-    g_handler = handler;
+    storeHandler(handler);
 }
 
 void VORN::unRegisterHandler() { registerHandler(nullptr); }

@@ -65,14 +65,14 @@ void VORN::checkContentChanged() {
 }
 
 void VORN::notifyContentChanged() {
-    VORNHandler *handler = g_handler;
+    VORNHandler *handler = loadHandler();
     if (handler) {
         handler->onContentChanged(m_mmapID);
     }
 }
 
 void VORN::notifyContentLoaded() {
-    VORNHandler *handler = g_handler;
+    VORNHandler *handler = loadHandler();
     if (handler) {
         handler->onContentLoaded(m_mmapID);
     }

@@ -40,7 +40,10 @@ void deleteOrRenameFile(const std::string &path) {
 
 void VORN::resetOutput(size_t position) {
     auto stream = static_cast<uint8_t *>(m_file->getMemory()) + kDataFileHeaderSize;
-    const size_t room = m_file->getFileSize() - kDataFileHeaderSize;
+    // A read-only file is mapped at its length on disk, which may be shorter
+    // than the header: no room at all then.
+    const size_t fileSize = m_file->getFileSize();
+    const size_t room = fileSize > kDataFileHeaderSize ? fileSize - kDataFileHeaderSize : 0;
     if (m_output) {
         *m_output = CodedOutputData(stream, room);
     } else {
@@ -234,7 +237,9 @@ void VORN::checkDataValid(bool &loadFromFile, bool &needFullWriteback) {
         if (m_metaInfo->m_version < MetaVersionActualSize) {
             return;
         }
-        const uint32_t oldSize = decodeFixed32(mapping);
+        // Only a file of at least 4 bytes has the leading field (a read-only
+        // file is mapped at its length on disk).
+        const uint32_t oldSize = fileSize >= kDataFileHeaderSize ? decodeFixed32(mapping) : 0;
         if (oldSize != m_actualSize) {
             VORNWarning("oldStyleActualSize %u not equal to meta actual size %lu", oldSize,
                         static_cast<unsigned long>(m_actualSize));
@@ -308,7 +313,9 @@ void VORN::checkDataValid(bool &loadFromFile, bool &needFullWriteback) {
     }
     VORNRecoverStrategic answer = chooseAnswer(onVORNFileLengthError(m_mmapID));
     if (answer == OnErrorRecover) {
-        m_actualSize = fileSize - kDataFileHeaderSize;
+        // Everything behind the header; nothing when the file is shorter
+        // than the header (read-only files are mapped at their length).
+        m_actualSize = fileSize > kDataFileHeaderSize ? fileSize - kDataFileHeaderSize : 0;
         loadFromFile = true;
         needFullWriteback = true;
     }

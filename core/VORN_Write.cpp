@@ -5,8 +5,9 @@
 // single-process store holding one key rewrites the stream from its start
 // instead ("override"), so repeated updates of that key never grow it.
 //
-// An append costs: the record's bytes (encrypted in place for an encrypted
-// store), the CRC extended over them, and two 4-byte fields of the meta page.
+// An append costs: the record's bytes (for an encrypted store encrypted on
+// their way into the mapping, never stored there in clear), the CRC extended
+// over them, and two 4-byte fields of the meta page.
 // Keys are looked up by view and, for an existing key, the index entry is
 // replaced in place: no heap allocation for values of up to 16 bytes.
 
@@ -77,6 +78,45 @@ void writeRecord(CodedOutputData &output, const VornBuffer &keyData, uint32_t or
         output.writeUInt32(valueLength);
     }
     output.writeData(data);
+}
+
+// writeRecord for an encrypted store: the record is encrypted on its way into
+// the mapping. Its head (key part and length prefixes) is put together in a
+// buffer of its own and the value is read straight from the caller's bytes,
+// so no byte of the record ever lies in the mapping in clear: the mapping is
+// the file, and a crash at any moment (or a reader that takes no lock) would
+// find it there. Nothing is written, and the cipher does not move, when the
+// record does not fit (std::out_of_range from the output).
+void writeEncryptedRecord(CodedOutputData &output, AESCrypt &crypter, const VornBuffer &keyData,
+                          uint32_t originKeyLength, const VornBuffer &data, bool isDataHolder, uint32_t valueLength) {
+    const bool keyEncoded = keyData.size() > originKeyLength;
+    const auto keySize = static_cast<uint32_t>(keyData.size());
+    const size_t headSize = (keyEncoded ? keySize : pbRawVarint32Size(keySize) + keySize) +
+                            (isDataHolder ? pbRawVarint32Size(valueLength) : 0) +
+                            pbRawVarint32Size(static_cast<uint32_t>(data.size()));
+    // Keys up to about 250 bytes need no allocation.
+    uint8_t local[256];
+    VornBuffer large;
+    uint8_t *head = local;
+    if (headSize > sizeof(local)) {
+        large = VornBuffer(headSize);
+        head = static_cast<uint8_t *>(large.data());
+    }
+    CodedOutputData headOutput(head, headSize);
+    if (keyEncoded) {
+        headOutput.writeRawData(keyData);
+    } else {
+        headOutput.writeData(keyData);
+    }
+    if (isDataHolder) {
+        headOutput.writeUInt32(valueLength);
+    }
+    headOutput.writeUInt32(static_cast<uint32_t>(data.size()));
+
+    uint8_t *record = output.curWritePointer();
+    output.seek(headSize + data.size());
+    crypter.encrypt(head, record, headSize);
+    crypter.encrypt(data.data(), record + headSize, data.size());
 }
 
 } // namespace
@@ -183,7 +223,12 @@ VORN::WriteResult VORN::doAppendDataWithKey(const VornBuffer &data, const VornBu
     const size_t offset = m_actualSize;
     uint8_t *record = m_output->curWritePointer();
     try {
-        writeRecord(*m_output, keyData, originKeyLength, data, isDataHolder, sizes.valueLength);
+        if (m_crypter) {
+            writeEncryptedRecord(*m_output, *m_crypter, keyData, originKeyLength, data, isDataHolder,
+                                 sizes.valueLength);
+        } else {
+            writeRecord(*m_output, keyData, originKeyLength, data, isDataHolder, sizes.valueLength);
+        }
     } catch (std::exception &e) {
         VORNError("%s", e.what());
         m_output->setPosition(m_actualSize); // the partial bytes stay outside the stream
@@ -192,9 +237,6 @@ VORN::WriteResult VORN::doAppendDataWithKey(const VornBuffer &data, const VornBu
         VORNError("append fail");
         m_output->setPosition(m_actualSize);
         return {false, KeyValueHolder()};
-    }
-    if (m_crypter) {
-        m_crypter->encrypt(record, record, sizes.size);
     }
     m_actualSize += sizes.size;
     updateCRCDigest(record, sizes.size);
@@ -240,8 +282,11 @@ VORN::WriteResult VORN::doOverrideDataWithKey(const VornBuffer &data, const Vorn
             if (sizes.valueLength > kMaxDecryptedValueSize) {
                 m_crypter->getCurStatus(t_status);
             }
+            writeEncryptedRecord(*m_output, *m_crypter, keyData, originKeyLength, data, isDataHolder,
+                                 sizes.valueLength);
+        } else {
+            writeRecord(*m_output, keyData, originKeyLength, data, isDataHolder, sizes.valueLength);
         }
-        writeRecord(*m_output, keyData, originKeyLength, data, isDataHolder, sizes.valueLength);
     } catch (std::exception &e) {
         VORNError("%s", e.what());
         m_output->setPosition(m_actualSize);
@@ -250,9 +295,6 @@ VORN::WriteResult VORN::doOverrideDataWithKey(const VornBuffer &data, const Vorn
         VORNError("append fail");
         m_output->setPosition(m_actualSize);
         return {false, KeyValueHolder()};
-    }
-    if (m_crypter) {
-        m_crypter->encrypt(stream + kItemSizeHolderWidth, stream + kItemSizeHolderWidth, sizes.size);
     }
     m_actualSize = kItemSizeHolderWidth + sizes.size;
     if (m_crypter) {

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "core/VORNEngine.h"
@@ -135,16 +136,24 @@ void copyPreparedRecords(CodedOutputData *output, uint8_t *stream, const VornBuf
     output->setPosition(totalSize);
 }
 
+// Bytes an encrypted compaction moves at a time, through a stack buffer.
+constexpr size_t kMovePieceSize = 4096;
+
 // Item-size holder width of an encrypted compaction: the first record that
 // stays in the file keeps its place when it starts at 1, 2, 3 or 5.
 uint32_t holderWidthForFirstOffset(size_t firstOffset) {
     return (firstOffset >= 1 && firstOffset <= 5) ? static_cast<uint32_t>(firstOffset) : kItemSizeHolderWidth;
 }
 
-// Encrypted compaction. Records kept by position are decrypted from their old
-// place straight into their new one (never after it, so reading stays ahead
-// of writing), then encrypted again under the encrypter's new stream; the
-// records of values held in memory follow, encrypted on the way.
+// Encrypted compaction. Records kept by position move to their new place one
+// piece at a time: decrypted under the old stream into a buffer on the stack,
+// then encrypted under the encrypter's new stream into the mapping, so that
+// no record lies in the mapping (that is, in the file) in clear at any moment.
+// A record never moves toward the end (the holder width keeps the first one in
+// place or moves it down), so each piece is read before anything at or after
+// it is written. The records of values held in memory follow, encrypted on
+// the way. Without an encrypter (the key is being removed) the result is
+// written in clear.
 void memmoveDictionary(VORNMapCrypt &dic, CodedOutputData *output, uint8_t *stream, AESCrypt *decrypter,
                        AESCrypt *encrypter, const VornBuffer &prepared, size_t totalSize) {
     std::vector<KeyValueHolderCrypt *> sorted;
@@ -163,41 +172,35 @@ void memmoveDictionary(VORNMapCrypt &dic, CodedOutputData *output, uint8_t *stre
         encrypter->encrypt(stream, stream, width);
     }
 
-    auto recordLength = [](const KeyValueHolderCrypt &kv) -> size_t { return kv.recordSize(); };
-    // Each segment is decrypted from the cipher state of its first record.
-    std::vector<Segment> segments;
-    std::vector<AESCryptStatus> statuses;
-    size_t destination = width;
+    size_t position = width;
+    // The old stream is decrypted from the cipher state of the first record
+    // of each run of records that lie back to back.
+    std::optional<AESCrypt> reader;
+    size_t runEnd = SIZE_MAX;
+    uint8_t piece[kMovePieceSize];
     for (KeyValueHolderCrypt *kv : sorted) {
         const size_t offset = kv->offset;
-        const size_t length = recordLength(*kv);
-        if (!segments.empty() && segments.back().offset + segments.back().length == offset) {
-            segments.back().length += length;
-        } else {
-            segments.push_back({offset, length, destination});
-            statuses.push_back(kv->cryptStatus);
+        const size_t length = kv->recordSize();
+        if (offset != runEnd) {
+            reader.emplace(*decrypter, kv->cryptStatus);
         }
-        destination += length;
-    }
-    for (size_t i = 0; i < segments.size(); i++) {
-        AESCrypt clone = decrypter->cloneWithStatus(statuses[i]);
-        clone.decrypt(stream + segments[i].offset, stream + segments[i].destination, segments[i].length);
-    }
-
-    size_t position = width;
-    if (encrypter) {
-        for (KeyValueHolderCrypt *kv : sorted) {
-            const size_t length = recordLength(*kv);
-            kv->offset = static_cast<uint32_t>(position);
-            AESCryptStatus status;
-            encrypter->getCurStatus(status);
-            kv->cryptStatus = status;
-            encrypter->encrypt(stream + position, stream + position, length);
+        runEnd = offset + length;
+        if (!encrypter) {
+            reader->decrypt(stream + offset, stream + position, length);
             position += length;
+            continue;
         }
-    } else {
-        // Written in clear (the key is being removed): the caller discards the index.
-        position = destination;
+        kv->offset = static_cast<uint32_t>(position);
+        AESCryptStatus status;
+        encrypter->getCurStatus(status);
+        kv->cryptStatus = status;
+        for (size_t done = 0; done < length;) {
+            const size_t n = std::min(sizeof(piece), length - done);
+            reader->decrypt(stream + offset + done, piece, n);
+            encrypter->encrypt(piece, stream + position + done, n);
+            done += n;
+        }
+        position += length;
     }
 
     if (prepared.size() > 0) {

@@ -13,12 +13,12 @@ VORNHandler::~VORNHandler() = default;
 void VORNHandler::reserved() {}
 
 VORNRecoverStrategic onVORNCRCCheckFail(const std::string &mmapID) {
-    VORNHandler *handler = g_handler;
+    VORNHandler *handler = loadHandler();
     return handler ? handler->onVORNCRCCheckFail(mmapID) : OnErrorDiscard;
 }
 
 VORNRecoverStrategic onVORNFileLengthError(const std::string &mmapID) {
-    VORNHandler *handler = g_handler;
+    VORNHandler *handler = loadHandler();
     return handler ? handler->onVORNFileLengthError(mmapID) : OnErrorDiscard;
 }
 
@@ -44,7 +44,7 @@ const char *levelLetter(VORNLogLevel level) {
 } // namespace
 
 void _VORNLogWithLevel(VORNLogLevel level, const char *file, const char *func, int line, const char *format, ...) {
-    if (g_currentLogLevel > level) {
+    if (vorn::loadLogLevel() > level) {
         return;
     }
 
@@ -67,7 +67,7 @@ void _VORNLogWithLevel(VORNLogLevel level, const char *file, const char *func, i
     }
     va_end(second);
 
-    vorn::VORNHandler *handler = g_handler;
+    vorn::VORNHandler *handler = vorn::loadHandler();
     if (handler) {
         handler->logMessage(level, file, line, func, message);
         return;

@@ -20,3 +20,16 @@ VORN_EXPORT void _VORNLogWithLevel(VORNLogLevel level, const char *file, const c
 #define VORNWarning(format, ...)                                                                                       \
     _VORNLogWithLevel(VORNLogWarning, VORN_LOG_SOURCE, __func__, __LINE__, format, ##__VA_ARGS__)
 #define VORNError(format, ...) _VORNLogWithLevel(VORNLogError, VORN_LOG_SOURCE, __func__, __LINE__, format, ##__VA_ARGS__)
+
+namespace vorn {
+
+// The filter level and the handler are plain exported globals, changed by
+// VORN::setLogLevel / registerHandler while other threads may be logging. The
+// library reads and writes them only through these atomic accesses; the
+// handler's store publishes the object it points to (release / acquire).
+inline int loadLogLevel() { return __atomic_load_n(&g_currentLogLevel, __ATOMIC_RELAXED); }
+inline void storeLogLevel(int level) { __atomic_store_n(&g_currentLogLevel, level, __ATOMIC_RELAXED); }
+inline VORNHandler *loadHandler() { return __atomic_load_n(&g_handler, __ATOMIC_ACQUIRE); }
+inline void storeHandler(VORNHandler *handler) { __atomic_store_n(&g_handler, handler, __ATOMIC_RELEASE); }
+
+} // namespace vorn

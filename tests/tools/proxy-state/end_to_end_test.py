@@ -258,7 +258,7 @@ class ProxyStateEndToEnd(unittest.TestCase):
             'GIO_MODULE_DIR': self.empty,
             'DBUS_SYSTEM_BUS_ADDRESS': bus_address or self.bus.address,
         }
-        for name in ('ASAN_OPTIONS', 'UBSAN_OPTIONS', 'LSAN_OPTIONS'):
+        for name in ('ASAN_OPTIONS', 'UBSAN_OPTIONS', 'LSAN_OPTIONS', 'TSAN_OPTIONS'):
             if name in os.environ:
                 env[name] = os.environ[name]
         return env
