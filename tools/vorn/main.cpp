@@ -370,7 +370,7 @@ int main(int argc, char **argv) {
     try {
         app.parse(argc, argv);
         if (rekey->parsed() && !newKey && !none) {
-            throw CLI::RequiredError("rekey needs NEWKEY or --none");
+            throw CLI::RequiredError("rekey: NEWKEY or --none");
         }
     } catch (const CLI::ParseError &e) {
         const int code = app.exit(e);
