@@ -252,6 +252,7 @@ void cmdTrim(const Options &o) {
     VORN *store = openStore(o, true, true);
     const size_t before = store->totalSize();
     store->trim();
+    store->sync();
     printf("file size %zu -> %zu\n", before, store->totalSize());
 }
 
