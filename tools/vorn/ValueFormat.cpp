@@ -154,24 +154,34 @@ bool parseHex(const std::string &s, std::vector<uint8_t> &out) {
 } // namespace
 
 std::map<std::string, ValueType> typeNames() {
-    return {{"string", ValueType::String}, {"bytes", ValueType::Bytes},   {"bool", ValueType::Bool},
-            {"int32", ValueType::Int32},   {"uint32", ValueType::UInt32}, {"int64", ValueType::Int64},
-            {"uint64", ValueType::UInt64}, {"float", ValueType::Float},   {"double", ValueType::Double},
+    return {{"string", ValueType::String},  {"bytes", ValueType::Bytes},   {"bool", ValueType::Bool},
+            {"int32", ValueType::Int32},    {"uint32", ValueType::UInt32}, {"int64", ValueType::Int64},
+            {"uint64", ValueType::UInt64},  {"float", ValueType::Float},   {"double", ValueType::Double},
             {"strings", ValueType::Strings}};
 }
 
 const char *typeName(ValueType type) {
     switch (type) {
-    case ValueType::String: return "string";
-    case ValueType::Bytes: return "bytes";
-    case ValueType::Bool: return "bool";
-    case ValueType::Int32: return "int32";
-    case ValueType::UInt32: return "uint32";
-    case ValueType::Int64: return "int64";
-    case ValueType::UInt64: return "uint64";
-    case ValueType::Float: return "float";
-    case ValueType::Double: return "double";
-    case ValueType::Strings: return "strings";
+    case ValueType::String:
+        return "string";
+    case ValueType::Bytes:
+        return "bytes";
+    case ValueType::Bool:
+        return "bool";
+    case ValueType::Int32:
+        return "int32";
+    case ValueType::UInt32:
+        return "uint32";
+    case ValueType::Int64:
+        return "int64";
+    case ValueType::UInt64:
+        return "uint64";
+    case ValueType::Float:
+        return "float";
+    case ValueType::Double:
+        return "double";
+    case ValueType::Strings:
+        return "strings";
     }
     return "?";
 }

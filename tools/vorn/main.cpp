@@ -36,7 +36,9 @@ struct Failure {
     std::string message;
 };
 
-[[noreturn]] void fail(const std::string &message) { throw Failure{message}; }
+[[noreturn]] void fail(const std::string &message) {
+    throw Failure{message};
+}
 
 struct Options {
     std::string root = ".";
@@ -48,7 +50,9 @@ struct Options {
     bool verbose = false;
 };
 
-std::string describe(const Options &o) { return "store '" + o.id + "' under " + o.root; }
+std::string describe(const Options &o) {
+    return "store '" + o.id + "' under " + o.root;
+}
 
 // Fails unless both files exist and the stream matches its CRC: opening a
 // damaged store would let the library discard or recover its contents, which
@@ -103,7 +107,9 @@ std::string expiryText(uint32_t expireTime) {
     return text;
 }
 
-void printLine(const std::string &text) { printf("%s\n", text.c_str()); }
+void printLine(const std::string &text) {
+    printf("%s\n", text.c_str());
+}
 
 // ---- commands ----
 
