@@ -28,7 +28,7 @@ expect() { # expect WANT COMMAND...
 cmake -S "$here/consumer" -B "$tmp/cmake-build" -DCMAKE_PREFIX_PATH="$prefix" \
   -DCMAKE_C_FLAGS="$extra" -DCMAKE_CXX_FLAGS="$extra" -DCMAKE_EXE_LINKER_FLAGS="$extra" >/dev/null
 cmake --build "$tmp/cmake-build" >/dev/null
-libdir=$(dirname "$(find "$prefix" -name 'libcorvane_vorn.so*' -o -name 'libcorvane_vorn*.dylib' | head -1)")
+libdir=$(dirname "$(find "$prefix" \( -name 'libcorvane_vorn.so*' -o -name 'libcorvane_vorn*.dylib' \) -print -quit)")
 expect "answer=42 where=installed" "$tmp/cmake-build/host_cxx" "$tmp/s1"
 expect "lang=C" "$tmp/cmake-build/host_c" "$tmp/s2"
 
