@@ -336,6 +336,30 @@ public:
     // Whether both files exist.
     static bool checkExist(const std::string &mmapID, const std::string *rootPath = nullptr);
 
+    // ==== Inspection (VORN_Inspect.cpp) ====
+    // Read-only views for tools and diagnostics; they never write either file.
+
+    // The store's state as one snapshot, taken under the thread lock and the
+    // shared inter-process lock after loading or refreshing the contents.
+    struct Inspection {
+        size_t keyCount = 0;      // keys in the index (expired ones included)
+        size_t actualSize = 0;    // bytes the record stream takes
+        size_t fileSize = 0;      // mapped size of the data file
+        uint32_t sequence = 0;    // the meta record's rewrite counter
+        uint32_t metaVersion = 0; // the meta record's format version
+        uint64_t metaFlags = 0;   // the meta record's flags (bit 0: key expiry)
+        bool encrypted = false;   // the store has a cipher
+        bool keyExpire = false;   // values carry a 4-byte expiry time
+        bool readOnly = false;    // opened with VORN_READ_ONLY
+    };
+    Inspection inspect();
+
+    // An owned copy of the value bytes stored for key, as the setter encoded
+    // them (no type tag; without the expiry time); empty when the key is
+    // empty or absent. An expired key reads as absent and, on a writable
+    // store, is deleted as every read does.
+    vorn::VornBuffer rawValue(std::string_view key);
+
     // ==== Backup and restore (VORN_Backup.cpp) ====
     // A backup directory has the layout of a store root: "<id>" and
     // "<id>.crc", ids with special characters under "specialCharacter". The

@@ -1,0 +1,49 @@
+# `cmake --install`: the shared library, its public headers, a CMake package
+# (find_package(corvane_vorn) -> corvane_vorn::corvane_vorn), a pkg-config
+# file, and the two programs.
+include(CMakePackageConfigHelpers)
+
+# The public headers and every header they include, kept in their folders so
+# that host code includes them as the library's own sources do
+# ("core/VORN.h") with <prefix>/include/corvane_vorn on its include path.
+# Keep this list closed under #include (tests/install checks it compiles).
+set(VORN_PUBLIC_HEADERS
+  core/VORN.h core/NameSpace.h capi/corvane_vorn.h
+  crypt/AESCrypt.h
+  encoding/KeyValueHolder.h encoding/LittleEndian.h encoding/PBUtility.h
+  encoding/VornBuffer.h encoding/VornIndex.h
+  log/VORNExport.h log/VORNHandler.h
+  platform/MemoryFile.h)
+foreach(header IN LISTS VORN_PUBLIC_HEADERS)
+  get_filename_component(folder ${header} DIRECTORY)
+  install(FILES ${header} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/corvane_vorn/${folder})
+endforeach()
+
+if(APPLE)
+  set(VORN_ORIGIN "@loader_path")
+else()
+  set(VORN_ORIGIN "$ORIGIN")
+endif()
+file(RELATIVE_PATH VORN_BIN_TO_LIB ${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}
+     ${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR})
+set_target_properties(vorn PROPERTIES INSTALL_RPATH "${VORN_ORIGIN}/${VORN_BIN_TO_LIB}")
+
+install(TARGETS corvane_vorn EXPORT corvane_vornTargets
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS vorn halyx-proxy-state RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+
+set(VORN_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/corvane_vorn)
+install(EXPORT corvane_vornTargets NAMESPACE corvane_vorn:: DESTINATION ${VORN_CMAKE_DIR})
+configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/corvane_vornConfig.cmake.in
+  ${CMAKE_CURRENT_BINARY_DIR}/corvane_vornConfig.cmake INSTALL_DESTINATION ${VORN_CMAKE_DIR})
+write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/corvane_vornConfigVersion.cmake
+  COMPATIBILITY SameMajorVersion)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/corvane_vornConfig.cmake
+              ${CMAKE_CURRENT_BINARY_DIR}/corvane_vornConfigVersion.cmake
+        DESTINATION ${VORN_CMAKE_DIR})
+
+file(RELATIVE_PATH VORN_PC_TO_PREFIX ${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/pkgconfig ${CMAKE_INSTALL_PREFIX})
+configure_file(${CMAKE_CURRENT_LIST_DIR}/corvane_vorn.pc.in ${CMAKE_CURRENT_BINARY_DIR}/corvane_vorn.pc @ONLY)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/corvane_vorn.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)

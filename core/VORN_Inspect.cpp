@@ -1,0 +1,41 @@
+#define VORN_LOG_SOURCE "VORN"
+
+// Read-only views of a store for tools (the `vorn` command) and diagnostics.
+
+#include "core/VORN.h"
+
+#include "core/VORNEngine.h"
+#include "core/VORNMetaInfo.h"
+#include "platform/InterProcessLock.h"
+#include "platform/ScopedLock.h"
+#include "platform/ThreadLock.h"
+
+using namespace vorn;
+
+VORN::Inspection VORN::inspect() {
+    ScopedLock<ThreadLock> lock(m_lock);
+    ScopedLock<InterProcessLock> shared(m_sharedProcessLock);
+    checkLoadData();
+    Inspection result;
+    result.keyCount = m_crypter ? m_dicCrypt->size() : m_dic->size();
+    result.actualSize = m_actualSize;
+    result.fileSize = m_file->getFileSize();
+    result.sequence = m_metaInfo->m_sequence;
+    result.metaVersion = m_metaInfo->m_version;
+    result.metaFlags = m_metaInfo->m_flags;
+    result.encrypted = m_crypter != nullptr;
+    result.keyExpire = m_enableKeyExpire;
+    result.readOnly = isReadOnly();
+    return result;
+}
+
+VornBuffer VORN::rawValue(std::string_view key) {
+    if (key.empty()) {
+        return VornBuffer();
+    }
+    ScopedLock<ThreadLock> lock(m_lock);
+    ScopedLock<InterProcessLock> shared(m_sharedProcessLock);
+    VornBuffer data = getDataForKey(key);
+    // The bytes may be borrowed from the mapping: copy them while the locks hold.
+    return VornBuffer(data.data(), data.size(), VornBufferCopy);
+}

@@ -1,0 +1,170 @@
+#!/usr/bin/env bash
+# The `vorn` tool as a user runs it: one table of commands over a temporary
+# root, each with its exact standard output, standard error and exit status.
+# Rows run in order and share the root, so later rows see earlier writes.
+# Usage: Cli_test.sh PATH/TO/vorn
+set -uo pipefail
+vorn=$(realpath "$1")
+root=$(mktemp -d)
+trap 'rm -rf "$root"' EXIT
+cd "$root" || exit 1
+failures=0
+rows=0
+
+# row STATUS STDOUT STDERR -- ARGS...
+row() {
+  local want_status=$1 want_out=$2 want_err=$3
+  shift 4
+  rows=$((rows + 1))
+  local out err status
+  out=$("$vorn" "$@" 2>"$root/.err")
+  status=$?
+  err=$(cat "$root/.err")
+  if [[ $status != "$want_status" || $out != "$want_out" || $err != "$want_err" ]]; then
+    failures=$((failures + 1))
+    printf 'FAIL: vorn %s\n  status %s (want %s)\n  stdout: %q\n    want: %q\n  stderr: %q\n    want: %q\n' \
+      "$*" "$status" "$want_status" "$out" "$want_out" "$err" "$want_err"
+  fi
+}
+
+# Flips one byte of a file in place.
+damage() {
+  local file=$1 offset=$2
+  local byte
+  byte=$(od -An -tu1 -j "$offset" -N1 "$file" | tr -d ' ')
+  printf "\\$(printf '%03o' $(((byte ^ 0xFF) & 0xFF)))" | dd of="$file" bs=1 seek="$offset" conv=notrunc status=none
+}
+
+S="store 'preferences' under ."
+
+# A missing store: every command that reads it fails.
+row 1 "" "vorn: no $S" -- get greeting
+row 1 "" "vorn: no $S" -- ls
+row 1 "" "vorn: no $S" -- verify
+
+# Writes of every type, then reads as that type.
+row 0 "" "" -- set greeting "hello world"
+row 0 "" "" -- set n -5 --type int32
+row 0 "" "" -- set u 4000000000 --type uint32
+row 0 "" "" -- set big -9007199254740993 --type int64
+row 0 "" "" -- set ubig 18446744073709551615 --type uint64
+row 0 "" "" -- set f 0.5 --type float
+row 0 "" "" -- set d 0.1 --type double
+row 0 "" "" -- set flag true --type bool
+row 0 "" "" -- set blob DEADBEEF --type bytes
+row 0 "" "" -- set tags '["a","b c"]' --type strings
+row 0 "hello world" "" -- get greeting
+row 0 "-5" "" -- get n --type int32
+row 0 "4000000000" "" -- get u --type uint32
+row 0 "-9007199254740993" "" -- get big --type int64
+row 0 "18446744073709551615" "" -- get ubig --type uint64
+row 0 "0.5" "" -- get f --type float
+row 0 "0.10000000000000001" "" -- get d --type double
+row 0 "true" "" -- get flag --type bool
+row 0 "DEADBEEF" "" -- get blob --type bytes
+row 0 '["a","b c"]' "" -- get tags --type strings
+
+# Reads and writes that must fail.
+row 1 "" "vorn: no key 'absent' in $S" -- get absent
+row 1 "" "vorn: key 'greeting' does not hold a value of type int32" -- get greeting --type int32
+row 1 "" "vorn: key 'n' does not hold a value of type uint32" -- get n --type uint32
+row 1 "" "vorn: key 'big' does not hold a value of type int32" -- get big --type int32
+row 1 "" "vorn: key 'd' does not hold a value of type float" -- get d --type float
+row 1 "" "vorn: key 'blob' does not hold a value of type bool" -- get blob --type bool
+row 1 "" "vorn: 'maybe' is not a bool (true, false, 1, 0)" -- set x maybe --type bool
+row 1 "" "vorn: '4294967296' is not a uint32" -- set x 4294967296 --type uint32
+row 1 "" "vorn: 'ABC' is not hex (an even number of 0-9, a-f)" -- set x ABC --type bytes
+row 1 "" "vorn: '[1]' is not a JSON array of strings" -- set x '[1]' --type strings
+row 2 "" $'--type: nonsense not in {bool,bytes,double,float,int32,int64,string,strings,uint32,uint64}\nRun with --help for more information.' -- get n --type nonsense
+
+row 0 $'big\nblob\nd\nf\nflag\ngreeting\nn\ntags\nu\nubig' "" -- ls
+row 0 $'big\thex:FFFFFFFFFFFFFFEFFF01\tnever\nblob\thex:04DEADBEEF\tnever\nd\thex:9A9999999999B93F\tnever\nf\thex:0000003F\tnever\nflag\thex:01\tnever\ngreeting\t"hello world"\tnever\nn\thex:FBFFFFFFFFFFFFFFFF01\tnever\ntags\thex:06016103622063\tnever\nu\thex:80D0ACF30E\tnever\nubig\thex:FFFFFFFFFFFFFFFFFF01\tnever' "" -- dump
+
+# Removal: absent keys are named, the present ones still go.
+row 1 "" "vorn: no key 'nope' in $S (the others were removed)" -- rm big nope
+row 1 "" "vorn: no key 'big' in $S" -- get big --type int64
+row 0 "" "" -- rm ubig u
+row 0 $'blob\nd\nf\nflag\ngreeting\nn\ntags' "" -- ls
+
+# Expiry: the first --expire switches it on; the dump shows the time.
+row 0 "" "vorn: key expiry switched on for $S (existing values never expire)" -- set soon x --expire 3600
+expires=$(date -u -d "$("$vorn" dump | awk -F'\t' '$1 == "soon" { print $3 }')" +%s)
+now=$(date +%s)
+rows=$((rows + 1))
+if ! ((expires >= now + 3500 && expires <= now + 3600)); then
+  failures=$((failures + 1))
+  echo "FAIL: the expiry time of 'soon' is $expires, not now + 3600 ($((now + 3600)))"
+fi
+row 0 "x" "" -- get soon
+
+# A second store of the root, for exact JSON and stats.
+row 0 "" "" -- --id j set k "v"
+row 0 $'[\n  {\n    "expires": 0,\n    "key": "k",\n    "text": "v"\n  }\n]' "" -- --id j dump --json
+# actual size: the 4-byte size holder, then 01 'k' 02 01 'v'.
+row 0 $'id            j\nkeys          1\nactual size   9\nfile size     4096\nsequence      1\nmeta version  4\nflags         0x0\nencrypted     no' "" -- --id j stats
+
+# Read-only: reads work, every write is refused before it starts.
+row 0 "v" "" -- --id j --read-only get k
+for cmd in "set k w" "rm k" "trim" "clear" "rekey abc" "restore ."; do
+  # shellcheck disable=SC2086
+  row 1 "" "vorn: store 'j' under . is opened read-only (--read-only): this command writes" -- --id j --read-only $cmd
+done
+row 0 "v" "" -- --id j get k
+
+# Backup, clear, restore.
+row 0 "" "" -- --id j backup bk
+row 0 "" "" -- --id j clear
+row 0 "" "" -- --id j ls
+row 0 "" "" -- --id j restore bk
+row 0 "k" "" -- --id j ls
+row 1 "" "vorn: the restore of store 'nothing' under . from bk failed (no sound backup of it there?)" -- --id nothing restore bk
+
+# Import into a new store.
+row 0 "imported 1 of 1 keys" "" -- --id copy import --from-id j
+row 0 "v" "" -- --id copy get k
+row 1 "" "vorn: no store 'none' under ." -- --id copy import --from-id none
+
+# Encryption: rekey, read with and without the key, back to clear.
+row 0 "" "" -- --id j rekey s3cret
+row 0 "v" "" -- --id j --crypt-key s3cret get k
+row 1 "" "vorn: no key 'k' in store 'j' under ." -- --id j get k
+row 0 $'id            j\nkeys          1\nactual size   9\nfile size     4096\nsequence      4\nmeta version  4\nflags         0x0\nencrypted     yes' "" -- --id j --crypt-key s3cret stats
+row 0 "" "" -- --id j --crypt-key s3cret rekey --none
+row 0 "v" "" -- --id j get k
+row 2 "" $'rekey: NEWKEY or --none is required\nRun with --help for more information.' -- --id j rekey
+
+# Trim keeps the values.
+row 0 "file size 4096 -> 4096" "" -- --id j trim
+row 0 "v" "" -- --id j get k
+
+# A damaged store: verify says so; nothing opens it.
+cp j dmg && cp j.crc dmg.crc
+row 0 "store 'dmg' under .: ok" "" -- --id dmg verify
+row 0 "" "" -- --id dmg backup bk
+damage dmg 6
+row 1 "store 'dmg' under .: damaged" "" -- --id dmg verify
+D="vorn: store 'dmg' under . is damaged: the stream does not match its CRC (see \`vorn verify\`, \`vorn restore\`)"
+row 1 "" "$D" -- --id dmg get k
+row 1 "" "$D" -- --id dmg dump
+row 1 "" "$D" -- --id dmg set k w
+row 1 "" "$D" -- --id dmg stats
+row 0 "" "" -- --id dmg restore bk
+row 0 "store 'dmg' under .: ok" "" -- --id dmg verify
+rm dmg.crc
+row 1 "store 'dmg' under .: damaged" "" -- --id dmg verify
+row 1 "" "vorn: store 'dmg' under . is damaged: its meta file is missing" -- --id dmg ls
+
+# --help works everywhere and exits 0.
+for cmd in "" get set rm ls dump stats verify trim clear rekey backup restore import; do
+  # shellcheck disable=SC2086
+  out=$("$vorn" $cmd --help 2>&1)
+  status=$?
+  rows=$((rows + 1))
+  if [[ $status != 0 || $out != *Usage:* ]]; then
+    failures=$((failures + 1))
+    echo "FAIL: vorn $cmd --help: status $status, output: $out"
+  fi
+done
+
+echo "$rows rows, $failures failed"
+[[ $failures == 0 ]]
