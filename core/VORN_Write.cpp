@@ -331,7 +331,7 @@ bool VORN::setDataForKeyLocked(VornBuffer &&data, std::string_view key, bool isD
         return false;
     }
     if (m_streamUndecodable) {
-        checkWritable(__func__);
+        checkWritable("setDataForKey"); // logged under the public writer's name
         return false;
     }
     const bool singleProcess = !isMultiProcess();
@@ -348,9 +348,11 @@ bool VORN::setDataForKeyLocked(VornBuffer &&data, std::string_view key, bool isD
                         return true;
                     }
                 } catch (std::exception &e) {
-                    VORNWarning("compareBeforeSet exception: %s", e.what());
+                    _VORNLogWithLevel(VORNLogWarning, VORN_LOG_SOURCE, "setDataForKey", __LINE__,
+                                      "compareBeforeSet exception: %s", e.what());
                 } catch (...) {
-                    VORNWarning("compareBeforeSet fail");
+                    _VORNLogWithLevel(VORNLogWarning, VORN_LOG_SOURCE, "setDataForKey", __LINE__,
+                                      "compareBeforeSet fail");
                 }
             }
             const bool useOverride = singleProcess && m_dic->size() == 1;
