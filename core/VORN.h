@@ -447,6 +447,9 @@ private:
     // exclusive lock again. A value is stored as given (isDataHolder false) or
     // with a varint length in front (isDataHolder true: the data-holder form).
     bool setDataForKey(vorn::VornBuffer &&data, std::string_view key, bool isDataHolder = false);
+    // setDataForKey for a caller that holds m_lock and the exclusive lock and
+    // has run checkLoadData under them: a write takes each lock once.
+    bool setDataForKeyLocked(vorn::VornBuffer &&data, std::string_view key, bool isDataHolder);
     // The byte-string form: the data-holder form, or, with expiry on, the
     // wrapped bytes plus the 4-byte expiry time of expireDuration seconds.
     bool setDataForKey(vorn::VornBuffer &&data, std::string_view key, uint32_t expireDuration);

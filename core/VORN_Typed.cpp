@@ -69,14 +69,14 @@ bool VORN::setPlainValue(std::string_view key, VornBuffer &&value, const uint32_
     ScopedLock<InterProcessLock> exclusive(m_exclusiveProcessLock);
     checkLoadData(); // the loaded (or refreshed) files say whether values carry an expiry time
     if (!m_enableKeyExpire || value.size() == 0) {
-        return setDataForKey(std::move(value), key, false);
+        return setDataForKeyLocked(std::move(value), key, false);
     }
     const uint32_t duration = expireDuration ? *expireDuration : m_expiredInSeconds;
     VornBuffer withTime(value.size() + kFixed32Size);
     auto bytes = static_cast<uint8_t *>(withTime.data());
     memcpy(bytes, value.data(), value.size());
     encodeFixed32(bytes + value.size(), expireTimeForDuration(duration));
-    return setDataForKey(std::move(withTime), key, false);
+    return setDataForKeyLocked(std::move(withTime), key, false);
 }
 
 bool VORN::setBytesValue(std::string_view key, const void *bytes, size_t length, const uint32_t *expireDuration) {
@@ -85,6 +85,11 @@ bool VORN::setBytesValue(std::string_view key, const void *bytes, size_t length,
     }
     VornBuffer data(const_cast<void *>(bytes), length, VornBufferNoCopy);
     ScopedLock<ThreadLock> lock(m_lock);
+    ScopedLock<InterProcessLock> exclusive(m_exclusiveProcessLock);
+    checkLoadData(); // a load decides whether values carry an expiry time
+    if (!m_enableKeyExpire) {
+        return setDataForKeyLocked(std::move(data), key, true); // the data-holder form
+    }
     return setDataForKey(std::move(data), key, expireDuration ? *expireDuration : m_expiredInSeconds);
 }
 

@@ -365,8 +365,15 @@ bool VORN::setDataForKey(VornBuffer &&data, std::string_view key, bool isDataHol
     ScopedLock<ThreadLock> lock(m_lock);
     ScopedLock<InterProcessLock> exclusive(m_exclusiveProcessLock);
     checkLoadData();
+    return setDataForKeyLocked(std::move(data), key, isDataHolder);
+}
+
+bool VORN::setDataForKeyLocked(VornBuffer &&data, std::string_view key, bool isDataHolder) {
+    if (key.empty() || (data.size() == 0 && !isDataHolder)) {
+        return false;
+    }
     if (m_streamUndecodable) {
-        checkWritable(__func__);
+        checkWritable("setDataForKey"); // logged under the public writer's name
         return false;
     }
     const bool singleProcess = !isMultiProcess();
@@ -383,9 +390,11 @@ bool VORN::setDataForKey(VornBuffer &&data, std::string_view key, bool isDataHol
                         return true;
                     }
                 } catch (std::exception &e) {
-                    VORNWarning("compareBeforeSet exception: %s", e.what());
+                    _VORNLogWithLevel(VORNLogWarning, VORN_LOG_SOURCE, "setDataForKey", __LINE__,
+                                      "compareBeforeSet exception: %s", e.what());
                 } catch (...) {
-                    VORNWarning("compareBeforeSet fail");
+                    _VORNLogWithLevel(VORNLogWarning, VORN_LOG_SOURCE, "setDataForKey", __LINE__,
+                                      "compareBeforeSet fail");
                 }
             }
             const bool useOverride = singleProcess && m_dic->size() == 1;
@@ -414,7 +423,9 @@ bool VORN::setDataForKey(VornBuffer &&data, std::string_view key, bool isDataHol
             if (!ret.first) {
                 return false;
             }
-            m_dic->insert_or_assign(key, ret.second);
+            // Not found above and not added by the write: build the key
+            // string once and hash it once, without a second lookup.
+            m_dic->insert_or_assign(std::string(key), ret.second);
         }
     } else {
         if (isDataHolder) {
@@ -444,16 +455,20 @@ bool VORN::setDataForKey(VornBuffer &&data, std::string_view key, bool isDataHol
             KeyValueHolderCrypt entry(std::move(data));
             if (found && !m_enableKeyExpire) {
                 itr->second = std::move(entry);
-            } else {
+            } else if (found) {
                 m_dicCrypt->insert_or_assign(key, std::move(entry));
+            } else {
+                m_dicCrypt->insert_or_assign(std::string(key), std::move(entry));
             }
         } else {
             KeyValueHolderCrypt entry(written.keySize, written.valueSize, written.offset);
             entry.cryptStatus = t_status;
             if (found && !m_enableKeyExpire) {
                 itr->second = std::move(entry);
-            } else {
+            } else if (found) {
                 m_dicCrypt->insert_or_assign(key, std::move(entry));
+            } else {
+                m_dicCrypt->insert_or_assign(std::string(key), std::move(entry));
             }
         }
     }
@@ -469,7 +484,7 @@ bool VORN::setDataForKey(VornBuffer &&data, std::string_view key, uint32_t expir
     ScopedLock<InterProcessLock> exclusive(m_exclusiveProcessLock);
     checkLoadData(); // a load decides whether values carry an expiry time
     if (!m_enableKeyExpire) {
-        return setDataForKey(std::move(data), key, true);
+        return setDataForKeyLocked(std::move(data), key, true);
     }
     const size_t n = data.size();
     if (!checkRecordLimits("setDataForKey", keyLengthOf(key), static_cast<uint64_t>(n) + kFixed32Size, true)) {
@@ -479,7 +494,7 @@ bool VORN::setDataForKey(VornBuffer &&data, std::string_view key, uint32_t expir
     CodedOutputData output(value.data(), value.size());
     output.writeData(data);
     output.writeRawLittleEndian32(static_cast<int32_t>(expireTimeForDuration(expireDuration)));
-    return setDataForKey(std::move(value), key, false);
+    return setDataForKeyLocked(std::move(value), key, false);
 }
 
 bool VORN::removeDataForKey(std::string_view key) {

@@ -32,9 +32,13 @@
 namespace vorn {
 
 // Hash of the key bytes: the standard library's string hash.
+// Deliberately not noexcept: libstdc++ then keeps each key's hash in its node
+// (as libc++ always does), so a lookup compares hashes before bytes and finds
+// the end of a bucket without hashing the keys it walks past, and a rehash
+// never hashes a key again.
 struct KeyHasher {
     using is_transparent = void;
-    size_t operator()(std::string_view key) const noexcept { return std::hash<std::string_view>{}(key); }
+    size_t operator()(std::string_view key) const { return std::hash<std::string_view>{}(key); }
 };
 
 // Equal length and equal bytes.
