@@ -2,7 +2,7 @@
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all demo test test-asan bench bench-callgrind format build build-asan build-bench clean
+.PHONY: all demo test test-asan stress bench bench-callgrind format build build-asan build-bench clean
 
 all: build
 
@@ -26,6 +26,14 @@ test-asan: build-asan
 	@cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --output-on-failure -j $(JOBS)
+
+# The reliability harnesses at length: 1,000 kills of a writer, and the
+# four-process stress at 50,000 operations per process. KILLS and OPS change
+# the figures; VORN_CRASH_SEED repeats a crash run.
+KILLS ?= 1000
+OPS ?= 50000
+stress: build
+	@VORN_CRASH_KILLS=$(KILLS) VORN_STRESS_OPS=$(OPS) build/tests/crash_tests
 
 # One table of every store side by side (bench/README.md); BENCH_ARGS go to
 # store_bench, e.g. BENCH_ARGS="--reps 3 --sizes 10000".
