@@ -218,6 +218,7 @@ void runVerifier(const std::string &root, const StoreKind &kind, const std::stri
     VORN *store = openStore(root, kind.name, kind);
     ASSERT_NE(store, nullptr);
     ASSERT_TRUE(store->isFileValid());
+    store->count(); // the load, which logs any CRC failure, happens on first use
 
     std::ifstream in(modelPath);
     Model model;
@@ -268,7 +269,7 @@ void runVerifier(const std::string &root, const StoreKind &kind, const std::stri
             expected += version.text() + " ";
             match = match || version == held;
         }
-        EXPECT_TRUE(match) << "key " << key << " holds " << held.text() << ", expected one of " << expected;
+        EXPECT_TRUE(match) << kind.name << " key " << key << " holds " << held.text() << ", expected one of " << expected;
     }
 
     const std::string probe = makeValue("probe", run, 0, 64);
@@ -282,6 +283,7 @@ void runVerifier(const std::string &root, const StoreKind &kind, const std::stri
         log += line + "\n";
     }
     EXPECT_EQ(watch.lengthCallbacks, 0) << log;
+    store->close();
 }
 
 void writeModel(const std::string &path, const Model &model) {
@@ -417,6 +419,7 @@ TEST(CrashSafety, KilledWriterLosesNothingConfirmed) {
                 EXPECT_TRUE(rewriteInFlight && !strict)
                     << "store dropped after kill " << run << "; operation cut off: "
                     << (pending.empty() ? "none" : pending);
+                printf("in-place rewrite loss: %s, kill %u, cut off \"%s\"\n", kKinds[k].name, run, pending.c_str());
                 lostStores++;
                 for (const auto &entry : before) {
                     lostKeys += !(entry.second.front() == model[entry.first].front());

@@ -139,6 +139,7 @@ void runWorker(const std::string &root, const std::string &dir, int self, long o
     EXPECT_EQ(watch.crcMismatches, 0) << log;
     EXPECT_EQ(watch.crcCallbacks, 0) << log;
     EXPECT_EQ(watch.lengthCallbacks, 0) << log;
+    store->close();
 }
 
 void runChecker(const std::string &root, const std::string &dir) {
@@ -164,6 +165,7 @@ void runChecker(const std::string &root, const std::string &dir) {
     EXPECT_EQ(keys, expectedKeys);
     EXPECT_EQ(watch.crcMismatches, 0);
     std::ofstream(dir + "/checked") << expectedKeys.size() << "\n";
+    store->close();
 }
 
 } // namespace
