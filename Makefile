@@ -3,7 +3,7 @@ JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 FUZZ_SECONDS ?= 300
 
-.PHONY: all demo test test-asan test-tsan bench bench-callgrind fuzz format build build-asan build-tsan build-bench clean
+.PHONY: all demo test test-asan test-tsan stress bench bench-callgrind fuzz format build build-asan build-tsan build-bench clean
 
 all: build
 
@@ -38,6 +38,14 @@ test-asan: build-asan
 test-tsan: build-tsan
 	@cd build-tsan && TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$(CURDIR)/tests/tsan-suppressions.txt" \
 	  ctest --output-on-failure -j $(JOBS)
+
+# The reliability harnesses at length: 1,000 kills of a writer, and the
+# four-process stress at 50,000 operations per process. KILLS and OPS change
+# the figures; VORN_CRASH_SEED repeats a crash run.
+KILLS ?= 1000
+OPS ?= 50000
+stress: build
+	@VORN_CRASH_KILLS=$(KILLS) VORN_STRESS_OPS=$(OPS) build/tests/crash_tests
 
 # One table of every store side by side (bench/README.md); BENCH_ARGS go to
 # store_bench, e.g. BENCH_ARGS="--reps 3 --sizes 10000".

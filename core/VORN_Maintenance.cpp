@@ -66,17 +66,19 @@ void VORN::clearAll(bool keepSpace) {
         VORNInfo("nothing to clear for [%s]", m_mmapID.c_str());
         return;
     }
-    if (!keepSpace) {
-        m_file->truncate(m_expectedCapacity);
-    }
-
     uint8_t newIV[kAESBlockSize];
     AESCrypt::fillRandomIV(newIV);
     if (m_crypter) {
         m_crypter->resetIV(newIV, sizeof(newIV));
     }
+    // The empty record goes first: a process that dies between the two steps
+    // leaves an empty store in a longer file, not a record claiming more bytes
+    // than the cut file holds (which a later open reports as a damaged file).
     writeActualSize(0, 0, newIV, true);
     m_metaFile->msync(SyncFlag::Sync);
+    if (!keepSpace) {
+        m_file->truncate(m_expectedCapacity);
+    }
 
     clearMemoryCache(keepSpace);
     loadFromFile();
