@@ -501,6 +501,14 @@ private:
     // The expiry time stored for a write of expireDuration seconds: 0 (never)
     // for 0, else now + duration, at most 0xFFFFFFFF.
     static uint32_t expireTimeForDuration(uint32_t expireDuration);
+    // A copy of value with the 4-byte little-endian expiry time appended.
+    static vorn::VornBuffer withExpireTime(const vorn::VornBuffer &value, uint32_t expireTime);
+    // The checks shared by switching expiry on and off: contents loaded and
+    // refreshed, both files valid, a stream that decodes (a rewrite from an
+    // index left empty by an undecodable stream would destroy it). m_lock and
+    // the exclusive inter-process lock held; `caller` names the operation in
+    // the log lines.
+    bool readyToSwitchExpiry(const char *caller);
 
     // ---- Typed values (VORN_Typed.cpp) ----
     // Stores finished value bytes (a scalar or a list), adding the expiry time

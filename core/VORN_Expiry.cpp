@@ -56,15 +56,7 @@ bool VORN::enableAutoKeyExpire(uint32_t expiredInSeconds) {
     }
     ScopedLock<ThreadLock> lock(m_lock);
     ScopedLock<InterProcessLock> exclusive(m_exclusiveProcessLock);
-    checkLoadData();
-    if (!m_file->isFileValid() || !m_metaFile->isFileValid()) {
-        VORNWarning("[%s] file not valid", m_mmapID.c_str());
-        return false;
-    }
-    if (m_streamUndecodable) {
-        // The index is empty only because the stream does not decode with this
-        // key: a rewrite from it would destroy the bytes.
-        checkWritable(__func__);
+    if (!readyToSwitchExpiry(__func__)) {
         return false;
     }
     if (m_enableCompareBeforeSet) {
@@ -80,7 +72,7 @@ bool VORN::enableAutoKeyExpire(uint32_t expiredInSeconds) {
         return true; // the values carry their times already
     }
 
-    const uint32_t expireTime = expiredInSeconds == 0 ? 0 : safeExpirationPlusCurrentTime(expiredInSeconds);
+    const uint32_t expireTime = expireTimeForDuration(expiredInSeconds);
     VORNInfo("turn on recording expire date for all keys inside [%s] from now %u", m_mmapID.c_str(), expireTime);
     m_metaInfo->setFlag(MetaFlagKeyExpire);
     m_metaInfo->m_version = MetaVersionFlags;
@@ -94,24 +86,15 @@ bool VORN::enableAutoKeyExpire(uint32_t expiredInSeconds) {
 
     auto stream = static_cast<uint8_t *>(m_file->getMemory()) + kDataFileHeaderSize;
     std::vector<std::pair<std::string, VornBuffer>> pairs;
-    auto withTime = [expireTime](const VornBuffer &value) {
-        VornBuffer result(value.size() + kFixed32Size);
-        auto bytes = static_cast<uint8_t *>(result.data());
-        if (value.size() > 0) {
-            memcpy(bytes, value.data(), value.size());
-        }
-        encodeFixed32(bytes + value.size(), expireTime);
-        return result;
-    };
     if (m_crypter) {
         pairs.reserve(m_dicCrypt->size());
         for (const auto &pair : *m_dicCrypt) {
-            pairs.emplace_back(pair.first, withTime(pair.second.toVornBuffer(stream, m_crypter)));
+            pairs.emplace_back(pair.first, withExpireTime(pair.second.toVornBuffer(stream, m_crypter), expireTime));
         }
     } else {
         pairs.reserve(m_dic->size());
         for (const auto &pair : *m_dic) {
-            pairs.emplace_back(pair.first, withTime(pair.second.toVornBuffer(stream)));
+            pairs.emplace_back(pair.first, withExpireTime(pair.second.toVornBuffer(stream), expireTime));
         }
     }
     return doFullWriteBack(std::move(pairs));
@@ -124,13 +107,7 @@ bool VORN::disableAutoKeyExpire() {
     }
     ScopedLock<ThreadLock> lock(m_lock);
     ScopedLock<InterProcessLock> exclusive(m_exclusiveProcessLock);
-    checkLoadData();
-    if (!m_file->isFileValid() || !m_metaFile->isFileValid()) {
-        VORNWarning("[%s] file not valid", m_mmapID.c_str());
-        return false;
-    }
-    if (m_streamUndecodable) {
-        checkWritable(__func__);
+    if (!readyToSwitchExpiry(__func__)) {
         return false;
     }
     // Values that have expired are gone for every reader; without their
@@ -353,4 +330,27 @@ bool VORN::disableCompareBeforeSet() {
 
 uint32_t VORN::expireTimeForDuration(uint32_t expireDuration) {
     return expireDuration == 0 ? 0 : safeExpirationPlusCurrentTime(expireDuration);
+}
+
+VornBuffer VORN::withExpireTime(const VornBuffer &value, uint32_t expireTime) {
+    VornBuffer result(value.size() + kFixed32Size);
+    auto bytes = static_cast<uint8_t *>(result.data());
+    if (value.size() > 0) {
+        memcpy(bytes, value.data(), value.size());
+    }
+    encodeFixed32(bytes + value.size(), expireTime);
+    return result;
+}
+
+bool VORN::readyToSwitchExpiry(const char *caller) {
+    checkLoadData();
+    if (!m_file->isFileValid() || !m_metaFile->isFileValid()) {
+        _VORNLogWithLevel(VORNLogWarning, VORN_LOG_SOURCE, caller, __LINE__, "[%s] file not valid", m_mmapID.c_str());
+        return false;
+    }
+    if (m_streamUndecodable) {
+        checkWritable(caller);
+        return false;
+    }
+    return true;
 }

@@ -274,11 +274,7 @@ size_t VORN::importFrom(VORN *src) {
             continue;
         }
         if (m_enableKeyExpire) {
-            VornBuffer withTime(value.size() + kFixed32Size);
-            auto bytes = static_cast<uint8_t *>(withTime.data());
-            memcpy(bytes, value.data(), value.size());
-            encodeFixed32(bytes + value.size(), expireTime);
-            value = std::move(withTime);
+            value = withExpireTime(value, expireTime);
         }
         if (setDataForKey(std::move(value), key, false)) {
             count++;

@@ -72,11 +72,7 @@ bool VORN::setPlainValue(std::string_view key, VornBuffer &&value, const uint32_
         return setDataForKeyLocked(std::move(value), key, false);
     }
     const uint32_t duration = expireDuration ? *expireDuration : m_expiredInSeconds;
-    VornBuffer withTime(value.size() + kFixed32Size);
-    auto bytes = static_cast<uint8_t *>(withTime.data());
-    memcpy(bytes, value.data(), value.size());
-    encodeFixed32(bytes + value.size(), expireTimeForDuration(duration));
-    return setDataForKeyLocked(std::move(withTime), key, false);
+    return setDataForKeyLocked(withExpireTime(value, expireTimeForDuration(duration)), key, false);
 }
 
 bool VORN::setBytesValue(std::string_view key, const void *bytes, size_t length, const uint32_t *expireDuration) {
