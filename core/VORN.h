@@ -415,8 +415,6 @@ private:
     // computed value in m_crcDigest. False without a message when the data
     // file is unmapped or actualSize does not fit in it.
     bool checkFileCRCValid(size_t actualSize, uint32_t crcDigest);
-    void recalculateCRCDigestWithIV(const void *iv);
-    void recalculateCRCDigestOnly();
     // Extends m_crcDigest over bytes just appended and records it with the
     // new m_actualSize (two 4-byte fields of the meta mapping).
     void updateCRCDigest(const uint8_t *ptr, size_t length);
@@ -432,6 +430,12 @@ private:
     void reloadMetaFile();
     // m_output over the whole room of the mapped data file, at `position`.
     void resetOutput(size_t position);
+    // A rewrite that a dead process left half done: copies the new stream
+    // from its complete journal, installs the record the journal names, and
+    // removes the journal. True when the store now holds that stream. Only
+    // for a writable store, under the exclusive lock, when the meta record
+    // does not check out against the stream.
+    bool finishInterruptedRewrite();
 
     // ---- Cross-process changes (VORN_CrossProcess.cpp) ----
     // m_lock held; takes the shared inter-process lock itself.
@@ -456,15 +460,9 @@ private:
     WriteResult appendDataWithKey(const vorn::VornBuffer &data, std::string_view key, bool isDataHolder);
     WriteResult appendDataWithKey(const vorn::VornBuffer &data, const vorn::KeyValueHolder &kvHolder,
                                   bool isDataHolder);
-    WriteResult overrideDataWithKey(const vorn::VornBuffer &data, std::string_view key, bool isDataHolder);
-    WriteResult overrideDataWithKey(const vorn::VornBuffer &data, const vorn::KeyValueHolder &kvHolder,
-                                    bool isDataHolder);
     WriteResult doAppendDataWithKey(const vorn::VornBuffer &data, const vorn::VornBuffer &keyData, bool isDataHolder,
                                     uint32_t originKeyLength);
-    WriteResult doOverrideDataWithKey(const vorn::VornBuffer &data, const vorn::VornBuffer &keyData, bool isDataHolder,
-                                      uint32_t originKeyLength);
     bool checkSizeLimit(size_t size, const vorn::VornBuffer &keyData, uint32_t keyLength);
-    bool checkSizeForOverride(size_t size);
     // Appends a deletion record. REQUIRES: m_lock and the exclusive lock held.
     bool removeDataForKey(std::string_view key);
     // The stored value bytes (expiry suffix included); empty when absent.

@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <string>
 
+#include "core/VORNMetaInfo.h"
 #include "crypt/AESCrypt.h"
 #include "encoding/KeyValueHolder.h"
 #include "encoding/PBUtility.h"
@@ -32,10 +33,6 @@ constexpr size_t kDataFileHeaderSize = 4;
 // Width of the item-size holder every writer lays down (a full write-back of
 // an encrypted store may keep a width of 1, 2, 3 or 5 instead).
 constexpr uint32_t kItemSizeHolderWidth = 4;
-
-// A rewrite from the stream's start needs room for the header, a 4-byte
-// holder and the record.
-constexpr size_t kOverrideOverhead = kDataFileHeaderSize + kItemSizeHolderWidth;
 
 // The whole stream, header included, stays addressable with 32 bits: the
 // meta record keeps its length, and the index its offsets, in 32 bits.
@@ -57,6 +54,11 @@ extern thread_local AESCryptStatus t_status;
 
 // zlib's crc32 extended from `crc` over `length` bytes (any size_t length).
 uint32_t streamCRC32(uint32_t crc, const void *ptr, size_t length);
+
+// The meta record after recording a stream of `size` bytes with `crcDigest`
+// (and a new vector, and a sequence step when asked): the in-memory half of
+// VORN::writeActualSize, also used to name a rewrite's record in advance.
+void advanceMetaRecord(VORNMetaInfo &record, size_t size, uint32_t crcDigest, const void *iv, bool increaseSequence);
 
 // Removes a damaged file, or, when it cannot be removed, renames it to a new
 // unique name in its directory so that a fresh file can take its place.

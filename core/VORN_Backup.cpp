@@ -25,6 +25,7 @@
 
 #include "core/VORNEngine.h"
 #include "core/VORNMetaInfo.h"
+#include "core/VORNRewriteJournal.h"
 #include "core/VORNNaming.h"
 #include "core/VORNStorage.h"
 #include "encoding/LittleEndian.h"
@@ -84,6 +85,21 @@ std::string backupDataPath(const std::string &mmapID, const std::string &dir) {
 // The backup's meta record, if it can be restored: a readable meta file
 // holding a whole record of a known version whose stream length fits the
 // backup's data file.
+// A rewrite journal travels with its store's files: a copy taken while a dead
+// process's journal is waiting needs it to finish that rewrite, and a
+// destination must not keep one that belongs to the files it held before.
+bool carryRewriteJournal(const std::string &srcPath, const std::string &dstPath) {
+    const std::string source = rewriteJournalPath(srcPath);
+    const std::string target = rewriteJournalPath(dstPath);
+    if (isFileExist(source)) {
+        return copyFile(source, target);
+    }
+    if (isFileExist(target)) {
+        deleteFile(target);
+    }
+    return true;
+}
+
 bool readBackupRecord(const std::string &mmapKey, const std::string &srcPath, VORNMetaInfo &record) {
     File dataFile(srcPath, OpenFlag::ReadOnly);
     if (!dataFile.isFileValid()) {
@@ -190,7 +206,8 @@ bool VORN::backupOneToDirectory(const std::string &mmapKey, const std::string &d
     ScopedLock<ThreadLock> lock(vorn->m_lock);
     ScopedLock<InterProcessLock> shared(vorn->m_sharedProcessLock);
     vorn->sync(SyncFlag::Sync);
-    const bool ret = copyFile(vorn->m_path, dstPath) && copyFile(vorn->m_crcPath, crcPathWithPath(dstPath));
+    const bool ret = copyFile(vorn->m_path, dstPath) && copyFile(vorn->m_crcPath, crcPathWithPath(dstPath)) &&
+                     carryRewriteJournal(vorn->m_path, dstPath);
     VORNInfo("finish backup one vorn[%s], ret: %d", mmapKey.c_str(), ret ? 1 : 0);
     return ret;
 }
@@ -214,7 +231,8 @@ bool VORN::backupOneToDirectoryByFilePath(const std::string &mmapKey, const std:
     metaLock.lock(LockType::Shared);
     FileLock dataLock(dataFile.getFd());
     dataLock.lock(LockType::Shared);
-    const bool ret = copyFile(srcPath, dstPath) && copyFile(srcMetaPath, crcPathWithPath(dstPath));
+    const bool ret = copyFile(srcPath, dstPath) && copyFile(srcMetaPath, crcPathWithPath(dstPath)) &&
+                     carryRewriteJournal(srcPath, dstPath);
     VORNInfo("finish backup one vorn[%s]", mmapKey.c_str());
     dataLock.destroyAndUnLock();
     metaLock.destroyAndUnLock();
@@ -262,6 +280,7 @@ bool VORN::restoreOneFromDirectory(const std::string &mmapKey, const std::string
         if (ret) {
             writeRestoredRecord(vorn->m_metaFile->getMemory(), record);
             vorn->m_metaFile->msync(SyncFlag::Sync);
+            ret = carryRewriteJournal(srcPath, vorn->m_path);
         }
     }
     // The data file may have a new length under the old mapping: unmap it
@@ -303,6 +322,7 @@ bool VORN::restoreOneFromDirectoryByFilePath(const std::string &mmapKey, const s
     if (ret) {
         writeRestoredRecord(metaFile.getMemory(), record);
         metaFile.msync(SyncFlag::Sync);
+        ret = carryRewriteJournal(srcPath, dstPath);
     }
     VORNInfo("finish restore one vorn[%s]", mmapKey.c_str());
     metaLock.destroyAndUnLock();
@@ -320,6 +340,9 @@ std::vector<std::string> storeFilesIn(const std::string &dir, const char *functi
     std::unordered_set<std::string> dataPaths;
     std::unordered_set<std::string> metaPaths;
     walkInDir(dir, WalkType::RegularFile, [&](const std::string &path, WalkType) {
+        if (endsWith(path, kRewriteJournalSuffix)) {
+            return; // travels with its store (carryRewriteJournal)
+        }
         if (endsWith(path, kMetaFileSuffix)) {
             metaPaths.insert(path);
         } else {

@@ -11,6 +11,7 @@
 
 #include "core/VORNEngine.h"
 #include "core/VORNMetaInfo.h"
+#include "core/VORNRewriteJournal.h"
 #include "encoding/CodedOutputData.h"
 #include "encoding/LittleEndian.h"
 #include "encoding/ZoraVEDezad.h"
@@ -144,6 +145,12 @@ void VORN::loadFromFile() {
         m_crcDigest = 0;
     }
 
+    if (!isReadOnly()) {
+        // A journal still here belongs to a rewrite that either finished or
+        // never touched the data file (the meta record checked out, or was
+        // repaired from the journal above).
+        RewriteJournalReader(m_path).remove();
+    }
     const size_t count = m_crypter ? m_dicCrypt->size() : m_dic->size();
     VORNInfo("loaded [%s] with %zu key-values", m_mmapID.c_str(), count);
     notifyContentLoaded();
@@ -293,6 +300,10 @@ void VORN::checkDataValid(bool &loadFromFile, bool &needFullWriteback) {
             loadFromFile = true;
             return;
         }
+        if (finishInterruptedRewrite()) {
+            loadFromFile = true;
+            return;
+        }
         checkLastConfirmedInfo();
         if (loadFromFile) {
             return;
@@ -307,6 +318,10 @@ void VORN::checkDataValid(bool &loadFromFile, bool &needFullWriteback) {
     }
 
     VORNError("check [%s] error: %zu size in total, file size is %zu", m_mmapID.c_str(), m_actualSize, fileSize);
+    if (finishInterruptedRewrite()) {
+        loadFromFile = true;
+        return;
+    }
     checkLastConfirmedInfo();
     if (loadFromFile) {
         return;
@@ -320,6 +335,44 @@ void VORN::checkDataValid(bool &loadFromFile, bool &needFullWriteback) {
         needFullWriteback = true;
     }
     VORNInfo("recover strategic for [%s] is %d", m_mmapID.c_str(), static_cast<int>(answer));
+}
+
+bool VORN::finishInterruptedRewrite() {
+    if (isReadOnly() || !m_metaFile->isFileValid() || !m_file->isFileValid()) {
+        return false;
+    }
+    RewriteJournalReader journal(m_path);
+    if (!journal.open()) {
+        return false;
+    }
+    const VORNMetaInfo &record = journal.record();
+    const size_t needed = static_cast<size_t>(record.m_actualSize) + kDataFileHeaderSize;
+    if (m_file->getFileSize() < needed && !m_file->truncate(needed)) {
+        return false;
+    }
+    if (!m_file->isFileValid()) {
+        return false;
+    }
+    auto stream = static_cast<uint8_t *>(m_file->getMemory()) + kDataFileHeaderSize;
+    if (!journal.copyStreamTo(stream)) {
+        return false;
+    }
+    record.write(m_metaFile->getMemory());
+    m_metaInfo->read(m_metaFile->getMemory());
+    m_actualSize = m_metaInfo->m_actualSize;
+    m_crcDigest = m_metaInfo->m_crcDigest;
+    if (m_crypter) {
+        m_crypter->resetIV(m_metaInfo->m_vector, sizeof(m_metaInfo->m_vector));
+    }
+    if (m_metaInfo->m_version >= MetaVersionFlags) {
+        m_enableKeyExpire = m_metaInfo->hasFlag(MetaFlagKeyExpire);
+    }
+    m_file->msync(SyncFlag::Sync);
+    m_metaFile->msync(SyncFlag::Sync);
+    VORNWarning("[%s] finished an interrupted rewrite: actualSize %u, crc %u, sequence %u", m_mmapID.c_str(),
+                m_metaInfo->m_actualSize, m_metaInfo->m_crcDigest, m_metaInfo->m_sequence);
+    journal.remove();
+    return true;
 }
 
 void VORN::partialLoadFromFile() {

@@ -33,6 +33,32 @@ uint32_t streamCRC32(uint32_t crc, const void *ptr, size_t length) {
     return static_cast<uint32_t>(digest);
 }
 
+void advanceMetaRecord(VORNMetaInfo &record, size_t size, uint32_t crcDigest, const void *iv, bool increaseSequence) {
+    record.m_actualSize = static_cast<uint32_t>(size);
+    record.m_crcDigest = crcDigest;
+    if (record.m_version == MetaVersionDefault) {
+        record.m_version = MetaVersionCRC;
+    }
+    if (iv) {
+        memcpy(record.m_vector, iv, sizeof(record.m_vector));
+        if (record.m_version < MetaVersionIV) {
+            record.m_version = MetaVersionIV;
+        }
+    }
+    if (increaseSequence) {
+        record.m_sequence++;
+        record.m_lastConfirmedMetaInfo.lastActualSize = static_cast<uint32_t>(size);
+        record.m_lastConfirmedMetaInfo.lastActualCRC = crcDigest;
+        if (record.m_version < MetaVersionActualSize) {
+            record.m_version = MetaVersionActualSize;
+        }
+    }
+    if (record.m_version < MetaVersionFlags) {
+        record.m_flags = 0;
+        record.m_version = MetaVersionFlags;
+    }
+}
+
 } // namespace vorn
 
 uint32_t VORN::readActualSize() {
@@ -67,31 +93,11 @@ bool VORN::writeActualSize(size_t size, uint32_t crcDigest, const void *iv, bool
     }
 
     m_actualSize = size;
-    m_metaInfo->m_actualSize = static_cast<uint32_t>(size);
     m_crcDigest = crcDigest;
-    m_metaInfo->m_crcDigest = crcDigest;
-    if (m_metaInfo->m_version == MetaVersionDefault) {
-        m_metaInfo->m_version = MetaVersionCRC;
-    }
-    if (iv) {
-        memcpy(m_metaInfo->m_vector, iv, sizeof(m_metaInfo->m_vector));
-        if (m_metaInfo->m_version < MetaVersionIV) {
-            m_metaInfo->m_version = MetaVersionIV;
-        }
-    }
+    advanceMetaRecord(*m_metaInfo, size, crcDigest, iv, increaseSequence);
     if (increaseSequence) {
-        m_metaInfo->m_sequence++;
-        m_metaInfo->m_lastConfirmedMetaInfo.lastActualSize = static_cast<uint32_t>(size);
-        m_metaInfo->m_lastConfirmedMetaInfo.lastActualCRC = crcDigest;
-        if (m_metaInfo->m_version < MetaVersionActualSize) {
-            m_metaInfo->m_version = MetaVersionActualSize;
-        }
         VORNInfo("[%s] increase sequence to %u, crc %u, actualSize %u", m_mmapID.c_str(), m_metaInfo->m_sequence,
                  crcDigest, static_cast<uint32_t>(size));
-    }
-    if (m_metaInfo->m_version < MetaVersionFlags) {
-        m_metaInfo->m_flags = 0;
-        m_metaInfo->m_version = MetaVersionFlags;
     }
 
     // An append changes only the CRC and size fields of the shared page.
@@ -119,24 +125,6 @@ bool VORN::checkFileCRCValid(size_t actualSize, uint32_t crcDigest) {
     }
     VORNError("check crc [%s] fail, crc32:%u, m_crcDigest:%u", m_mmapID.c_str(), crcDigest, m_crcDigest);
     return false;
-}
-
-void VORN::recalculateCRCDigestWithIV(const void *iv) {
-    if (!m_file->isFileValid() || m_file->getFileSize() < kDataFileHeaderSize + m_actualSize) {
-        return;
-    }
-    auto stream = static_cast<const uint8_t *>(m_file->getMemory()) + kDataFileHeaderSize;
-    m_crcDigest = streamCRC32(0, stream, static_cast<uint32_t>(m_actualSize));
-    writeActualSize(m_actualSize, m_crcDigest, iv, true);
-}
-
-void VORN::recalculateCRCDigestOnly() {
-    if (!m_file->isFileValid() || m_file->getFileSize() < kDataFileHeaderSize + m_actualSize) {
-        return;
-    }
-    auto stream = static_cast<const uint8_t *>(m_file->getMemory()) + kDataFileHeaderSize;
-    m_crcDigest = streamCRC32(0, stream, static_cast<uint32_t>(m_actualSize));
-    writeActualSize(m_actualSize, m_crcDigest, nullptr, false);
 }
 
 void VORN::updateCRCDigest(const uint8_t *ptr, size_t length) {

@@ -13,6 +13,7 @@
 #include "core/VORNEngine.h"
 #include "core/VORNMetaInfo.h"
 #include "core/VORNNaming.h"
+#include "core/VORNRewriteJournal.h"
 #include "core/VORNStorage.h"
 #include "crypt/AESCrypt.h"
 #include "encoding/LittleEndian.h"
@@ -217,6 +218,8 @@ bool VORN::removeStorage(const std::string &mmapID, const std::string *rootPath)
     fileLock.lock(LockType::Exclusive);
     if (!dataPath.empty()) {
         deleteFile(dataPath);
+        // Removed before the meta file, whose lock keeps every writer out.
+        RewriteJournalReader(dataPath).remove();
     }
     deleteFile(metaPath);
     fileLock.destroyAndUnLock();

@@ -1,9 +1,11 @@
 #define VORN_LOG_SOURCE "VORN_IO"
 
 // Writing: every change appends one record to the stream and then updates the
-// meta record; the index changes only after the bytes are in place. A
-// single-process store holding one key rewrites the stream from its start
-// instead ("override"), so repeated updates of that key never grow it.
+// meta record; the index changes only after the bytes are in place. Nothing
+// overwrites a stream byte in place outside a journaled rewrite, so a process
+// dying in a write leaves the stream it had or the stream with the new record
+// (a store of one key, too: its updates append, and the compaction that
+// follows when the file is full keeps it from growing).
 //
 // An append costs: the record's bytes (for an encrypted store encrypted on
 // their way into the mapping, never stored there in clear), the CRC extended
@@ -178,17 +180,6 @@ bool VORN::checkSizeLimit(size_t size, const VornBuffer &keyData, uint32_t keyLe
     return false;
 }
 
-bool VORN::checkSizeForOverride(size_t size) {
-    if (!m_file->isFileValid()) {
-        VORNWarning("[%s] file not valid", m_mmapID.c_str());
-        return false;
-    }
-    if (!m_metaFile->isFileValid()) {
-        return false; // the append path refuses it with its message
-    }
-    return static_cast<uint64_t>(m_file->getFileSize()) >= static_cast<uint64_t>(size) + kOverrideOverhead;
-}
-
 VORN::WriteResult VORN::doAppendDataWithKey(const VornBuffer &data, const VornBuffer &keyData, bool isDataHolder,
                                             uint32_t originKeyLength) {
     if (originKeyLength > kMaxKeyLength) {
@@ -243,69 +234,6 @@ VORN::WriteResult VORN::doAppendDataWithKey(const VornBuffer &data, const VornBu
     return {true, KeyValueHolder(originKeyLength, sizes.valueLength, static_cast<uint32_t>(offset))};
 }
 
-VORN::WriteResult VORN::doOverrideDataWithKey(const VornBuffer &data, const VornBuffer &keyData, bool isDataHolder,
-                                              uint32_t originKeyLength) {
-    if (originKeyLength > kMaxKeyLength) {
-        VORNError("[%s] reject oversized key, keyLength=%u, limit=%u", m_mmapID.c_str(), originKeyLength,
-                  kMaxKeyLength);
-        return {false, KeyValueHolder()};
-    }
-    if (!checkRecordLimits(__func__, originKeyLength, data.size(), isDataHolder)) {
-        return {false, KeyValueHolder()};
-    }
-    const RecordSizes sizes = recordSizes(originKeyLength, keyData.size(), data.size(), isDataHolder);
-    if (!checkSizeLimit(sizes.size, keyData, originKeyLength)) {
-        return {false, KeyValueHolder()};
-    }
-    if (!checkSizeForOverride(sizes.size) || isReadOnly()) {
-        return doAppendDataWithKey(data, keyData, isDataHolder, originKeyLength);
-    }
-    if (m_streamUndecodable) {
-        checkWritable(__func__);
-        return {false, KeyValueHolder()};
-    }
-
-    // The stream restarts from its first byte. An encrypted one starts under a
-    // fresh vector: the same vector would encrypt new bytes with the keystream
-    // of the old ones.
-    uint8_t newIV[kAESBlockSize];
-    if (m_crypter) {
-        AESCrypt::fillRandomIV(newIV);
-        m_crypter->resetIV(newIV, sizeof(newIV));
-    }
-    resetOutput(0);
-    uint8_t *stream = m_output->curWritePointer();
-    try {
-        m_output->writeUInt32(AESCrypt::randomItemSizeHolder(kItemSizeHolderWidth));
-        if (m_crypter) {
-            m_crypter->encrypt(stream, stream, kItemSizeHolderWidth);
-            if (sizes.valueLength > kMaxDecryptedValueSize) {
-                m_crypter->getCurStatus(t_status);
-            }
-            writeEncryptedRecord(*m_output, *m_crypter, keyData, originKeyLength, data, isDataHolder,
-                                 sizes.valueLength);
-        } else {
-            writeRecord(*m_output, keyData, originKeyLength, data, isDataHolder, sizes.valueLength);
-        }
-    } catch (std::exception &e) {
-        VORNError("%s", e.what());
-        m_output->setPosition(m_actualSize);
-        return {false, KeyValueHolder()};
-    } catch (...) {
-        VORNError("append fail");
-        m_output->setPosition(m_actualSize);
-        return {false, KeyValueHolder()};
-    }
-    m_actualSize = kItemSizeHolderWidth + sizes.size;
-    if (m_crypter) {
-        m_crcDigest = streamCRC32(0, stream, m_actualSize);
-        writeActualSize(m_actualSize, m_crcDigest, newIV, false);
-    } else {
-        recalculateCRCDigestOnly();
-    }
-    return {true, KeyValueHolder(originKeyLength, sizes.valueLength, kItemSizeHolderWidth)};
-}
-
 VORN::WriteResult VORN::appendDataWithKey(const VornBuffer &data, std::string_view key, bool isDataHolder) {
     return doAppendDataWithKey(data, borrowKey(key), isDataHolder, keyLengthOf(key));
 }
@@ -329,35 +257,6 @@ VORN::WriteResult VORN::appendDataWithKey(const VornBuffer &data, const KeyValue
     return doAppendDataWithKey(data, keyData, isDataHolder, keyLength);
 }
 
-VORN::WriteResult VORN::overrideDataWithKey(const VornBuffer &data, std::string_view key, bool isDataHolder) {
-    return doOverrideDataWithKey(data, borrowKey(key), isDataHolder, keyLengthOf(key));
-}
-
-VORN::WriteResult VORN::overrideDataWithKey(const VornBuffer &data, const KeyValueHolder &kvHolder, bool isDataHolder) {
-    const uint32_t keyLength = kvHolder.keySize;
-    if (!checkRecordLimits("doOverrideDataWithKey", keyLength, data.size(), isDataHolder)) {
-        return {false, KeyValueHolder()};
-    }
-    const size_t keyDataSize = keyLength + pbRawVarint32Size(keyLength);
-    const RecordSizes sizes = recordSizes(keyLength, keyDataSize, data.size(), isDataHolder);
-    if (m_file->isFileValid() &&
-        static_cast<uint64_t>(m_file->getFileSize()) >= static_cast<uint64_t>(sizes.size) + kOverrideOverhead) {
-        auto stream = static_cast<uint8_t *>(m_file->getMemory()) + kDataFileHeaderSize;
-        uint8_t *keyBytes = stream + kvHolder.offset;
-        // The new item-size holder overwrites stream bytes 0 to 3: a key that
-        // starts there is copied first; one at or after 4 is moved down by
-        // the writer, which allows the overlap.
-        const bool copy = kvHolder.offset < kItemSizeHolderWidth;
-        VornBuffer keyData(keyBytes, keyDataSize, copy ? VornBufferCopy : VornBufferNoCopy);
-        return doOverrideDataWithKey(data, keyData, isDataHolder, keyLength);
-    }
-    if (!m_file->isFileValid()) {
-        _VORNLogWithLevel(VORNLogWarning, VORN_LOG_SOURCE, "checkSizeForOverride", __LINE__, "[%s] file not valid",
-                          m_mmapID.c_str());
-    }
-    return appendDataWithKey(data, kvHolder, isDataHolder);
-}
-
 bool VORN::setDataForKey(VornBuffer &&data, std::string_view key, bool isDataHolder) {
     if (key.empty() || (data.size() == 0 && !isDataHolder)) {
         return false;
@@ -376,7 +275,6 @@ bool VORN::setDataForKeyLocked(VornBuffer &&data, std::string_view key, bool isD
         checkWritable("setDataForKey"); // logged under the public writer's name
         return false;
     }
-    const bool singleProcess = !isMultiProcess();
 
     if (!m_crypter) {
         auto itr = m_dic->find(key);
@@ -397,15 +295,12 @@ bool VORN::setDataForKeyLocked(VornBuffer &&data, std::string_view key, bool isD
                                       "compareBeforeSet fail");
                 }
             }
-            const bool useOverride = singleProcess && m_dic->size() == 1;
             WriteResult ret;
             if (m_enableKeyExpire) {
                 // The write may drop expired keys, this one included: go by key.
-                ret = useOverride ? overrideDataWithKey(data, key, isDataHolder)
-                                  : appendDataWithKey(data, key, isDataHolder);
+                ret = appendDataWithKey(data, key, isDataHolder);
             } else {
-                ret = useOverride ? overrideDataWithKey(data, itr->second, isDataHolder)
-                                  : appendDataWithKey(data, itr->second, isDataHolder);
+                ret = appendDataWithKey(data, itr->second, isDataHolder);
             }
             if (!ret.first) {
                 return false;
@@ -417,9 +312,7 @@ bool VORN::setDataForKeyLocked(VornBuffer &&data, std::string_view key, bool isD
             }
         } else {
             VornBuffer keyData = borrowKey(key);
-            const bool useOverride = singleProcess && m_dic->empty() && m_actualSize != 0;
-            WriteResult ret = useOverride ? doOverrideDataWithKey(data, keyData, isDataHolder, keyLengthOf(key))
-                                          : doAppendDataWithKey(data, keyData, isDataHolder, keyLengthOf(key));
+            WriteResult ret = doAppendDataWithKey(data, keyData, isDataHolder, keyLengthOf(key));
             if (!ret.first) {
                 return false;
             }
@@ -442,11 +335,8 @@ bool VORN::setDataForKeyLocked(VornBuffer &&data, std::string_view key, bool isD
         }
         auto itr = m_dicCrypt->find(key);
         const bool found = itr != m_dicCrypt->end();
-        const bool useOverride =
-            singleProcess && (found ? m_dicCrypt->size() == 1 : (m_dicCrypt->empty() && m_actualSize != 0));
         VornBuffer keyData = borrowKey(key);
-        WriteResult ret = useOverride ? doOverrideDataWithKey(data, keyData, isDataHolder, keyLengthOf(key))
-                                      : doAppendDataWithKey(data, keyData, isDataHolder, keyLengthOf(key));
+        WriteResult ret = doAppendDataWithKey(data, keyData, isDataHolder, keyLengthOf(key));
         if (!ret.first) {
             return false;
         }

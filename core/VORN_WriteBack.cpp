@@ -1,10 +1,12 @@
 #define VORN_LOG_SOURCE "VORN_IO"
 
 // Compaction and growth: when a record does not fit, the stream is rewritten
-// in place with one record per live key (records move toward the start, or
-// in an order that never overwrites an unmoved one, so no second copy is
-// needed), and the file is doubled first when even that is not enough. Every full write-back starts a new sequence, so
-// other processes reload instead of applying appends.
+// with one record per live key, and the file is doubled first when even that
+// is not enough. The new stream goes to a journal first and is copied over
+// the old one only once the journal is complete (VORNRewriteJournal.h), so
+// a process dying at any moment leaves either stream whole. Every full
+// write-back starts a new sequence, so other processes reload instead of
+// applying appends.
 
 #include "core/VORN.h"
 
@@ -15,9 +17,11 @@
 
 #include "core/VORNEngine.h"
 #include "core/VORNMetaInfo.h"
+#include "core/VORNRewriteJournal.h"
 #include "crypt/AESCrypt.h"
 #include "encoding/CodedInputData.h"
 #include "encoding/CodedOutputData.h"
+#include "encoding/LittleEndian.h"
 #include "encoding/ZoraVEDezad.h"
 #include "log/VORNLog.h"
 #include "platform/InterProcessLock.h"
@@ -43,6 +47,10 @@ struct Segment {
     size_t destination; // in the new stream
 };
 
+size_t plainRecordLength(const KeyValueHolder &kv) {
+    return kv.computedKVSize + kv.valueSize;
+}
+
 template <typename Entry, typename Length>
 std::vector<Segment> cutSegments(const std::vector<Entry *> &sorted, size_t firstDestination, Length recordLength) {
     std::vector<Segment> segments;
@@ -60,53 +68,37 @@ std::vector<Segment> cutSegments(const std::vector<Entry *> &sorted, size_t firs
     return segments;
 }
 
-// Plain compaction: live records move to consecutive places from stream offset
-// 4, the index learns their new offsets, and a 4-byte item-size holder goes in
-// front; with an encrypter the new stream is then encrypted in place.
-void memmoveDictionary(VORNMap &dic, CodedOutputData *output, uint8_t *stream, AESCrypt *encrypter, size_t totalSize) {
-    std::vector<KeyValueHolder *> sorted;
+// The item-size holder that opens a new stream: a varint of `width` bytes.
+size_t encodeItemSizeHolder(uint32_t width, uint8_t (&bytes)[kMaxVarint32Size]) {
+    CodedOutputData output(bytes, sizeof(bytes));
+    output.writeUInt32(AESCrypt::randomItemSizeHolder(width));
+    return output.getPosition();
+}
+
+// Plain compaction into the journal: a 4-byte item-size holder, then the live
+// records in their old order, the runs that lie back to back copied at once.
+// With an encrypter (a plain store given a key) the whole new stream is
+// encrypted on the way. `sorted` receives the entries in their new order.
+bool writePlainCompaction(VORNMap &dic, const uint8_t *stream, AESCrypt *encrypter, RewriteJournalWriter &journal,
+                          std::vector<KeyValueHolder *> &sorted) {
     sorted.reserve(dic.size());
     for (auto &pair : dic) {
         sorted.push_back(&pair.second);
     }
     std::sort(sorted.begin(), sorted.end(),
               [](const KeyValueHolder *a, const KeyValueHolder *b) { return a->offset < b->offset; });
-    auto recordLength = [](const KeyValueHolder &kv) -> size_t { return kv.computedKVSize + kv.valueSize; };
-    std::vector<Segment> segments = cutSegments(sorted, kItemSizeHolderWidth, recordLength);
+    std::vector<Segment> segments = cutSegments(sorted, kItemSizeHolderWidth, plainRecordLength);
 
-    // Only a stream whose records started before offset 4 (an item-size
-    // holder narrower than 4 bytes) moves records toward the end, and then
-    // only a leading run of segments: the amount a segment moves forward
-    // shrinks by every hole before it. Moving that run last segment first,
-    // and everything after it in order, never overwrites a record that has
-    // still to be moved, whatever the holes between segments.
-    size_t forward = 0;
-    while (forward < segments.size() && segments[forward].destination > segments[forward].offset) {
-        forward++;
+    uint8_t holder[kMaxVarint32Size];
+    if (!journal.append(holder, encodeItemSizeHolder(kItemSizeHolderWidth, holder), encrypter)) {
+        return false;
     }
-    for (size_t i = forward; i-- > 0;) {
-        memmove(stream + segments[i].destination, stream + segments[i].offset, segments[i].length);
-    }
-    for (size_t i = forward; i < segments.size(); i++) {
-        if (segments[i].destination != segments[i].offset) {
-            memmove(stream + segments[i].destination, stream + segments[i].offset, segments[i].length);
+    for (const Segment &segment : segments) {
+        if (!journal.append(stream + segment.offset, segment.length, encrypter)) {
+            return false;
         }
     }
-
-    if (!encrypter) {
-        size_t offset = kItemSizeHolderWidth;
-        for (KeyValueHolder *kv : sorted) {
-            kv->offset = static_cast<uint32_t>(offset);
-            offset += recordLength(*kv);
-        }
-    }
-    output->setPosition(0);
-    output->writeUInt32(AESCrypt::randomItemSizeHolder(kItemSizeHolderWidth));
-    if (encrypter) {
-        // A plain store given a key: the caller discards the index.
-        encrypter->encrypt(stream, stream, totalSize);
-    }
-    output->setPosition(totalSize);
+    return true;
 }
 
 // The L record bytes of a prepared pair list (varint L, then L bytes).
@@ -124,16 +116,13 @@ VornBuffer preparedRecords(const VornBuffer &prepared) {
 }
 
 // Plain copy: a 4-byte holder, then the prepared records.
-void copyPreparedRecords(CodedOutputData *output, uint8_t *stream, const VornBuffer &prepared, AESCrypt *encrypter,
-                         size_t totalSize) {
-    output->setPosition(0);
-    output->writeUInt32(AESCrypt::randomItemSizeHolder(kItemSizeHolderWidth));
-    VornBuffer records = preparedRecords(prepared);
-    output->writeRawData(records);
-    if (encrypter) {
-        encrypter->encrypt(stream, stream, totalSize);
+bool writePreparedRecords(const VornBuffer &prepared, AESCrypt *encrypter, RewriteJournalWriter &journal) {
+    uint8_t holder[kMaxVarint32Size];
+    if (!journal.append(holder, encodeItemSizeHolder(kItemSizeHolderWidth, holder), encrypter)) {
+        return false;
     }
-    output->setPosition(totalSize);
+    VornBuffer records = preparedRecords(prepared);
+    return journal.append(records.data(), records.size(), encrypter);
 }
 
 // Bytes an encrypted compaction moves at a time, through a stack buffer.
@@ -145,18 +134,23 @@ uint32_t holderWidthForFirstOffset(size_t firstOffset) {
     return (firstOffset >= 1 && firstOffset <= 5) ? static_cast<uint32_t>(firstOffset) : kItemSizeHolderWidth;
 }
 
-// Encrypted compaction. Records kept by position move to their new place one
-// piece at a time: decrypted under the old stream into a buffer on the stack,
-// then encrypted under the encrypter's new stream into the mapping, so that
-// no record lies in the mapping (that is, in the file) in clear at any moment.
-// A record never moves toward the end (the holder width keeps the first one in
-// place or moves it down), so each piece is read before anything at or after
-// it is written. The records of values held in memory follow, encrypted on
-// the way. Without an encrypter (the key is being removed) the result is
-// written in clear.
-void memmoveDictionary(VORNMapCrypt &dic, CodedOutputData *output, uint8_t *stream, AESCrypt *decrypter,
-                       AESCrypt *encrypter, const VornBuffer &prepared, size_t totalSize) {
-    std::vector<KeyValueHolderCrypt *> sorted;
+// Where an entry of an encrypted store lives in the new stream.
+struct NewPlace {
+    uint32_t offset;
+    AESCryptStatus status;
+};
+
+// Encrypted compaction into the journal: the holder, then the records kept by
+// position in their old order, each run of back-to-back records decrypted
+// from the cipher state of its first record, one piece at a time through a
+// stack buffer, and encrypted under the encrypter's new stream (no record is
+// ever written anywhere in clear); then the records of values held in memory.
+// Without an encrypter (the key is being removed) the result is in clear and
+// the caller discards the index. `sorted` and `places` receive the entries
+// kept by position and, with an encrypter, their new offsets and cipher states.
+bool writeCryptCompaction(VORNMapCrypt &dic, const uint8_t *stream, AESCrypt *decrypter, AESCrypt *encrypter,
+                          const VornBuffer &prepared, RewriteJournalWriter &journal,
+                          std::vector<KeyValueHolderCrypt *> &sorted, std::vector<NewPlace> &places) {
     for (auto &pair : dic) {
         if (pair.second.kind == KVHolderOffset) {
             sorted.push_back(&pair.second);
@@ -166,18 +160,18 @@ void memmoveDictionary(VORNMapCrypt &dic, CodedOutputData *output, uint8_t *stre
               [](const KeyValueHolderCrypt *a, const KeyValueHolderCrypt *b) { return a->offset < b->offset; });
 
     const uint32_t width = sorted.empty() ? kItemSizeHolderWidth : holderWidthForFirstOffset(sorted.front()->offset);
-    output->setPosition(0);
-    output->writeUInt32(AESCrypt::randomItemSizeHolder(width));
-    if (encrypter) {
-        encrypter->encrypt(stream, stream, width);
+    uint8_t holder[kMaxVarint32Size];
+    if (!journal.append(holder, encodeItemSizeHolder(width, holder), encrypter)) {
+        return false;
     }
 
     size_t position = width;
-    // The old stream is decrypted from the cipher state of the first record
-    // of each run of records that lie back to back.
     std::optional<AESCrypt> reader;
     size_t runEnd = SIZE_MAX;
     uint8_t piece[kMovePieceSize];
+    if (encrypter) {
+        places.reserve(sorted.size());
+    }
     for (KeyValueHolderCrypt *kv : sorted) {
         const size_t offset = kv->offset;
         const size_t length = kv->recordSize();
@@ -185,19 +179,17 @@ void memmoveDictionary(VORNMapCrypt &dic, CodedOutputData *output, uint8_t *stre
             reader.emplace(*decrypter, kv->cryptStatus);
         }
         runEnd = offset + length;
-        if (!encrypter) {
-            reader->decrypt(stream + offset, stream + position, length);
-            position += length;
-            continue;
+        if (encrypter) {
+            AESCryptStatus status;
+            encrypter->getCurStatus(status);
+            places.push_back({static_cast<uint32_t>(position), status});
         }
-        kv->offset = static_cast<uint32_t>(position);
-        AESCryptStatus status;
-        encrypter->getCurStatus(status);
-        kv->cryptStatus = status;
         for (size_t done = 0; done < length;) {
             const size_t n = std::min(sizeof(piece), length - done);
             reader->decrypt(stream + offset + done, piece, n);
-            encrypter->encrypt(piece, stream + position + done, n);
+            if (!journal.append(piece, n, encrypter)) {
+                return false;
+            }
             done += n;
         }
         position += length;
@@ -205,13 +197,9 @@ void memmoveDictionary(VORNMapCrypt &dic, CodedOutputData *output, uint8_t *stre
 
     if (prepared.size() > 0) {
         VornBuffer records = preparedRecords(prepared);
-        if (encrypter) {
-            encrypter->encrypt(records.data(), stream + position, records.size());
-        } else {
-            memcpy(stream + position, records.data(), records.size());
-        }
+        return journal.append(records.data(), records.size(), encrypter);
     }
-    output->setPosition(totalSize);
+    return true;
 }
 
 } // namespace
@@ -307,8 +295,7 @@ bool VORN::expandAndWriteBack(size_t newSize, PreparedData preparedData, bool ne
             return false;
         }
     }
-    doFullWriteBack(std::move(preparedData), newCrypter, needSync);
-    return true;
+    return doFullWriteBack(std::move(preparedData), newCrypter, needSync);
 }
 
 void VORN::dropContentAfterUnmap() {
@@ -374,28 +361,78 @@ bool VORN::doFullWriteBack(PreparedData preparedData, AESCrypt *newCrypter, bool
     } else {
         encrypter = m_crypter;
     }
+    const size_t totalSize = preparedData.second;
+    if (!m_file->isFileValid() || totalSize + kDataFileHeaderSize > m_file->getFileSize()) {
+        VORNError("[%s] no room for a rewrite of %zu bytes", m_mmapID.c_str(), totalSize);
+        return false;
+    }
     uint8_t newIV[kAESBlockSize];
     if (encrypter) {
         AESCrypt::fillRandomIV(newIV);
         encrypter->resetIV(newIV, sizeof(newIV));
     }
 
-    resetOutput(0);
+    // The new stream is built beside the old one, which stays intact until
+    // the journal holding the new one is complete.
     auto stream = static_cast<uint8_t *>(m_file->getMemory()) + kDataFileHeaderSize;
-    const size_t totalSize = preparedData.second;
+    RewriteJournalWriter journal(m_path);
+    std::vector<KeyValueHolder *> plainSorted;
+    std::vector<KeyValueHolderCrypt *> cryptSorted;
+    std::vector<NewPlace> places;
+    bool written = false;
     if (m_crypter) {
-        memmoveDictionary(*m_dicCrypt, m_output, stream, m_crypter, encrypter, preparedData.first, totalSize);
+        written = writeCryptCompaction(*m_dicCrypt, stream, m_crypter, encrypter, preparedData.first, journal,
+                                      cryptSorted, places);
     } else if (preparedData.first.size() == 0) {
-        memmoveDictionary(*m_dic, m_output, stream, encrypter, totalSize);
+        written = writePlainCompaction(*m_dic, stream, encrypter, journal, plainSorted);
     } else {
-        copyPreparedRecords(m_output, stream, preparedData.first, encrypter, totalSize);
+        written = writePreparedRecords(preparedData.first, encrypter, journal);
     }
-    m_actualSize = totalSize;
-    recalculateCRCDigestWithIV(encrypter ? newIV : nullptr);
+    if (written && journal.streamSize() != totalSize) {
+        VORNError("[%s] rewrite produced %zu bytes instead of %zu", m_mmapID.c_str(), journal.streamSize(), totalSize);
+        written = false;
+    }
+    VORNMetaInfo newRecord = *m_metaInfo;
+    advanceMetaRecord(newRecord, totalSize, journal.streamCRC(), encrypter ? newIV : nullptr, true);
+    if (!written || !journal.commit(newRecord)) {
+        // The data file is untouched, but a cipher may have moved on: read
+        // the store again before its next use.
+        VORNError("[%s] rewrite abandoned, the stream stays as it was", m_mmapID.c_str());
+        clearMemoryCache(false);
+        return false;
+    }
+
+    // From here on a load finishes this rewrite from the journal. Other
+    // processes see the new sequence first, so none of them keeps reading
+    // records through offsets that are about to be overwritten.
+    encodeFixed32(static_cast<uint8_t *>(m_metaFile->getMemory()) + offsetof(VORNMetaInfo, m_sequence),
+                  newRecord.m_sequence);
+    if (!journal.copyStreamTo(stream)) {
+        VORNError("[%s] rewrite interrupted, the next load finishes it", m_mmapID.c_str());
+        clearMemoryCache(false);
+        return false;
+    }
+
+    if (!m_crypter && !encrypter) {
+        size_t offset = kItemSizeHolderWidth;
+        for (KeyValueHolder *kv : plainSorted) {
+            kv->offset = static_cast<uint32_t>(offset);
+            offset += plainRecordLength(*kv);
+        }
+    } else if (m_crypter && encrypter) {
+        for (size_t i = 0; i < cryptSorted.size(); i++) {
+            cryptSorted[i]->offset = places[i].offset;
+            cryptSorted[i]->cryptStatus = places[i].status;
+        }
+    }
+    // Otherwise the cipher changed and the caller discards the index.
+    resetOutput(totalSize);
+    writeActualSize(totalSize, journal.streamCRC(), encrypter ? newIV : nullptr, true);
     m_hasFullWriteback = true;
     if (needSync) {
         sync(SyncFlag::Sync);
     }
+    journal.finish();
     return true;
 }
 

@@ -30,6 +30,9 @@ ssize_t callPread(int fd, void *buffer, size_t count, off_t offset) {
 ssize_t callWrite(int fd, const void *buffer, size_t count) {
     return ::write(fd, buffer, count);
 }
+ssize_t callPwrite(int fd, const void *buffer, size_t count, off_t offset) {
+    return ::pwrite(fd, buffer, count, offset);
+}
 off_t callLseek(int fd, off_t offset, int whence) {
     return ::lseek(fd, offset, whence);
 }
@@ -85,7 +88,7 @@ int callClosedir(DIR *dir) {
 // constexpr, so that the live table is constant-initialised and usable from
 // any static initialiser.
 constexpr SystemCalls kRealSystemCalls = {
-    callOpen,    callClose,     callRead,    callPread,   callWrite,   callLseek,    callFstat,  callStat,
+    callOpen, callClose, callRead, callPread, callWrite, callPwrite, callLseek,    callFstat,  callStat,
     callFstatat, callFtruncate, callMmap,    callMunmap,  callMsync,   callFlock,    callUnlink, callRename,
     callMkdir,   callAccess,    callMkstemp, callOpendir, callReaddir, callClosedir,
 };

@@ -24,6 +24,7 @@ struct SystemCalls {
     ssize_t (*read)(int fd, void *buffer, size_t count);
     ssize_t (*pread)(int fd, void *buffer, size_t count, off_t offset);
     ssize_t (*write)(int fd, const void *buffer, size_t count);
+    ssize_t (*pwrite)(int fd, const void *buffer, size_t count, off_t offset);
     off_t (*lseek)(int fd, off_t offset, int whence);
     int (*fstat)(int fd, struct stat *info);
     int (*stat)(const char *path, struct stat *info);

@@ -42,6 +42,9 @@ void CRCLogWatch::logMessage(VORNLogLevel, const char *, int, const char *, cons
     if (message.rfind("check crc [", 0) == 0 || message.rfind("m_crcDigest[", 0) == 0) {
         crcMismatches++;
     }
+    if (message.find("finished an interrupted rewrite") != std::string::npos) {
+        rewritesFinished++;
+    }
     if (errors.size() < 50) {
         errors.push_back(message);
     }

@@ -45,6 +45,8 @@ public:
 
     int crcMismatches = 0;
     int crcCallbacks = 0;
+    // Loads that finished a rewrite a killed process left in its journal.
+    int rewritesFinished = 0;
     int lengthCallbacks = 0;
     std::vector<std::string> errors;
 };

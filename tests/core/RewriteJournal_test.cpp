@@ -1,0 +1,291 @@
+// A rewrite of the stream (compaction, growth) goes through a journal beside
+// the data file: these tests stop it at each step with failing reads and
+// writes of the journal, and put journals from other moments next to sound
+// stores, then check what the store holds and what is left on disk.
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <string>
+
+#include "EngineTestSupport.h"
+#include "core/VORNMetaInfo.h"
+#include "platform/SystemCalls.h"
+
+using namespace vorn_test;
+
+namespace {
+
+constexpr const char *kJournalSuffix = ":rewrite";
+constexpr off_t kJournalHeaderSize = 128;
+
+enum class Fault {
+    None,
+    StreamWrite,  // the first write of the new stream into the journal fails
+    HeaderWrite,  // the journal's closing header cannot be written
+    CopyHalfway,  // half the new stream reaches the data file, then reads fail
+    FailingReads, // (set by CopyHalfway once it has let half through)
+};
+
+Fault g_fault = Fault::None;
+int g_journalFd = -1;
+
+bool isJournal(const char *path) {
+    const size_t length = strlen(path), suffix = strlen(kJournalSuffix);
+    return length > suffix && strcmp(path + length - suffix, kJournalSuffix) == 0;
+}
+
+int trackingOpen(const char *path, int flags, mode_t mode) {
+    const int fd = vorn::realSystemCalls().open(path, flags, mode);
+    if (isJournal(path)) {
+        g_journalFd = fd;
+    }
+    return fd;
+}
+
+ssize_t faultyPwrite(int fd, const void *buffer, size_t count, off_t offset) {
+    if (fd == g_journalFd && offset == 0 &&
+        ((g_fault == Fault::StreamWrite && count > static_cast<size_t>(kJournalHeaderSize)) ||
+         (g_fault == Fault::HeaderWrite && count == static_cast<size_t>(kJournalHeaderSize)))) {
+        errno = ENOSPC;
+        return -1;
+    }
+    return vorn::realSystemCalls().pwrite(fd, buffer, count, offset);
+}
+
+ssize_t faultyPread(int fd, void *buffer, size_t count, off_t offset) {
+    if (fd == g_journalFd && g_fault == Fault::CopyHalfway && offset == kJournalHeaderSize) {
+        g_fault = Fault::FailingReads;
+        return vorn::realSystemCalls().pread(fd, buffer, count / 2, offset);
+    }
+    if (fd == g_journalFd && g_fault == Fault::FailingReads) {
+        errno = EIO;
+        return -1;
+    }
+    return vorn::realSystemCalls().pread(fd, buffer, count, offset);
+}
+
+std::string valueFor(int i, int round) {
+    return "value " + std::to_string(i) + " round " + std::to_string(round) + std::string(150, 'v');
+}
+
+class RewriteJournal : public EngineTest {
+protected:
+    // 30 keys, then 10 of them written again: a compaction moves records.
+    void Fill(VORN *store) {
+        for (int i = 0; i < 30; i++) {
+            ASSERT_TRUE(VORNTestPeer::set(store, "key-" + std::to_string(i), valueFor(i, 0)));
+        }
+        for (int i = 0; i < 30; i += 3) {
+            ASSERT_TRUE(VORNTestPeer::set(store, "key-" + std::to_string(i), valueFor(i, 1)));
+        }
+    }
+    void ExpectFilled(VORN *store, size_t otherKeys = 0) {
+        ASSERT_EQ(VORNTestPeer::keyCount(store), 30u + otherKeys);
+        for (int i = 0; i < 30; i++) {
+            EXPECT_EQ(VORNTestPeer::get(store, "key-" + std::to_string(i)), valueFor(i, i % 3 == 0 ? 1 : 0)) << i;
+        }
+    }
+    std::string journalPath(const std::string &id) const { return dataPath(id) + kJournalSuffix; }
+};
+
+TEST_F(RewriteJournal, InterruptedRewriteLeavesOneWholeStream) {
+    struct Case {
+        const char *name;
+        Fault fault;
+        bool encrypted;
+        // The data file was partly overwritten and the journal finishes the
+        // rewrite at the next load; otherwise the data file was never touched.
+        bool dataTouched;
+        const char *failure;
+    } cases[] = {
+        {"stream write fails, plain", Fault::StreamWrite, false, false, "rewrite abandoned"},
+        {"stream write fails, AES", Fault::StreamWrite, true, false, "rewrite abandoned"},
+        {"header write fails, plain", Fault::HeaderWrite, false, false, "rewrite abandoned"},
+        {"header write fails, AES", Fault::HeaderWrite, true, false, "rewrite abandoned"},
+        {"copy stops halfway, plain", Fault::CopyHalfway, false, true, "rewrite interrupted"},
+        {"copy stops halfway, AES", Fault::CopyHalfway, true, true, "rewrite interrupted"},
+    };
+    int n = 0;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string id = "journal-" + std::to_string(n++);
+        const StoreOptions options = c.encrypted ? encrypted("journal-key-16by") : StoreOptions{};
+        VORN *store = open(id, options);
+        Fill(store);
+        const std::string dataBefore = readFile(dataPath(id));
+        const vorn::VORNMetaInfo metaBefore = VORNTestPeer::metaInfo(store);
+        m_log.clear();
+        {
+            vorn::ScopedSystemCallsOverride calls;
+            calls->open = trackingOpen;
+            calls->pwrite = faultyPwrite;
+            calls->pread = faultyPread;
+            g_fault = c.fault;
+            g_journalFd = -1;
+            EXPECT_FALSE(VORNTestPeer::fullWriteback(store));
+            g_fault = Fault::None;
+        }
+        EXPECT_EQ(m_log.countPrefix("[" + id + "] " + c.failure), 1u) << m_log.dump();
+        const vorn::VORNMetaInfo metaAfter = metaFromBytes(readFile(metaPath(id)));
+        if (c.dataTouched) {
+            EXPECT_NE(readFile(dataPath(id)), dataBefore);
+            // Other processes are told to reload before anything is overwritten.
+            EXPECT_EQ(metaAfter.m_sequence, metaBefore.m_sequence + 1);
+            EXPECT_TRUE(std::filesystem::exists(journalPath(id)));
+        } else {
+            EXPECT_EQ(readFile(dataPath(id)), dataBefore);
+            EXPECT_EQ(metaAfter.m_sequence, metaBefore.m_sequence);
+            EXPECT_FALSE(std::filesystem::exists(journalPath(id)));
+        }
+
+        // The same instance reads everything again, and so does a new one.
+        m_log.clear();
+        ExpectFilled(store);
+        EXPECT_EQ(m_log.countPrefix("[" + id + "] finished an interrupted rewrite"), c.dataTouched ? 1u : 0u)
+            << m_log.dump();
+        EXPECT_FALSE(std::filesystem::exists(journalPath(id)));
+        store = reopen(store, id, options);
+        ExpectFilled(store);
+        // And the store compacts and takes writes as usual.
+        ASSERT_TRUE(VORNTestPeer::fullWriteback(store));
+        ASSERT_TRUE(VORNTestPeer::set(store, "after", "works"));
+        store = reopen(store, id, options);
+        ExpectFilled(store, 1);
+        EXPECT_EQ(VORNTestPeer::get(store, "after"), std::optional<std::string>("works"));
+        EXPECT_EQ(m_log.countPrefix("recover strategic"), 0u) << m_log.dump();
+    }
+}
+
+int refusingJournalOpen(const char *path, int flags, mode_t mode) {
+    if (isJournal(path)) {
+        errno = EACCES;
+        return -1;
+    }
+    return vorn::realSystemCalls().open(path, flags, mode);
+}
+
+// Where no journal can be created (a directory the process may not write),
+// compaction and growth still work, through memory, and say so.
+TEST_F(RewriteJournal, WithoutAJournalTheRewriteGoesThroughMemory) {
+    for (bool aes : {false, true}) {
+        SCOPED_TRACE(aes ? "AES" : "plain");
+        const std::string id = aes ? "no-journal-aes" : "no-journal";
+        const StoreOptions options = aes ? encrypted("journal-key-16by") : StoreOptions{};
+        VORN *store = open(id, options);
+        m_log.clear();
+        {
+            vorn::ScopedSystemCallsOverride calls;
+            calls->open = refusingJournalOpen;
+            Fill(store); // grows the file several times
+            ASSERT_TRUE(VORNTestPeer::fullWriteback(store));
+        }
+        EXPECT_GE(m_log.countPrefix("no rewrite journal [" + journalPath(id) + "]"), 2u) << m_log.dump();
+        EXPECT_EQ(m_log.countPrefix("fail to create [" + journalPath(id) + "]"),
+                  m_log.countPrefix("no rewrite journal ["));
+        ExpectFilled(store);
+        store = reopen(store, id, options);
+        ExpectFilled(store);
+        EXPECT_EQ(m_log.countPrefix("check crc"), 0u);
+    }
+}
+
+// Journals that must not be replayed: one that was never completed, and one
+// whose rewrite finished before more was appended (the meta record checks
+// out against the stream, so the stream is newer than the journal).
+TEST_F(RewriteJournal, LeftoverJournalNextToASoundStoreIsDropped) {
+    // A complete journal of an interrupted rewrite, kept aside.
+    VORN *store = open("source");
+    Fill(store);
+    {
+        vorn::ScopedSystemCallsOverride calls;
+        calls->open = trackingOpen;
+        calls->pread = faultyPread;
+        g_fault = Fault::CopyHalfway;
+        EXPECT_FALSE(VORNTestPeer::fullWriteback(store));
+        g_fault = Fault::None;
+    }
+    const std::string completeJournal = readFile(journalPath("source"));
+    ASSERT_GT(completeJournal.size(), static_cast<size_t>(kJournalHeaderSize));
+    ExpectFilled(store); // finishes the rewrite
+    ASSERT_TRUE(VORNTestPeer::set(store, "key-1", "newer than the journal"));
+    store->sync();
+    close(store);
+
+    struct Case {
+        const char *name;
+        std::string journal;
+    } cases[] = {
+        {"garbage", std::string(300, 'g')},
+        {"header only", completeJournal.substr(0, kJournalHeaderSize)},
+        {"cut short", completeJournal.substr(0, completeJournal.size() - 1)},
+        {"finished rewrite", completeJournal},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        writeFile(journalPath("source"), c.journal);
+        m_log.clear();
+        store = open("source");
+        EXPECT_EQ(VORNTestPeer::get(store, "key-1"), std::optional<std::string>("newer than the journal"));
+        EXPECT_EQ(VORNTestPeer::keyCount(store), 30u);
+        EXPECT_FALSE(std::filesystem::exists(journalPath("source")));
+        EXPECT_EQ(m_log.countPrefix("[source] finished an interrupted rewrite"), 0u);
+        EXPECT_EQ(m_log.countPrefix("check crc"), 0u);
+        close(store);
+    }
+}
+
+// A backup taken while a dead process's journal waits carries the journal, so
+// the restored store finishes that rewrite; a restore over a store drops a
+// journal the backup does not have.
+TEST_F(RewriteJournal, JournalTravelsWithBackupAndRestore) {
+    const std::string backupDir = root() + "/backup";
+    VORN *store = open("travel");
+    Fill(store);
+    {
+        vorn::ScopedSystemCallsOverride calls;
+        calls->open = trackingOpen;
+        calls->pread = faultyPread;
+        g_fault = Fault::CopyHalfway;
+        EXPECT_FALSE(VORNTestPeer::fullWriteback(store));
+        g_fault = Fault::None;
+    }
+    // As if the process had died here: the files stay as they are.
+    const std::string data = readFile(dataPath("travel"));
+    const std::string meta = readFile(metaPath("travel"));
+    const std::string journal = readFile(journalPath("travel"));
+    close(store);
+    writeFile(dataPath("travel"), data);
+    writeFile(metaPath("travel"), meta);
+    writeFile(journalPath("travel"), journal);
+
+    ASSERT_TRUE(VORN::backupOneToDirectory("travel", backupDir, &storeRoot()));
+    EXPECT_EQ(readFile(backupDir + "/travel" + kJournalSuffix), journal);
+
+    // Restored over a healthy store of the same name in another root.
+    const std::string otherRoot = root() + "/other";
+    std::filesystem::create_directory(otherRoot);
+    setStoreRoot(otherRoot);
+    store = open("travel");
+    ASSERT_TRUE(VORNTestPeer::set(store, "old", "contents"));
+    close(store);
+    ASSERT_TRUE(VORN::restoreOneFromDirectory("travel", backupDir, &otherRoot));
+    store = open("travel");
+    ExpectFilled(store);
+    EXPECT_FALSE(std::filesystem::exists(otherRoot + "/travel" + kJournalSuffix));
+    close(store);
+
+    // A backup without a journal, restored over a store that has one.
+    std::filesystem::remove(backupDir + "/travel" + kJournalSuffix);
+    writeFile(backupDir + "/travel", readFile(otherRoot + "/travel"));
+    writeFile(backupDir + "/travel.crc", readFile(otherRoot + "/travel.crc"));
+    writeFile(otherRoot + "/travel" + kJournalSuffix, journal);
+    ASSERT_TRUE(VORN::restoreOneFromDirectory("travel", backupDir, &otherRoot));
+    EXPECT_FALSE(std::filesystem::exists(otherRoot + "/travel" + kJournalSuffix));
+    store = open("travel");
+    ExpectFilled(store);
+}
+
+} // namespace
