@@ -3,14 +3,13 @@
 // The in-memory index of a store: key -> index entry (KeyValueHolder.h).
 //
 // Lookups take the caller's std::string_view. C++17's std::unordered_map has
-// no heterogeneous find, so VornIndex wraps one keyed by std::string and turns
-// the view into a key without allocating: the bytes are copied into a
-// per-thread scratch string whose capacity is kept between lookups (at most
-// kMaxKeyLength bytes per thread; a longer view cannot match a stored key of
-// a store, but is still looked up exactly, through a temporary string).
-// KeyHasher and KeyEqualer work on views, so stored keys and lookup keys hash
-// and compare the same way; std::hash of a string and of a view of the same
-// bytes are equal by the standard.
+// no heterogeneous find, so the map's key type, IndexKey, can stand for a view
+// as well as own its bytes: a lookup builds a probe key that borrows the
+// caller's view (no copy, no allocation, whatever the length), and the hasher
+// and equaler read either kind through IndexKey::view(). Stored keys always
+// own their bytes; to callers they are plain std::strings (IndexKey derives
+// from std::string). std::hash of a string and of a view of the same bytes
+// are equal by the standard, so both kinds hash alike.
 //
 // Iteration order is unspecified and must not matter to callers.
 // Not thread-safe: the store uses its index under its own lock. Entries keep
@@ -31,6 +30,36 @@
 
 namespace vorn {
 
+template <typename Holder> class VornIndex;
+
+// A key of the index. An owning key is a std::string and nothing more; a
+// probe key (made only by VornIndex, for the length of one lookup) holds no
+// bytes and points at the caller's view instead. Copies and moves always own
+// their bytes, so a probe can never end up stored in the map.
+class IndexKey : public std::string {
+public:
+    explicit IndexKey(std::string &&key) noexcept : std::string(std::move(key)) {}
+    explicit IndexKey(std::string_view key) : std::string(key) {}
+    IndexKey(const IndexKey &other) : std::string(other.view()) {}
+    IndexKey(IndexKey &&other) : std::string(std::move(static_cast<std::string &>(other))) {
+        if (other.m_probe) {
+            assign(other.m_probe->data(), other.m_probe->size());
+        }
+    }
+    IndexKey &operator=(const IndexKey &) = delete;
+    IndexKey &operator=(IndexKey &&) = delete;
+
+    // The key's bytes: the borrowed view of a probe, else the string's own.
+    std::string_view view() const noexcept { return m_probe ? *m_probe : std::string_view(*this); }
+
+private:
+    template <typename Holder> friend class VornIndex;
+    // `probe` must outlive the key.
+    explicit IndexKey(const std::string_view *probe) noexcept : m_probe(probe) {}
+
+    const std::string_view *m_probe = nullptr;
+};
+
 // Hash of the key bytes: the standard library's string hash.
 // Deliberately not noexcept: libstdc++ then keeps each key's hash in its node
 // (as libc++ always does), so a lookup compares hashes before bytes and finds
@@ -39,6 +68,7 @@ namespace vorn {
 struct KeyHasher {
     using is_transparent = void;
     size_t operator()(std::string_view key) const { return std::hash<std::string_view>{}(key); }
+    size_t operator()(const IndexKey &key) const { return std::hash<std::string_view>{}(key.view()); }
 };
 
 // Equal length and equal bytes.
@@ -47,11 +77,12 @@ struct KeyEqualer {
     bool operator()(std::string_view a, std::string_view b) const noexcept {
         return a.size() == b.size() && (a.empty() || memcmp(a.data(), b.data(), a.size()) == 0);
     }
+    bool operator()(const IndexKey &a, const IndexKey &b) const noexcept { return (*this)(a.view(), b.view()); }
 };
 
 template <typename Holder> class VornIndex {
 public:
-    using Map = std::unordered_map<std::string, Holder, KeyHasher, KeyEqualer>;
+    using Map = std::unordered_map<IndexKey, Holder, KeyHasher, KeyEqualer>;
     using key_type = typename Map::key_type;
     using mapped_type = typename Map::mapped_type;
     using value_type = typename Map::value_type;
@@ -59,12 +90,8 @@ public:
     using iterator = typename Map::iterator;
     using const_iterator = typename Map::const_iterator;
 
-    iterator find(std::string_view key) {
-        return key.size() <= kMaxKeyLength ? m_map.find(lookupKey(key)) : m_map.find(std::string(key));
-    }
-    const_iterator find(std::string_view key) const {
-        return key.size() <= kMaxKeyLength ? m_map.find(lookupKey(key)) : m_map.find(std::string(key));
-    }
+    iterator find(std::string_view key) { return m_map.find(IndexKey(&key)); }
+    const_iterator find(std::string_view key) const { return m_map.find(IndexKey(&key)); }
     bool contains(std::string_view key) const { return find(key) != m_map.end(); }
 
     // Replaces the entry of an existing key, or inserts key and entry. The key
@@ -76,12 +103,12 @@ public:
             it->second = std::forward<H>(holder);
             return {it, false};
         }
-        return m_map.emplace(std::string(key), std::forward<H>(holder));
+        return m_map.emplace(IndexKey(key), std::forward<H>(holder));
     }
     // The same for a key string the caller gives away (the decoders' path).
     template <typename K, typename H, typename = std::enable_if_t<std::is_same_v<K, std::string>>>
     std::pair<iterator, bool> insert_or_assign(K &&key, H &&holder) {
-        return m_map.insert_or_assign(std::move(key), std::forward<H>(holder));
+        return m_map.insert_or_assign(IndexKey(std::move(key)), std::forward<H>(holder));
     }
 
     // Number of entries erased (0 or 1).
@@ -113,14 +140,6 @@ public:
     void swap(VornIndex &other) noexcept { m_map.swap(other.m_map); }
 
 private:
-    // The view's bytes in this thread's scratch string; no allocation once its
-    // capacity has reached the longest key looked up on this thread.
-    static const std::string &lookupKey(std::string_view key) {
-        static thread_local std::string t_lookupKey;
-        t_lookupKey.assign(key.data(), key.size());
-        return t_lookupKey;
-    }
-
     Map m_map;
 };
 
