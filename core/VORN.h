@@ -459,8 +459,10 @@ private:
     WriteResult overrideDataWithKey(const vorn::VornBuffer &data, std::string_view key, bool isDataHolder);
     WriteResult overrideDataWithKey(const vorn::VornBuffer &data, const vorn::KeyValueHolder &kvHolder,
                                     bool isDataHolder);
+    // roomMade: the caller has run checkRecordLimits and ensureMemorySize for
+    // this very record under the exclusive lock it still holds.
     WriteResult doAppendDataWithKey(const vorn::VornBuffer &data, const vorn::VornBuffer &keyData, bool isDataHolder,
-                                    uint32_t originKeyLength);
+                                    uint32_t originKeyLength, bool roomMade = false);
     WriteResult doOverrideDataWithKey(const vorn::VornBuffer &data, const vorn::VornBuffer &keyData, bool isDataHolder,
                                       uint32_t originKeyLength);
     bool checkSizeLimit(size_t size, const vorn::VornBuffer &keyData, uint32_t keyLength);
@@ -471,6 +473,9 @@ private:
     // Plain stores: borrowed from the mapping. REQUIRES: m_lock and the shared
     // lock held while the result is used.
     vorn::VornBuffer getRawDataForKey(std::string_view key);
+    // getRawDataForKey without its checkLoadData, for a caller that has run
+    // that under the locks it still holds.
+    vorn::VornBuffer lookupRawData(std::string_view key);
     // As getRawDataForKey, without the expiry suffix when expiry is on.
     vorn::VornBuffer getDataForKey(std::string_view key);
     // Refuses (logged) a record before any byte is written: a value of 2^31

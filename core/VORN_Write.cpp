@@ -190,13 +190,13 @@ bool VORN::checkSizeForOverride(size_t size) {
 }
 
 VORN::WriteResult VORN::doAppendDataWithKey(const VornBuffer &data, const VornBuffer &keyData, bool isDataHolder,
-                                            uint32_t originKeyLength) {
+                                            uint32_t originKeyLength, bool roomMade) {
     if (originKeyLength > kMaxKeyLength) {
         VORNError("[%s] reject oversized key, keyLength=%u, limit=%u", m_mmapID.c_str(), originKeyLength,
                   kMaxKeyLength);
         return {false, KeyValueHolder()};
     }
-    if (!checkRecordLimits(__func__, originKeyLength, data.size(), isDataHolder)) {
+    if (!roomMade && !checkRecordLimits(__func__, originKeyLength, data.size(), isDataHolder)) {
         return {false, KeyValueHolder()};
     }
     const RecordSizes sizes = recordSizes(originKeyLength, keyData.size(), data.size(), isDataHolder);
@@ -205,7 +205,7 @@ VORN::WriteResult VORN::doAppendDataWithKey(const VornBuffer &data, const VornBu
     if (!checkSizeLimit(sizes.size, keyData, originKeyLength)) {
         return {false, KeyValueHolder()};
     }
-    if (!ensureMemorySize(sizes.size)) {
+    if (!roomMade && !ensureMemorySize(sizes.size)) {
         return {false, KeyValueHolder()};
     }
     if (!m_file->isFileValid() || !m_output) {
@@ -326,7 +326,10 @@ VORN::WriteResult VORN::appendDataWithKey(const VornBuffer &data, const KeyValue
     }
     auto stream = static_cast<uint8_t *>(m_file->getMemory()) + kDataFileHeaderSize;
     VornBuffer keyData(stream + kvHolder.offset, keyDataSize, VornBufferNoCopy);
-    return doAppendDataWithKey(data, keyData, isDataHolder, keyLength);
+    // The limits are checked and the room made for exactly this record,
+    // under the exclusive lock still held: nothing the writer checks again
+    // can have changed.
+    return doAppendDataWithKey(data, keyData, isDataHolder, keyLength, true);
 }
 
 VORN::WriteResult VORN::overrideDataWithKey(const VornBuffer &data, std::string_view key, bool isDataHolder) {
@@ -535,6 +538,10 @@ bool VORN::removeDataForKey(std::string_view key) {
 
 VornBuffer VORN::getRawDataForKey(std::string_view key) {
     checkLoadData();
+    return lookupRawData(key);
+}
+
+VornBuffer VORN::lookupRawData(std::string_view key) {
     if (!m_file->isFileValid()) {
         return VornBuffer();
     }
@@ -565,5 +572,5 @@ VornBuffer VORN::getDataForKey(std::string_view key) {
     if (m_enableKeyExpire) {
         return getDataWithoutMTimeForKey(key);
     }
-    return getRawDataForKey(key);
+    return lookupRawData(key);
 }
