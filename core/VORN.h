@@ -438,8 +438,8 @@ private:
     void checkLoadData();
     void notifyContentChanged();
     void notifyContentLoaded();
-    bool isMultiProcess() const;
-    bool isReadOnly() const;
+    bool isMultiProcess() const { return (m_mode & VORN_MULTI_PROCESS) != 0; }
+    bool isReadOnly() const { return (m_mode & VORN_READ_ONLY) != 0; }
 
     // ---- Writing (VORN_Write.cpp) ----
     // setDataForKey takes m_lock and the exclusive inter-process lock itself;
@@ -476,8 +476,13 @@ private:
     // getRawDataForKey without its checkLoadData, for a caller that has run
     // that under the locks it still holds.
     vorn::VornBuffer lookupRawData(std::string_view key);
-    // As getRawDataForKey, without the expiry suffix when expiry is on.
-    vorn::VornBuffer getDataForKey(std::string_view key);
+    // As getRawDataForKey, without the expiry suffix when expiry is on. Loads
+    // or refreshes first: only the files say whether values carry an expiry
+    // time (a first load, or another process switching expiry).
+    vorn::VornBuffer getDataForKey(std::string_view key) {
+        checkLoadData();
+        return m_enableKeyExpire ? getDataWithoutMTimeForKey(key) : lookupRawData(key);
+    }
     // Refuses (logged) a record before any byte is written: a value of 2^31
     // bytes or more, or a key part (key length varint, key, value length
     // varint) of 65536 bytes or more, which no load could index.

@@ -16,14 +16,6 @@
 
 using namespace vorn;
 
-bool VORN::isMultiProcess() const {
-    return (m_mode & VORN_MULTI_PROCESS) != 0;
-}
-
-bool VORN::isReadOnly() const {
-    return (m_mode & VORN_READ_ONLY) != 0;
-}
-
 void VORN::checkLoadData() {
     if (m_needLoadFromFile) {
         // Bind the inter-process lock to a usable descriptor before holding

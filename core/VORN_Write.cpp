@@ -382,7 +382,8 @@ bool VORN::setDataForKeyLocked(VornBuffer &&data, std::string_view key, bool isD
     const bool singleProcess = !isMultiProcess();
 
     if (!m_crypter) {
-        auto itr = m_dic->find(key);
+        const size_t hash = VORNMap::hashOf(key);
+        auto itr = m_dic->find(key, hash);
         if (itr != m_dic->end()) {
             if (m_enableCompareBeforeSet && !m_enableKeyExpire && m_file->isFileValid()) {
                 try {
@@ -426,9 +427,9 @@ bool VORN::setDataForKeyLocked(VornBuffer &&data, std::string_view key, bool isD
             if (!ret.first) {
                 return false;
             }
-            // Not found above and not added by the write: build the key
-            // string once and hash it once, without a second lookup.
-            m_dic->insert_or_assign(std::string(key), ret.second);
+            // Not found above: the key string is built once, and hashed only
+            // for the lookup above.
+            m_dic->insert_or_assign(key, hash, ret.second);
         }
     } else {
         if (isDataHolder) {
@@ -443,7 +444,8 @@ bool VORN::setDataForKeyLocked(VornBuffer &&data, std::string_view key, bool isD
                 isDataHolder = false;
             }
         }
-        auto itr = m_dicCrypt->find(key);
+        const size_t hash = VORNMapCrypt::hashOf(key);
+        auto itr = m_dicCrypt->find(key, hash);
         const bool found = itr != m_dicCrypt->end();
         const bool useOverride =
             singleProcess && (found ? m_dicCrypt->size() == 1 : (m_dicCrypt->empty() && m_actualSize != 0));
@@ -461,7 +463,7 @@ bool VORN::setDataForKeyLocked(VornBuffer &&data, std::string_view key, bool isD
             } else if (found) {
                 m_dicCrypt->insert_or_assign(key, std::move(entry));
             } else {
-                m_dicCrypt->insert_or_assign(std::string(key), std::move(entry));
+                m_dicCrypt->insert_or_assign(key, hash, std::move(entry));
             }
         } else {
             KeyValueHolderCrypt entry(written.keySize, written.valueSize, written.offset);
@@ -471,7 +473,7 @@ bool VORN::setDataForKeyLocked(VornBuffer &&data, std::string_view key, bool isD
             } else if (found) {
                 m_dicCrypt->insert_or_assign(key, std::move(entry));
             } else {
-                m_dicCrypt->insert_or_assign(std::string(key), std::move(entry));
+                m_dicCrypt->insert_or_assign(key, hash, std::move(entry));
             }
         }
     }
@@ -563,14 +565,4 @@ VornBuffer VORN::lookupRawData(std::string_view key) {
         return VornBuffer();
     }
     return itr->second.toVornBuffer(stream);
-}
-
-VornBuffer VORN::getDataForKey(std::string_view key) {
-    // Load or refresh first: only the files say whether values carry an
-    // expiry time (a first load, or another process switching expiry).
-    checkLoadData();
-    if (m_enableKeyExpire) {
-        return getDataWithoutMTimeForKey(key);
-    }
-    return lookupRawData(key);
 }

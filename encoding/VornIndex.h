@@ -32,32 +32,43 @@ namespace vorn {
 
 template <typename Holder> class VornIndex;
 
-// A key of the index. An owning key is a std::string and nothing more; a
-// probe key (made only by VornIndex, for the length of one lookup) holds no
-// bytes and points at the caller's view instead. Copies and moves always own
-// their bytes, so a probe can never end up stored in the map.
+// A key of the index. A stored key is a std::string and nothing more. While
+// VornIndex looks a key up or inserts it, the key it hands the map also points
+// at a Probe on the caller's stack: the bytes looked for and their hash,
+// computed once. A probe key for a lookup owns no bytes at all. Copies and
+// moves always own their bytes and drop the probe, so no probe ever ends up
+// stored in the map.
 class IndexKey : public std::string {
 public:
+    struct Probe {
+        std::string_view bytes;
+        size_t hash; // std::hash<std::string_view> of bytes
+    };
+
     explicit IndexKey(std::string &&key) noexcept : std::string(std::move(key)) {}
     explicit IndexKey(std::string_view key) : std::string(key) {}
     IndexKey(const IndexKey &other) : std::string(other.view()) {}
     IndexKey(IndexKey &&other) : std::string(std::move(static_cast<std::string &>(other))) {
-        if (other.m_probe) {
-            assign(other.m_probe->data(), other.m_probe->size());
+        if (other.m_probe && size() != other.m_probe->bytes.size()) {
+            assign(other.m_probe->bytes.data(), other.m_probe->bytes.size()); // a lookup's probe
         }
     }
     IndexKey &operator=(const IndexKey &) = delete;
     IndexKey &operator=(IndexKey &&) = delete;
 
-    // The key's bytes: the borrowed view of a probe, else the string's own.
-    std::string_view view() const noexcept { return m_probe ? *m_probe : std::string_view(*this); }
+    // The key's bytes: a probe's, else the string's own.
+    std::string_view view() const noexcept { return m_probe ? m_probe->bytes : std::string_view(*this); }
+    size_t hash() const { return m_probe ? m_probe->hash : std::hash<std::string_view>{}(*this); }
 
 private:
     template <typename Holder> friend class VornIndex;
-    // `probe` must outlive the key.
-    explicit IndexKey(const std::string_view *probe) noexcept : m_probe(probe) {}
+    // A lookup key; `probe` must outlive it.
+    explicit IndexKey(const Probe *probe) noexcept : m_probe(probe) {}
+    // An owning key whose hash is already known; `probe` (over the same bytes)
+    // must outlive it.
+    IndexKey(std::string_view key, const Probe *probe) : std::string(key), m_probe(probe) {}
 
-    const std::string_view *m_probe = nullptr;
+    const Probe *m_probe = nullptr;
 };
 
 // Hash of the key bytes: the standard library's string hash.
@@ -68,7 +79,7 @@ private:
 struct KeyHasher {
     using is_transparent = void;
     size_t operator()(std::string_view key) const { return std::hash<std::string_view>{}(key); }
-    size_t operator()(const IndexKey &key) const { return std::hash<std::string_view>{}(key.view()); }
+    size_t operator()(const IndexKey &key) const { return key.hash(); }
 };
 
 // Equal length and equal bytes.
@@ -90,8 +101,19 @@ public:
     using iterator = typename Map::iterator;
     using const_iterator = typename Map::const_iterator;
 
-    iterator find(std::string_view key) { return m_map.find(IndexKey(&key)); }
-    const_iterator find(std::string_view key) const { return m_map.find(IndexKey(&key)); }
+    iterator find(std::string_view key) { return find(key, hashOf(key)); }
+    const_iterator find(std::string_view key) const { return find(key, hashOf(key)); }
+    // For a caller that looks a key up and may then insert it: the key is
+    // hashed once, by hashOf, for both.
+    static size_t hashOf(std::string_view key) { return std::hash<std::string_view>{}(key); }
+    iterator find(std::string_view key, size_t hash) {
+        const IndexKey::Probe probe{key, hash};
+        return m_map.find(IndexKey(&probe));
+    }
+    const_iterator find(std::string_view key, size_t hash) const {
+        const IndexKey::Probe probe{key, hash};
+        return m_map.find(IndexKey(&probe));
+    }
     bool contains(std::string_view key) const { return find(key) != m_map.end(); }
 
     // Replaces the entry of an existing key, or inserts key and entry. The key
@@ -104,6 +126,11 @@ public:
             return {it, false};
         }
         return m_map.emplace(IndexKey(key), std::forward<H>(holder));
+    }
+    // The same with the key's hashOf(key), for a key whose lookup just failed.
+    template <typename H> std::pair<iterator, bool> insert_or_assign(std::string_view key, size_t hash, H &&holder) {
+        const IndexKey::Probe probe{key, hash};
+        return m_map.insert_or_assign(IndexKey(key, &probe), std::forward<H>(holder));
     }
     // The same for a key string the caller gives away (the decoders' path).
     template <typename K, typename H, typename = std::enable_if_t<std::is_same_v<K, std::string>>>
