@@ -12,6 +12,7 @@
 
 #include "core/VORNEngine.h"
 #include "core/VORNMetaInfo.h"
+#include "encoding/Crc32.h"
 #include "encoding/LittleEndian.h"
 #include "log/VORNLog.h"
 
@@ -20,6 +21,9 @@ using namespace vorn;
 namespace vorn {
 
 uint32_t streamCRC32(uint32_t crc, const void *ptr, size_t length) {
+    if (length < kShortCRCInput) {
+        return crc32Extend(crc, ptr, length); // one record: zlib would go a byte at a time
+    }
     // zlib takes 32-bit lengths; feed it in pieces it can always take.
     constexpr size_t kPiece = 1u << 30;
     auto bytes = static_cast<const Bytef *>(ptr);
