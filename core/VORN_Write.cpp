@@ -202,7 +202,7 @@ VORN::WriteResult VORN::doAppendDataWithKey(const VornBuffer &data, const VornBu
     const RecordSizes sizes = recordSizes(originKeyLength, keyData.size(), data.size(), isDataHolder);
 
     ScopedLock<InterProcessLock> exclusive(m_exclusiveProcessLock);
-    if (!checkSizeLimit(sizes.size, keyData, originKeyLength)) {
+    if (m_itemSizeLimit != 0 && !checkSizeLimit(sizes.size, keyData, originKeyLength)) {
         return {false, KeyValueHolder()};
     }
     if (!roomMade && !ensureMemorySize(sizes.size)) {
@@ -254,7 +254,7 @@ VORN::WriteResult VORN::doOverrideDataWithKey(const VornBuffer &data, const Vorn
         return {false, KeyValueHolder()};
     }
     const RecordSizes sizes = recordSizes(originKeyLength, keyData.size(), data.size(), isDataHolder);
-    if (!checkSizeLimit(sizes.size, keyData, originKeyLength)) {
+    if (m_itemSizeLimit != 0 && !checkSizeLimit(sizes.size, keyData, originKeyLength)) {
         return {false, KeyValueHolder()};
     }
     if (!checkSizeForOverride(sizes.size) || isReadOnly()) {

@@ -77,12 +77,6 @@ VornBuffer &VornBuffer::operator=(VornBuffer &&other) noexcept {
     return *this;
 }
 
-VornBuffer::~VornBuffer() {
-    if (ownsBlock()) {
-        free(m_external.block);
-    }
-}
-
 bool VornBuffer::operator==(const VornBuffer &other) const {
     size_t n = size();
     return n == other.size() && (n == 0 || memcmp(data(), other.data(), n) == 0);

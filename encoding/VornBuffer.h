@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 
 #include "log/VORNExport.h"
 
@@ -48,7 +49,11 @@ public:
     // As the move constructor, keeping at most `length` bytes (an external block is taken whole).
     VornBuffer(VornBuffer &&other, size_t length) noexcept;
     VornBuffer &operator=(VornBuffer &&other) noexcept;
-    ~VornBuffer();
+    ~VornBuffer() {
+        if (ownsBlock()) {
+            free(m_external.block);
+        }
+    }
 
     VornBuffer(const VornBuffer &) = delete;
     VornBuffer &operator=(const VornBuffer &) = delete;
