@@ -434,8 +434,16 @@ private:
     void resetOutput(size_t position);
 
     // ---- Cross-process changes (VORN_CrossProcess.cpp) ----
-    // m_lock held; takes the shared inter-process lock itself.
-    void checkLoadData();
+    // m_lock held; takes the shared inter-process lock itself. A loaded
+    // single-process store has nothing to check: no call.
+    void checkLoadData() {
+        if (m_needLoadFromFile || isMultiProcess()) {
+            loadOrRefresh();
+        }
+    }
+    // The work of checkLoadData: the first load, or the comparison with the
+    // shared meta record and the reload it calls for.
+    void loadOrRefresh();
     void notifyContentChanged();
     void notifyContentLoaded();
     bool isMultiProcess() const { return (m_mode & VORN_MULTI_PROCESS) != 0; }

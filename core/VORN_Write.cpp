@@ -67,8 +67,9 @@ RecordSizes recordSizes(uint32_t originKeyLength, size_t keyDataSize, size_t dat
 // Writes one record at the output's position: the key (raw when it carries
 // its length prefix already), then the value with its length prefix, and for
 // the data-holder form the value's own length in front of it.
-void writeRecord(CodedOutputData &output, const VornBuffer &keyData, uint32_t originKeyLength, const VornBuffer &data,
-                 bool isDataHolder, uint32_t valueLength) {
+inline __attribute__((always_inline)) void writeRecord(CodedOutputData &output, const VornBuffer &keyData,
+                                                       uint32_t originKeyLength, const VornBuffer &data,
+                                                       bool isDataHolder, uint32_t valueLength) {
     if (keyData.size() > originKeyLength) {
         output.writeRawData(keyData);
     } else {
