@@ -148,5 +148,15 @@ void VORN::updateCRCDigest(const uint8_t *ptr, size_t length) {
         return;
     }
     m_crcDigest = streamCRC32(m_crcDigest, ptr, length);
+    // The common case of writeActualSize(m_actualSize, m_crcDigest, nullptr,
+    // false), spelled out: on a meta record that already carries its flags an
+    // append changes the CRC and size fields and nothing else.
+    if (m_metaInfo->m_version >= MetaVersionFlags && !isReadOnly() && m_metaFile->isFileValid() &&
+        m_metaFile->getFileSize() >= kMetaInfoSize) {
+        m_metaInfo->m_actualSize = static_cast<uint32_t>(m_actualSize);
+        m_metaInfo->m_crcDigest = m_crcDigest;
+        m_metaInfo->writeCRCAndActualSizeOnly(m_metaFile->getMemory());
+        return;
+    }
     writeActualSize(m_actualSize, m_crcDigest, nullptr, false);
 }
