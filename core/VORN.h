@@ -438,12 +438,20 @@ private:
     bool finishInterruptedRewrite();
 
     // ---- Cross-process changes (VORN_CrossProcess.cpp) ----
-    // m_lock held; takes the shared inter-process lock itself.
-    void checkLoadData();
+    // m_lock held; takes the shared inter-process lock itself. A loaded
+    // single-process store has nothing to check: no call.
+    void checkLoadData() {
+        if (m_needLoadFromFile || isMultiProcess()) {
+            loadOrRefresh();
+        }
+    }
+    // The work of checkLoadData: the first load, or the comparison with the
+    // shared meta record and the reload it calls for.
+    void loadOrRefresh();
     void notifyContentChanged();
     void notifyContentLoaded();
-    bool isMultiProcess() const;
-    bool isReadOnly() const;
+    bool isMultiProcess() const { return (m_mode & VORN_MULTI_PROCESS) != 0; }
+    bool isReadOnly() const { return (m_mode & VORN_READ_ONLY) != 0; }
 
     // ---- Writing (VORN_Write.cpp) ----
     // setDataForKey takes m_lock and the exclusive inter-process lock itself;
@@ -460,8 +468,10 @@ private:
     WriteResult appendDataWithKey(const vorn::VornBuffer &data, std::string_view key, bool isDataHolder);
     WriteResult appendDataWithKey(const vorn::VornBuffer &data, const vorn::KeyValueHolder &kvHolder,
                                   bool isDataHolder);
+    // roomMade: the caller has run checkRecordLimits and ensureMemorySize for
+    // this very record under the exclusive lock it still holds.
     WriteResult doAppendDataWithKey(const vorn::VornBuffer &data, const vorn::VornBuffer &keyData, bool isDataHolder,
-                                    uint32_t originKeyLength);
+                                    uint32_t originKeyLength, bool roomMade = false);
     bool checkSizeLimit(size_t size, const vorn::VornBuffer &keyData, uint32_t keyLength);
     // Appends a deletion record. REQUIRES: m_lock and the exclusive lock held.
     bool removeDataForKey(std::string_view key);
@@ -469,8 +479,16 @@ private:
     // Plain stores: borrowed from the mapping. REQUIRES: m_lock and the shared
     // lock held while the result is used.
     vorn::VornBuffer getRawDataForKey(std::string_view key);
-    // As getRawDataForKey, without the expiry suffix when expiry is on.
-    vorn::VornBuffer getDataForKey(std::string_view key);
+    // getRawDataForKey without its checkLoadData, for a caller that has run
+    // that under the locks it still holds.
+    vorn::VornBuffer lookupRawData(std::string_view key);
+    // As getRawDataForKey, without the expiry suffix when expiry is on. Loads
+    // or refreshes first: only the files say whether values carry an expiry
+    // time (a first load, or another process switching expiry).
+    vorn::VornBuffer getDataForKey(std::string_view key) {
+        checkLoadData();
+        return m_enableKeyExpire ? getDataWithoutMTimeForKey(key) : lookupRawData(key);
+    }
     // Refuses (logged) a record before any byte is written: a value of 2^31
     // bytes or more, or a key part (key length varint, key, value length
     // varint) of 65536 bytes or more, which no load could index.

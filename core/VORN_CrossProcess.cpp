@@ -16,15 +16,7 @@
 
 using namespace vorn;
 
-bool VORN::isMultiProcess() const {
-    return (m_mode & VORN_MULTI_PROCESS) != 0;
-}
-
-bool VORN::isReadOnly() const {
-    return (m_mode & VORN_READ_ONLY) != 0;
-}
-
-void VORN::checkLoadData() {
+void VORN::loadOrRefresh() {
     if (m_needLoadFromFile) {
         // Bind the inter-process lock to a usable descriptor before holding
         // it: a meta file that failed to open or map at construction has none.
@@ -47,7 +39,11 @@ void VORN::checkLoadData() {
     const uint32_t crcDigest = decodeFixed32(page + offsetof(VORNMetaInfo, m_crcDigest));
     const uint32_t actualSize = decodeFixed32(page + offsetof(VORNMetaInfo, m_actualSize));
     if (sequence != m_metaInfo->m_sequence) {
-        VORNInfo("[%s] oldSeq %u, newSeq %u", m_mmapID.c_str(), m_metaInfo->m_sequence, sequence);
+        // Logged under the name callers know, checkLoadData.
+        if (loadLogLevel() <= VORNLogInfo) {
+            _VORNLogWithLevel(VORNLogInfo, VORN_LOG_SOURCE, "checkLoadData", __LINE__, "[%s] oldSeq %u, newSeq %u",
+                              m_mmapID.c_str(), m_metaInfo->m_sequence, sequence);
+        }
         ScopedLock<InterProcessLock> sharedAgain(m_sharedProcessLock);
         clearMemoryCache(false);
         loadFromFile();

@@ -204,7 +204,7 @@ VornBuffer VORN::getDataWithoutMTimeForKey(std::string_view key) {
         return isExpired(expireTime, getCurrentTimeInSecond()) ? Verdict::Expired : Verdict::WithoutTime;
     };
 
-    VornBuffer raw = getRawDataForKey(key);
+    VornBuffer raw = lookupRawData(key);
     uint32_t expireTime = 0;
     Verdict verdict = judge(raw, expireTime);
     if (verdict == Verdict::Expired && !isReadOnly()) {
@@ -215,7 +215,7 @@ VornBuffer VORN::getDataWithoutMTimeForKey(std::string_view key) {
         ScopedLock<InterProcessLock> exclusive(m_exclusiveProcessLock);
         if (isMultiProcess()) {
             checkLoadData();
-            raw = getRawDataForKey(key);
+            raw = lookupRawData(key);
             verdict = judge(raw, expireTime);
         }
         if (verdict == Verdict::Expired) {
@@ -244,7 +244,7 @@ uint32_t VORN::getExpireTimeForKey(std::string_view key) {
     if (!m_enableKeyExpire || key.empty()) {
         return 0;
     }
-    VornBuffer raw = getRawDataForKey(key);
+    VornBuffer raw = lookupRawData(key);
     if (raw.size() >= kFixed32Size) {
         return expireTimeOf(raw);
     }

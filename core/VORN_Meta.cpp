@@ -12,6 +12,7 @@
 
 #include "core/VORNEngine.h"
 #include "core/VORNMetaInfo.h"
+#include "encoding/Crc32.h"
 #include "encoding/LittleEndian.h"
 #include "log/VORNLog.h"
 
@@ -20,6 +21,9 @@ using namespace vorn;
 namespace vorn {
 
 uint32_t streamCRC32(uint32_t crc, const void *ptr, size_t length) {
+    if (length < kShortCRCInput) {
+        return crc32Extend(crc, ptr, length); // one record: zlib would go a byte at a time
+    }
     // zlib takes 32-bit lengths; feed it in pieces it can always take.
     constexpr size_t kPiece = 1u << 30;
     auto bytes = static_cast<const Bytef *>(ptr);
@@ -132,5 +136,15 @@ void VORN::updateCRCDigest(const uint8_t *ptr, size_t length) {
         return;
     }
     m_crcDigest = streamCRC32(m_crcDigest, ptr, length);
+    // The common case of writeActualSize(m_actualSize, m_crcDigest, nullptr,
+    // false), spelled out: on a meta record that already carries its flags an
+    // append changes the CRC and size fields and nothing else.
+    if (m_metaInfo->m_version >= MetaVersionFlags && !isReadOnly() && m_metaFile->isFileValid() &&
+        m_metaFile->getFileSize() >= kMetaInfoSize) {
+        m_metaInfo->m_actualSize = static_cast<uint32_t>(m_actualSize);
+        m_metaInfo->m_crcDigest = m_crcDigest;
+        m_metaInfo->writeCRCAndActualSizeOnly(m_metaFile->getMemory());
+        return;
+    }
     writeActualSize(m_actualSize, m_crcDigest, nullptr, false);
 }

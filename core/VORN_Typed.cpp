@@ -31,14 +31,22 @@ using namespace vorn;
 
 namespace {
 
-// A scalar's value bytes in a buffer of exactly their size (inline: scalars
-// take at most 10 bytes).
-template <typename Write> VornBuffer encodeScalar(uint32_t size, Write write) {
-    VornBuffer buffer(size);
-    CodedOutputData output(buffer.data(), buffer.size());
-    write(output);
-    return buffer;
-}
+// A scalar's value bytes, encoded into a room of the object's own (every
+// scalar takes at most kMaxVarintSize bytes, so the writer never works near
+// an end) and lent to the setter for the length of its call: the setter copies
+// what it keeps.
+class ScalarValue {
+public:
+    template <typename Write> explicit ScalarValue(Write write) : m_output(m_room, sizeof(m_room)) { write(m_output); }
+    VornBuffer bytes() { return VornBuffer(m_room, m_output.getPosition(), VornBufferNoCopy); }
+
+    ScalarValue(const ScalarValue &) = delete;
+    ScalarValue &operator=(const ScalarValue &) = delete;
+
+private:
+    uint8_t m_room[kMaxVarintSize];
+    CodedOutputData m_output;
+};
 
 // Logs a failed decode the way every getter does: the exception's text, or
 // `fallback` for anything that is not a standard exception.
@@ -90,70 +98,59 @@ bool VORN::setBytesValue(std::string_view key, const void *bytes, size_t length,
 }
 
 bool VORN::set(bool value, std::string_view key) {
-    return setPlainValue(key, encodeScalar(pbBoolSize(), [&](CodedOutputData &o) { o.writeBool(value); }), nullptr);
+    return setPlainValue(key, ScalarValue([&](CodedOutputData &o) { o.writeBool(value); }).bytes(), nullptr);
 }
 
 bool VORN::set(bool value, std::string_view key, uint32_t expireDuration) {
-    return setPlainValue(key, encodeScalar(pbBoolSize(), [&](CodedOutputData &o) { o.writeBool(value); }),
-                         &expireDuration);
+    return setPlainValue(key, ScalarValue([&](CodedOutputData &o) { o.writeBool(value); }).bytes(), &expireDuration);
 }
 
 bool VORN::set(int32_t value, std::string_view key) {
-    return setPlainValue(key, encodeScalar(pbInt32Size(value), [&](CodedOutputData &o) { o.writeInt32(value); }),
-                         nullptr);
+    return setPlainValue(key, ScalarValue([&](CodedOutputData &o) { o.writeInt32(value); }).bytes(), nullptr);
 }
 
 bool VORN::set(int32_t value, std::string_view key, uint32_t expireDuration) {
-    return setPlainValue(key, encodeScalar(pbInt32Size(value), [&](CodedOutputData &o) { o.writeInt32(value); }),
-                         &expireDuration);
+    return setPlainValue(key, ScalarValue([&](CodedOutputData &o) { o.writeInt32(value); }).bytes(), &expireDuration);
 }
 
 bool VORN::set(uint32_t value, std::string_view key) {
-    return setPlainValue(key, encodeScalar(pbUInt32Size(value), [&](CodedOutputData &o) { o.writeUInt32(value); }),
-                         nullptr);
+    return setPlainValue(key, ScalarValue([&](CodedOutputData &o) { o.writeUInt32(value); }).bytes(), nullptr);
 }
 
 bool VORN::set(uint32_t value, std::string_view key, uint32_t expireDuration) {
-    return setPlainValue(key, encodeScalar(pbUInt32Size(value), [&](CodedOutputData &o) { o.writeUInt32(value); }),
-                         &expireDuration);
+    return setPlainValue(key, ScalarValue([&](CodedOutputData &o) { o.writeUInt32(value); }).bytes(), &expireDuration);
 }
 
 bool VORN::set(int64_t value, std::string_view key) {
-    return setPlainValue(key, encodeScalar(pbInt64Size(value), [&](CodedOutputData &o) { o.writeInt64(value); }),
-                         nullptr);
+    return setPlainValue(key, ScalarValue([&](CodedOutputData &o) { o.writeInt64(value); }).bytes(), nullptr);
 }
 
 bool VORN::set(int64_t value, std::string_view key, uint32_t expireDuration) {
-    return setPlainValue(key, encodeScalar(pbInt64Size(value), [&](CodedOutputData &o) { o.writeInt64(value); }),
-                         &expireDuration);
+    return setPlainValue(key, ScalarValue([&](CodedOutputData &o) { o.writeInt64(value); }).bytes(), &expireDuration);
 }
 
 bool VORN::set(uint64_t value, std::string_view key) {
-    return setPlainValue(key, encodeScalar(pbUInt64Size(value), [&](CodedOutputData &o) { o.writeUInt64(value); }),
-                         nullptr);
+    return setPlainValue(key, ScalarValue([&](CodedOutputData &o) { o.writeUInt64(value); }).bytes(), nullptr);
 }
 
 bool VORN::set(uint64_t value, std::string_view key, uint32_t expireDuration) {
-    return setPlainValue(key, encodeScalar(pbUInt64Size(value), [&](CodedOutputData &o) { o.writeUInt64(value); }),
-                         &expireDuration);
+    return setPlainValue(key, ScalarValue([&](CodedOutputData &o) { o.writeUInt64(value); }).bytes(), &expireDuration);
 }
 
 bool VORN::set(float value, std::string_view key) {
-    return setPlainValue(key, encodeScalar(pbFloatSize(), [&](CodedOutputData &o) { o.writeFloat(value); }), nullptr);
+    return setPlainValue(key, ScalarValue([&](CodedOutputData &o) { o.writeFloat(value); }).bytes(), nullptr);
 }
 
 bool VORN::set(float value, std::string_view key, uint32_t expireDuration) {
-    return setPlainValue(key, encodeScalar(pbFloatSize(), [&](CodedOutputData &o) { o.writeFloat(value); }),
-                         &expireDuration);
+    return setPlainValue(key, ScalarValue([&](CodedOutputData &o) { o.writeFloat(value); }).bytes(), &expireDuration);
 }
 
 bool VORN::set(double value, std::string_view key) {
-    return setPlainValue(key, encodeScalar(pbDoubleSize(), [&](CodedOutputData &o) { o.writeDouble(value); }), nullptr);
+    return setPlainValue(key, ScalarValue([&](CodedOutputData &o) { o.writeDouble(value); }).bytes(), nullptr);
 }
 
 bool VORN::set(double value, std::string_view key, uint32_t expireDuration) {
-    return setPlainValue(key, encodeScalar(pbDoubleSize(), [&](CodedOutputData &o) { o.writeDouble(value); }),
-                         &expireDuration);
+    return setPlainValue(key, ScalarValue([&](CodedOutputData &o) { o.writeDouble(value); }).bytes(), &expireDuration);
 }
 
 bool VORN::set(const char *value, std::string_view key) {

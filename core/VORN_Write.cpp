@@ -69,8 +69,9 @@ RecordSizes recordSizes(uint32_t originKeyLength, size_t keyDataSize, size_t dat
 // Writes one record at the output's position: the key (raw when it carries
 // its length prefix already), then the value with its length prefix, and for
 // the data-holder form the value's own length in front of it.
-void writeRecord(CodedOutputData &output, const VornBuffer &keyData, uint32_t originKeyLength, const VornBuffer &data,
-                 bool isDataHolder, uint32_t valueLength) {
+inline __attribute__((always_inline)) void writeRecord(CodedOutputData &output, const VornBuffer &keyData,
+                                                       uint32_t originKeyLength, const VornBuffer &data,
+                                                       bool isDataHolder, uint32_t valueLength) {
     if (keyData.size() > originKeyLength) {
         output.writeRawData(keyData);
     } else {
@@ -181,22 +182,22 @@ bool VORN::checkSizeLimit(size_t size, const VornBuffer &keyData, uint32_t keyLe
 }
 
 VORN::WriteResult VORN::doAppendDataWithKey(const VornBuffer &data, const VornBuffer &keyData, bool isDataHolder,
-                                            uint32_t originKeyLength) {
+                                            uint32_t originKeyLength, bool roomMade) {
     if (originKeyLength > kMaxKeyLength) {
         VORNError("[%s] reject oversized key, keyLength=%u, limit=%u", m_mmapID.c_str(), originKeyLength,
                   kMaxKeyLength);
         return {false, KeyValueHolder()};
     }
-    if (!checkRecordLimits(__func__, originKeyLength, data.size(), isDataHolder)) {
+    if (!roomMade && !checkRecordLimits(__func__, originKeyLength, data.size(), isDataHolder)) {
         return {false, KeyValueHolder()};
     }
     const RecordSizes sizes = recordSizes(originKeyLength, keyData.size(), data.size(), isDataHolder);
 
     ScopedLock<InterProcessLock> exclusive(m_exclusiveProcessLock);
-    if (!checkSizeLimit(sizes.size, keyData, originKeyLength)) {
+    if (m_itemSizeLimit != 0 && !checkSizeLimit(sizes.size, keyData, originKeyLength)) {
         return {false, KeyValueHolder()};
     }
-    if (!ensureMemorySize(sizes.size)) {
+    if (!roomMade && !ensureMemorySize(sizes.size)) {
         return {false, KeyValueHolder()};
     }
     if (!m_file->isFileValid() || !m_output) {
@@ -254,7 +255,10 @@ VORN::WriteResult VORN::appendDataWithKey(const VornBuffer &data, const KeyValue
     }
     auto stream = static_cast<uint8_t *>(m_file->getMemory()) + kDataFileHeaderSize;
     VornBuffer keyData(stream + kvHolder.offset, keyDataSize, VornBufferNoCopy);
-    return doAppendDataWithKey(data, keyData, isDataHolder, keyLength);
+    // The limits are checked and the room made for exactly this record,
+    // under the exclusive lock still held: nothing the writer checks again
+    // can have changed.
+    return doAppendDataWithKey(data, keyData, isDataHolder, keyLength, true);
 }
 
 bool VORN::setDataForKey(VornBuffer &&data, std::string_view key, bool isDataHolder) {
@@ -277,7 +281,8 @@ bool VORN::setDataForKeyLocked(VornBuffer &&data, std::string_view key, bool isD
     }
 
     if (!m_crypter) {
-        auto itr = m_dic->find(key);
+        const size_t hash = VORNMap::hashOf(key);
+        auto itr = m_dic->find(key, hash);
         if (itr != m_dic->end()) {
             if (m_enableCompareBeforeSet && !m_enableKeyExpire && m_file->isFileValid()) {
                 try {
@@ -316,9 +321,9 @@ bool VORN::setDataForKeyLocked(VornBuffer &&data, std::string_view key, bool isD
             if (!ret.first) {
                 return false;
             }
-            // Not found above and not added by the write: build the key
-            // string once and hash it once, without a second lookup.
-            m_dic->insert_or_assign(std::string(key), ret.second);
+            // Not found above: the key string is built once, and hashed only
+            // for the lookup above.
+            m_dic->insert_or_assign(key, hash, ret.second);
         }
     } else {
         if (isDataHolder) {
@@ -333,7 +338,8 @@ bool VORN::setDataForKeyLocked(VornBuffer &&data, std::string_view key, bool isD
                 isDataHolder = false;
             }
         }
-        auto itr = m_dicCrypt->find(key);
+        const size_t hash = VORNMapCrypt::hashOf(key);
+        auto itr = m_dicCrypt->find(key, hash);
         const bool found = itr != m_dicCrypt->end();
         VornBuffer keyData = borrowKey(key);
         WriteResult ret = doAppendDataWithKey(data, keyData, isDataHolder, keyLengthOf(key));
@@ -348,7 +354,7 @@ bool VORN::setDataForKeyLocked(VornBuffer &&data, std::string_view key, bool isD
             } else if (found) {
                 m_dicCrypt->insert_or_assign(key, std::move(entry));
             } else {
-                m_dicCrypt->insert_or_assign(std::string(key), std::move(entry));
+                m_dicCrypt->insert_or_assign(key, hash, std::move(entry));
             }
         } else {
             KeyValueHolderCrypt entry(written.keySize, written.valueSize, written.offset);
@@ -358,7 +364,7 @@ bool VORN::setDataForKeyLocked(VornBuffer &&data, std::string_view key, bool isD
             } else if (found) {
                 m_dicCrypt->insert_or_assign(key, std::move(entry));
             } else {
-                m_dicCrypt->insert_or_assign(std::string(key), std::move(entry));
+                m_dicCrypt->insert_or_assign(key, hash, std::move(entry));
             }
         }
     }
@@ -425,6 +431,10 @@ bool VORN::removeDataForKey(std::string_view key) {
 
 VornBuffer VORN::getRawDataForKey(std::string_view key) {
     checkLoadData();
+    return lookupRawData(key);
+}
+
+VornBuffer VORN::lookupRawData(std::string_view key) {
     if (!m_file->isFileValid()) {
         return VornBuffer();
     }
@@ -446,14 +456,4 @@ VornBuffer VORN::getRawDataForKey(std::string_view key) {
         return VornBuffer();
     }
     return itr->second.toVornBuffer(stream);
-}
-
-VornBuffer VORN::getDataForKey(std::string_view key) {
-    // Load or refresh first: only the files say whether values carry an
-    // expiry time (a first load, or another process switching expiry).
-    checkLoadData();
-    if (m_enableKeyExpire) {
-        return getDataWithoutMTimeForKey(key);
-    }
-    return getRawDataForKey(key);
 }

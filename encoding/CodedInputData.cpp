@@ -1,5 +1,7 @@
 #include "encoding/CodedInputData.h"
 
+#include <cstring>
+
 namespace vorn {
 
 uint64_t CodedInputData::readFixedNearEnd(size_t width) {
@@ -19,7 +21,15 @@ std::string CodedInputData::readString() {
 
 void CodedInputData::readString(std::string &value) {
     uint32_t length = readLength();
-    value.assign(reinterpret_cast<const char *>(m_region + m_position), length);
+    const auto bytes = reinterpret_cast<const char *>(m_region + m_position);
+    if (length <= value.size()) {
+        // A string read into again and again (a caller's reused buffer):
+        // shrinking never reallocates or fills, so this is one copy.
+        value.resize(length);
+        memcpy(&value[0], bytes, length);
+    } else {
+        value.assign(bytes, length);
+    }
     m_position += length;
 }
 

@@ -7,18 +7,6 @@
 
 namespace vorn {
 
-KeyValueHolder::KeyValueHolder(uint32_t keyLength, uint32_t valueLength, uint32_t recordOffset)
-    : keySize(static_cast<uint16_t>(keyLength)), valueSize(valueLength), offset(recordOffset) {
-    computedKVSize = static_cast<uint16_t>(keySize + pbRawVarint32Size(keySize) + pbRawVarint32Size(valueSize));
-}
-
-VornBuffer KeyValueHolder::toVornBuffer(const void *base) const {
-    // The buffer type is not const-aware; a borrowed view of the stream is
-    // read-only by contract of the store.
-    auto value = const_cast<uint8_t *>(static_cast<const uint8_t *>(base)) + offset + computedKVSize;
-    return VornBuffer(value, valueSize, VornBufferNoCopy);
-}
-
 KeyValueHolderCrypt::KeyValueHolderCrypt(const void *src, size_t length) {
     copyValue(src, length);
 }

@@ -36,7 +36,11 @@ struct KeyValueHolder {
     // An entry for a record just appended. keyLength is taken to 16 bits and
     // computedKVSize computed in 16 bits without a check: the appender verifies
     // keyPartSize(keyLength, valueLength) <= kMaxComputedKVSize first.
-    KeyValueHolder(uint32_t keyLength, uint32_t valueLength, uint32_t recordOffset);
+    KeyValueHolder(uint32_t keyLength, uint32_t valueLength, uint32_t recordOffset)
+        : computedKVSize(static_cast<uint16_t>(static_cast<uint16_t>(keyLength) +
+                                               pbRawVarint32Size(static_cast<uint16_t>(keyLength)) +
+                                               pbRawVarint32Size(valueLength))),
+          keySize(static_cast<uint16_t>(keyLength)), valueSize(valueLength), offset(recordOffset) {}
 
     // The key part of a record in full width, for the appender's limit check.
     static constexpr uint32_t keyPartSize(uint32_t keyLength, uint32_t valueLength) {
@@ -47,7 +51,12 @@ struct KeyValueHolder {
     // base + offset + computedKVSize. Valid only while that memory stays mapped
     // and unchanged (for a store: under its lock, until the next write, remap
     // or rewrite); copy it to keep it longer.
-    VornBuffer toVornBuffer(const void *base) const;
+    VornBuffer toVornBuffer(const void *base) const {
+        // The buffer type is not const-aware; a borrowed view of the stream is
+        // read-only by contract of the store.
+        auto value = const_cast<uint8_t *>(static_cast<const uint8_t *>(base)) + offset + computedKVSize;
+        return VornBuffer(value, valueSize, VornBufferNoCopy);
+    }
 };
 
 enum KeyValueHolderType : uint8_t {

@@ -25,14 +25,7 @@ void VornBuffer::allocate(size_t length) {
 
 VornBuffer::VornBuffer(size_t length) { allocate(length); }
 
-VornBuffer::VornBuffer(void *source, size_t length, VornBufferCopyFlag flag) {
-    if (flag == VornBufferNoCopy) {
-        m_kind = VornBufferExternal;
-        m_external.copyFlag = VornBufferNoCopy;
-        m_external.size = length;
-        m_external.block = source;
-        return;
-    }
+void VornBuffer::copyFrom(const void *source, size_t length) {
     allocate(length);
     if (length > 0) {
         memcpy(data(), source, length);
@@ -82,12 +75,6 @@ VornBuffer &VornBuffer::operator=(VornBuffer &&other) noexcept {
     m_inline.size = other.m_inline.size;
     memcpy(m_inline.bytes, other.m_inline.bytes, other.m_inline.size);
     return *this;
-}
-
-VornBuffer::~VornBuffer() {
-    if (ownsBlock()) {
-        free(m_external.block);
-    }
 }
 
 bool VornBuffer::operator==(const VornBuffer &other) const {

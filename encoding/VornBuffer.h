@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 
 #include "log/VORNExport.h"
 
@@ -34,12 +35,25 @@ public:
     // Inline when length <= 16, else an owned uninitialised block.
     explicit VornBuffer(size_t length = 0);
     // NoCopy borrows `source` for any length; Copy stores a copy as VornBuffer(length) would.
-    VornBuffer(void *source, size_t length, VornBufferCopyFlag flag);
+    VornBuffer(void *source, size_t length, VornBufferCopyFlag flag) {
+        if (flag == VornBufferNoCopy) {
+            m_kind = VornBufferExternal;
+            m_external.copyFlag = VornBufferNoCopy;
+            m_external.size = length;
+            m_external.block = source;
+        } else {
+            copyFrom(source, length);
+        }
+    }
     VornBuffer(VornBuffer &&other) noexcept;
     // As the move constructor, keeping at most `length` bytes (an external block is taken whole).
     VornBuffer(VornBuffer &&other, size_t length) noexcept;
     VornBuffer &operator=(VornBuffer &&other) noexcept;
-    ~VornBuffer();
+    ~VornBuffer() {
+        if (ownsBlock()) {
+            free(m_external.block);
+        }
+    }
 
     VornBuffer(const VornBuffer &) = delete;
     VornBuffer &operator=(const VornBuffer &) = delete;
@@ -72,6 +86,8 @@ private:
     };
 
     void allocate(size_t length);
+    // The Copy form of the constructor above.
+    void copyFrom(const void *source, size_t length);
 
     VornBufferKind m_kind;
     union {

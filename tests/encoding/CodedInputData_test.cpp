@@ -179,6 +179,21 @@ TEST(CodedInputDataTest, FailedStringReadLeavesTheTargetUnchanged) {
     EXPECT_TRUE(again.reachedEnd());
 }
 
+TEST(CodedInputDataTest, StringReadReplacesWhateverTheTargetHeld) {
+    // Shorter, equal, longer and heap-held previous contents: the target ends
+    // holding exactly the read bytes, embedded zero included.
+    const std::string previous[] = {"", "a", "xyz", "abcd", std::string(40, 'L'), std::string(3, '\0')};
+    ExactBytes region(std::vector<uint8_t>{0x03, 'o', 0x00, 'k'});
+    for (const auto &before : previous) {
+        SCOPED_TRACE(before.size());
+        CodedInputData input(region.data(), region.size());
+        std::string target = before;
+        input.readString(target);
+        EXPECT_EQ(target, std::string("o\0k", 3));
+        EXPECT_TRUE(input.reachedEnd());
+    }
+}
+
 TEST(CodedInputDataTest, ReadDataCopiesOrBorrowsFromTheRegion) {
     std::string payload(40, 'p');
     std::vector<uint8_t> bytes = {0x28};

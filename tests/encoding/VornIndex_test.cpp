@@ -127,7 +127,7 @@ TEST(VornIndexTest, LookupsAndUpdatesOfExistingKeysDoNotAllocate) {
     }
     const std::string longKey(2000, 'L');
     index.insert_or_assign(std::string_view(longKey), KeyValueHolder(1, 1, 5));
-    ASSERT_TRUE(index.contains(longKey)); // this thread's scratch has grown to the longest key
+    ASSERT_TRUE(index.contains(longKey));
 
     char buffer[64];
     size_t found = 0;
