@@ -41,6 +41,26 @@ VornBuffer borrowKey(std::string_view key) {
     return VornBuffer(const_cast<char *>(key.data()), key.size(), VornBufferNoCopy);
 }
 
+// The key of an indexed record as a writer reuses it: the record's key length
+// varint and key bytes, copied as they stand, when the varint has its
+// shortest form; otherwise the key bytes alone, which the writer prefixes
+// anew. The decoders accept a varint spelled with more bytes than needed (this
+// library never writes one): copied as if it were short, it would cut the key
+// and leave a record that does not decode. Sizes are those of the shortest
+// form either way.
+VornBuffer reusableKey(uint8_t *stream, const KeyValueHolder &kv, bool copy) {
+    uint8_t *record = stream + kv.offset;
+    size_t prefix = 1;
+    while (prefix < kMaxVarintSize && (record[prefix - 1] & 0x80)) {
+        prefix++;
+    }
+    const auto flag = copy ? VornBufferCopy : VornBufferNoCopy;
+    if (prefix == pbRawVarint32Size(kv.keySize)) {
+        return VornBuffer(record, prefix + kv.keySize, flag);
+    }
+    return VornBuffer(record + prefix, kv.keySize, flag);
+}
+
 // Key lengths beyond 32 bits are kept beyond the limit rather than wrapped.
 uint32_t keyLengthOf(std::string_view key) {
     return static_cast<uint32_t>(std::min<size_t>(key.size(), UINT32_MAX));
@@ -325,8 +345,7 @@ VORN::WriteResult VORN::appendDataWithKey(const VornBuffer &data, const KeyValue
         return {false, KeyValueHolder()};
     }
     auto stream = static_cast<uint8_t *>(m_file->getMemory()) + kDataFileHeaderSize;
-    VornBuffer keyData(stream + kvHolder.offset, keyDataSize, VornBufferNoCopy);
-    return doAppendDataWithKey(data, keyData, isDataHolder, keyLength);
+    return doAppendDataWithKey(data, reusableKey(stream, kvHolder, false), isDataHolder, keyLength);
 }
 
 VORN::WriteResult VORN::overrideDataWithKey(const VornBuffer &data, std::string_view key, bool isDataHolder) {
@@ -343,13 +362,11 @@ VORN::WriteResult VORN::overrideDataWithKey(const VornBuffer &data, const KeyVal
     if (m_file->isFileValid() &&
         static_cast<uint64_t>(m_file->getFileSize()) >= static_cast<uint64_t>(sizes.size) + kOverrideOverhead) {
         auto stream = static_cast<uint8_t *>(m_file->getMemory()) + kDataFileHeaderSize;
-        uint8_t *keyBytes = stream + kvHolder.offset;
         // The new item-size holder overwrites stream bytes 0 to 3: a key that
         // starts there is copied first; one at or after 4 is moved down by
         // the writer, which allows the overlap.
         const bool copy = kvHolder.offset < kItemSizeHolderWidth;
-        VornBuffer keyData(keyBytes, keyDataSize, copy ? VornBufferCopy : VornBufferNoCopy);
-        return doOverrideDataWithKey(data, keyData, isDataHolder, keyLength);
+        return doOverrideDataWithKey(data, reusableKey(stream, kvHolder, copy), isDataHolder, keyLength);
     }
     if (!m_file->isFileValid()) {
         _VORNLogWithLevel(VORNLogWarning, VORN_LOG_SOURCE, "checkSizeForOverride", __LINE__, "[%s] file not valid",
