@@ -382,14 +382,16 @@ void storeLoadSeeds() {
     StoreLoadHeader readOnly = header(StoreLoadHeader::CipherPlain, StoreLoadHeader::WriteFirstKey, 1);
     readOnly.readOnly = true;
     writeSeed("StoreLoad", "plain-read-only", storeInput(root, "plain", readOnly));
-    // A bit flipped in the last record (the list of hosts): the CRC no longer
-    // matches, no earlier state is confirmed, and the host answers "recover".
+    // A bit flipped in the last record (the list of hosts) and one in the
+    // last confirmed CRC: neither state checks out, and the host answers
+    // "recover".
     {
         StoreLoadHeader h = header(StoreLoadHeader::CipherPlain, StoreLoadHeader::WriteLastKey, 2);
         h.recover = true;
         Bytes input = storeInput(root, "plain", h);
         const size_t dataLength = input[2] | input[3] << 8;
         input.at(StoreLoadHeader::kSize + dataLength - 20) ^= 0x40;
+        input.at(StoreLoadHeader::kSize + dataLength + offsetof(VORNMetaInfo, m_lastConfirmedMetaInfo) + 4) ^= 0x01;
         writeSeed("StoreLoad", "plain-damaged-recover", input);
     }
 
