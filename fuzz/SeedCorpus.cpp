@@ -377,8 +377,8 @@ void storeLoadSeeds() {
     VORN *plain = open("plain", nullptr, false);
     typedValuesInto(plain);
     plain->close();
-    writeSeed("StoreLoad", "plain", storeInput(root, "plain", header(StoreLoadHeader::CipherPlain,
-                                                                         StoreLoadHeader::WriteOwnKey, 3)));
+    writeSeed("StoreLoad", "plain",
+              storeInput(root, "plain", header(StoreLoadHeader::CipherPlain, StoreLoadHeader::WriteOwnKey, 3)));
     StoreLoadHeader readOnly = header(StoreLoadHeader::CipherPlain, StoreLoadHeader::WriteFirstKey, 1);
     readOnly.readOnly = true;
     writeSeed("StoreLoad", "plain-read-only", storeInput(root, "plain", readOnly));
