@@ -43,6 +43,25 @@ VornBuffer borrowKey(std::string_view key) {
     return VornBuffer(const_cast<char *>(key.data()), key.size(), VornBufferNoCopy);
 }
 
+// The key of an indexed record as a writer reuses it: the record's key length
+// varint and key bytes, copied as they stand, when the varint has its
+// shortest form; otherwise the key bytes alone, which the writer prefixes
+// anew. The decoders accept a varint spelled with more bytes than needed (this
+// library never writes one): copied as if it were short, it would cut the key
+// and leave a record that does not decode. Sizes are those of the shortest
+// form either way.
+VornBuffer reusableKey(uint8_t *stream, const KeyValueHolder &kv) {
+    uint8_t *record = stream + kv.offset;
+    size_t prefix = 1;
+    while (prefix < kMaxVarintSize && (record[prefix - 1] & 0x80)) {
+        prefix++;
+    }
+    if (prefix == pbRawVarint32Size(kv.keySize)) {
+        return VornBuffer(record, prefix + kv.keySize, VornBufferNoCopy);
+    }
+    return VornBuffer(record + prefix, kv.keySize, VornBufferNoCopy);
+}
+
 // Key lengths beyond 32 bits are kept beyond the limit rather than wrapped.
 uint32_t keyLengthOf(std::string_view key) {
     return static_cast<uint32_t>(std::min<size_t>(key.size(), UINT32_MAX));
@@ -254,11 +273,10 @@ VORN::WriteResult VORN::appendDataWithKey(const VornBuffer &data, const KeyValue
         return {false, KeyValueHolder()};
     }
     auto stream = static_cast<uint8_t *>(m_file->getMemory()) + kDataFileHeaderSize;
-    VornBuffer keyData(stream + kvHolder.offset, keyDataSize, VornBufferNoCopy);
     // The limits are checked and the room made for exactly this record,
     // under the exclusive lock still held: nothing the writer checks again
     // can have changed.
-    return doAppendDataWithKey(data, keyData, isDataHolder, keyLength, true);
+    return doAppendDataWithKey(data, reusableKey(stream, kvHolder), isDataHolder, keyLength, true);
 }
 
 bool VORN::setDataForKey(VornBuffer &&data, std::string_view key, bool isDataHolder) {

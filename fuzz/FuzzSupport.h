@@ -483,4 +483,55 @@ struct CryptStream {
     }
 };
 
+// ---- Whole-store inputs (StoreLoad) ----
+
+// The keys StoreLoad opens encrypted stores with; the seeds are written under
+// them. The wrong key differs from the AES-128 one in its last byte.
+inline const std::string kStoreKey128 = "store-load-key-1";
+inline const std::string kStoreKey256 = "store-load-key-2-for-AES-256-use";
+inline const std::string kStoreWrongKey = "store-load-key-X";
+
+// The first four bytes of a StoreLoad input (the layout is described in
+// StoreLoad_fuzz.cpp).
+struct StoreLoadHeader {
+    enum Cipher : uint8_t { CipherPlain, CipherAES128, CipherAES256, CipherWrongKey };
+    enum Expiry : uint8_t { ExpiryUnset, ExpiryOn, ExpiryOff, ExpiryUnsetToo };
+    enum WriteKey : uint8_t { WriteOwnKey, WriteFirstKey, WriteLastKey, WriteOwnKeyToo };
+    static constexpr size_t kValueStep = 67;
+    static constexpr size_t kSize = 4;
+
+    Cipher cipher = CipherPlain;
+    bool multiProcess = false;
+    bool readOnly = false;
+    Expiry expiry = ExpiryUnset;
+    bool recover = false;
+    bool seal = false;
+    WriteKey writeKey = WriteOwnKey;
+    size_t valueLength = 0; // a multiple of kValueStep, at most 63 of them
+    uint16_t dataLength = 0;
+
+    static StoreLoadHeader decode(InputCursor &cursor) {
+        StoreLoadHeader h;
+        const uint8_t options = cursor.take();
+        h.cipher = static_cast<Cipher>(options & 3);
+        h.multiProcess = options & 4;
+        h.readOnly = options & 8;
+        h.expiry = static_cast<Expiry>((options >> 4) & 3);
+        h.recover = options & 0x40;
+        h.seal = options & 0x80;
+        const uint8_t write = cursor.take();
+        h.writeKey = static_cast<WriteKey>(write & 3);
+        h.valueLength = (write >> 2) * kValueStep;
+        h.dataLength = static_cast<uint16_t>(cursor.take() | cursor.take() << 8);
+        return h;
+    }
+
+    std::vector<uint8_t> encode() const {
+        const uint8_t options = static_cast<uint8_t>(cipher | (multiProcess ? 4 : 0) | (readOnly ? 8 : 0) |
+                                                     expiry << 4 | (recover ? 0x40 : 0) | (seal ? 0x80 : 0));
+        const uint8_t write = static_cast<uint8_t>(writeKey | (valueLength / kValueStep) << 2);
+        return {options, write, static_cast<uint8_t>(dataLength), static_cast<uint8_t>(dataLength >> 8)};
+    }
+};
+
 } // namespace fuzzsupport

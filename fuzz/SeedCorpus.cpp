@@ -3,9 +3,14 @@
 // Every seed is made with the library's own encoders: item streams as a store
 // writes them (a full write-back's pair list, or records appended one by one
 // with overrides and removals), values in their stored encodings, lists, and
-// the encrypted forms of the streams. Kept small: the fuzzer finds the rest.
+// the encrypted forms of the streams; whole stores (StoreLoad) are written by
+// the store itself into a temporary root and taken from its files. Kept small:
+// the fuzzer finds the rest.
+
+#include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -13,6 +18,8 @@
 #include <vector>
 
 #include "FuzzSupport.h"
+#include "core/VORN.h"
+#include "core/VORNMetaInfo.h"
 #include "encoding/CodedOutputData.h"
 #include "encoding/ZoraVEDezad.h"
 
@@ -295,6 +302,156 @@ void codedInputDataCryptSeeds() {
     writeSeed("CodedInputDataCrypt", "mixed-steps", mixedInput);
 }
 
+// ---- Whole stores ----
+
+Bytes fileBytes(const std::filesystem::path &path) {
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Without the zeros a file ends with (a writable store grows it back with
+// zeros), but never shorter than `keep` bytes.
+Bytes withoutZeroTail(Bytes bytes, size_t keep) {
+    size_t end = bytes.size();
+    while (end > keep && bytes[end - 1] == 0) {
+        end--;
+    }
+    bytes.resize(end);
+    return bytes;
+}
+
+// The store's two files in the StoreLoad form. The data file keeps at least
+// the stream the meta record describes, so that a read-only open (which maps
+// the file at its length) still finds it.
+Bytes storeInput(const std::filesystem::path &root, const std::string &id, fuzzsupport::StoreLoadHeader header) {
+    const Bytes meta = withoutZeroTail(fileBytes(root / (id + ".crc")), 0);
+    uint32_t actualSize = 0;
+    if (meta.size() >= offsetof(VORNMetaInfo, m_actualSize) + 4) {
+        memcpy(&actualSize, meta.data() + offsetof(VORNMetaInfo, m_actualSize), 4);
+    }
+    const Bytes data = withoutZeroTail(fileBytes(root / id), 4 + actualSize);
+    if (data.size() > 0xFFFF) {
+        fprintf(stderr, "store %s too large for a seed\n", id.c_str());
+        exit(1);
+    }
+    header.dataLength = static_cast<uint16_t>(data.size());
+    return concat(concat(header.encode(), data), meta);
+}
+
+void typedValuesInto(VORN *store) {
+    store->set(std::string("alice"), "name");
+    store->set(true, "enabled");
+    store->set(int32_t(42), "count");
+    store->set(int64_t(1) << 40, "size");
+    store->set(0.25, "ratio");
+    store->set(std::vector<std::string>{"localhost", "", "127.0.0.0/8"}, "hosts");
+}
+
+void storeLoadSeeds() {
+    using fuzzsupport::StoreLoadHeader;
+    char pattern[] = "/tmp/vorn-seeds-XXXXXX";
+    if (!mkdtemp(pattern)) {
+        perror("mkdtemp");
+        exit(1);
+    }
+    const std::filesystem::path root = pattern;
+    const std::string rootText = root.string();
+    VORN::initializeVORN(rootText, VORNLogNone);
+    auto open = [&](const std::string &id, const std::string *key, bool aes256) {
+        VORN *store = VORN::vornWithID(id, VORN_SINGLE_PROCESS, key, &rootText, 0, aes256);
+        if (!store) {
+            fprintf(stderr, "cannot open store %s\n", id.c_str());
+            exit(1);
+        }
+        return store;
+    };
+    auto header = [](StoreLoadHeader::Cipher cipher, StoreLoadHeader::WriteKey writeKey, size_t valueSteps) {
+        StoreLoadHeader h;
+        h.cipher = cipher;
+        h.writeKey = writeKey;
+        h.valueLength = valueSteps * StoreLoadHeader::kValueStep;
+        return h;
+    };
+
+    // Typed values appended one by one.
+    VORN *plain = open("plain", nullptr, false);
+    typedValuesInto(plain);
+    plain->close();
+    writeSeed("StoreLoad", "plain",
+              storeInput(root, "plain", header(StoreLoadHeader::CipherPlain, StoreLoadHeader::WriteOwnKey, 3)));
+    StoreLoadHeader readOnly = header(StoreLoadHeader::CipherPlain, StoreLoadHeader::WriteFirstKey, 1);
+    readOnly.readOnly = true;
+    writeSeed("StoreLoad", "plain-read-only", storeInput(root, "plain", readOnly));
+    // A bit flipped in the last record (the list of hosts) and one in the
+    // last confirmed CRC: neither state checks out, and the host answers
+    // "recover".
+    {
+        StoreLoadHeader h = header(StoreLoadHeader::CipherPlain, StoreLoadHeader::WriteLastKey, 2);
+        h.recover = true;
+        Bytes input = storeInput(root, "plain", h);
+        const size_t dataLength = input[2] | input[3] << 8;
+        input.at(StoreLoadHeader::kSize + dataLength - 20) ^= 0x40;
+        input.at(StoreLoadHeader::kSize + dataLength + offsetof(VORNMetaInfo, m_lastConfirmedMetaInfo) + 4) ^= 0x01;
+        writeSeed("StoreLoad", "plain-damaged-recover", input);
+    }
+
+    // Overrides and removals; some keys removed by one rewrite (a compaction:
+    // new sequence and last confirmed state), then more appended.
+    VORN *edited = open("edited", nullptr, false);
+    typedValuesInto(edited);
+    edited->set(std::string("bob"), "name");
+    edited->removeValueForKey("enabled");
+    edited->set(int32_t(43), "count");
+    edited->removeValuesForKeys({"size", "ratio"});
+    edited->set(std::string("after the compaction"), "note");
+    edited->removeValueForKey("count");
+    edited->close();
+    StoreLoadHeader multi = header(StoreLoadHeader::CipherPlain, StoreLoadHeader::WriteFirstKey, 2);
+    multi.multiProcess = true;
+    writeSeed("StoreLoad", "edited-multi-process", storeInput(root, "edited", multi));
+
+    // Encrypted: AES-128 with appends, AES-256 after a compaction.
+    VORN *aes128 = open("aes128", &fuzzsupport::kStoreKey128, false);
+    typedValuesInto(aes128);
+    aes128->set(std::string(300, 'v'), "long value held by position");
+    aes128->close();
+    writeSeed("StoreLoad", "aes128",
+              storeInput(root, "aes128", header(StoreLoadHeader::CipherAES128, StoreLoadHeader::WriteLastKey, 4)));
+    writeSeed("StoreLoad", "aes128-wrong-key",
+              storeInput(root, "aes128", header(StoreLoadHeader::CipherWrongKey, StoreLoadHeader::WriteOwnKey, 1)));
+    VORN *aes256 = open("aes256", &fuzzsupport::kStoreKey256, true);
+    typedValuesInto(aes256);
+    aes256->removeValuesForKeys({"count", "hosts"});
+    aes256->set(std::string("appended after the compaction"), "note");
+    aes256->close();
+    writeSeed("StoreLoad", "aes256-compacted",
+              storeInput(root, "aes256", header(StoreLoadHeader::CipherAES256, StoreLoadHeader::WriteFirstKey, 61)));
+
+    // Expiry on: values carry their expiry times (never, and in a year).
+    VORN *expiring = open("expiring", nullptr, false);
+    expiring->enableAutoKeyExpire(0);
+    typedValuesInto(expiring);
+    expiring->set(std::string("for a year"), "yearly", 365u * 24 * 3600);
+    expiring->close();
+    StoreLoadHeader expiryOn = header(StoreLoadHeader::CipherPlain, StoreLoadHeader::WriteOwnKey, 2);
+    expiryOn.expiry = StoreLoadHeader::ExpiryOn;
+    writeSeed("StoreLoad", "expiring", storeInput(root, "expiring", expiryOn));
+    StoreLoadHeader expiryOff = expiryOn;
+    expiryOff.expiry = StoreLoadHeader::ExpiryOff;
+    expiryOff.writeKey = StoreLoadHeader::WriteFirstKey;
+    writeSeed("StoreLoad", "expiring-switched-off", storeInput(root, "expiring", expiryOff));
+
+    // Empty: written once, then cleared.
+    VORN *empty = open("empty", nullptr, false);
+    empty->set(true, "gone");
+    empty->clearAll();
+    empty->close();
+    writeSeed("StoreLoad", "empty",
+              storeInput(root, "empty", header(StoreLoadHeader::CipherPlain, StoreLoadHeader::WriteOwnKey, 0)));
+
+    std::filesystem::remove_all(root);
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -316,6 +473,7 @@ int main(int argc, char **argv) {
     }
     codedInputDataSeeds();
     codedInputDataCryptSeeds();
+    storeLoadSeeds();
     printf("%zu seeds written to %s\n", g_written, g_root.c_str());
     return 0;
 }
