@@ -362,6 +362,10 @@ bool VORN::doFullWriteBack(PreparedData preparedData, AESCrypt *newCrypter, bool
         encrypter = m_crypter;
     }
     const size_t totalSize = preparedData.second;
+    if (!m_metaFile->isFileValid() || m_metaFile->getFileSize() < kMetaInfoSize) {
+        VORNError("file [%s] not valid", m_crcPath.c_str());
+        return false;
+    }
     if (!m_file->isFileValid() || totalSize + kDataFileHeaderSize > m_file->getFileSize()) {
         VORNError("[%s] no room for a rewrite of %zu bytes", m_mmapID.c_str(), totalSize);
         return false;
