@@ -89,6 +89,19 @@ protected:
         }
     }
     std::string journalPath(const std::string &id) const { return dataPath(id) + kJournalSuffix; }
+    // A filled store whose compaction stopped halfway through its copy from
+    // the journal: the journal is complete and waits for the next load.
+    VORN *OpenWithInterruptedRewrite(const std::string &id) {
+        VORN *store = open(id);
+        Fill(store);
+        vorn::ScopedSystemCallsOverride calls;
+        calls->open = trackingOpen;
+        calls->pread = faultyPread;
+        g_fault = Fault::CopyHalfway;
+        EXPECT_FALSE(VORNTestPeer::fullWriteback(store));
+        g_fault = Fault::None;
+        return store;
+    }
 };
 
 TEST_F(RewriteJournal, InterruptedRewriteLeavesOneWholeStream) {
@@ -197,16 +210,7 @@ TEST_F(RewriteJournal, WithoutAJournalTheRewriteGoesThroughMemory) {
 // out against the stream, so the stream is newer than the journal).
 TEST_F(RewriteJournal, LeftoverJournalNextToASoundStoreIsDropped) {
     // A complete journal of an interrupted rewrite, kept aside.
-    VORN *store = open("source");
-    Fill(store);
-    {
-        vorn::ScopedSystemCallsOverride calls;
-        calls->open = trackingOpen;
-        calls->pread = faultyPread;
-        g_fault = Fault::CopyHalfway;
-        EXPECT_FALSE(VORNTestPeer::fullWriteback(store));
-        g_fault = Fault::None;
-    }
+    VORN *store = OpenWithInterruptedRewrite("source");
     const std::string completeJournal = readFile(journalPath("source"));
     ASSERT_GT(completeJournal.size(), static_cast<size_t>(kJournalHeaderSize));
     ExpectFilled(store); // finishes the rewrite
@@ -242,16 +246,7 @@ TEST_F(RewriteJournal, LeftoverJournalNextToASoundStoreIsDropped) {
 // journal the backup does not have.
 TEST_F(RewriteJournal, JournalTravelsWithBackupAndRestore) {
     const std::string backupDir = root() + "/backup";
-    VORN *store = open("travel");
-    Fill(store);
-    {
-        vorn::ScopedSystemCallsOverride calls;
-        calls->open = trackingOpen;
-        calls->pread = faultyPread;
-        g_fault = Fault::CopyHalfway;
-        EXPECT_FALSE(VORNTestPeer::fullWriteback(store));
-        g_fault = Fault::None;
-    }
+    VORN *store = OpenWithInterruptedRewrite("travel");
     // As if the process had died here: the files stay as they are.
     const std::string data = readFile(dataPath("travel"));
     const std::string meta = readFile(metaPath("travel"));
