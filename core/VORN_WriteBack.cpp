@@ -39,33 +39,8 @@ AESCrypt *clearCipherChoice() {
 
 namespace {
 
-// A run of live records that lie back to back in the old stream and move
-// together with one copy.
-struct Segment {
-    size_t offset; // in the old stream
-    size_t length;
-    size_t destination; // in the new stream
-};
-
 size_t plainRecordLength(const KeyValueHolder &kv) {
     return kv.computedKVSize + kv.valueSize;
-}
-
-template <typename Entry, typename Length>
-std::vector<Segment> cutSegments(const std::vector<Entry *> &sorted, size_t firstDestination, Length recordLength) {
-    std::vector<Segment> segments;
-    size_t destination = firstDestination;
-    for (Entry *entry : sorted) {
-        const size_t offset = entry->offset;
-        const size_t length = recordLength(*entry);
-        if (!segments.empty() && segments.back().offset + segments.back().length == offset) {
-            segments.back().length += length;
-        } else {
-            segments.push_back({offset, length, destination});
-        }
-        destination += length;
-    }
-    return segments;
 }
 
 // The item-size holder that opens a new stream: a varint of `width` bytes.
@@ -76,7 +51,7 @@ size_t encodeItemSizeHolder(uint32_t width, uint8_t (&bytes)[kMaxVarint32Size]) 
 }
 
 // Plain compaction into the journal: a 4-byte item-size holder, then the live
-// records in their old order, the runs that lie back to back copied at once.
+// records in their old order (the journal gathers them into large writes).
 // With an encrypter (a plain store given a key) the whole new stream is
 // encrypted on the way. `sorted` receives the entries in their new order.
 bool writePlainCompaction(VORNMap &dic, const uint8_t *stream, AESCrypt *encrypter, RewriteJournalWriter &journal,
@@ -87,14 +62,13 @@ bool writePlainCompaction(VORNMap &dic, const uint8_t *stream, AESCrypt *encrypt
     }
     std::sort(sorted.begin(), sorted.end(),
               [](const KeyValueHolder *a, const KeyValueHolder *b) { return a->offset < b->offset; });
-    std::vector<Segment> segments = cutSegments(sorted, kItemSizeHolderWidth, plainRecordLength);
 
     uint8_t holder[kMaxVarint32Size];
     if (!journal.append(holder, encodeItemSizeHolder(kItemSizeHolderWidth, holder), encrypter)) {
         return false;
     }
-    for (const Segment &segment : segments) {
-        if (!journal.append(stream + segment.offset, segment.length, encrypter)) {
+    for (const KeyValueHolder *kv : sorted) {
+        if (!journal.append(stream + kv->offset, plainRecordLength(*kv), encrypter)) {
             return false;
         }
     }
