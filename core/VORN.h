@@ -562,6 +562,11 @@ private:
     // Zeroes the data file past the stream and flushes it. m_lock and the
     // exclusive lock held, contents loaded.
     void zeroStreamTail();
+    // reKey's rewrite: the stream compacted under `choice` (a new cipher the
+    // store then owns, or vorn::clearCipherChoice() for a stream in clear),
+    // the tail zeroed, the cipher installed. On failure a new cipher is
+    // deleted and the store keeps its own.
+    bool rewriteUnderCipher(vorn::AESCrypt *choice);
 
     // ---- Backup and restore internals (VORN_Backup.cpp) ----
     // Each takes g_instanceLock for its whole run. mmapKey names the store in

@@ -180,14 +180,7 @@ bool VORN::reKey(const std::string &cryptKey, bool aes256) {
     if (m_crypter) {
         if (cryptKey.empty()) {
             VORNInfo("reKey to no aes key");
-            m_hasFullWriteback = false;
-            if (!fullWriteback(clearCipherChoice(), false)) {
-                return false;
-            }
-            // Past the clear stream lies ciphertext under the old key.
-            zeroStreamTail();
-            installCipher(nullptr);
-            return true;
+            return rewriteUnderCipher(clearCipherChoice());
         }
         // Same key as the cipher uses it, and same key size: nothing to do.
         // (A new key size with the same bytes is a new cipher.)
@@ -195,31 +188,27 @@ bool VORN::reKey(const std::string &cryptKey, bool aes256) {
             return true;
         }
         VORNInfo("reKey with new aes key");
-        auto newCrypter = new AESCrypt(cryptKey.data(), cryptKey.size(), nullptr, 0, aes256);
-        m_hasFullWriteback = false;
-        if (!fullWriteback(newCrypter, false)) {
-            delete newCrypter;
-            return false;
-        }
-        zeroStreamTail();
-        installCipher(newCrypter);
-        return true;
+        return rewriteUnderCipher(new AESCrypt(cryptKey.data(), cryptKey.size(), nullptr, 0, aes256));
     }
 
     if (cryptKey.empty()) {
         return true;
     }
     VORNInfo("reKey to a aes key");
-    auto newCrypter = new AESCrypt(cryptKey.data(), cryptKey.size(), nullptr, 0, aes256);
+    return rewriteUnderCipher(new AESCrypt(cryptKey.data(), cryptKey.size(), nullptr, 0, aes256));
+}
+
+bool VORN::rewriteUnderCipher(AESCrypt *choice) {
+    AESCrypt *newCipher = choice == clearCipherChoice() ? nullptr : choice;
     m_hasFullWriteback = false;
-    if (!fullWriteback(newCrypter, false)) {
-        delete newCrypter;
+    if (!fullWriteback(choice, false)) {
+        delete newCipher;
         return false;
     }
-    // The compaction leaves stale plaintext records (older values, deleted
-    // keys) behind the encrypted stream.
+    // Past the new stream lie the old records (older values, deleted keys)
+    // under the old key or in clear: nothing of them may stay readable.
     zeroStreamTail();
-    installCipher(newCrypter);
+    installCipher(newCipher);
     return true;
 }
 
