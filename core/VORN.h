@@ -351,6 +351,10 @@ public:
         bool encrypted = false;   // the store has a cipher
         bool keyExpire = false;   // values carry a 4-byte expiry time
         bool readOnly = false;    // opened with VORN_READ_ONLY
+        // The key given does not open the store: a wrong key, no key for an
+        // encrypted store, or a key for a plain one. Nothing is loaded and
+        // every write is refused until a matching key is set.
+        bool keyMismatch = false;
     };
     Inspection inspect();
 
