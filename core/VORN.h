@@ -22,6 +22,7 @@ class FileLock;
 class InterProcessLock;
 class ThreadLock;
 struct VORNMetaInfo;
+struct MetaCheckBlock;
 class NameSpace;
 } // namespace vorn
 
@@ -414,6 +415,23 @@ private:
     // sequence step) in memory and in the meta mapping. False, with nothing
     // written, for a read-only store or an unmapped meta file.
     bool writeActualSize(size_t size, uint32_t crcDigest, const void *iv, bool increaseSequence);
+    // As above, for a stream written under `streamCipher` (null: in clear),
+    // which the check block then vouches for; a re-key records the new cipher.
+    bool writeActualSize(size_t size, uint32_t crcDigest, const void *iv, bool increaseSequence,
+                         const vorn::AESCrypt *streamCipher);
+    // The check block after the record: written current for the in-memory
+    // record (no-op for a read-only store or a short meta mapping); resealed
+    // after a repair of the record's fields, keeping what it says of the key.
+    void writeCheckBlock(const vorn::AESCrypt *streamCipher, uint8_t blockFlags);
+    void resealCheckBlock();
+    // Reads the check block against the record just loaded: sets
+    // m_keyMismatch, m_metaDamaged (the host chose to discard a record that
+    // disagrees with its block), m_needFreshVector and m_checkBlockCurrent;
+    // repairs a damaged vector when the host chose to recover.
+    void evaluateCheckBlock();
+    // Rewrites an encrypted stream under a new vector before an append; false
+    // (the append must not happen) when that rewrite fails.
+    bool renewVectorBeforeAppend();
     void oldStyleWriteActualSize(size_t size);
     // crc32 over the first actualSize stream bytes == crcDigest; leaves the
     // computed value in m_crcDigest. False without a message when the data
@@ -587,7 +605,8 @@ private:
     static bool backupOneToDirectoryByFilePath(const std::string &mmapKey, const std::string &dstPath,
                                                const std::string &srcPath);
     static bool restoreOneFromDirectoryByFilePath(const std::string &mmapKey, const std::string &srcPath,
-                                                  const std::string &dstPath, const vorn::VORNMetaInfo &record);
+                                                  const std::string &dstPath, const vorn::VORNMetaInfo &record,
+                                                const vorn::MetaCheckBlock *backupBlock);
     // The open instance whose files are at `path` (the data file), or null.
     // g_instanceLock held.
     static VORN *findOpenInstance(const std::string &mmapKey, const std::string &path, bool compareFullPath);
@@ -635,6 +654,22 @@ private:
     // with no keys, and every write is refused so that the bytes survive,
     // until a load that decodes (after the key is set right) or a clear.
     bool m_streamUndecodable;
+
+    // The check block says the key given is not the store's (or that a key
+    // is missing or superfluous): nothing is loaded, writes are refused (via
+    // m_streamUndecodable) until a matching key is set.
+    bool m_keyMismatch = false;
+    // The meta record disagrees with its check block and the host chose to
+    // discard: the load trusts no stream.
+    bool m_metaDamaged = false;
+    // The meta file holds a block vouching for the current record and key;
+    // while false, the next append writes one.
+    bool m_checkBlockCurrent = false;
+    // The encrypted stream's end moved back under its current vector (a
+    // restore, a fallback to the last confirmed state, a salvage): the next
+    // append first rewrites under a fresh vector, so that no key stream
+    // position ever carries two different plaintexts.
+    bool m_needFreshVector = false;
 };
 
 // Every open instance by registry key; null before the library's minimal

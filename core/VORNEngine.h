@@ -60,6 +60,19 @@ uint32_t streamCRC32(uint32_t crc, const void *ptr, size_t length);
 // VORN::writeActualSize, also used to name a rewrite's record in advance.
 void advanceMetaRecord(VORNMetaInfo &record, size_t size, uint32_t crcDigest, const void *iv, bool increaseSequence);
 
+// CRC-32 of the record's fields that change only with the sequence (version,
+// sequence, vector, last confirmed state, flags): what a check block vouches for.
+uint32_t recordFieldsCRC(const VORNMetaInfo &record);
+// A current check block for `record`: keyState and keyCheck from
+// `streamCipher` (null: a stream in clear), `blockFlags` as given, sealed.
+MetaCheckBlock makeCheckBlock(const VORNMetaInfo &record, const AESCrypt *streamCipher, uint8_t blockFlags);
+// The block stored after the record in a meta page of `pageSize` bytes;
+// false when the page is too short, or holds no block (wrong magic, or a
+// block CRC that does not check out).
+bool readCheckBlock(const void *page, size_t pageSize, MetaCheckBlock &block);
+// Recomputes blockCRC over the block's other fields.
+void sealCheckBlock(MetaCheckBlock &block);
+
 // Removes a damaged file, or, when it cannot be removed, renames it to a new
 // unique name in its directory so that a fresh file can take its place.
 // Logs nothing itself.

@@ -78,4 +78,59 @@ static_assert(offsetof(VORNMetaInfo, m_lastConfirmedMetaInfo) == 32, "meta layou
 static_assert(offsetof(VORNMetaInfo, m_reserved) == 40, "meta layout");
 static_assert(offsetof(VORNMetaInfo, m_flags) == 104, "meta layout");
 
+// The check block: 48 bytes right after the record (offset 112), written by
+// this library at every rewrite. Readers that copy only the record never see
+// it, and writers that do not know it leave it alone; such a writer's next
+// rewrite changes the sequence, which makes the block stale (ignored) until
+// the next rewrite here writes a current one.
+//
+//   offset size field
+//      112    8 magic          kCheckBlockMagic
+//      120    4 sequence       the record's m_sequence it was written for
+//      124   16 vector         the record's m_vector it was written for
+//      140    4 recordCRC      CRC-32 of the record's fields that change only
+//                              with the sequence: version, sequence, vector,
+//                              last confirmed state, flags
+//      144    8 keyCheck       encrypted stores: the first 8 bytes of
+//                              HMAC-SHA-256(padded key, label | key size | vector)
+//      152    1 keyState       CheckKeyState below
+//      153    1 blockFlags     CheckBlockFlag below
+//      154    2 reserved       zero
+//      156    4 blockCRC       CRC-32 of bytes 112 to 155
+enum CheckKeyState : uint8_t {
+    CheckKeyPlain = 0,     // the stream is in clear
+    CheckKeyEncrypted = 1, // encrypted under the key keyCheck identifies
+    CheckKeyUnknown = 2,   // not known (files put back by a restore of an older backup)
+};
+
+enum CheckBlockFlag : uint8_t {
+    // The stream's end moved back under the current vector (a restore): key
+    // stream positions past it may have carried other bytes, so an encrypted
+    // store rewrites under a fresh vector before its next append.
+    CheckBlockFreshVectorNeeded = 1 << 0,
+};
+
+constexpr uint64_t kCheckBlockMagic = 0x31434b48434e5256ull; // "VRNCHKC1" little-endian
+constexpr size_t kKeyCheckSize = 8;
+
+#pragma pack(push, 1)
+struct MetaCheckBlock {
+    uint64_t magic = 0;
+    uint32_t sequence = 0;
+    uint8_t vector[kMetaVectorSize] = {};
+    uint32_t recordCRC = 0;
+    uint8_t keyCheck[kKeyCheckSize] = {};
+    uint8_t keyState = CheckKeyPlain;
+    uint8_t blockFlags = 0;
+    uint16_t reserved = 0;
+    uint32_t blockCRC = 0;
+};
+#pragma pack(pop)
+
+constexpr size_t kCheckBlockOffset = kMetaInfoSize;
+constexpr size_t kCheckBlockSize = 48;
+static_assert(sizeof(MetaCheckBlock) == kCheckBlockSize, "the check block is 48 bytes on disk");
+// A meta mapping must hold this many bytes for the block to be read or written.
+constexpr size_t kMetaWithCheckBlockSize = kCheckBlockOffset + kCheckBlockSize;
+
 } // namespace vorn

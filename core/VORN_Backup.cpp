@@ -100,7 +100,8 @@ bool carryRewriteJournal(const std::string &srcPath, const std::string &dstPath)
     return true;
 }
 
-bool readBackupRecord(const std::string &mmapKey, const std::string &srcPath, VORNMetaInfo &record) {
+bool readBackupRecord(const std::string &mmapKey, const std::string &srcPath, VORNMetaInfo &record,
+                      MetaCheckBlock &block, bool &hasBlock) {
     File dataFile(srcPath, OpenFlag::ReadOnly);
     if (!dataFile.isFileValid()) {
         return false; // logged by File
@@ -111,6 +112,8 @@ bool readBackupRecord(const std::string &mmapKey, const std::string &srcPath, VO
     bool usable = meta && meta->size() >= kMetaInfoSize && dataSize >= kDataFileHeaderSize;
     if (usable) {
         record.read(meta->data());
+        hasBlock = readCheckBlock(meta->data(), meta->size(), block) && block.sequence == record.m_sequence &&
+                   block.recordCRC == recordFieldsCRC(record);
         usable = record.m_version < MetaVersionSpecious &&
                  (record.m_version < MetaVersionActualSize || record.m_actualSize <= dataSize - kDataFileHeaderSize);
     }
@@ -126,10 +129,27 @@ bool readBackupRecord(const std::string &mmapKey, const std::string &srcPath, VO
 // past the live one: every process that has the store open has loaded the
 // live sequence or an older one, so each of them reloads in full, whatever
 // the backup's own sequence, size and CRC happen to be.
-void writeRestoredRecord(void *page, const VORNMetaInfo &record) {
+//
+// The check block that follows says what the backup's own block said of the
+// key (unknown without one) and asks for a fresh vector: the live stream may
+// have run past the backup's end under the same vector, so an encrypted
+// store must not append there under it again.
+void writeRestoredRecord(void *page, size_t pageSize, const VORNMetaInfo &record, const MetaCheckBlock *backupBlock) {
     VORNMetaInfo restored = record;
     restored.m_sequence = decodeFixed32(static_cast<const uint8_t *>(page) + offsetof(VORNMetaInfo, m_sequence)) + 1;
     restored.write(page);
+    if (pageSize < kMetaWithCheckBlockSize) {
+        return;
+    }
+    MetaCheckBlock block = makeCheckBlock(restored, nullptr, CheckBlockFreshVectorNeeded);
+    if (backupBlock) {
+        block.keyState = backupBlock->keyState;
+        memcpy(block.keyCheck, backupBlock->keyCheck, sizeof(block.keyCheck));
+    } else {
+        block.keyState = CheckKeyUnknown;
+    }
+    sealCheckBlock(block);
+    memcpy(static_cast<uint8_t *>(page) + kCheckBlockOffset, &block, sizeof(block));
 }
 
 } // namespace
@@ -250,11 +270,14 @@ bool VORN::restoreOneFromDirectory(const std::string &mmapKey, const std::string
         return true; // the backup is the store itself
     }
     VORNMetaInfo record;
-    if (!readBackupRecord(mmapKey, srcPath, record)) {
+    MetaCheckBlock backupBlock;
+    bool hasBlock = false;
+    if (!readBackupRecord(mmapKey, srcPath, record, backupBlock, hasBlock)) {
         return false;
     }
+    const MetaCheckBlock *block = hasBlock ? &backupBlock : nullptr;
     if (!vorn) {
-        return restoreOneFromDirectoryByFilePath(mmapKey, srcPath, dstPath, record);
+        return restoreOneFromDirectoryByFilePath(mmapKey, srcPath, dstPath, record, block);
     }
 
     VORNInfo("restore one cached vorn[%s] from [%s] to [%s]", mmapKey.c_str(), srcPath.c_str(), dstPath.c_str());
@@ -278,7 +301,7 @@ bool VORN::restoreOneFromDirectory(const std::string &mmapKey, const std::string
         }
         vorn->m_file->cleanMayflyFD();
         if (ret) {
-            writeRestoredRecord(vorn->m_metaFile->getMemory(), record);
+            writeRestoredRecord(vorn->m_metaFile->getMemory(), vorn->m_metaFile->getFileSize(), record, block);
             vorn->m_metaFile->msync(SyncFlag::Sync);
             ret = carryRewriteJournal(srcPath, vorn->m_path);
         }
@@ -296,7 +319,8 @@ bool VORN::restoreOneFromDirectory(const std::string &mmapKey, const std::string
 }
 
 bool VORN::restoreOneFromDirectoryByFilePath(const std::string &mmapKey, const std::string &srcPath,
-                                             const std::string &dstPath, const VORNMetaInfo &record) {
+                                             const std::string &dstPath, const VORNMetaInfo &record,
+                                             const MetaCheckBlock *backupBlock) {
     // Mapped through its own descriptor, which also carries the lock: a
     // second descriptor's flock would exclude this one.
     MemoryFile metaFile(crcPathWithPath(dstPath), 0, false, false);
@@ -320,7 +344,7 @@ bool VORN::restoreOneFromDirectoryByFilePath(const std::string &mmapKey, const s
         }
     }
     if (ret) {
-        writeRestoredRecord(metaFile.getMemory(), record);
+        writeRestoredRecord(metaFile.getMemory(), metaFile.getFileSize(), record, backupBlock);
         metaFile.msync(SyncFlag::Sync);
         ret = carryRewriteJournal(srcPath, dstPath);
     }

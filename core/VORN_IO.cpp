@@ -12,6 +12,7 @@
 #include "core/VORNEngine.h"
 #include "core/VORNMetaInfo.h"
 #include "core/VORNRewriteJournal.h"
+#include "crypt/AESCrypt.h"
 #include "encoding/CodedOutputData.h"
 #include "encoding/LittleEndian.h"
 #include "encoding/ZoraVEDezad.h"
@@ -92,6 +93,18 @@ void VORN::loadFromFile() {
         m_needLoadFromFile = false;
         return;
     }
+    if (m_keyMismatch) {
+        // Logged with its reason by evaluateCheckBlock. Nothing of the stream
+        // is read or trusted, and nothing is repaired: the bytes stay for an
+        // open with the right key.
+        m_streamUndecodable = true;
+        m_actualSize = 0;
+        m_crcDigest = 0;
+        resetOutput(0);
+        notifyContentLoaded();
+        m_needLoadFromFile = !m_file->isFileValid();
+        return;
+    }
 
     bool loadFromFile = false;
     bool needFullWriteback = false;
@@ -126,14 +139,25 @@ void VORN::loadFromFile() {
         if (m_crypter && m_metaInfo->m_version < MetaVersionIV) {
             needFullWriteback = true;
         }
-        if (needFullWriteback && !isReadOnly() && !m_streamUndecodable) {
+        // A stream whose end moved back is rewritten under a fresh vector
+        // now, while the exclusive lock keeps every other writer out.
+        if ((needFullWriteback || m_needFreshVector) && !isReadOnly() && !m_streamUndecodable) {
             fullWriteback(nullptr, false);
         }
     } else {
         resetOutput(0);
         if (!isReadOnly()) {
-            if (m_actualSize > 0) {
-                writeActualSize(0, 0, nullptr, true);
+            if (m_actualSize > 0 || m_metaDamaged) {
+                // The stream restarts at 0: an encrypted one under a fresh
+                // vector, or its first records would reuse the key stream
+                // positions of the discarded ones.
+                uint8_t newIV[kAESBlockSize];
+                if (m_crypter) {
+                    AESCrypt::fillRandomIV(newIV);
+                    m_crypter->resetIV(newIV, sizeof(newIV));
+                }
+                writeActualSize(0, 0, m_crypter ? newIV : nullptr, true);
+                m_needFreshVector = false;
                 sync(SyncFlag::Sync);
             } else {
                 writeActualSize(0, 0, nullptr, false);
@@ -175,6 +199,7 @@ void VORN::loadMetaInfoAndCheck() {
 
     void *mapping = m_metaFile->getMemory();
     m_metaInfo->read(mapping);
+    evaluateCheckBlock();
     if (isReadOnly()) {
         // Nothing is repaired here, but a sound record's expiry flag still
         // says that values end with an expiry time: without it every read
@@ -189,6 +214,7 @@ void VORN::loadMetaInfoAndCheck() {
         m_metaInfo->m_version = MetaVersionActualSize;
         m_metaInfo->m_flags = 0;
         m_metaInfo->write(mapping);
+        resealCheckBlock();
     }
     if (m_metaInfo->m_version >= MetaVersionFlags) {
         m_enableKeyExpire = m_metaInfo->hasFlag(MetaFlagKeyExpire);
@@ -201,6 +227,7 @@ void VORN::loadMetaInfoAndCheck() {
     } else if (m_metaInfo->m_flags != 0) {
         m_metaInfo->m_flags = 0;
         m_metaInfo->write(mapping);
+        resealCheckBlock();
     }
 }
 
@@ -233,6 +260,9 @@ bool VORN::checkFileHasDiskError() {
 
 void VORN::checkDataValid(bool &loadFromFile, bool &needFullWriteback) {
     m_actualSize = readActualSize();
+    if (m_metaDamaged) {
+        return; // the host chose to discard (logged by evaluateCheckBlock)
+    }
     const size_t fileSize = m_file->getFileSize();
     const uint8_t *mapping = static_cast<const uint8_t *>(m_file->getMemory());
     // A stream length is usable when the stream fits behind the header.
@@ -254,6 +284,7 @@ void VORN::checkDataValid(bool &loadFromFile, bool &needFullWriteback) {
                 if (checkFileCRCValid(oldSize, m_metaInfo->m_crcDigest)) {
                     VORNInfo("looks like [%s] been downgrade & upgrade again", m_mmapID.c_str());
                     loadFromFile = true;
+                    m_needFreshVector = m_needFreshVector || (m_crypter && oldSize < m_actualSize);
                     if (!isReadOnly()) {
                         writeActualSize(oldSize, m_metaInfo->m_crcDigest, nullptr, false);
                     } else {
@@ -279,6 +310,7 @@ void VORN::checkDataValid(bool &loadFromFile, bool &needFullWriteback) {
             return;
         }
         loadFromFile = true;
+        m_needFreshVector = m_needFreshVector || m_crypter != nullptr;
         if (!isReadOnly()) {
             writeActualSize(lastSize, lastCRC, nullptr, false);
         } else {
@@ -312,6 +344,7 @@ void VORN::checkDataValid(bool &loadFromFile, bool &needFullWriteback) {
         if (answer == OnErrorRecover) {
             loadFromFile = true;
             needFullWriteback = true;
+            m_needFreshVector = m_needFreshVector || m_crypter != nullptr;
         }
         VORNInfo("recover strategic for [%s] is %d", m_mmapID.c_str(), static_cast<int>(answer));
         return;
@@ -333,6 +366,7 @@ void VORN::checkDataValid(bool &loadFromFile, bool &needFullWriteback) {
         m_actualSize = fileSize > kDataFileHeaderSize ? fileSize - kDataFileHeaderSize : 0;
         loadFromFile = true;
         needFullWriteback = true;
+        m_needFreshVector = m_needFreshVector || m_crypter != nullptr;
     }
     VORNInfo("recover strategic for [%s] is %d", m_mmapID.c_str(), static_cast<int>(answer));
 }
@@ -359,6 +393,10 @@ bool VORN::finishInterruptedRewrite() {
     }
     record.write(m_metaFile->getMemory());
     m_metaInfo->read(m_metaFile->getMemory());
+    // The journal does not say which key wrote the new stream (a re-key may
+    // have been cut short): its first append here writes a current block.
+    m_checkBlockCurrent = false;
+    m_keyMismatch = false;
     m_actualSize = m_metaInfo->m_actualSize;
     m_crcDigest = m_metaInfo->m_crcDigest;
     if (m_crypter) {

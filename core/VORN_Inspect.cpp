@@ -26,7 +26,7 @@ VORN::Inspection VORN::inspect() {
     result.encrypted = m_crypter != nullptr;
     result.keyExpire = m_enableKeyExpire;
     result.readOnly = isReadOnly();
-    result.keyMismatch = m_streamUndecodable;
+    result.keyMismatch = m_keyMismatch || m_streamUndecodable;
     return result;
 }
 

@@ -75,6 +75,7 @@ void VORN::clearAll(bool keepSpace) {
     // leaves an empty store in a longer file, not a record claiming more bytes
     // than the cut file holds (which a later open reports as a damaged file).
     writeActualSize(0, 0, newIV, true);
+    m_needFreshVector = false;
     m_metaFile->msync(SyncFlag::Sync);
     if (!keepSpace) {
         m_file->truncate(m_expectedCapacity);

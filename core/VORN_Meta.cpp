@@ -12,6 +12,7 @@
 
 #include "core/VORNEngine.h"
 #include "core/VORNMetaInfo.h"
+#include "crypt/AESCrypt.h"
 #include "encoding/Crc32.h"
 #include "encoding/LittleEndian.h"
 #include "log/VORNLog.h"
@@ -63,7 +64,135 @@ void advanceMetaRecord(VORNMetaInfo &record, size_t size, uint32_t crcDigest, co
     }
 }
 
+uint32_t recordFieldsCRC(const VORNMetaInfo &record) {
+    const auto *bytes = reinterpret_cast<const uint8_t *>(&record);
+    uint32_t crc = streamCRC32(0, bytes + offsetof(VORNMetaInfo, m_version),
+                               offsetof(VORNMetaInfo, m_actualSize) - offsetof(VORNMetaInfo, m_version));
+    crc = streamCRC32(crc, bytes + offsetof(VORNMetaInfo, m_lastConfirmedMetaInfo),
+                      sizeof(record.m_lastConfirmedMetaInfo));
+    return streamCRC32(crc, bytes + offsetof(VORNMetaInfo, m_flags), sizeof(record.m_flags));
+}
+
+void sealCheckBlock(MetaCheckBlock &block) {
+    block.blockCRC = streamCRC32(0, &block, offsetof(MetaCheckBlock, blockCRC));
+}
+
+MetaCheckBlock makeCheckBlock(const VORNMetaInfo &record, const AESCrypt *streamCipher, uint8_t blockFlags) {
+    MetaCheckBlock block;
+    block.magic = kCheckBlockMagic;
+    block.sequence = record.m_sequence;
+    memcpy(block.vector, record.m_vector, sizeof(block.vector));
+    block.recordCRC = recordFieldsCRC(record);
+    if (!streamCipher) {
+        block.keyState = CheckKeyPlain;
+    } else if (streamCipher->keyCheck(record.m_vector, block.keyCheck)) {
+        block.keyState = CheckKeyEncrypted;
+    } else {
+        block.keyState = CheckKeyUnknown;
+    }
+    block.blockFlags = blockFlags;
+    sealCheckBlock(block);
+    return block;
+}
+
+bool readCheckBlock(const void *page, size_t pageSize, MetaCheckBlock &block) {
+    if (!page || pageSize < kMetaWithCheckBlockSize) {
+        return false;
+    }
+    memcpy(&block, static_cast<const uint8_t *>(page) + kCheckBlockOffset, sizeof(block));
+    if (block.magic != kCheckBlockMagic) {
+        return false;
+    }
+    return block.blockCRC == streamCRC32(0, &block, offsetof(MetaCheckBlock, blockCRC));
+}
+
 } // namespace vorn
+
+void VORN::writeCheckBlock(const AESCrypt *streamCipher, uint8_t blockFlags) {
+    if (isReadOnly() || !m_metaFile->isFileValid() || m_metaFile->getFileSize() < kMetaWithCheckBlockSize) {
+        return;
+    }
+    const MetaCheckBlock block = makeCheckBlock(*m_metaInfo, streamCipher, blockFlags);
+    memcpy(static_cast<uint8_t *>(m_metaFile->getMemory()) + kCheckBlockOffset, &block, sizeof(block));
+    m_checkBlockCurrent = true;
+}
+
+void VORN::resealCheckBlock() {
+    if (isReadOnly() || !m_metaFile->isFileValid()) {
+        return;
+    }
+    auto page = static_cast<uint8_t *>(m_metaFile->getMemory());
+    MetaCheckBlock block;
+    if (!readCheckBlock(page, m_metaFile->getFileSize(), block) || block.sequence != m_metaInfo->m_sequence) {
+        return;
+    }
+    memcpy(block.vector, m_metaInfo->m_vector, sizeof(block.vector));
+    block.recordCRC = recordFieldsCRC(*m_metaInfo);
+    sealCheckBlock(block);
+    memcpy(page + kCheckBlockOffset, &block, sizeof(block));
+}
+
+void VORN::evaluateCheckBlock() {
+    m_keyMismatch = false;
+    m_metaDamaged = false;
+    m_checkBlockCurrent = false;
+    m_needFreshVector = false;
+    auto page = static_cast<uint8_t *>(m_metaFile->getMemory());
+    MetaCheckBlock block;
+    if (!readCheckBlock(page, m_metaFile->getFileSize(), block) || block.sequence != m_metaInfo->m_sequence) {
+        // No block, or one a writer that does not know it has left behind
+        // (every rewrite moves the sequence on): nothing to go by.
+        return;
+    }
+    const bool vectorMatches = memcmp(block.vector, m_metaInfo->m_vector, sizeof(block.vector)) == 0;
+    if (!vectorMatches || block.recordCRC != recordFieldsCRC(*m_metaInfo)) {
+        // The same sequence means the same rewrite wrote both: the record
+        // has been damaged since (or the block, which its own CRC rules out).
+        VORNMetaInfo repaired = *m_metaInfo;
+        memcpy(repaired.m_vector, block.vector, sizeof(repaired.m_vector));
+        const bool repairable = recordFieldsCRC(repaired) == block.recordCRC;
+        VORNError("[%s] meta record does not match its check block (sequence %u)%s", m_mmapID.c_str(),
+                  m_metaInfo->m_sequence, repairable ? ": its vector is damaged" : "");
+        VORNRecoverStrategic answer = onVORNCRCCheckFail(m_mmapID);
+        if (m_recover) {
+            answer = *m_recover;
+        }
+        VORNInfo("recover strategic for [%s] is %d", m_mmapID.c_str(), static_cast<int>(answer));
+        if (answer != OnErrorRecover) {
+            m_metaDamaged = true;
+            return;
+        }
+        if (!repairable) {
+            // Salvage what the record still allows, as without a block; the
+            // block vouches for nothing now and is dropped (the next append
+            // or rewrite writes a current one).
+            if (!isReadOnly()) {
+                memset(page + kCheckBlockOffset, 0, kCheckBlockSize);
+            }
+            return;
+        }
+        memcpy(m_metaInfo->m_vector, block.vector, sizeof(m_metaInfo->m_vector));
+        if (!isReadOnly()) {
+            m_metaInfo->write(page);
+        }
+        VORNWarning("[%s] meta record's vector restored from its check block", m_mmapID.c_str());
+    }
+    m_checkBlockCurrent = block.keyState != CheckKeyUnknown;
+    if (block.keyState == CheckKeyPlain && m_crypter) {
+        m_keyMismatch = true;
+        VORNError("[%s] wrong or missing key: the store is not encrypted, but a key was given", m_mmapID.c_str());
+    } else if (block.keyState == CheckKeyEncrypted && !m_crypter) {
+        m_keyMismatch = true;
+        VORNError("[%s] wrong or missing key: the store is encrypted, but no key was given", m_mmapID.c_str());
+    } else if (block.keyState == CheckKeyEncrypted) {
+        uint8_t check[kKeyCheckSize];
+        if (!m_crypter->keyCheck(m_metaInfo->m_vector, check) || memcmp(check, block.keyCheck, sizeof(check)) != 0) {
+            m_keyMismatch = true;
+            VORNError("[%s] wrong or missing key: the key given is not the store's key", m_mmapID.c_str());
+        }
+    }
+    m_needFreshVector = m_crypter && (block.blockFlags & CheckBlockFreshVectorNeeded) != 0;
+}
 
 uint32_t VORN::readActualSize() {
     if (m_metaInfo->m_version >= MetaVersionActualSize) {
@@ -83,6 +212,11 @@ void VORN::oldStyleWriteActualSize(size_t size) {
 }
 
 bool VORN::writeActualSize(size_t size, uint32_t crcDigest, const void *iv, bool increaseSequence) {
+    return writeActualSize(size, crcDigest, iv, increaseSequence, m_crypter);
+}
+
+bool VORN::writeActualSize(size_t size, uint32_t crcDigest, const void *iv, bool increaseSequence,
+                           const AESCrypt *streamCipher) {
     if (isReadOnly()) {
         return false;
     }
@@ -108,6 +242,7 @@ bool VORN::writeActualSize(size_t size, uint32_t crcDigest, const void *iv, bool
     void *mapping = m_metaFile->getMemory();
     if (iv || increaseSequence || versionOnEntry < MetaVersionFlags) {
         m_metaInfo->write(mapping);
+        writeCheckBlock(streamCipher, 0);
     } else {
         m_metaInfo->writeCRCAndActualSizeOnly(mapping);
     }
@@ -136,6 +271,11 @@ void VORN::updateCRCDigest(const uint8_t *ptr, size_t length) {
         return;
     }
     m_crcDigest = streamCRC32(m_crcDigest, ptr, length);
+    if (!m_checkBlockCurrent) {
+        // The stream now holds bytes written with this store's key: vouch
+        // for it, so that later opens can tell a wrong key at once.
+        writeCheckBlock(m_crypter, 0);
+    }
     // The common case of writeActualSize(m_actualSize, m_crcDigest, nullptr,
     // false), spelled out: on a meta record that already carries its flags an
     // append changes the CRC and size fields and nothing else.

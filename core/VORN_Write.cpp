@@ -143,6 +143,22 @@ void writeEncryptedRecord(CodedOutputData &output, AESCrypt &crypter, const Vorn
 
 } // namespace
 
+bool VORN::renewVectorBeforeAppend() {
+    if (!m_crypter) {
+        m_needFreshVector = false;
+        return true;
+    }
+    VORNInfo("[%s] rewriting under a fresh vector before the next append", m_mmapID.c_str());
+    // Success clears m_needFreshVector (doFullWriteBack, or clearAll for an
+    // empty index, which starts a new vector as well).
+    m_hasFullWriteback = false;
+    if (!fullWriteback(nullptr, false)) {
+        return false;
+    }
+    m_needFreshVector = false;
+    return true;
+}
+
 bool VORN::checkWritable(const char *function) {
     if (!m_file->isFileValid()) {
         _VORNLogWithLevel(VORNLogWarning, VORN_LOG_SOURCE, function, __LINE__, "[%s] file not valid", m_mmapID.c_str());
@@ -297,6 +313,9 @@ bool VORN::setDataForKeyLocked(VornBuffer &&data, std::string_view key, bool isD
         checkWritable("setDataForKey"); // logged under the public writer's name
         return false;
     }
+    if (m_needFreshVector && !renewVectorBeforeAppend()) {
+        return false;
+    }
 
     if (!m_crypter) {
         const size_t hash = VORNMap::hashOf(key);
@@ -413,6 +432,9 @@ bool VORN::setDataForKey(VornBuffer &&data, std::string_view key, uint32_t expir
 
 bool VORN::removeDataForKey(std::string_view key) {
     if (key.empty()) {
+        return false;
+    }
+    if (m_needFreshVector && !renewVectorBeforeAppend()) {
         return false;
     }
     static const VornBuffer nothing;

@@ -405,7 +405,8 @@ bool VORN::doFullWriteBack(PreparedData preparedData, AESCrypt *newCrypter, bool
     }
     // Otherwise the cipher changed and the caller discards the index.
     resetOutput(totalSize);
-    writeActualSize(totalSize, journal.streamCRC(), encrypter ? newIV : nullptr, true);
+    writeActualSize(totalSize, journal.streamCRC(), encrypter ? newIV : nullptr, true, encrypter);
+    m_needFreshVector = false;
     m_hasFullWriteback = true;
     if (needSync) {
         sync(SyncFlag::Sync);

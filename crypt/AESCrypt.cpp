@@ -304,6 +304,29 @@ void AESCrypt::statusBeforeDecrypt(const void *encryptedEnd, const void *decrypt
     memcpy(status.m_vector, vector, sizeof(status.m_vector));
 }
 
+bool AESCrypt::keyCheck(const uint8_t *vector, uint8_t *output) const {
+    memset(output, 0, kKeyCheckLength);
+    if (!m_encryptKey || !vector) {
+        return false;
+    }
+    static const char kLabel[] = "corvane_vorn key check";
+    uint8_t message[sizeof(kLabel) + 1 + kAESBlockSize];
+    memcpy(message, kLabel, sizeof(kLabel));
+    message[sizeof(kLabel)] = static_cast<uint8_t>(keyLength());
+    memcpy(message + sizeof(kLabel) + 1, vector, kAESBlockSize);
+    uint8_t mac[EVP_MAX_MD_SIZE];
+    size_t macLength = 0;
+    if (!EVP_Q_mac(nullptr, "HMAC", nullptr, "SHA256", nullptr, m_key, keyLength(), message, sizeof(message), mac,
+                   sizeof(mac), &macLength) ||
+        macLength < kKeyCheckLength) {
+        OPENSSL_cleanse(mac, sizeof(mac));
+        return false;
+    }
+    memcpy(output, mac, kKeyCheckLength);
+    OPENSSL_cleanse(mac, sizeof(mac));
+    return true;
+}
+
 void AESCrypt::fillRandomIV(void *iv) {
     if (iv) {
         randomBytes(static_cast<uint8_t *>(iv), kAESBlockSize);

@@ -87,6 +87,15 @@ public:
     bool isAES256() const { return m_aes256; }
     bool isClone() const { return m_isClone; }
 
+    // A short value that tells whether two ciphers have the same key and
+    // size, without revealing the key: the first kKeyCheckLength bytes of
+    // HMAC-SHA-256 keyed with the padded key over a fixed label, the key
+    // size and `vector` (16 bytes). A different vector gives an unrelated
+    // value, so stores that share a key do not share a check value. False
+    // (output zeroed) when the cipher has no key or the MAC fails.
+    static constexpr size_t kKeyCheckLength = 8;
+    bool keyCheck(const uint8_t *vector, uint8_t *output) const;
+
     void getCurStatus(AESCryptStatus &status) const;
     // REQUIRES: status.m_number < 16 (higher values are reduced modulo 16).
     void resetStatus(const AESCryptStatus &status);

@@ -13,7 +13,13 @@
 //                          the meta record (current and last confirmed) are
 //                          set to the CRC of the stream they describe, so
 //                          that mutated streams pass the CRC check and reach
-//                          the strict decode
+//                          the strict decode; and, when the meta file is
+//                          long enough and the byte after the record is not
+//                          zero, a check block current for that record is
+//                          put after it (magic, sequence, vector and both of
+//                          its CRCs; what it says of the key, and its flags,
+//                          stay as the input gives them), so that loads meet
+//                          current blocks naming right and wrong keys
 //   byte 1     the write: bits 0-1 its key (1: the first key of the loaded
 //              store, 2: the last, else a key of its own); bits 2-7 times 67:
 //              the value's length (0 to 4221 bytes, more than a page)
@@ -31,7 +37,8 @@
 //    agreeing (both decode the same bytes or both fail); with expiry on, a key
 //    may read as absent (expired), and then reads as absent everywhere;
 //  - the write succeeds unless refused with one of the documented reasons
-//    (read-only, file not valid, a stream that does not decode), and a
+//    (read-only, file not valid, a stream that does not decode, a key the
+//    check block does not vouch for: then nothing is loaded), and a
 //    successful one reads back exactly, leaves every other value as it was,
 //    and adds one key when the key was new;
 //  - a refused write changes nothing;
@@ -48,6 +55,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <optional>
@@ -184,6 +192,22 @@ void seal(StoreLoadInput &in) {
     if (auto crc = crcOfStream(le32(in.meta, lastConfirmed))) {
         putLE32(in.meta, lastConfirmed + 4, *crc);
     }
+    if (in.meta.size() < kMetaWithCheckBlockSize || in.meta[kCheckBlockOffset] == 0) {
+        return;
+    }
+    // The block, computed here from the layout rather than by the library.
+    uint8_t *block = in.meta.data() + kCheckBlockOffset;
+    const uint8_t *record = in.meta.data();
+    for (int i = 0; i < 8; i++) {
+        block[i] = static_cast<uint8_t>(kCheckBlockMagic >> (8 * i));
+    }
+    memcpy(block + 8, record + offsetof(VORNMetaInfo, m_sequence), 4);
+    memcpy(block + 12, record + offsetof(VORNMetaInfo, m_vector), kMetaVectorSize);
+    uLong fields = crc32(0, record + 4, 24);          // version, sequence, vector
+    fields = crc32(fields, record + 32, 8);           // last confirmed state
+    fields = crc32(fields, record + 104, 8);          // flags
+    putLE32(in.meta, kCheckBlockOffset + 28, static_cast<uint32_t>(fields));
+    putLE32(in.meta, kCheckBlockOffset + 44, static_cast<uint32_t>(crc32(0, block, 44)));
 }
 
 // ---- Opening ----
@@ -229,7 +253,19 @@ bool logged(const std::string &message) {
 bool loggedDamage() {
     for (const LogLine &line : g_log->lines) {
         const std::string &m = line.message;
-        if (m.rfind("check crc [", 0) == 0 || m.rfind("check [", 0) == 0 || m.rfind("oldStyleActualSize", 0) == 0) {
+        if (m.rfind("check crc [", 0) == 0 || m.rfind("check [", 0) == 0 || m.rfind("oldStyleActualSize", 0) == 0 ||
+            m.find("] meta record does not match its check block") != std::string::npos) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The check block said the key given does not open the store.
+bool loggedKeyMismatch() {
+    const std::string start = std::string("[") + kStoreID + "] wrong or missing key: ";
+    for (const LogLine &line : g_log->lines) {
+        if (line.message.compare(0, start.size(), start) == 0) {
             return true;
         }
     }
@@ -402,7 +438,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size) {
 
     // ---- First load ----
     VORN *store = openAndLoad(in, "load");
-    const bool undecodable = loggedUndecodable();
+    const bool keyMismatch = loggedKeyMismatch();
+    FUZZ_CHECK(keyMismatch == store->inspect().keyMismatch || loggedUndecodable(),
+               "inspect() and the load disagree on the key");
+    const bool undecodable = loggedUndecodable() || keyMismatch;
     const bool expiryOn = store->inspect().keyExpire;
     checkSizes(store, in, "load");
     const Snapshot loaded = readAll(store, expiryOn, "load");

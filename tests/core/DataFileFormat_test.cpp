@@ -6,8 +6,11 @@
 #include <cstring>
 #include <string>
 
+#include <zlib.h>
+
 #include "EngineTestSupport.h"
 #include "core/VORNMetaInfo.h"
+#include "encoding/LittleEndian.h"
 
 using namespace vorn_test;
 
@@ -54,8 +57,23 @@ TEST_F(DataFileFormat, WorkedExampleByteForByte) {
     expected.m_flags = 0;
     std::string expectedMeta(4096, '\0');
     expected.write(&expectedMeta[0]);
+    // The check block after the record, for a plain store: magic, sequence,
+    // vector, CRC of the fields a rewrite changes (bytes 4-27, 32-39,
+    // 104-111), no key check, key state 0 (plain), no flags, its own CRC.
+    std::string block = "VRNCHKC1";
+    block += expectedMeta.substr(8, 4) + expectedMeta.substr(12, 16);
+    const uint32_t fieldsCRC =
+        crc32(crc32(crcOf(expectedMeta.substr(4, 24)), reinterpret_cast<const Bytef *>(&expectedMeta[32]), 8),
+              reinterpret_cast<const Bytef *>(&expectedMeta[104]), 8);
+    block += std::string(reinterpret_cast<const char *>(&fieldsCRC), 4);
+    block += std::string(8 + 1 + 1 + 2, '\0');
+    const uint32_t blockCRC = crcOf(block);
+    block += std::string(reinterpret_cast<const char *>(&blockCRC), 4);
+    ASSERT_EQ(block.size(), 48u);
+    expectedMeta.replace(vorn::kMetaInfoSize, block.size(), block);
     EXPECT_EQ(hex(meta.substr(0, vorn::kMetaInfoSize)), hex(expectedMeta.substr(0, vorn::kMetaInfoSize)));
-    EXPECT_EQ(meta, expectedMeta);
+    EXPECT_EQ(hex(meta.substr(vorn::kMetaInfoSize, 48)), hex(block));
+    EXPECT_TRUE(meta == expectedMeta) << "bytes past the check block are zero";
 
     // Removing k2 appends its deletion record; the sequence stays.
     ASSERT_TRUE(VORNTestPeer::remove(store, "k2"));
@@ -142,7 +160,17 @@ TEST_F(DataFileFormat, WriteActualSizeRaisesOldRecordsAndStepsTheSequence) {
         EXPECT_EQ(memcmp(info.m_vector, iv, sizeof(iv)) == 0, c.withIV);
         EXPECT_EQ(info.m_flags, c.versionBefore < 4 ? 0u : 1u) << "a record below version 4 has no valid flags";
         EXPECT_EQ(info.m_reserved[0], 0x33) << "reserved bytes are carried over";
-        EXPECT_EQ(after.substr(vorn::kMetaInfoSize), std::string(after.size() - vorn::kMetaInfoSize, '\0'));
+        // After the record only the check block: written with the whole
+        // record, untouched by an append's two fields.
+        EXPECT_EQ(after.substr(vorn::kMetaWithCheckBlockSize),
+                  std::string(after.size() - vorn::kMetaWithCheckBlockSize, '\0'));
+        const std::string block = after.substr(vorn::kCheckBlockOffset, vorn::kCheckBlockSize);
+        if (c.wholeRecord) {
+            EXPECT_EQ(block.substr(0, 8), "VRNCHKC1");
+            EXPECT_EQ(vorn::decodeFixed32(block.data() + 8), info.m_sequence);
+        } else {
+            EXPECT_EQ(block, before.substr(vorn::kCheckBlockOffset, vorn::kCheckBlockSize));
+        }
         if (!c.wholeRecord) {
             for (size_t i = 0; i < vorn::kMetaInfoSize; i++) {
                 if (i >= 4 && (i < 28 || i >= 32)) {
