@@ -60,8 +60,9 @@ uint32_t streamCRC32(uint32_t crc, const void *ptr, size_t length);
 // VORN::writeActualSize, also used to name a rewrite's record in advance.
 void advanceMetaRecord(VORNMetaInfo &record, size_t size, uint32_t crcDigest, const void *iv, bool increaseSequence);
 
-// CRC-32 of the record's fields that change only with the sequence (version,
-// sequence, vector, last confirmed state, flags): what a check block vouches for.
+// CRC-32 of the record's sequence, vector and flags: the fields a check block
+// vouches for. Nothing else checks them (the stream's CRC and length, and the
+// last confirmed state, have checks and repairs of their own).
 uint32_t recordFieldsCRC(const VORNMetaInfo &record);
 // A current check block for `record`: keyState and keyCheck from
 // `streamCipher` (null: a stream in clear), `blockFlags` as given, sealed.

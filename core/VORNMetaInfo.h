@@ -88,9 +88,9 @@ static_assert(offsetof(VORNMetaInfo, m_flags) == 104, "meta layout");
 //      112    8 magic          kCheckBlockMagic
 //      120    4 sequence       the record's m_sequence it was written for
 //      124   16 vector         the record's m_vector it was written for
-//      140    4 recordCRC      CRC-32 of the record's fields that change only
-//                              with the sequence: version, sequence, vector,
-//                              last confirmed state, flags
+//      140    4 recordCRC      CRC-32 of the record's sequence, vector (bytes
+//                              8 to 27) and flags (104 to 111): the fields
+//                              nothing else checks
 //      144    8 keyCheck       encrypted stores: the first 8 bytes of
 //                              HMAC-SHA-256(padded key, label | key size | vector)
 //      152    1 keyState       CheckKeyState below

@@ -66,10 +66,8 @@ void advanceMetaRecord(VORNMetaInfo &record, size_t size, uint32_t crcDigest, co
 
 uint32_t recordFieldsCRC(const VORNMetaInfo &record) {
     const auto *bytes = reinterpret_cast<const uint8_t *>(&record);
-    uint32_t crc = streamCRC32(0, bytes + offsetof(VORNMetaInfo, m_version),
-                               offsetof(VORNMetaInfo, m_actualSize) - offsetof(VORNMetaInfo, m_version));
-    crc = streamCRC32(crc, bytes + offsetof(VORNMetaInfo, m_lastConfirmedMetaInfo),
-                      sizeof(record.m_lastConfirmedMetaInfo));
+    const uint32_t crc = streamCRC32(0, bytes + offsetof(VORNMetaInfo, m_sequence),
+                                     offsetof(VORNMetaInfo, m_actualSize) - offsetof(VORNMetaInfo, m_sequence));
     return streamCRC32(crc, bytes + offsetof(VORNMetaInfo, m_flags), sizeof(record.m_flags));
 }
 
@@ -139,9 +137,11 @@ void VORN::evaluateCheckBlock() {
     m_needFreshVector = false;
     auto page = static_cast<uint8_t *>(m_metaFile->getMemory());
     MetaCheckBlock block;
-    if (!readCheckBlock(page, m_metaFile->getFileSize(), block) || block.sequence != m_metaInfo->m_sequence) {
+    if (!readCheckBlock(page, m_metaFile->getFileSize(), block) || block.sequence != m_metaInfo->m_sequence ||
+        m_metaInfo->m_version >= MetaVersionSpecious) {
         // No block, or one a writer that does not know it has left behind
-        // (every rewrite moves the sequence on): nothing to go by.
+        // (every rewrite moves the sequence on): nothing to go by. A specious
+        // version has a repair of its own, which reseals the block.
         return;
     }
     const bool vectorMatches = memcmp(block.vector, m_metaInfo->m_vector, sizeof(block.vector)) == 0;

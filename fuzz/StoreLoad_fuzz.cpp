@@ -203,9 +203,8 @@ void seal(StoreLoadInput &in) {
     }
     memcpy(block + 8, record + offsetof(VORNMetaInfo, m_sequence), 4);
     memcpy(block + 12, record + offsetof(VORNMetaInfo, m_vector), kMetaVectorSize);
-    uLong fields = crc32(0, record + 4, 24);          // version, sequence, vector
-    fields = crc32(fields, record + 32, 8);           // last confirmed state
-    fields = crc32(fields, record + 104, 8);          // flags
+    uLong fields = crc32(0, record + 8, 20);  // sequence, vector
+    fields = crc32(fields, record + 104, 8);  // flags
     putLE32(in.meta, kCheckBlockOffset + 28, static_cast<uint32_t>(fields));
     putLE32(in.meta, kCheckBlockOffset + 44, static_cast<uint32_t>(crc32(0, block, 44)));
 }

@@ -58,13 +58,12 @@ TEST_F(DataFileFormat, WorkedExampleByteForByte) {
     std::string expectedMeta(4096, '\0');
     expected.write(&expectedMeta[0]);
     // The check block after the record, for a plain store: magic, sequence,
-    // vector, CRC of the fields a rewrite changes (bytes 4-27, 32-39,
-    // 104-111), no key check, key state 0 (plain), no flags, its own CRC.
+    // vector, CRC of the sequence, vector and flags (bytes 8-27, 104-111),
+    // no key check, key state 0 (plain), no flags, its own CRC.
     std::string block = "VRNCHKC1";
     block += expectedMeta.substr(8, 4) + expectedMeta.substr(12, 16);
     const uint32_t fieldsCRC =
-        crc32(crc32(crcOf(expectedMeta.substr(4, 24)), reinterpret_cast<const Bytef *>(&expectedMeta[32]), 8),
-              reinterpret_cast<const Bytef *>(&expectedMeta[104]), 8);
+        crc32(crcOf(expectedMeta.substr(8, 20)), reinterpret_cast<const Bytef *>(&expectedMeta[104]), 8);
     block += std::string(reinterpret_cast<const char *>(&fieldsCRC), 4);
     block += std::string(8 + 1 + 1 + 2, '\0');
     const uint32_t blockCRC = crcOf(block);
