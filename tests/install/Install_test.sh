@@ -140,6 +140,10 @@ installed)
     [[ $("$prefix/bin/vorn" --root "$tmp/cli" get k) == v ]] || fail "installed vorn"
   fi
   installed_hosts shared
+  # A vorn that knows --version prints the library's version.
+  if [[ -x $prefix/bin/vorn ]] && tool_version=$("$prefix/bin/vorn" --version 2>/dev/null); then
+    [[ $tool_version == *"v$version"* ]] || fail "vorn --version printed '$tool_version', want v$version"
+  fi
   echo "installed tree: CMake and pkg-config builds of C++ and C hosts ran (version $version)"
   ;;
 static)
