@@ -9,7 +9,7 @@ all: build
 
 build:
 	@scripts/deps.sh build test
-	@cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS) >/dev/null
+	@cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORN_BUILD_TESTS=ON $(CMAKE_FLAGS) >/dev/null
 	@cmake --build build -j $(JOBS)
 
 build-asan:
@@ -22,7 +22,15 @@ build-tsan:
 	@cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DVORN_SANITIZE=thread $(CMAKE_FLAGS) >/dev/null
 	@cmake --build build-tsan -j $(JOBS)
 
-demo: build
+# What scripts/demo.sh runs, and nothing else: the tests are switched off in
+# build/ (`make build` and `make test` switch them on again; what they built
+# stays built) so that their packages are not needed either.
+DEMO_TARGETS = corvane_vorn vorn vorn-demo vorn-c-demo halyx-proxy-state
+demo:
+	@scripts/deps.sh build
+	@cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORN_BUILD_TESTS=OFF -DVORN_BUILD_TOOLS=ON \
+	  -DVORN_BUILD_DEMOS=ON -DVORN_BUILD_PROXY_STATE=ON $(CMAKE_FLAGS) >/dev/null
+	@cmake --build build -j $(JOBS) --target $(DEMO_TARGETS)
 	@scripts/demo.sh build
 
 test: build
@@ -58,7 +66,7 @@ bench-callgrind: build-bench
 
 build-bench:
 	@scripts/deps.sh build bench
-	@cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DVORN_BENCH=ON -DVORN_TESTS=OFF $(CMAKE_FLAGS) >/dev/null
+	@cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DVORN_BENCH=ON -DVORN_BUILD_TESTS=OFF $(CMAKE_FLAGS) >/dev/null
 	@echo "building the benchmarks (log: build-bench/build.log)"
 	@cmake --build build-bench -j $(JOBS) --target benchmarks >build-bench/build.log 2>&1 \
 	  || { cat build-bench/build.log; exit 1; }

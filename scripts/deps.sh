@@ -5,7 +5,7 @@ set -euo pipefail
 
 declare -A GROUP
 GROUP[build]="build-essential cmake pkg-config zlib1g-dev libssl-dev libglib2.0-dev nlohmann-json3-dev libcli11-dev"
-GROUP[test]="libgtest-dev libgmock-dev dbus python3-dbusmock gsettings-desktop-schemas"
+GROUP[test]="libgtest-dev libgmock-dev dbus python3-dbusmock gsettings-desktop-schemas git"
 GROUP[bench]="libbenchmark-dev liblmdb-dev libleveldb-dev librocksdb-dev libsqlite3-dev valgrind"
 GROUP[format]="clang-format"
 GROUP[fuzz]="clang-14 libclang-rt-14-dev"

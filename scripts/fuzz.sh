@@ -16,7 +16,7 @@ jobs=${JOBS:-2}
 build=build-fuzz
 
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang-14 \
-  -DCMAKE_CXX_COMPILER=clang++-14 -DVORN_FUZZ=ON -DVORN_TESTS=OFF >/dev/null
+  -DCMAKE_CXX_COMPILER=clang++-14 -DVORN_FUZZ=ON -DVORN_BUILD_TESTS=OFF >/dev/null
 cmake --build "$build" -j "$jobs" --target fuzzers fuzz_seed_corpus
 
 if [[ "${1:-}" == "--seeds" ]]; then

@@ -1,7 +1,8 @@
-/* A C host program built against the installed tree: the four C functions. */
+/* A C host program: the four C functions, and the version header from C. */
 #include <stdio.h>
 
 #include "capi/corvane_vorn.h"
+#include "log/VORNVersion.h"
 
 int main(int argc, char **argv) {
     if (argc < 2) {
@@ -12,7 +13,7 @@ int main(int argc, char **argv) {
         return 1;
     }
     char *value = remote_vorn_get(handle, "lang");
-    printf("lang=%s\n", value ? value : "(null)");
+    printf("lang=%s version=%s\n", value ? value : "(null)", VORN_VERSION_STRING);
     remote_vorn_free(value);
     return 0;
 }
