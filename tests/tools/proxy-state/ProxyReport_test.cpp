@@ -250,6 +250,77 @@ TEST(ProxyReportTest, CountIsReadAgainAfterEveryService) {
     }
 }
 
+// The two spellings of one document: the same values, differing only in "/"
+// and in whole floating-point numbers.
+TEST(SerializeDocumentTest, PortableAndFoundationSpelling) {
+    struct Case {
+        const char *name;
+        ordered_json document;
+        std::string portable;
+        std::string foundation;
+    };
+    const std::vector<Case> cases = {
+        {"slashes in values and keys",
+         ordered_json::parse(R"({"ExceptionsList":["169.254/16","*.local"],"a/b":"http://wpad/x.pac","//":"/"})"),
+         R"({"ExceptionsList":["169.254/16","*.local"],"a/b":"http://wpad/x.pac","//":"/"})",
+         R"({"ExceptionsList":["169.254\/16","*.local"],"a\/b":"http:\/\/wpad\/x.pac","\/\/":"\/"})"},
+        {"whole floating-point numbers",
+         ordered_json::array({1.0, -2.0, 8080.0, 0.0, 123456789012.0, 1e15, 9007199254740993.0, 1e17, 1e20}),
+         "[1.0,-2.0,8080.0,0.0,123456789012.0,1e+15,9.007199254740992e+15,1e+17,1e+20]",
+         "[1,-2,8080,0,123456789012,1000000000000000,9007199254740992,1e+17,1e+20]"},
+        {"other floating-point numbers keep their fraction or exponent",
+         ordered_json::array({0.5, -1.25, 1.5e-7, 3128.75}),
+         "[0.5,-1.25,1.5e-07,3128.75]",
+         "[0.5,-1.25,1.5e-07,3128.75]"},
+        {"integers, booleans, null and empty containers alike",
+         ordered_json::parse(R"([3128,-1,9007199254740993,0,true,false,null,{},[],{"x":[{}]}])"),
+         R"([3128,-1,9007199254740993,0,true,false,null,{},[],{"x":[{}]}])",
+         R"([3128,-1,9007199254740993,0,true,false,null,{},[],{"x":[{}]}])"},
+        {"escapes other than the slash alike, UTF-8 raw",
+         ordered_json::array({"q\"b\\n\n\t\r\b\f\x01\x1f\x7f", "Caf\xc3\xa9 \xe2\x80\xa8 \xf0\x9f\x93\xb6"}),
+         "[\"q\\\"b\\\\n\\n\\t\\r\\b\\f\\u0001\\u001f\x7f\",\"Caf\xc3\xa9 \xe2\x80\xa8 \xf0\x9f\x93\xb6\"]",
+         "[\"q\\\"b\\\\n\\n\\t\\r\\b\\f\\u0001\\u001f\x7f\",\"Caf\xc3\xa9 \xe2\x80\xa8 \xf0\x9f\x93\xb6\"]"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(serializeDocument(c.document, JsonDialect::Portable), c.portable);
+        EXPECT_EQ(serializeDocument(c.document, JsonDialect::Foundation), c.foundation);
+    }
+
+    for (const ordered_json &notUtf8 : {ordered_json::array({"Caf\xe9/x"}), ordered_json::object({{"k\xff", 1}})}) {
+        EXPECT_THROW(serializeDocument(notUtf8, JsonDialect::Portable), ordered_json::exception);
+        EXPECT_THROW(serializeDocument(notUtf8, JsonDialect::Foundation), ordered_json::exception);
+    }
+#ifdef __APPLE__
+    EXPECT_EQ(kPlatformJsonDialect, JsonDialect::Foundation);
+#else
+    EXPECT_EQ(kPlatformJsonDialect, JsonDialect::Portable);
+#endif
+}
+
+// The report hands the dialect's bytes to the writer.
+TEST(ProxyReportTest, ReportIsSpelledInTheGivenDialect) {
+    const FakeNetwork exceptions =
+        network({service("A", "Ethernet", R"({"HTTPPort":8080.0,"ExceptionsList":["*.local","169.254/16"]})")});
+    const std::string portable =
+        R"([{"Id":"A","Name":"Ethernet","Config":{"HTTPPort":8080.0,"ExceptionsList":["*.local","169.254/16"]}}])";
+    const std::string foundation =
+        R"([{"Id":"A","Name":"Ethernet","Config":{"HTTPPort":8080,"ExceptionsList":["*.local","169.254\/16"]}}])";
+    for (JsonDialect dialect : {JsonDialect::Portable, JsonDialect::Foundation}) {
+        FakeNetworkSource source(exceptions);
+        std::string written;
+        EXPECT_EQ(reportProxyState(
+                      source,
+                      [&](const std::string &bytes) {
+                          written += bytes;
+                          return true;
+                      },
+                      dialect),
+                  kExitPrinted);
+        EXPECT_EQ(written, dialect == JsonDialect::Portable ? portable : foundation);
+    }
+}
+
 // The real writer: everything or failure, no newline added.
 TEST(WriteDocumentTest, WritesExactBytesOrReportsFailure) {
     const std::string document = R"([{"Id":"A","Name":"Ethernet","Config":{}}])";
