@@ -118,8 +118,8 @@ bool isObjectError(const GError *error) {
 // A synchronous call on the bus, bounded by what is left of the deadline;
 // null on any error (no such name on the bus, a reply of another type, the
 // timeout). Errors other than an object error break the conversation.
-VariantPtr callBus(LinuxPreferences &bus, const char *name, const char *path, const char *interface,
-                   const char *method, GVariant *parameters, const char *replyType) {
+VariantPtr callBus(LinuxPreferences &bus, const char *name, const char *path, const char *interface, const char *method,
+                   GVariant *parameters, const char *replyType) {
     const int timeout = remainingMs(bus.deadline);
     if (timeout == 0 || bus.broken) {
         if (parameters) {
@@ -129,9 +129,9 @@ VariantPtr callBus(LinuxPreferences &bus, const char *name, const char *path, co
         return nullptr;
     }
     GError *error = nullptr;
-    GVariant *reply = g_dbus_connection_call_sync(bus.bus, name, path, interface, method, parameters,
-                                                  G_VARIANT_TYPE(replyType), G_DBUS_CALL_FLAGS_NO_AUTO_START, timeout,
-                                                  nullptr, &error);
+    GVariant *reply =
+        g_dbus_connection_call_sync(bus.bus, name, path, interface, method, parameters, G_VARIANT_TYPE(replyType),
+                                    G_DBUS_CALL_FLAGS_NO_AUTO_START, timeout, nullptr, &error);
     if (!reply && !isObjectError(error)) {
         bus.broken = true;
     }
@@ -294,7 +294,8 @@ std::map<std::string, ProfileActivity> activeProfiles(LinuxPreferences &bus) {
         // A profile of another type can be bound to lo (before the loopback
         // type, 1.42): only its device tells.
         if (!activity.loopback) {
-            if (VariantPtr devices{g_variant_lookup_value(properties.get(), "Devices", G_VARIANT_TYPE_OBJECT_PATH_ARRAY)}) {
+            if (VariantPtr devices{
+                    g_variant_lookup_value(properties.get(), "Devices", G_VARIANT_TYPE_OBJECT_PATH_ARRAY)}) {
                 activity.loopback = onLoopbackDevice(bus, devices.get());
             }
         }

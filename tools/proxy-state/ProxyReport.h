@@ -86,8 +86,7 @@ using DocumentWriter = std::function<bool(const std::string &bytes)>;
 // success; kExitNothingPrinted when the preferences failed, no record was
 // collected, the array could not be serialised (e.g. a string that is not
 // UTF-8; `write` is then not called) or the write failed.
-int reportProxyState(NetworkSource &source, const DocumentWriter &write,
-                     JsonDialect dialect = kPlatformJsonDialect);
+int reportProxyState(NetworkSource &source, const DocumentWriter &write, JsonDialect dialect = kPlatformJsonDialect);
 
 // Writes `bytes` to `stream` with one fwrite and flushes it. Returns true only
 // when every byte was accepted and the flush succeeded; the stream's error

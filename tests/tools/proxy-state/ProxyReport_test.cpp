@@ -13,13 +13,13 @@ namespace halyx {
 namespace {
 
 using nlohmann::ordered_json;
+using testing::disabled;
 using testing::FakeNetwork;
 using testing::FakeNetworkSource;
 using testing::FakeService;
+using testing::network;
 using testing::ReportScenario;
 using testing::reportScenarios;
-using testing::disabled;
-using testing::network;
 using testing::service;
 using testing::withoutConfiguration;
 using testing::withoutProtocol;
@@ -188,8 +188,7 @@ TEST(SerializeDocumentTest, PortableAndFoundationSpelling) {
          "[1.0,-2.0,8080.0,0.0,123456789012.0,1e+15,9.007199254740992e+15,1e+17,1e+20]",
          "[1,-2,8080,0,123456789012,1000000000000000,9007199254740992,1e+17,1e+20]"},
         {"other floating-point numbers keep their fraction or exponent",
-         ordered_json::array({0.5, -1.25, 1.5e-7, 3128.75}),
-         "[0.5,-1.25,1.5e-07,3128.75]",
+         ordered_json::array({0.5, -1.25, 1.5e-7, 3128.75}), "[0.5,-1.25,1.5e-07,3128.75]",
          "[0.5,-1.25,1.5e-07,3128.75]"},
         {"integers, booleans, null and empty containers alike",
          ordered_json::parse(R"([3128,-1,9007199254740993,0,true,false,null,{},[],{"x":[{}]}])"),

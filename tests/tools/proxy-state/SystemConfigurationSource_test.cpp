@@ -166,15 +166,17 @@ TEST(SystemConfigurationSourceTest, ConvertsConfigurationValuesOrLeavesThemOut) 
          R"({"HTTPPort":3128,"HTTPSPort":443,"SOCKSPort":-9007199254740993,"SOCKSProxyAuthenticated":0.25})"},
         {"booleans, nested lists and dictionaries",
          [] {
-             return configuration(
-                 {{"HTTPEnable", makeBoolean(true)},
-                  {"ExceptionsList", makeArray({makeString("*.local"), makeString("169.254/16")})},
-                  {"ProxyAutoDiscoveryEnable", makeDictionary({{makeString("a/b"), makeArray({makeBoolean(false)})}})}});
+             return configuration({{"HTTPEnable", makeBoolean(true)},
+                                   {"ExceptionsList", makeArray({makeString("*.local"), makeString("169.254/16")})},
+                                   {"ProxyAutoDiscoveryEnable",
+                                    makeDictionary({{makeString("a/b"), makeArray({makeBoolean(false)})}})}});
          },
          R"({"HTTPEnable":true,"ProxyAutoDiscoveryEnable":{"a/b":[false]},"ExceptionsList":["*.local","169.254/16"]})",
          R"({"HTTPEnable":true,"ProxyAutoDiscoveryEnable":{"a\/b":[false]},"ExceptionsList":["*.local","169.254\/16"]})"},
         {"text with NUL and a character outside the BMP",
-         [&] { return configuration({{"HTTPProxy", makeStringUtf16(nulAndPair)}}); },
+         [&] {
+             return configuration({{"HTTPProxy", makeStringUtf16(nulAndPair)}});
+         },
          "{\"HTTPProxy\":\"Wi\\u0000\xf0\x9f\x93\xb6\"}", "{\"HTTPProxy\":\"Wi\\u0000\xf0\x9f\x93\xb6\"}"},
         {"values JSON cannot hold are absent",
          [&] {

@@ -18,15 +18,24 @@ enum class Kind { String, Number, Boolean, Array, Dictionary, Preferences, Netwo
 
 const char *kindName(Kind kind) {
     switch (kind) {
-    case Kind::String: return "CFString";
-    case Kind::Number: return "CFNumber";
-    case Kind::Boolean: return "CFBoolean";
-    case Kind::Array: return "CFArray";
-    case Kind::Dictionary: return "CFDictionary";
-    case Kind::Preferences: return "SCPreferences";
-    case Kind::NetworkSet: return "SCNetworkSet";
-    case Kind::Service: return "SCNetworkService";
-    case Kind::Protocol: return "SCNetworkProtocol";
+    case Kind::String:
+        return "CFString";
+    case Kind::Number:
+        return "CFNumber";
+    case Kind::Boolean:
+        return "CFBoolean";
+    case Kind::Array:
+        return "CFArray";
+    case Kind::Dictionary:
+        return "CFDictionary";
+    case Kind::Preferences:
+        return "SCPreferences";
+    case Kind::NetworkSet:
+        return "SCNetworkSet";
+    case Kind::Service:
+        return "SCNetworkService";
+    case Kind::Protocol:
+        return "SCNetworkProtocol";
     }
     return "?";
 }
@@ -483,11 +492,21 @@ CFTypeID CFGetTypeID(CFTypeRef cf) {
     return object ? static_cast<CFTypeID>(object->kind) + 1 : 0;
 }
 
-CFTypeID CFStringGetTypeID(void) { return static_cast<CFTypeID>(Kind::String) + 1; }
-CFTypeID CFArrayGetTypeID(void) { return static_cast<CFTypeID>(Kind::Array) + 1; }
-CFTypeID CFDictionaryGetTypeID(void) { return static_cast<CFTypeID>(Kind::Dictionary) + 1; }
-CFTypeID CFBooleanGetTypeID(void) { return static_cast<CFTypeID>(Kind::Boolean) + 1; }
-CFTypeID CFNumberGetTypeID(void) { return static_cast<CFTypeID>(Kind::Number) + 1; }
+CFTypeID CFStringGetTypeID(void) {
+    return static_cast<CFTypeID>(Kind::String) + 1;
+}
+CFTypeID CFArrayGetTypeID(void) {
+    return static_cast<CFTypeID>(Kind::Array) + 1;
+}
+CFTypeID CFDictionaryGetTypeID(void) {
+    return static_cast<CFTypeID>(Kind::Dictionary) + 1;
+}
+CFTypeID CFBooleanGetTypeID(void) {
+    return static_cast<CFTypeID>(Kind::Boolean) + 1;
+}
+CFTypeID CFNumberGetTypeID(void) {
+    return static_cast<CFTypeID>(Kind::Number) + 1;
+}
 
 CFStringRef CFStringCreateWithCString(CFAllocatorRef, const char *cStr, CFStringEncoding encoding) {
     if (!cStr || encoding != kCFStringEncodingUTF8) {
