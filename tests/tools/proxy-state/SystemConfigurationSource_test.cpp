@@ -36,15 +36,15 @@ fakeapple::Network toSystemConfiguration(const FakeNetwork &network) {
     result.hasSet = network.hasSet;
     result.hasList = network.hasList;
     for (const FakeService &service : network.services) {
-        fakeapple::ServiceSpec spec;
-        spec.identifier = optionalString(service.identifier);
-        spec.name = optionalString(service.name);
-        spec.enabled = service.enabled;
-        spec.hasProxiesProtocol = service.hasProtocol;
+        fakeapple::ServiceSetup setup;
+        setup.identifier = optionalString(service.identifier);
+        setup.name = optionalString(service.name);
+        setup.enabled = service.enabled;
+        setup.hasProxiesProtocol = service.hasProtocol;
         if (service.configuration) {
-            spec.configuration = static_cast<CFDictionaryRef>(fakeapple::makeValue(*service.configuration));
+            setup.configuration = static_cast<CFDictionaryRef>(fakeapple::makeValue(*service.configuration));
         }
-        result.services.push_back(fakeapple::makeService(spec));
+        result.services.push_back(fakeapple::makeService(setup));
     }
     return result;
 }
@@ -195,12 +195,12 @@ TEST(SystemConfigurationSourceTest, ConvertsConfigurationValuesOrLeavesThemOut) 
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         for (JsonDialect dialect : {JsonDialect::Portable, JsonDialect::Foundation}) {
-            fakeapple::ServiceSpec spec;
-            spec.identifier = makeString("A");
-            spec.name = makeString("Ethernet");
-            spec.configuration = c.configuration();
+            fakeapple::ServiceSetup setup;
+            setup.identifier = makeString("A");
+            setup.name = makeString("Ethernet");
+            setup.configuration = c.configuration();
             fakeapple::Network network;
-            network.services.push_back(fakeapple::makeService(spec));
+            network.services.push_back(fakeapple::makeService(setup));
             fakeapple::install(network);
             const ReportRun run = runInstalled(dialect);
             EXPECT_EQ(run.status, kExitPrinted);

@@ -388,14 +388,14 @@ CFTypeRef makeValue(const nlohmann::ordered_json &value) {
     }
 }
 
-SCNetworkServiceRef makeService(ServiceSpec spec) {
+SCNetworkServiceRef makeService(ServiceSetup setup) {
     Service *service = create<Service>();
-    service->identifier = static_cast<String *>(asObject(spec.identifier));
-    service->name = static_cast<String *>(asObject(spec.name));
-    service->enabled = spec.enabled;
-    if (spec.hasProxiesProtocol) {
+    service->identifier = static_cast<String *>(asObject(setup.identifier));
+    service->name = static_cast<String *>(asObject(setup.name));
+    service->enabled = setup.enabled;
+    if (setup.hasProxiesProtocol) {
         service->proxies = create<Protocol>();
-        service->proxies->configuration = static_cast<Dictionary *>(asObject(spec.configuration));
+        service->proxies->configuration = static_cast<Dictionary *>(asObject(setup.configuration));
         if (service->identifier) {
             std::string label;
             for (char16_t unit : service->identifier->units) {
@@ -404,7 +404,7 @@ SCNetworkServiceRef makeService(ServiceSpec spec) {
             service->proxies->label = label;
         }
     } else {
-        release(asObject(spec.configuration));
+        release(asObject(setup.configuration));
     }
     return reinterpret_cast<SCNetworkServiceRef>(service);
 }

@@ -42,14 +42,14 @@ CFDictionaryRef makeDictionary(std::vector<std::pair<CFTypeRef, CFTypeRef>> entr
 // numbers. Null has no CF counterpart here.
 CFTypeRef makeValue(const nlohmann::ordered_json &value);
 
-struct ServiceSpec {
+struct ServiceSetup {
     CFStringRef identifier = nullptr; // may be null
     CFStringRef name = nullptr;       // may be null
     bool enabled = true;
     bool hasProxiesProtocol = true;
     CFDictionaryRef configuration = nullptr; // the protocol's; may be null
 };
-SCNetworkServiceRef makeService(ServiceSpec spec);
+SCNetworkServiceRef makeService(ServiceSetup setup);
 
 struct Network {
     bool preferencesFail = false; // SCPreferencesCreate returns NULL
