@@ -12,19 +12,28 @@ namespace halyx {
 //   connection.uuid, name = its connection.id;
 // - a service is enabled while its profile is in use: the Connection of one of
 //   NetworkManager's ActiveConnections, in state activating or activated;
+// - profiles the user never configured are not services at all: loopback
+//   profiles (connection.type "loopback", connection.interface-name "lo", or
+//   active on a loopback device) and profiles NetworkManager only mirrors from
+//   an interface that other software set up (docker0, libvirt bridges, VPN
+//   tunnels): the profile's Flags carry EXTERNAL, or its active connection's
+//   StateFlags do;
 // - its proxies configuration is the desktop's system proxy settings
 //   (GSettings org.gnome.system.proxy) combined with the profile's own proxy
 //   setting, mapped by proxiesConfiguration() (LinuxProxyMapping.h).
 //
-// Every D-Bus call is bounded by kDBusCallTimeoutMs and never starts a service.
-// copyCurrentSet reads everything at once (profiles, active connections,
-// desktop settings); the set and its lists are snapshots that later changes do
-// not reach. Not thread-safe: one source per thread. GLib may print
+// The whole conversation with the bus (connecting, authenticating, every call)
+// ends within kBusDeadlineMs of createPreferences: a bus or a NetworkManager
+// that does not answer in time means there is no current set. No call starts
+// a service. copyCurrentSet reads everything at once (profiles, active
+// connections, desktop settings); the set and its lists are snapshots that
+// later changes do not reach. Not thread-safe: one source per thread. GLib may print
 // diagnostics of its own; a caller that must keep standard error empty calls
 // silenceGLibDiagnostics() first.
 class LinuxNetworkSource final : public NetworkSource {
 public:
-    static constexpr int kDBusCallTimeoutMs = 5000;
+    // Milliseconds, counted from createPreferences.
+    static constexpr int kBusDeadlineMs = 3000;
 
     SourcePreferences *createPreferences(const char *callerName) override;
     SourceNetworkSet *copyCurrentSet(SourcePreferences *preferences) override;

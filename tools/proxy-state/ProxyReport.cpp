@@ -1,5 +1,8 @@
 #include "tools/proxy-state/ProxyReport.h"
 
+#include <cmath>
+#include <cstdio>
+
 namespace halyx {
 
 namespace {
@@ -61,7 +64,84 @@ ordered_json serviceRecord(NetworkSource &source, SourceService *service) {
     return record;
 }
 
+void appendFoundation(const ordered_json &value, std::string &out);
+
+void appendFoundationString(const std::string &text, std::string &out) {
+    // The portable escaping (which also checks the UTF-8) plus "\/". A "/"
+    // byte in the escaped text can only be the character itself: UTF-8
+    // continuation bytes are 0x80 and above, and no escape contains "/".
+    for (char c : ordered_json(text).dump()) {
+        if (c == '/') {
+            out += '\\';
+        }
+        out += c;
+    }
+}
+
+void appendFoundation(const ordered_json &value, std::string &out) {
+    switch (value.type()) {
+    case ordered_json::value_t::object: {
+        out += '{';
+        bool first = true;
+        for (const auto &member : value.items()) {
+            if (!first) {
+                out += ',';
+            }
+            first = false;
+            appendFoundationString(member.key(), out);
+            out += ':';
+            appendFoundation(member.value(), out);
+        }
+        out += '}';
+        break;
+    }
+    case ordered_json::value_t::array: {
+        out += '[';
+        bool first = true;
+        for (const ordered_json &item : value) {
+            if (!first) {
+                out += ',';
+            }
+            first = false;
+            appendFoundation(item, out);
+        }
+        out += ']';
+        break;
+    }
+    case ordered_json::value_t::string:
+        appendFoundationString(value.get_ref<const std::string &>(), out);
+        break;
+    case ordered_json::value_t::number_float: {
+        // A whole number below 1e17 as its digits (up to 17 significant
+        // digits, the precision the platform formats doubles with, the
+        // digits are exact); anything else as the shortest text that reads
+        // back as the same double (0.1, 1.5e-07, 1e+20).
+        const double number = value.get<double>();
+        if (std::isfinite(number) && std::trunc(number) == number && std::fabs(number) < 1e17) {
+            char digits[32];
+            std::snprintf(digits, sizeof digits, "%.0f", number);
+            out += digits;
+        } else {
+            out += value.dump();
+        }
+        break;
+    }
+    default: // null, booleans, integers: spelled alike
+        out += value.dump();
+        break;
+    }
+}
+
 } // namespace
+
+std::string serializeDocument(const ordered_json &document, JsonDialect dialect) {
+    if (dialect == JsonDialect::Portable) {
+        return document.dump();
+    }
+    std::string out;
+    appendFoundation(document, out);
+    return out;
+}
 
 std::optional<ordered_json> collectServiceRecords(NetworkSource &source) {
     SourceHandle<SourcePreferences> preferences(source, source.createPreferences(kCallerName));
@@ -87,16 +167,15 @@ std::optional<ordered_json> collectServiceRecords(NetworkSource &source) {
     return records;
 }
 
-int reportProxyState(NetworkSource &source, const DocumentWriter &write) {
+int reportProxyState(NetworkSource &source, const DocumentWriter &write, JsonDialect dialect) {
     std::optional<ordered_json> records = collectServiceRecords(source);
     if (!records || records->empty()) {
         return kExitNothingPrinted;
     }
     std::string document;
     try {
-        // Compact: no indentation, no spaces after separators; non-ASCII text
-        // stays raw UTF-8. Text that is not UTF-8 cannot be serialised.
-        document = records->dump();
+        // Text that is not UTF-8 cannot be serialised.
+        document = serializeDocument(*records, dialect);
     } catch (const ordered_json::exception &) {
         return kExitNothingPrinted;
     }

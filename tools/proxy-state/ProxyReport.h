@@ -50,17 +50,43 @@ enum ExitStatus : int {
 // then the list, the set and the preferences object, in that order.
 std::optional<nlohmann::ordered_json> collectServiceRecords(NetworkSource &source);
 
+// How the document is spelled. Both are compact JSON (no white space, members
+// in insertion order, no trailing newline, text other than the characters
+// JSON must escape kept as raw UTF-8) holding the same values; they differ
+// only where JSON leaves a choice.
+enum class JsonDialect {
+    // "/" unescaped; a floating-point number always shows a fraction or an
+    // exponent (1.0, 0.5, 1e-07), so it reads back as floating point.
+    Portable,
+    // The bytes macOS's own JSON serializer writes: "/" escaped as "\/"
+    // ("169.254\/16"), and a floating-point number that is whole loses its
+    // ".0" and is written as its digits (1.0 as 1, 1e15 as 1000000000000000)
+    // below 1e17; others as in Portable.
+    Foundation,
+};
+
+// Hosts on macOS compare the document with what the system's serializer
+// makes of the same configuration.
+#ifdef __APPLE__
+inline constexpr JsonDialect kPlatformJsonDialect = JsonDialect::Foundation;
+#else
+inline constexpr JsonDialect kPlatformJsonDialect = JsonDialect::Portable;
+#endif
+
+// `document` as compact JSON text in `dialect`. Throws
+// nlohmann::ordered_json::exception for a string that is not UTF-8.
+std::string serializeDocument(const nlohmann::ordered_json &document, JsonDialect dialect);
+
 // Receives the whole document in one call; returns false when not all of it
 // was delivered.
 using DocumentWriter = std::function<bool(const std::string &bytes)>;
 
-// The whole run: collect, serialise as compact JSON (no white space, members
-// in insertion order, no trailing newline) and hand the bytes to `write` once.
-// Returns kExitPrinted only when `write` reported success; kExitNothingPrinted
-// when the preferences failed, no record was collected, the array could not be
-// serialised (e.g. a string that is not UTF-8; `write` is then not called) or
-// the write failed.
-int reportProxyState(NetworkSource &source, const DocumentWriter &write);
+// The whole run: collect, serialise (serializeDocument in `dialect`) and hand
+// the bytes to `write` once. Returns kExitPrinted only when `write` reported
+// success; kExitNothingPrinted when the preferences failed, no record was
+// collected, the array could not be serialised (e.g. a string that is not
+// UTF-8; `write` is then not called) or the write failed.
+int reportProxyState(NetworkSource &source, const DocumentWriter &write, JsonDialect dialect = kPlatformJsonDialect);
 
 // Writes `bytes` to `stream` with one fwrite and flushes it. Returns true only
 // when every byte was accepted and the flush succeeded; the stream's error

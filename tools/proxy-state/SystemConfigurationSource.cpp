@@ -1,6 +1,7 @@
-// Built on Apple platforms only. The report is serialised by the same portable
-// JSON code as everywhere else (ProxyReport.cpp), not by Foundation: the
-// output is the same compact JSON on every platform.
+// Built into the program on Apple platforms only; the tests also build it
+// elsewhere against a fake of the two frameworks. The report is serialised by
+// ProxyReport.cpp, which on Apple platforms spells the JSON as Foundation's
+// serializer does, so no Objective-C is needed.
 
 #include "tools/proxy-state/SystemConfigurationSource.h"
 

@@ -1,6 +1,7 @@
 #include "tools/proxy-state/ProxyReport.h"
 
 #include "FakeNetworkSource.h"
+#include "ReportScenarios.h"
 
 #include <gtest/gtest.h>
 
@@ -12,38 +13,16 @@ namespace halyx {
 namespace {
 
 using nlohmann::ordered_json;
+using testing::disabled;
 using testing::FakeNetwork;
 using testing::FakeNetworkSource;
 using testing::FakeService;
-
-FakeService service(const char *identifier, const char *name, const char *configuration = "{}") {
-    FakeService result;
-    result.identifier = identifier;
-    result.name = name;
-    result.configuration = ordered_json::parse(configuration);
-    return result;
-}
-
-FakeService disabled(FakeService result) {
-    result.enabled = false;
-    return result;
-}
-
-FakeService withoutProtocol(FakeService result) {
-    result.hasProtocol = false;
-    return result;
-}
-
-FakeService withoutConfiguration(FakeService result) {
-    result.configuration.reset();
-    return result;
-}
-
-FakeNetwork network(std::vector<FakeService> services) {
-    FakeNetwork result;
-    result.services = std::move(services);
-    return result;
-}
+using testing::network;
+using testing::ReportScenario;
+using testing::reportScenarios;
+using testing::service;
+using testing::withoutConfiguration;
+using testing::withoutProtocol;
 
 struct ReportRun {
     int status;
@@ -51,82 +30,22 @@ struct ReportRun {
     int writes;
 };
 
+// The expected texts are in the portable spelling, on every platform.
 ReportRun report(FakeNetworkSource &source, bool writeSucceeds = true) {
     ReportRun run{-1, "", 0};
-    run.status = reportProxyState(source, [&](const std::string &bytes) {
-        run.written += bytes;
-        ++run.writes;
-        return writeSucceeds;
-    });
+    run.status = reportProxyState(
+        source,
+        [&](const std::string &bytes) {
+            run.written += bytes;
+            ++run.writes;
+            return writeSucceeds;
+        },
+        JsonDialect::Portable);
     return run;
 }
 
 TEST(ProxyReportTest, StatusAndExactOutputForEachKindOfNetwork) {
-    FakeNetwork failingPreferences;
-    failingPreferences.preferencesFail = true;
-    FakeNetwork noSet = network({service("A", "Ethernet")});
-    noSet.hasSet = false;
-    FakeNetwork noList = network({service("A", "Ethernet")});
-    noList.hasList = false;
-    FakeService nameOnly = service("A", "Ethernet");
-    nameOnly.identifier.reset();
-    FakeService identifierOnly = service("B", "Wi-Fi");
-    identifierOnly.name.reset();
-
-    struct Case {
-        const char *name;
-        FakeNetwork network;
-        int status;
-        std::string output;
-    };
-    const std::vector<Case> cases = {
-        {"preferences cannot be created", failingPreferences, 1, ""},
-        {"no current set", noSet, 1, ""},
-        {"set without a list", noList, 1, ""},
-        {"empty list", network({}), 1, ""},
-        {"every service disabled",
-         network({disabled(service("A", "Ethernet", R"({"HTTPEnable":1})")), disabled(service("B", "Wi-Fi"))}), 1, ""},
-        {"no proxies protocol", network({withoutProtocol(service("A", "Ethernet"))}), 1, ""},
-        {"name without identifier, identifier without name", network({nameOnly, identifierOnly}), 1, ""},
-        {"absent configuration", network({withoutConfiguration(service("A", "Ethernet"))}), 0,
-         R"([{"Id":"A","Name":"Ethernet","Config":{}}])"},
-        {"configuration without any proxy key",
-         network({service("A", "Ethernet", R"({"FTPPassive":1,"ProxyAutoConfigURLString":"http://pac"})")}), 0,
-         R"([{"Id":"A","Name":"Ethernet","Config":{}}])"},
-        {"unknown keys dropped, keys in list order",
-         network({service("A", "Ethernet",
-                          R"({"ExceptionsList":["*.local"],"FTPPassive":1,"HTTPPort":8080,"FTPProxy":"f",)"
-                          R"("HTTPProxy":"proxy","HTTPEnable":1})")}),
-         0,
-         R"([{"Id":"A","Name":"Ethernet","Config":{"HTTPEnable":1,"HTTPProxy":"proxy","HTTPPort":8080,)"
-         R"("ExceptionsList":["*.local"]}}])"},
-        {"all fifteen keys, value types kept",
-         network({service("S", "Wi-Fi",
-                          R"({"HTTPEnable":1,"HTTPProxy":"h","HTTPPort":3128,"HTTPProxyAuthenticated":0,)"
-                          R"("HTTPSEnable":true,"HTTPSProxy":"","HTTPSPort":-1,"HTTPSProxyAuthenticated":false,)"
-                          R"("SOCKSEnable":1,"SOCKSProxy":"s","SOCKSPort":9007199254740993,)"
-                          R"("SOCKSProxyAuthenticated":1.5,"ProxyAutoConfigEnable":"1",)"
-                          R"("ProxyAutoDiscoveryEnable":{"x":[1]},"ExceptionsList":[]})")}),
-         0,
-         R"([{"Id":"S","Name":"Wi-Fi","Config":{"HTTPEnable":1,"HTTPProxy":"h","HTTPPort":3128,)"
-         R"("HTTPProxyAuthenticated":0,"HTTPSEnable":true,"HTTPSProxy":"","HTTPSPort":-1,)"
-         R"("HTTPSProxyAuthenticated":false,"SOCKSEnable":1,"SOCKSProxy":"s","SOCKSPort":9007199254740993,)"
-         R"("SOCKSProxyAuthenticated":1.5,"ProxyAutoConfigEnable":"1","ProxyAutoDiscoveryEnable":{"x":[1]},)"
-         R"("ExceptionsList":[]}}])"},
-        {"services in list order, skipped ones left out",
-         network({service("A", "Ethernet", R"({"HTTPEnable":0})"), disabled(service("B", "Wi-Fi")),
-                  withoutProtocol(service("C", "VPN")), nameOnly, service("E", "Thunderbolt Bridge"), identifierOnly,
-                  service("G", "iPhone USB", R"({"SOCKSEnable":1})")}),
-         0,
-         R"([{"Id":"A","Name":"Ethernet","Config":{"HTTPEnable":0}},)"
-         R"({"Id":"E","Name":"Thunderbolt Bridge","Config":{}},)"
-         R"({"Id":"G","Name":"iPhone USB","Config":{"SOCKSEnable":1}}])"},
-        {"text escaped as JSON, UTF-8 kept raw",
-         network({service("id\"1", "Caf\xc3\xa9 \"5G\"\n\\", R"({"HTTPProxy":"a/b\t"})")}), 0,
-         "[{\"Id\":\"id\\\"1\",\"Name\":\"Caf\xc3\xa9 \\\"5G\\\"\\n\\\\\",\"Config\":{\"HTTPProxy\":\"a/b\\t\"}}]"},
-        {"name that is not UTF-8 cannot be serialised", network({service("A", "Caf\xe9")}), 1, ""},
-    };
-    for (const Case &c : cases) {
+    for (const ReportScenario &c : reportScenarios()) {
         SCOPED_TRACE(c.name);
         FakeNetworkSource source(c.network);
         const ReportRun run = report(source);
@@ -247,6 +166,76 @@ TEST(ProxyReportTest, CountIsReadAgainAfterEveryService) {
         const ReportRun run = report(source);
         EXPECT_EQ(run.status, 0);
         EXPECT_EQ(run.written, c.output);
+    }
+}
+
+// The two spellings of one document: the same values, differing only in "/"
+// and in whole floating-point numbers.
+TEST(SerializeDocumentTest, PortableAndFoundationSpelling) {
+    struct Case {
+        const char *name;
+        ordered_json document;
+        std::string portable;
+        std::string foundation;
+    };
+    const std::vector<Case> cases = {
+        {"slashes in values and keys",
+         ordered_json::parse(R"({"ExceptionsList":["169.254/16","*.local"],"a/b":"http://wpad/x.pac","//":"/"})"),
+         R"({"ExceptionsList":["169.254/16","*.local"],"a/b":"http://wpad/x.pac","//":"/"})",
+         R"({"ExceptionsList":["169.254\/16","*.local"],"a\/b":"http:\/\/wpad\/x.pac","\/\/":"\/"})"},
+        {"whole floating-point numbers",
+         ordered_json::array({1.0, -2.0, 8080.0, 0.0, 123456789012.0, 1e15, 9007199254740993.0, 1e17, 1e20}),
+         "[1.0,-2.0,8080.0,0.0,123456789012.0,1e+15,9.007199254740992e+15,1e+17,1e+20]",
+         "[1,-2,8080,0,123456789012,1000000000000000,9007199254740992,1e+17,1e+20]"},
+        {"other floating-point numbers keep their fraction or exponent",
+         ordered_json::array({0.5, -1.25, 1.5e-7, 3128.75}), "[0.5,-1.25,1.5e-07,3128.75]",
+         "[0.5,-1.25,1.5e-07,3128.75]"},
+        {"integers, booleans, null and empty containers alike",
+         ordered_json::parse(R"([3128,-1,9007199254740993,0,true,false,null,{},[],{"x":[{}]}])"),
+         R"([3128,-1,9007199254740993,0,true,false,null,{},[],{"x":[{}]}])",
+         R"([3128,-1,9007199254740993,0,true,false,null,{},[],{"x":[{}]}])"},
+        {"escapes other than the slash alike, UTF-8 raw",
+         ordered_json::array({"q\"b\\n\n\t\r\b\f\x01\x1f\x7f", "Caf\xc3\xa9 \xe2\x80\xa8 \xf0\x9f\x93\xb6"}),
+         "[\"q\\\"b\\\\n\\n\\t\\r\\b\\f\\u0001\\u001f\x7f\",\"Caf\xc3\xa9 \xe2\x80\xa8 \xf0\x9f\x93\xb6\"]",
+         "[\"q\\\"b\\\\n\\n\\t\\r\\b\\f\\u0001\\u001f\x7f\",\"Caf\xc3\xa9 \xe2\x80\xa8 \xf0\x9f\x93\xb6\"]"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(serializeDocument(c.document, JsonDialect::Portable), c.portable);
+        EXPECT_EQ(serializeDocument(c.document, JsonDialect::Foundation), c.foundation);
+    }
+
+    for (const ordered_json &notUtf8 : {ordered_json::array({"Caf\xe9/x"}), ordered_json::object({{"k\xff", 1}})}) {
+        EXPECT_THROW(serializeDocument(notUtf8, JsonDialect::Portable), ordered_json::exception);
+        EXPECT_THROW(serializeDocument(notUtf8, JsonDialect::Foundation), ordered_json::exception);
+    }
+#ifdef __APPLE__
+    EXPECT_EQ(kPlatformJsonDialect, JsonDialect::Foundation);
+#else
+    EXPECT_EQ(kPlatformJsonDialect, JsonDialect::Portable);
+#endif
+}
+
+// The report hands the dialect's bytes to the writer.
+TEST(ProxyReportTest, ReportIsSpelledInTheGivenDialect) {
+    const FakeNetwork exceptions =
+        network({service("A", "Ethernet", R"({"HTTPPort":8080.0,"ExceptionsList":["*.local","169.254/16"]})")});
+    const std::string portable =
+        R"([{"Id":"A","Name":"Ethernet","Config":{"HTTPPort":8080.0,"ExceptionsList":["*.local","169.254/16"]}}])";
+    const std::string foundation =
+        R"([{"Id":"A","Name":"Ethernet","Config":{"HTTPPort":8080,"ExceptionsList":["*.local","169.254\/16"]}}])";
+    for (JsonDialect dialect : {JsonDialect::Portable, JsonDialect::Foundation}) {
+        FakeNetworkSource source(exceptions);
+        std::string written;
+        EXPECT_EQ(reportProxyState(
+                      source,
+                      [&](const std::string &bytes) {
+                          written += bytes;
+                          return true;
+                      },
+                      dialect),
+                  kExitPrinted);
+        EXPECT_EQ(written, dialect == JsonDialect::Portable ? portable : foundation);
     }
 }
 

@@ -15,6 +15,7 @@ import os
 import select
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -32,14 +33,26 @@ NM_NAME = 'org.freedesktop.NetworkManager'
 NM_MOCK_PATH = '/org/freedesktop'
 NM_SETTINGS_PATH = '/org/freedesktop/NetworkManager/Settings'
 NM_SETTINGS_IFACE = 'org.freedesktop.NetworkManager.Settings'
+NM_CONNECTION_IFACE = 'org.freedesktop.NetworkManager.Settings.Connection'
+NM_ACTIVE_IFACE = 'org.freedesktop.NetworkManager.Connection.Active'
+NM_DEVICE_IFACE = 'org.freedesktop.NetworkManager.Device'
 MOCK_IFACE = 'org.freedesktop.DBus.Mock'
 
 ACTIVATING, ACTIVATED, DEACTIVATED = 1, 2, 4
+
+# NMActivationStateFlags and NMSettingsConnectionFlags bits.
+LAYER2_READY, IP4_READY, EXTERNAL_ACTIVATION = 0x4, 0x8, 0x80
+UNSAVED, NM_GENERATED, VOLATILE, EXTERNAL_PROFILE = 0x1, 0x2, 0x4, 0x8
+DEVICE_TYPE_LOOPBACK = 32
 
 STARTUP_SECONDS = 15
 CALL_TIMEOUT_SECONDS = 10
 TOOL_TIMEOUT_SECONDS = 30
 STOP_SECONDS = 5
+# Against a bus that never answers the tool gives up on its own after about
+# three seconds; this bound only tells "gave up" from "hangs" on a loaded
+# machine.
+GIVE_UP_SECONDS = 20
 
 _libc = ctypes.CDLL(None, use_errno=True)
 _PR_SET_PDEATHSIG = 1
@@ -141,18 +154,38 @@ class MockNetworkManager:
                 raise RuntimeError('the mocked NetworkManager did not appear on the bus')
             time.sleep(0.05)
 
-    def add_profile(self, name, uuid, kind, proxy=None):
+    def add_profile(self, name, uuid, kind, proxy=None, interface=None):
         """Adds a connection profile; returns its object path."""
         settings = {'connection': {'id': name, 'uuid': uuid, 'type': kind}}
+        if interface is not None:
+            settings['connection']['interface-name'] = interface
         if proxy is not None:
             settings['proxy'] = proxy
         return self._settings.AddConnection(settings, signature='a{sa{sv}}', timeout=CALL_TIMEOUT_SECONDS)
 
-    def activate(self, profile, state):
-        devices = [self._device] if self._activations == 0 else []
-        self._mock.AddActiveConnection(devices, profile, '/', 'active%d' % self._activations,
-                                       dbus.UInt32(state), timeout=CALL_TIMEOUT_SECONDS)
+    def activate(self, profile, state, devices=None, state_flags=None):
+        """Activates a profile (the first one on eth0 unless `devices` are
+        given); returns the active connection's object path."""
+        if devices is None:
+            devices = [self._device] if self._activations == 0 else []
+        path = self._mock.AddActiveConnection(devices, profile, '/', 'active%d' % self._activations,
+                                              dbus.UInt32(state), timeout=CALL_TIMEOUT_SECONDS)
         self._activations += 1
+        if state_flags is not None:
+            self.add_property(path, NM_ACTIVE_IFACE, 'StateFlags', dbus.UInt32(state_flags))
+        return path
+
+    def add_loopback_device(self):
+        path = self._mock.AddEthernetDevice('lo', 'lo', ACTIVATED, timeout=CALL_TIMEOUT_SECONDS)
+        self._mock.SetProperty(path, NM_DEVICE_IFACE, 'DeviceType', dbus.UInt32(DEVICE_TYPE_LOOPBACK),
+                               timeout=CALL_TIMEOUT_SECONDS)
+        return path
+
+    def add_property(self, path, interface, name, value):
+        """A property the template does not model (profile Flags,
+        StateFlags)."""
+        mock = dbus.Interface(self._bus.get_object(NM_NAME, path), MOCK_IFACE)
+        mock.AddProperty(interface, name, value, timeout=CALL_TIMEOUT_SECONDS)
 
     def stop(self):
         try:
@@ -163,6 +196,34 @@ class MockNetworkManager:
             _stop(self.process)
             if not self._log.closed:
                 self._log.close()
+
+
+SILENT_OWNER = '''
+import sys, time, dbus
+bus = dbus.bus.BusConnection(sys.argv[1])
+bus.request_name(sys.argv[2])
+print('ready', flush=True)
+time.sleep(3600)  # no main loop: calls queue up and are never answered
+'''
+
+
+class SilentNetworkManager:
+    """A process that owns NetworkManager's name on the bus and never answers
+    a call."""
+
+    def __init__(self, address):
+        self.process = subprocess.Popen(
+            [sys.executable, '-c', SILENT_OWNER, address, NM_NAME],
+            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+            preexec_fn=_die_with_parent)
+        ready, _, _ = select.select([self.process.stdout], [], [], STARTUP_SECONDS)
+        if not ready or self.process.stdout.readline() != b'ready\n':
+            self.stop()
+            raise RuntimeError('the silent name owner did not start')
+
+    def stop(self):
+        _stop(self.process)
+        self.process.stdout.close()
 
 
 # Desktop proxy settings as the keyfile backend stores them: groups are the
@@ -263,10 +324,10 @@ class ProxyStateEndToEnd(unittest.TestCase):
                 env[name] = os.environ[name]
         return env
 
-    def run_tool(self, args=(), stdout=subprocess.PIPE, **environment):
+    def run_tool(self, args=(), stdout=subprocess.PIPE, timeout=TOOL_TIMEOUT_SECONDS, **environment):
         result = subprocess.run([TOOL, *args], env=self.tool_environment(**environment),
                                 stdin=subprocess.DEVNULL, stdout=stdout, stderr=subprocess.PIPE,
-                                preexec_fn=_die_with_parent, timeout=TOOL_TIMEOUT_SECONDS)
+                                preexec_fn=_die_with_parent, timeout=timeout)
         return result.returncode, result.stdout, result.stderr
 
     def assert_report(self, expected, **environment):
@@ -382,6 +443,57 @@ class ProxyStateEndToEnd(unittest.TestCase):
     def test_nothing_without_a_system_bus(self):
         self.write_desktop_settings(MANUAL)
         self.assert_nothing(bus_address='unix:path=' + os.path.join(self.dir, 'no-such-socket'))
+
+    def test_loopback_and_externally_managed_profiles_are_not_services(self):
+        """Each left-out profile is in use and would be reported but for one
+        sign that the user never configured it."""
+        nm = self.start_network_manager()
+        wired = nm.add_profile('Wired office', WIRED, '802-3-ethernet', interface='eth0')
+        loopback = nm.add_profile('lo', '7d1f0c1e-3c1a-4e53-9b53-2f0a6a3f8c11', 'loopback')
+        bound_to_lo = nm.add_profile('Loopback alias', '7d1f0c1e-3c1a-4e53-9b53-2f0a6a3f8c12', 'generic',
+                                     interface='lo')
+        on_lo = nm.add_profile('Generic lo', '7d1f0c1e-3c1a-4e53-9b53-2f0a6a3f8c13', 'generic')
+        docker = nm.add_profile('docker0', '7d1f0c1e-3c1a-4e53-9b53-2f0a6a3f8c14', 'bridge', interface='docker0')
+        tunnel = nm.add_profile('tun0', '7d1f0c1e-3c1a-4e53-9b53-2f0a6a3f8c15', 'tun', interface='tun0')
+        lab = nm.add_profile('Lab network', LAB, '802-3-ethernet', proxy={'method': dbus.Int32(1)})
+
+        # Flags that are not EXTERNAL keep a profile: an unsaved profile, an
+        # activation whose device is ready.
+        nm.add_property(wired, NM_CONNECTION_IFACE, 'Flags', dbus.UInt32(UNSAVED))
+        nm.activate(wired, ACTIVATED, state_flags=LAYER2_READY | IP4_READY)
+        nm.activate(loopback, ACTIVATED, devices=[])
+        nm.activate(bound_to_lo, ACTIVATED, devices=[])
+        nm.activate(on_lo, ACTIVATED, devices=[nm.add_loopback_device()])
+        nm.activate(docker, ACTIVATED, devices=[], state_flags=EXTERNAL_ACTIVATION | LAYER2_READY | IP4_READY)
+        nm.add_property(tunnel, NM_CONNECTION_IFACE, 'Flags',
+                        dbus.UInt32(UNSAVED | NM_GENERATED | VOLATILE | EXTERNAL_PROFILE))
+        nm.activate(tunnel, ACTIVATED, state_flags=IP4_READY)
+        nm.activate(lab, ACTIVATED)
+        self.write_desktop_settings(DEFAULTS)
+        self.assert_report(
+            b'[{"Id":"7d1f0c1e-3c1a-4e53-9b53-2f0a6a3f8c01","Name":"Wired office","Config":{"HTTPEnable":0,'
+            b'"HTTPSEnable":0,"SOCKSEnable":0,"ProxyAutoConfigEnable":0,"ProxyAutoDiscoveryEnable":0,'
+            b'"ExceptionsList":["localhost","127.0.0.0/8","::1"]}},'
+            b'{"Id":"7d1f0c1e-3c1a-4e53-9b53-2f0a6a3f8c05","Name":"Lab network","Config":{"HTTPEnable":0,'
+            b'"HTTPSEnable":0,"SOCKSEnable":0,"ProxyAutoConfigEnable":0,"ProxyAutoDiscoveryEnable":1,'
+            b'"ExceptionsList":["localhost","127.0.0.0/8","::1"]}}]')
+
+    def test_nothing_from_a_bus_that_never_answers(self):
+        self.write_desktop_settings(MANUAL)
+        with self.subTest('the bus accepts the connection and never answers'):
+            # The kernel accepts connections into the listen backlog; nobody
+            # ever reads them or writes a byte back.
+            path = os.path.join(self.dir, 'silent_bus_socket')
+            with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as listener:
+                listener.bind(path)
+                listener.listen(8)
+                status, out, err = self.run_tool(bus_address='unix:path=' + path, timeout=GIVE_UP_SECONDS)
+            self.assertEqual((status, out, err), (1, b'', b''))
+        with self.subTest("NetworkManager's name is owned by a process that never answers"):
+            silent = SilentNetworkManager(self.bus.address)
+            self.addCleanup(silent.stop)
+            status, out, err = self.run_tool(timeout=GIVE_UP_SECONDS)
+            self.assertEqual((status, out, err), (1, b'', b''))
 
     def test_failed_write_is_status_1(self):
         self.add_office_profiles()
