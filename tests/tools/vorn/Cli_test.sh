@@ -127,7 +127,7 @@ row 1 "" "vorn: no store 'none' under ." -- --id copy import --from-id none
 # Encryption: rekey, read with and without the key, back to clear.
 row 0 "" "" -- --id j rekey s3cret
 row 0 "v" "" -- --id j --crypt-key s3cret get k
-row 1 "" "vorn: no key 'k' in store 'j' under ." -- --id j get k
+row 1 "" "vorn: wrong or missing key for store 'j' under ." -- --id j get k
 row 0 $'id            j\nkeys          1\nactual size   9\nfile size     4096\nsequence      4\nmeta version  4\nflags         0x0\nencrypted     yes' "" -- --id j --crypt-key s3cret stats
 row 0 "" "" -- --id j --crypt-key s3cret rekey --none
 row 0 "v" "" -- --id j get k
