@@ -601,50 +601,53 @@ int main(int argc, char **argv) {
     std::optional<std::string> newKey, fromKey;
     bool json = false, none = false, rekeyAes256 = false;
 
-    auto *get = app.add_subcommand("get", "print the value of KEY");
+    auto *get = app.add_subcommand("get", "KEY [--type T] [--json]: print the value of KEY as type T");
     get->add_option("KEY", key)->required();
     auto *getTypeOption = addType(get, getType);
     get->add_flag("--json", json, "as a JSON object: the key as dump --json writes it, with --type also its value");
 
-    auto *set = app.add_subcommand("set", "store VALUE under KEY");
+    auto *set = app.add_subcommand("set", "KEY VALUE [--type T] [--expire SECONDS]: store VALUE under KEY");
     set->add_option("KEY", key)->required();
     set->add_option("VALUE", value, "text; hex for bytes; a JSON array for strings")->required();
     addType(set, setType);
     set->add_option("--expire", expire, "seconds until the key expires (switches expiry on)");
 
-    auto *rm = app.add_subcommand("rm", "remove keys");
+    auto *rm = app.add_subcommand("rm", "KEY...: remove keys");
     rm->add_option("KEY", keys)->required();
 
-    auto *ls = app.add_subcommand("ls", "list the keys");
+    auto *ls = app.add_subcommand("ls", "[--json]: list the keys");
     ls->add_flag("--json", json, "as a JSON array of strings ({\"keyHex\": HEX} for a key that is not UTF-8)");
-    auto *dump = app.add_subcommand("dump", "every key with its value and expiry time");
+    auto *dump = app.add_subcommand("dump", "[--json]: every key with its value and expiry time");
     dump->add_flag("--json", json, "as a JSON array, the input of load");
-    auto *load = app.add_subcommand("load", "store every key of FILE, as dump --json writes it, with its expiry time");
+    auto *load = app.add_subcommand("load", "FILE|-: store every key of FILE (what dump --json writes) with its value bytes and expiry time");
     load->add_option("FILE", file, "a file, or '-' for standard input")->required();
-    auto *stats = app.add_subcommand("stats", "sizes, sequence, meta version, flags");
+    auto *stats = app.add_subcommand("stats", "[--json]: sizes, sequence, meta version, flags");
     stats->add_flag("--json", json, "as a JSON object");
     auto *verify = app.add_subcommand("verify", "check the stream against its CRC without opening the store");
     auto *trim = app.add_subcommand("trim", "compact the stream and shrink the file");
     auto *clear = app.add_subcommand("clear", "remove every key");
 
-    auto *rekey = app.add_subcommand("rekey", "encrypt with NEWKEY, or (--none) store in clear");
+    auto *rekey = app.add_subcommand("rekey", "NEWKEY [--aes256] | --none: encrypt with NEWKEY, or store in clear");
     auto *newKeyOption = rekey->add_option("NEWKEY", newKey);
     auto *noneFlag = rekey->add_flag("--none", none, "store in clear");
     rekey->add_flag("--aes256", rekeyAes256, "NEWKEY is a 32-byte AES-256 key")->needs(newKeyOption);
     newKeyOption->excludes(noneFlag);
 
-    auto *backup = app.add_subcommand("backup", "copy the store's two files into DIR");
+    auto *backup = app.add_subcommand("backup", "DIR: copy the store's two files into DIR");
     backup->add_option("DIR", dir)->required();
-    auto *restore = app.add_subcommand("restore", "replace the store with its copy in DIR");
+    auto *restore = app.add_subcommand("restore", "DIR: replace the store with its copy in DIR");
     restore->add_option("DIR", dir)->required();
-    auto *import = app.add_subcommand("import", "copy every key of another store into this one");
+    auto *import = app.add_subcommand("import", "--from-id ID [--from-crypt-key KEY]: copy every key of another store into this one");
     import->add_option("--from-id", fromId, "id of the source store (same root)")->required();
     import->add_option("--from-crypt-key", fromKey, "key of an encrypted source store");
     auto *salvage = app.add_subcommand(
-        "salvage", "copy what a damaged store still holds into the new store --to ID; the damaged files stay as they are");
+        "salvage", "--to ID: copy what a damaged store still holds into the new store ID; the damaged files stay as they are");
     salvage->add_option("--to", toId, "id of the new store (same root and key)")->required();
 
-    app.footer("The key of an encrypted store comes from --crypt-key or --crypt-key-file (one of them), else from "
+    app.footer("Types (--type): string (the default), bytes (hex), bool, int32, uint32, int64, uint64, float, double, "
+               "strings (a JSON array). Text output escapes backslash, control characters and bytes that are not "
+               "UTF-8 (\\\\ \\t \\n \\r \\xHH).\n\n"
+               "The key of an encrypted store comes from --crypt-key or --crypt-key-file (one of them), else from "
                "the environment variable VORN_CRYPT_KEY (when set and not empty), else there is none. A key file "
                "holds the key, without one trailing newline.\n\n"
                "Options before the command may also follow it. Stores are opened for several processes unless "
