@@ -86,7 +86,9 @@ size_t utf8Sequence(const uint8_t *p, size_t size, uint32_t &cp) {
     return extra + 1;
 }
 
-bool isControl(uint32_t cp) { return cp < 0x20 || (cp >= 0x7F && cp < 0xA0); }
+bool isControl(uint32_t cp) {
+    return cp < 0x20 || (cp >= 0x7F && cp < 0xA0);
+}
 
 // Text that reads as text in JSON: UTF-8 whose only control characters are
 // tab, newline and carriage return. (A list of strings, whose length bytes
@@ -506,7 +508,9 @@ RawShape rawShape(const std::vector<uint8_t> &raw) {
 
 } // namespace
 
-bool reproducible(const std::vector<uint8_t> &raw) { return rawShape(raw) != RawShape::None; }
+bool reproducible(const std::vector<uint8_t> &raw) {
+    return rawShape(raw) != RawShape::None;
+}
 
 nlohmann::json dumpItem(std::string_view key, const void *raw, size_t size, uint32_t expires) {
     nlohmann::json item = nlohmann::json::object();

@@ -367,7 +367,6 @@ void cmdImport(const Options &o, const std::string &fromId, const std::optional<
     Options source = o;
     source.id = fromId;
     source.cryptKey = fromKey;
-    source.aes256 = false;
     source.readOnly = true;
     VORN *src = openStore(source, false, true);
     VORN *dst = openStore(o, true, false);
@@ -523,6 +522,7 @@ void cmdSalvage(const Options &o, const std::string &toId) {
     VORN *src = openWithConfig(copy, true, &copyRoot.path, OnErrorRecover);
     const VORN::Inspection state = src->inspect();
     if (state.keyMismatch) {
+        src->close(); // before its directory goes
         fail("wrong or missing key for " + describe(o));
     }
     std::vector<vorn::cli::RawItem> items;
@@ -573,8 +573,9 @@ int main(int argc, char **argv) {
     bool multiProcess = false;
     app.add_option("--root", o.root, "directory holding the stores")->option_text("DIR (.)");
     app.add_option("--id", o.id, "store id")->option_text("ID (preferences)");
-    auto *keyOption = app.add_option("--crypt-key", o.cryptKey, "key of an encrypted store (visible to other users in ps)")
-                          ->option_text("KEY");
+    auto *keyOption =
+        app.add_option("--crypt-key", o.cryptKey, "key of an encrypted store (visible to other users in ps)")
+            ->option_text("KEY");
     app.add_option("--crypt-key-file", keyFile, "read the key from FILE ('-': standard input)")
         ->option_text("FILE")
         ->excludes(keyOption);
@@ -619,7 +620,8 @@ int main(int argc, char **argv) {
     ls->add_flag("--json", json, "as a JSON array of strings ({\"keyHex\": HEX} for a key that is not UTF-8)");
     auto *dump = app.add_subcommand("dump", "[--json]: every key with its value and expiry time");
     dump->add_flag("--json", json, "as a JSON array, the input of load");
-    auto *load = app.add_subcommand("load", "FILE|-: store every key of FILE (what dump --json writes) with its value bytes and expiry time");
+    auto *load = app.add_subcommand(
+        "load", "FILE|-: store every key of FILE (what dump --json writes) with its value bytes and expiry time");
     load->add_option("FILE", file, "a file, or '-' for standard input")->required();
     auto *stats = app.add_subcommand("stats", "[--json]: sizes, sequence, meta version, flags");
     stats->add_flag("--json", json, "as a JSON object");
@@ -637,11 +639,13 @@ int main(int argc, char **argv) {
     backup->add_option("DIR", dir)->required();
     auto *restore = app.add_subcommand("restore", "DIR: replace the store with its copy in DIR");
     restore->add_option("DIR", dir)->required();
-    auto *import = app.add_subcommand("import", "--from-id ID [--from-crypt-key KEY]: copy every key of another store into this one");
+    auto *import = app.add_subcommand(
+        "import", "--from-id ID [--from-crypt-key KEY]: copy every key of another store into this one");
     import->add_option("--from-id", fromId, "id of the source store (same root)")->required();
     import->add_option("--from-crypt-key", fromKey, "key of an encrypted source store");
     auto *salvage = app.add_subcommand(
-        "salvage", "--to ID: copy what a damaged store still holds into the new store ID; the damaged files stay as they are");
+        "salvage",
+        "--to ID: copy what a damaged store still holds into the new store ID; the damaged files stay as they are");
     salvage->add_option("--to", toId, "id of the new store (same root and key)")->required();
 
     app.footer("Types (--type): string (the default), bytes (hex), bool, int32, uint32, int64, uint64, float, double, "
