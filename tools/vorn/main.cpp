@@ -667,7 +667,8 @@ int main(int argc, char **argv) {
         if (load->parsed() && file == "-" && keyFile && *keyFile == "-") {
             throw CLI::ValidationError("load -", "standard input cannot hold both the key and the dump");
         }
-        if (o.aes256 && !o.cryptKey && !keyFile && !getenv("VORN_CRYPT_KEY")) {
+        const char *keyVariable = getenv("VORN_CRYPT_KEY");
+        if (o.aes256 && !o.cryptKey && !keyFile && !(keyVariable && *keyVariable)) {
             throw CLI::ValidationError("--aes256", "needs a key (--crypt-key, --crypt-key-file or VORN_CRYPT_KEY)");
         }
     } catch (const CLI::ParseError &e) {
@@ -691,9 +692,6 @@ int main(int argc, char **argv) {
             if (fromEnvironment && *fromEnvironment) {
                 o.cryptKey = std::string(fromEnvironment);
             }
-        }
-        if (o.aes256 && !o.cryptKey) {
-            fail("--aes256 needs a key: VORN_CRYPT_KEY is empty");
         }
         if (writes && o.readOnly) {
             fail(describe(o) + " is opened read-only (--read-only): this command writes");

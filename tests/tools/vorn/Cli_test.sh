@@ -207,6 +207,8 @@ VORN_CRYPT_KEY=wrong row 1 "" "vorn: wrong or missing key for store 'j' under ."
 row 2 "" $'--crypt-key excludes --crypt-key-file\nRun with --help for more information.' -- --id j get k --crypt-key s3cret --crypt-key-file key.txt
 : >empty.txt
 row 1 "" "vorn: the key file empty.txt is empty" -- --id j get k --crypt-key-file empty.txt
+input=s3cret row 2 "" $'load -: standard input cannot hold both the key and the dump\nRun with --help for more information.' -- --id j load - --crypt-key-file -
+VORN_CRYPT_KEY= row 2 "" $'--aes256: needs a key (--crypt-key, --crypt-key-file or VORN_CRYPT_KEY)\nRun with --help for more information.' -- --id j get k --aes256
 # A wrong or missing key changes nothing, creates nothing, and exits 1.
 before=$(sums j j.crc)
 W="vorn: wrong or missing key for store 'j' under ."
