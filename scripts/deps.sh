@@ -4,7 +4,7 @@
 set -euo pipefail
 
 declare -A GROUP
-GROUP[build]="build-essential cmake pkg-config zlib1g-dev libssl-dev libglib2.0-dev nlohmann-json3-dev libcli11-dev"
+GROUP[build]="build-essential cmake pkg-config zlib1g-dev libssl-dev libglib2.0-dev nlohmann-json3-dev libcli11-dev help2man"
 GROUP[test]="libgtest-dev libgmock-dev dbus python3-dbusmock gsettings-desktop-schemas git"
 GROUP[bench]="libbenchmark-dev liblmdb-dev libleveldb-dev librocksdb-dev libsqlite3-dev valgrind"
 GROUP[format]="clang-format"

@@ -15,6 +15,10 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
+
+#include <nlohmann/json_fwd.hpp>
 
 class VORN;
 
@@ -37,6 +41,55 @@ bool formatValue(const void *bytes, size_t size, ValueType type, std::string &te
 bool printableString(const void *bytes, size_t size, std::string &text);
 
 std::string hexOf(const void *bytes, size_t size);
+
+// Whether bytes are valid UTF-8 (shortest forms, no surrogates); with
+// allowControls false, also free of C0 controls, DEL and C1 controls.
+bool validUtf8(const void *bytes, size_t size, bool allowControls);
+
+// Bytes for one line of text output: backslash, tab, newline, carriage
+// return, every other control character (C0, DEL, C1) and every byte that is
+// not part of valid UTF-8 become escapes (\\ \t \n \r \xHH), so a key or
+// value always takes one line and two different byte strings never print
+// alike.
+std::string escapeText(std::string_view bytes);
+
+// One key in the JSON shape that `dump --json` writes, `get --json` prints
+// and `load` reads:
+//   {"key": K, "text": T, "expires": N}
+// "key" is the key when it is valid UTF-8, else "keyHex" holds its bytes in
+// hex. "text" is a string value (the bytes are a length prefix and UTF-8
+// with no control characters but tab, newline and carriage return) without
+// its prefix; any other value is "hex", its exact stored bytes.
+// "expires" is the absolute expiry time in seconds since the epoch, 0 never.
+nlohmann::json dumpItem(std::string_view key, const void *raw, size_t size, uint32_t expires);
+
+// A key as ls --json lists it: a string, or {"keyHex": H} when not UTF-8.
+nlohmann::json keyItem(std::string_view key);
+
+// One item of a load, decoded back to bytes.
+struct RawItem {
+    std::string key;
+    std::vector<uint8_t> raw; // the value bytes exactly as a setter encoded them
+    uint32_t expires = 0;     // absolute, seconds since the epoch; 0 never
+};
+
+// Reads one item of the shape above; false with `error` set when it does
+// not have that shape or when no setter of the store writes exactly its
+// bytes (see storeRaw).
+bool parseItem(const nlohmann::json &item, RawItem &out, std::string &error);
+
+// Stores item.raw under item.key so that rawValue() then returns exactly
+// those bytes. The store has no setter for raw bytes, so the bytes are
+// written through the typed setter whose encoding reproduces them (a
+// length-prefixed value, a varint, a 4- or 8-byte float); they are read back
+// and compared. With expiry on, the expiry time is item.expires exactly (the
+// setter takes a duration from now, so a second that ticks in between is
+// caught by reading the time back and writing again). False with `error`
+// set when the store refuses or the bytes cannot be reproduced.
+bool storeRaw(VORN &store, const RawItem &item, std::string &error);
+
+// Whether some setter writes exactly these bytes.
+bool reproducible(const std::vector<uint8_t> &raw);
 
 // Parses `value` as `type` (bytes as hex, bool as true/false/1/0, a list as a
 // JSON array of strings) and stores it under key, with `expire` seconds when

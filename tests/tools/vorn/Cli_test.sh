@@ -5,19 +5,25 @@
 # Usage: Cli_test.sh PATH/TO/vorn
 set -uo pipefail
 vorn=$(realpath "$1")
+# The version vorn must print: the library's own string.
+version=$(sed -n 's/.*kLibraryVersion = "\(v[^"]*\)";.*/\1/p' "$(dirname "$0")/../../../core/VORN.cpp")
 root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT
 cd "$root" || exit 1
 failures=0
 rows=0
 
-# row STATUS STDOUT STDERR -- ARGS...
+# row STATUS STDOUT STDERR -- ARGS...   (standard input: $input when set)
 row() {
   local want_status=$1 want_out=$2 want_err=$3
   shift 4
   rows=$((rows + 1))
   local out err status
-  out=$("$vorn" "$@" 2>"$root/.err")
+  if [[ -n ${input+x} ]]; then
+    out=$("$vorn" "$@" 2>"$root/.err" <<<"$input")
+  else
+    out=$("$vorn" "$@" 2>"$root/.err" </dev/null)
+  fi
   status=$?
   err=$(cat "$root/.err")
   if [[ $status != "$want_status" || $out != "$want_out" || $err != "$want_err" ]]; then
@@ -26,6 +32,20 @@ row() {
       "$*" "$status" "$want_status" "$out" "$want_out" "$err" "$want_err"
   fi
 }
+
+# check WHAT CONDITION...: a row that is a shell test rather than a command.
+check() {
+  local what=$1
+  shift
+  rows=$((rows + 1))
+  if ! "$@"; then
+    failures=$((failures + 1))
+    echo "FAIL: $what"
+  fi
+}
+
+# The checksums of files, to show that a command left them byte-identical.
+sums() { sha1sum "$@" 2>&1; }
 
 # Flips one byte of a file in place.
 damage() {
@@ -41,6 +61,23 @@ S="store 'preferences' under ."
 row 1 "" "vorn: no $S" -- get greeting
 row 1 "" "vorn: no $S" -- ls
 row 1 "" "vorn: no $S" -- verify
+
+# Reading under a missing root creates nothing, not even the root.
+M="vorn: no store 'preferences' under no/such/root"
+row 1 "" "$M" -- --root no/such/root --read-only ls
+row 1 "" "$M" -- --root no/such/root dump --json
+row 1 "" "$M" -- --root no/such/root verify
+row 1 "" "vorn: no store 'other' under no/such/root" -- --root no/such/root import --from-id other
+check "reading under a missing root created it" test ! -e no
+
+# Options of the program before or after the command; --version.
+row 0 "vorn $version" "" -- --version
+check "the library's version string was not found" test -n "$version"
+row 0 "" "" -- set k v --root . --id late
+row 0 "v" "" -- get --id late k
+row 0 "k" "" -- ls --id late --read-only --single-process
+row 0 "k" "" -- --multi-process ls --id late
+row 2 "" $'--single-process excludes --multi-process\nRun with --help for more information.' -- --single-process ls --multi-process
 
 # Writes of every type, then reads as that type.
 row 0 "" "" -- set greeting "hello world"
@@ -63,6 +100,21 @@ row 0 "0.10000000000000001" "" -- get d --type double
 row 0 "true" "" -- get flag --type bool
 row 0 "DEADBEEF" "" -- get blob --type bytes
 row 0 '["a","b c"]' "" -- get tags --type strings
+row 0 $'{\n  "expires": 0,\n  "hex": "FBFFFFFFFFFFFFFFFF01",\n  "key": "n",\n  "type": "int32",\n  "value": -5\n}' "" -- get n --type int32 --json
+row 0 $'{\n  "expires": 0,\n  "hex": "06016103622063",\n  "key": "tags",\n  "type": "strings",\n  "value": [\n    "a",\n    "b c"\n  ]\n}' "" -- get tags --type strings --json
+
+# Text output escapes backslash and control characters in keys and values,
+# and bytes that are not UTF-8, so each key and value takes one line; JSON
+# carries them as they are (keys that are not UTF-8 as hex).
+row 0 "" "" -- --id esc set $'tab\tkey' $'line1\nline2\\end'
+row 0 "" "" -- --id esc set $'bell\a\xC2\x85' "x"
+row 0 "" "" -- --id esc set $'\xFF' "é"
+row 0 $'bell\\x07\\xC2\\x85\ntab\\tkey\n\\xFF' "" -- --id esc ls
+row 0 'line1\nline2\\end' "" -- --id esc get $'tab\tkey'
+row 0 $'bell\\x07\\xC2\\x85\t"x"\tnever\ntab\\tkey\thex:0F6C696E65310A6C696E65325C656E64\tnever\n\\xFF\t"é"\tnever' "" -- --id esc dump
+row 0 $'[\n  "bell\\u0007\u0085",\n  "tab\\tkey",\n  {\n    "keyHex": "FF"\n  }\n]' "" -- --id esc ls --json
+row 0 $'{\n  "expires": 0,\n  "key": "tab\\tkey",\n  "text": "line1\\nline2\\\\end"\n}' "" -- --id esc get $'tab\tkey' --json
+row 1 "" "vorn: no key 'a\\nb' in store 'esc' under ." -- --id esc get $'a\nb'
 
 # Reads and writes that must fail.
 row 1 "" "vorn: no key 'absent' in $S" -- get absent
@@ -97,6 +149,21 @@ if ! ((expires >= now + 3500 && expires <= now + 3600)); then
 fi
 row 0 "x" "" -- get soon
 
+# dump --json, then load into an empty store: the same keys, value bytes
+# and expiry times (dump --json of both is identical), from a file and from
+# standard input. A value of every type is in the store by now.
+"$vorn" dump --json >all.json
+row 0 "loaded 8 keys" "vorn: key expiry switched on for store 'loaded' under . (existing values never expire)" -- --id loaded load all.json
+check "dump --json of the loaded store differs from its source" cmp -s all.json <("$vorn" --id loaded dump --json)
+input=$(cat all.json) row 0 "loaded 8 keys" "vorn: key expiry switched on for store 'piped' under . (existing values never expire)" -- load - --id piped
+check "dump --json of the store loaded from stdin differs" cmp -s all.json <("$vorn" --id piped dump --json)
+# Input that does not load fails before the first write: no store is made.
+printf '[{"key": "a", "text": "ok"}, {"key": "b", "hex": "80"}]' >bad.json
+row 1 "" 'vorn: item 2 of bad.json: no setter writes the bytes of "hex" (not a length-prefixed value, a varint, or 4 or 8 bytes)' -- --id badload load bad.json
+input='{"key": "a"}' row 1 "" "vorn: standard input is not a JSON array (the shape dump --json writes)" -- --id badload load -
+input='[{"keyHex": "FF", "text": "x", "expires": 4294967296}]' row 1 "" 'vorn: item 1 of standard input: "expires" is not a time in seconds (0 to 4294967295)' -- --id badload load -
+check "a load that failed created its store" test ! -e badload
+
 # A second store of the root, for exact JSON and stats.
 row 0 "" "" -- --id j set k "v"
 row 0 $'[\n  {\n    "expires": 0,\n    "key": "k",\n    "text": "v"\n  }\n]' "" -- --id j dump --json
@@ -127,7 +194,33 @@ row 1 "" "vorn: no store 'none' under ." -- --id copy import --from-id none
 # Encryption: rekey, read with and without the key, back to clear.
 row 0 "" "" -- --id j rekey s3cret
 row 0 "v" "" -- --id j --crypt-key s3cret get k
-row 1 "" "vorn: no key 'k' in store 'j' under ." -- --id j get k
+row 1 "" "vorn: wrong or missing key for store 'j' under ." -- --id j get k
+# The key from a file (one trailing newline dropped), from standard input,
+# from VORN_CRYPT_KEY; --crypt-key and --crypt-key-file win over the variable.
+printf 's3cret\n' >key.txt
+row 0 "v" "" -- --id j get k --crypt-key-file key.txt
+input=s3cret row 0 "v" "" -- --id j get k --crypt-key-file -
+VORN_CRYPT_KEY=s3cret row 0 "v" "" -- --id j get k
+VORN_CRYPT_KEY=wrong row 0 "v" "" -- --id j get k --crypt-key s3cret
+VORN_CRYPT_KEY=wrong row 0 "v" "" -- --id j get k --crypt-key-file key.txt
+VORN_CRYPT_KEY=wrong row 1 "" "vorn: wrong or missing key for store 'j' under ." -- --id j get k
+row 2 "" $'--crypt-key excludes --crypt-key-file\nRun with --help for more information.' -- --id j get k --crypt-key s3cret --crypt-key-file key.txt
+: >empty.txt
+row 1 "" "vorn: the key file empty.txt is empty" -- --id j get k --crypt-key-file empty.txt
+input=s3cret row 2 "" $'load -: standard input cannot hold both the key and the dump\nRun with --help for more information.' -- --id j load - --crypt-key-file -
+VORN_CRYPT_KEY= row 2 "" $'--aes256: needs a key (--crypt-key, --crypt-key-file or VORN_CRYPT_KEY)\nRun with --help for more information.' -- --id j get k --aes256
+# A wrong or missing key changes nothing, creates nothing, and exits 1.
+before=$(sums j j.crc)
+W="vorn: wrong or missing key for store 'j' under ."
+row 1 "" "$W" -- --id j clear --crypt-key WRONG
+row 1 "" "$W" -- --id j clear
+row 1 "" "$W" -- --id j set k w
+row 1 "" "$W" -- --id j rekey other
+row 1 "" "$W" -- --id j --crypt-key WRONG dump --json
+row 1 "" "$W" -- --id copy2 import --from-id j --from-crypt-key WRONG
+row 1 "" "vorn: wrong or missing key for store 'copy' under ." -- --id copy --crypt-key s3cret ls
+check "a command with a wrong key changed store j" test "$(sums j j.crc)" == "$before"
+check "an import with a wrong source key created its target" test ! -e copy2
 row 0 $'id            j\nkeys          1\nactual size   9\nfile size     4096\nsequence      4\nmeta version  4\nflags         0x0\nencrypted     yes' "" -- --id j --crypt-key s3cret stats
 row 0 "" "" -- --id j --crypt-key s3cret rekey --none
 row 0 "v" "" -- --id j get k
@@ -154,8 +247,30 @@ rm dmg.crc
 row 1 "store 'dmg' under .: damaged" "" -- --id dmg verify
 row 1 "" "vorn: store 'dmg' under . is damaged: its meta file is missing" -- --id dmg ls
 
+# Salvage: the store with a flipped byte in the value of c is read from a
+# copy with the recover answer; what it keeps goes into a new store, and the
+# damaged files stay byte-identical. (The rekey writes a confirmed state
+# that d is appended to, so the load cannot fall back to an older state.)
+for kv in "a 1" "b 2" "c 3"; do
+  # shellcheck disable=SC2086
+  "$vorn" --id sv set $kv
+done
+"$vorn" --id sv rekey x && "$vorn" --id sv --crypt-key x rekey --none && "$vorn" --id sv set d 4
+record=$(LC_ALL=C grep -obUaP '\x01c\x02\x01\x33' sv | cut -d: -f1)
+damage sv $((record + 4))
+before=$(sums sv sv.crc)
+row 1 "store 'sv' under .: damaged" "" -- --id sv verify
+row 0 "salvaged 4 keys into store 'saved' under ." "" -- --id sv salvage --to saved
+row 0 $'a\t"1"\tnever\nb\t"2"\tnever\nc\thex:01CC\tnever\nd\t"4"\tnever' "" -- --id saved dump
+row 0 "store 'saved' under .: ok" "" -- --id saved verify
+check "salvage changed the damaged store" test "$(sums sv sv.crc)" == "$before"
+row 1 "" "vorn: store 'saved' under . exists: salvage writes into a new store" -- salvage --id sv --to saved
+row 1 "" "vorn: no store 'gone' under ." -- --id gone salvage --to saved2
+row 1 "" "vorn: store 'sv' under . is opened read-only (--read-only): this command writes" -- --id sv --read-only salvage --to saved2
+check "no temporary copy was left behind" test -z "$(find "${TMPDIR:-/tmp}" -maxdepth 1 -name 'vorn-salvage-*' -newer all.json 2>/dev/null)"
+
 # --help works everywhere and exits 0.
-for cmd in "" get set rm ls dump stats verify trim clear rekey backup restore import; do
+for cmd in "" get set rm ls dump load stats verify trim clear rekey backup restore import salvage; do
   # shellcheck disable=SC2086
   out=$("$vorn" $cmd --help 2>&1)
   status=$?
