@@ -11,6 +11,7 @@
 #include "encoding/CodedOutputData.h"
 #include "encoding/VornIndex.h"
 #include "log/VORNLog.h"
+#include "log/VORNVersion.h"
 #include "platform/InterProcessLock.h"
 #include "platform/ScopedLock.h"
 #include "platform/ThreadLock.h"
@@ -22,7 +23,7 @@ using namespace vorn;
 
 namespace {
 
-constexpr const char *kLibraryVersion = "v2.4.1";
+constexpr const char *kLibraryVersion = VORN_VERSION_STRING;
 constexpr const char *kArchitecture = "x86_64";
 constexpr const char *kDefaultStoreID = "vorn.default";
 

@@ -34,6 +34,7 @@
 #include <nlohmann/json.hpp>
 
 #include "core/VORN.h"
+#include "log/VORNVersion.h"
 #include "tools/vorn/ValueFormat.h"
 
 namespace {
@@ -41,11 +42,6 @@ namespace {
 using vorn::cli::escapeText;
 using vorn::cli::ValueType;
 
-// The library's version string; tools/vorn/CMakeLists.txt reads it from the
-// library's source.
-#ifndef VORN_TOOL_VERSION
-#error "VORN_TOOL_VERSION must be defined by the build"
-#endif
 
 // A failure the command reports: the message goes to stderr, exit status 1.
 struct Failure {
@@ -567,7 +563,7 @@ int main(int argc, char **argv) {
     // Options of the program are accepted after the command as well
     // (subcommands inherit this).
     app.fallthrough();
-    app.set_version_flag("--version", std::string("vorn ") + VORN_TOOL_VERSION, "print the version and exit");
+    app.set_version_flag("--version", std::string("vorn ") + VORN_VERSION_STRING, "print the version and exit");
     Options o;
     std::optional<std::string> keyFile;
     bool multiProcess = false;

@@ -5,8 +5,9 @@
 # Usage: Cli_test.sh PATH/TO/vorn
 set -uo pipefail
 vorn=$(realpath "$1")
-# The version vorn must print: the library's own string.
-version=$(sed -n 's/.*kLibraryVersion = "\(v[^"]*\)";.*/\1/p' "$(dirname "$0")/../../../core/VORN.cpp")
+# The version vorn must print: the library's own string, from the version
+# header the build generated beside the tool.
+version=$(sed -n 's/^#define VORN_VERSION_STRING "\(v[^"]*\)"$/\1/p' "$(dirname "$vorn")/../../include/log/VORNVersion.h")
 root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT
 cd "$root" || exit 1
