@@ -25,7 +25,9 @@ threads safe. Log lines of the library go to the ``logging`` logger
 ``set_log_level()`` says otherwise). A damaged store is recovered on open
 (every record that still decodes is kept; the log says so).
 
-Do not use a store across ``fork()``: open it in the child after the fork.
+Do not use a store across ``fork()``: handles opened before a fork raise
+``ValueError`` (closed) in the child; open stores in the child instead, in a
+child of a process that had none open (``multiprocessing`` with "spawn").
 """
 
 from collections.abc import MutableMapping as _MutableMapping

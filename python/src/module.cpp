@@ -429,7 +429,9 @@ void releaseUser(const std::shared_ptr<OpenStore> &open) {
 }
 
 // Runs fn(VORN*) with the GIL released and the store's gate held shared.
-template <typename Fn> auto withStore(const std::shared_ptr<OpenStore> &open, Fn &&fn) {
+// `open` is a copy taken with the GIL held: another thread may close the
+// Python handle (and drop its reference) meanwhile.
+template <typename Fn> auto withStore(std::shared_ptr<OpenStore> open, Fn &&fn) {
     py::gil_scoped_release nogil;
     std::shared_lock<std::shared_mutex> gate(open->gate);
     if (!open->vorn) {
@@ -474,6 +476,7 @@ public:
         }
         py::gil_scoped_release nogil;
         m_open = openStore(storeID, rootDir, mode, cryptKey, aes256);
+        m_info = m_open;
         if (expireSeconds) {
             bool enabled = false;
             {
@@ -514,19 +517,13 @@ public:
     }
 
     bool closed() const { return m_closed; }
-    const std::string &id() const { return state().id; }
-    py::object root() const {
-        const auto &open = state();
-        return open.root ? py::object(py::str(*open.root)) : py::object(py::none());
-    }
-    bool readOnly() const { return state().readOnly(); }
-    bool multiProcess() const { return (state().mode & VORN_MULTI_PROCESS) != 0; }
+    const std::string &id() const { return m_info->id; }
+    py::object root() const { return m_info->root ? py::object(py::str(*m_info->root)) : py::object(py::none()); }
+    bool readOnly() const { return m_info->readOnly(); }
+    bool multiProcess() const { return (m_info->mode & VORN_MULTI_PROCESS) != 0; }
 
     std::string repr() const {
-        if (m_closed) {
-            return "<corvane_vorn.Store (closed)>";
-        }
-        return "<corvane_vorn.Store " + state().describe() + ">";
+        return "<corvane_vorn.Store " + m_info->describe() + (m_closed ? " (closed)>" : ">");
     }
 
     // ---- Mapping protocol ----
@@ -794,15 +791,15 @@ public:
 
     void backup(py::handle directory) {
         const std::string dir = *pathArgument(directory);
-        const auto &open = state();
-        backupStore(open.id, dir, open.root);
+        const std::shared_ptr<OpenStore> open = this->open();
+        backupStore(open->id, dir, open->root);
     }
 
     void restore(py::handle directory) {
         const std::string dir = *pathArgument(directory);
         refuseIfReadOnly();
-        const auto &open = state();
-        restoreStore(open.id, dir, open.root);
+        const std::shared_ptr<OpenStore> open = this->open();
+        restoreStore(open->id, dir, open->root);
     }
 
     VORN::Inspection inspect() {
@@ -938,11 +935,11 @@ private:
 
     const std::shared_ptr<OpenStore> &open() const {
         if (m_closed || !m_open) {
-            fail(ErrorKind::Closed, "the store is closed");
+            fail(ErrorKind::Closed, (m_info ? m_info->describe() : std::string("the store")) + " is closed");
         }
         return m_open;
     }
-    const OpenStore &state() const { return *open(); }
+    const OpenStore &state() const { return *m_info; }
 
     void refuseIfReadOnly() const {
         if (state().readOnly()) {
@@ -1017,7 +1014,10 @@ public:
     }
 
 private:
-    std::shared_ptr<OpenStore> m_open;
+    std::shared_ptr<OpenStore> m_open; // null once closed
+    // The record this handle was opened on, kept after close() for the
+    // properties and messages (its id, root and mode never change).
+    std::shared_ptr<const OpenStore> m_info;
     bool m_closed = false;
 };
 
@@ -1066,6 +1066,22 @@ void onContentChanged(py::object callback) {
     *g_changeCallback = std::move(callback);
 }
 
+// Set in a child forked while stores were open: the inherited instances share
+// their flock state with the parent, so the child leaves them alone.
+bool g_inheritedStores = false;
+
+// os.register_at_fork(after_in_child=...). Only the forking thread lives on in
+// the child, and a lock another thread held stays held: take none. The
+// child's Python handles stop working ("closed") instead of using the
+// parent's instances behind its locks.
+void afterForkInChild() {
+    for (auto &pair : g_open) {
+        pair.second->vorn = nullptr;
+        g_inheritedStores = true;
+    }
+    g_open.clear();
+}
+
 // atexit: flush and close every store while the interpreter still runs.
 void shutdown() {
     if (g_exited.exchange(true)) {
@@ -1078,7 +1094,7 @@ void shutdown() {
         pair.second->vorn = nullptr; // onExit destroys it
     }
     g_open.clear();
-    if (g_handlerInstalled) {
+    if (g_handlerInstalled && !g_inheritedStores) {
         VORN::onExit();
         VORN::unRegisterHandler();
     }
@@ -1249,6 +1265,11 @@ PYBIND11_MODULE(_corvane_vorn, m) {
     m.def("set_log_level", &setLogLevel, py::arg("level"));
     m.def("on_content_changed", &onContentChanged, py::arg("callback"));
     m.def("_shutdown", &shutdown);
+    m.def("_after_fork_in_child", &afterForkInChild);
 
     py::module_::import("atexit").attr("register")(m.attr("_shutdown"));
+    py::module_ os = py::module_::import("os");
+    if (py::hasattr(os, "register_at_fork")) {
+        os.attr("register_at_fork")(py::arg("after_in_child") = m.attr("_after_fork_in_child"));
+    }
 }

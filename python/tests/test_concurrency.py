@@ -129,3 +129,32 @@ def test_threads_hammering_one_store(root, library_log):
     # The log handler ran on the working thread that trims, under the store's locks.
     trims = [r for r in library_log.records if r.name == "corvane_vorn" and r.funcName == "trim"]
     assert trims and all(r.thread != threading.main_thread().ident for r in trims)
+
+
+FORKED = """
+import os, sys, corvane_vorn
+s = corvane_vorn.Store("forked", sys.argv[1], multi_process=True)
+s["k"] = "v"
+pid = os.fork()
+if pid == 0:
+    # The child shares the parent's locks: its handle must refuse.
+    try:
+        s["k"]
+    except ValueError:
+        sys.exit(0)  # a normal exit, with the module's exit hook
+    sys.exit(3)
+_, status = os.waitpid(pid, 0)
+assert os.waitstatus_to_exitcode(status) == 0, status
+s["k2"] = "v2"
+assert s["k"] == "v" and sorted(s) == ["k", "k2"]
+s.close()
+print("ok")
+"""
+
+
+def test_handles_do_not_work_in_a_forked_child(root):
+    from conftest import run_python
+
+    result = run_python(FORKED, root)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == "ok\n"

@@ -41,8 +41,8 @@ def test_context_manager_syncs_and_closes(root):
     with Store("ctx", root) as s:
         s["k"] = "v"
         assert s.id == "ctx" and s.root == root and not s.closed
-    assert s.closed
-    with pytest.raises(ValueError):
+    assert s.closed and s.id == "ctx"
+    with pytest.raises(ValueError, match="store 'ctx' under .* is closed"):
         s["k"]
     with Store("ctx", root) as again:
         assert again["k"] == "v"
