@@ -189,19 +189,18 @@ std::mutex g_registry; // serialises opens, closes and the exit hook
 bool g_handlerInstalled = false;     // guarded by g_registry
 std::optional<std::string> g_globalRoot; // what initialize() fixed; guarded by g_registry
 
-// Before the library's first use: make sure its start-up lines go through the
-// handler at the module's level, not to standard output. Until the library is
-// initialised it has no lock to serialise a change of these two globals with
-// (setLogLevel and registerHandler do nothing then), and nothing else runs in
-// it yet, so they are set directly, as initializeVORN does. g_registry held.
+// Before the module's first use of the library: make sure the library's
+// start-up lines go through the handler at the module's level, not to
+// standard output. setLogLevel and registerHandler do nothing before the
+// library is initialised, and initializeVORN would fix the global root, so the
+// two exported globals are set directly, with the atomic stores the library's
+// own setters use. g_registry held.
 void prepareLibrary() {
     if (g_handlerInstalled) {
         return;
     }
-    if (!g_instanceLock) {
-        __atomic_store_n(&g_currentLogLevel, g_wantedLevel.load(), __ATOMIC_RELAXED);
-        __atomic_store_n(&g_handler, static_cast<vorn::VORNHandler *>(&g_handler_instance), __ATOMIC_RELEASE);
-    }
+    __atomic_store_n(&g_currentLogLevel, g_wantedLevel.load(), __ATOMIC_RELAXED);
+    __atomic_store_n(&g_handler, static_cast<vorn::VORNHandler *>(&g_handler_instance), __ATOMIC_RELEASE);
 }
 
 // After a call that initialises the library (nameSpace, initializeVORN).

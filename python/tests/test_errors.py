@@ -184,6 +184,8 @@ try:
     raise SystemExit("opened without a root")
 except ValueError:
     pass
+with corvane_vorn.Store("y", other) as s:  # a root of its own needs no initialize()
+    s["k"] = "v"
 corvane_vorn.initialize(root)
 with corvane_vorn.Store("x") as s:
     s["k"] = "v"
@@ -199,3 +201,4 @@ print("ok")
     result = run_python(code, str(tmp_path / "global"), str(tmp_path / "other"))
     assert result.returncode == 0, result.stderr
     assert result.stdout == "ok\n"  # the library prints nothing itself
+    assert result.stderr == ""  # nor logs anything at the default level
