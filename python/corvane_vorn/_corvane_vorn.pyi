@@ -49,7 +49,8 @@ class Store:
     a store that is already open in this process needs the same
     multi_process/read_only/key; the last Store of it to close closes it.
     `expire` switches key expiry on, with that default duration in seconds
-    (0: values never expire unless a setter gives a duration).
+    (0: values never expire unless a setter gives a duration). `key` is cut
+    or zero-padded to 16 bytes (32 with aes256).
     """
 
     def __init__(

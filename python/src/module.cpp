@@ -87,8 +87,8 @@ std::atomic<bool> g_exited{false};
 
 // Python objects kept for the whole process. Deliberately never released: a
 // destructor running after the interpreter has finalized would crash.
-py::object *g_logger = nullptr;          // logging.getLogger("corvane_vorn")
-py::object *g_changeCallback = nullptr;  // on_content_changed's callable, or None
+py::object *g_logger = nullptr;         // logging.getLogger("corvane_vorn")
+py::object *g_changeCallback = nullptr; // on_content_changed's callable, or None
 
 bool interpreterFinalizing() {
 #if PY_VERSION_HEX >= 0x030D0000
@@ -149,8 +149,8 @@ public:
                 return;
             }
             // The record names the library's source and function, not this file.
-            py::object record = logger.attr("makeRecord")(logger.attr("name"), pyLevel, file ? file : "", line,
-                                                          message, py::tuple(), py::none(), function ? function : "");
+            py::object record = logger.attr("makeRecord")(logger.attr("name"), pyLevel, file ? file : "", line, message,
+                                                          py::tuple(), py::none(), function ? function : "");
             logger.attr("handle")(record);
         } catch (py::error_already_set &e) {
             e.discard_as_unraisable("corvane_vorn log handler");
@@ -185,8 +185,8 @@ PythonHandler g_handler_instance;
 
 // ---- The library's process set-up ----
 
-std::mutex g_registry; // serialises opens, closes and the exit hook
-bool g_handlerInstalled = false;     // guarded by g_registry
+std::mutex g_registry;                   // serialises opens, closes and the exit hook
+bool g_handlerInstalled = false;         // guarded by g_registry
 std::optional<std::string> g_globalRoot; // what initialize() fixed; guarded by g_registry
 
 // Before the module's first use of the library: make sure the library's
@@ -349,7 +349,9 @@ py::object textOrBytes(const char *data, size_t size) {
     return py::bytes(data, size);
 }
 
-py::object textOrBytes(const std::string &value) { return textOrBytes(value.data(), value.size()); }
+py::object textOrBytes(const std::string &value) {
+    return textOrBytes(value.data(), value.size());
+}
 
 py::object utf8Text(const std::string &value) {
     PyObject *text = PyUnicode_DecodeUTF8(value.data(), static_cast<Py_ssize_t>(value.size()), "strict");
@@ -521,9 +523,7 @@ public:
     bool readOnly() const { return m_info->readOnly(); }
     bool multiProcess() const { return (m_info->mode & VORN_MULTI_PROCESS) != 0; }
 
-    std::string repr() const {
-        return "<corvane_vorn.Store " + m_info->describe() + (m_closed ? " (closed)>" : ">");
-    }
+    std::string repr() const { return "<corvane_vorn.Store " + m_info->describe() + (m_closed ? " (closed)>" : ">"); }
 
     // ---- Mapping protocol ----
 
@@ -667,7 +667,8 @@ public:
     // Absent (or expired): `defaultValue`, or KeyError when none was given.
     // Present but not decodable as the type: TypeError.
 
-    template <typename T, typename Getter> py::object getScalar(py::handle key, py::object defaultValue, Getter getter) {
+    template <typename T, typename Getter>
+    py::object getScalar(py::handle key, py::object defaultValue, Getter getter) {
         const std::string k = keyArgument(key);
         T value{};
         const Lookup result = withStore(open(), [&](VORN *v) {
@@ -1164,14 +1165,22 @@ PYBIND11_MODULE(_corvane_vorn, m) {
                    ", actual_size=" + std::to_string(i.actualSize) + ", file_size=" + std::to_string(i.fileSize) +
                    ", sequence=" + std::to_string(i.sequence) + ", meta_version=" + std::to_string(i.metaVersion) +
                    ", meta_flags=" + std::to_string(i.metaFlags) + ", encrypted=" + (i.encrypted ? "True" : "False") +
-                   ", key_expire=" + (i.keyExpire ? "True" : "False") + ", read_only=" +
-                   (i.readOnly ? "True" : "False") + ", key_mismatch=" + (i.keyMismatch ? "True" : "False") + ")";
+                   ", key_expire=" + (i.keyExpire ? "True" : "False") +
+                   ", read_only=" + (i.readOnly ? "True" : "False") +
+                   ", key_mismatch=" + (i.keyMismatch ? "True" : "False") + ")";
         });
 
     py::object missing = Store::missing();
     py::object none = py::none();
 
-    py::class_<Store>(m, "Store")
+    py::class_<Store>(
+        m, "Store",
+        "A store under a root directory, and a mutable mapping of its str/bytes values.\n\n"
+        "Store(id, root=None, *, multi_process=False, read_only=False, key=None, aes256=False, "
+        "expire=None)\n"
+        "root None: the root of initialize(). key: str or bytes, cut or zero-padded to 16 bytes (32 with aes256). "
+        "expire: switch key expiry on with that default duration in seconds.\n"
+        "Opening raises WrongKeyError, FileNotFoundError (read_only, no such store) or Error.")
         .def(py::init<py::handle, py::handle, bool, bool, py::handle, bool, py::handle>(), py::arg("id"),
              py::arg("root") = none, py::kw_only(), py::arg("multi_process") = false, py::arg("read_only") = false,
              py::arg("key") = none, py::arg("aes256") = false, py::arg("expire") = none)
@@ -1181,7 +1190,7 @@ PYBIND11_MODULE(_corvane_vorn, m) {
         .def_property_readonly("read_only", &Store::readOnly)
         .def_property_readonly("multi_process", &Store::multiProcess)
         .def("__repr__", &Store::repr)
-        .def("close", &Store::close)
+        .def("close", &Store::close, "Closes this handle (without syncing); the store closes with its last handle.")
         .def("__enter__", [](py::object self) { return self; })
         .def("__exit__", [](Store &s, py::args) { s.exitContext(); })
         // Mapping protocol
@@ -1191,7 +1200,7 @@ PYBIND11_MODULE(_corvane_vorn, m) {
         .def("__contains__", &Store::contains, py::arg("key"))
         .def("__len__", &Store::length)
         .def("__iter__", &Store::iter)
-        .def("keys", &Store::keys)
+        .def("keys", &Store::keys, "A list of the keys (expired ones dropped): str when UTF-8, else bytes.")
         .def("get", &Store::get, py::arg("key"), py::arg("default") = none)
         // Typed setters
         .def("set_bool", &Store::setScalar<bool>, py::arg("key"), py::arg("value"), py::arg("expire") = none)
@@ -1206,8 +1215,7 @@ PYBIND11_MODULE(_corvane_vorn, m) {
         .def("set_strings", &Store::setStrings, py::arg("key"), py::arg("value"), py::arg("expire") = none)
         // Typed getters
         .def(
-            "get_bool",
-            [](Store &s, py::handle k, py::object d) { return s.getScalar<bool>(k, d, &VORN::getBool); },
+            "get_bool", [](Store &s, py::handle k, py::object d) { return s.getScalar<bool>(k, d, &VORN::getBool); },
             py::arg("key"), py::arg("default") = missing)
         .def(
             "get_int32",
@@ -1236,33 +1244,42 @@ PYBIND11_MODULE(_corvane_vorn, m) {
         .def("get_bytes", &Store::getBytes, py::arg("key"), py::arg("default") = missing)
         .def("get_strings", &Store::getStrings, py::arg("key"), py::arg("default") = missing)
         // Store operations
-        .def("sync", &Store::sync)
-        .def("trim", &Store::trim)
-        .def("clear", &Store::clear, py::arg("keep_space") = false)
-        .def("rekey", &Store::rekey, py::arg("key"), py::arg("aes256") = false)
-        .def("remove_values", &Store::removeValues, py::arg("keys"))
-        .def("expire_enable", &Store::expireEnable, py::arg("seconds") = 0)
-        .def("expire_disable", &Store::expireDisable)
-        .def("expire_time", &Store::expireTime, py::arg("key"))
-        .def("backup", &Store::backup, py::arg("dir"))
-        .def("restore", &Store::restore, py::arg("dir"))
-        .def("inspect", &Store::inspect);
+        .def("sync", &Store::sync, "Waits until both files are on disk (writes reach other processes without it).")
+        .def("trim", &Store::trim, "Compacts the records and shrinks the data file.")
+        .def("clear", &Store::clear, py::arg("keep_space") = false,
+             "Removes every key; the data file goes back to its opening size unless keep_space.")
+        .def("rekey", &Store::rekey, py::arg("key"), py::arg("aes256") = false,
+             "Rewrites the store under key (None or empty: in clear). Other processes must reopen with it.")
+        .def("remove_values", &Store::removeValues, py::arg("keys"),
+             "Removes several keys in one rewrite; absent ones are ignored.")
+        .def("expire_enable", &Store::expireEnable, py::arg("seconds") = 0,
+             "Switches key expiry on (or sets its default duration); seconds 0: never by default.")
+        .def("expire_disable", &Store::expireDisable, "Switches key expiry off; expired keys are dropped.")
+        .def("expire_time", &Store::expireTime, py::arg("key"),
+             "Expiry time in seconds since the epoch; 0 when it never expires, is absent, or expiry is off.")
+        .def("backup", &Store::backup, py::arg("dir"), "Copies the store's two files into dir.")
+        .def("restore", &Store::restore, py::arg("dir"), "Puts a backup's files back; the store reloads them.")
+        .def("inspect", &Store::inspect, "A snapshot of the store's state (an Inspection).");
 
     m.def(
         "backup",
         [](py::handle id, py::handle dir, py::handle root) {
             Store::backupStore(textArgument(id, "id"), *pathArgument(dir), pathArgument(root));
         },
-        py::arg("id"), py::arg("dir"), py::arg("root") = none);
+        py::arg("id"), py::arg("dir"), py::arg("root") = none, "Copies a store's two files into dir, open or not.");
     m.def(
         "restore",
         [](py::handle id, py::handle dir, py::handle root) {
             Store::restoreStore(textArgument(id, "id"), *pathArgument(dir), pathArgument(root));
         },
-        py::arg("id"), py::arg("dir"), py::arg("root") = none);
-    m.def("initialize", &initialize, py::arg("root"), py::arg("log_level") = 30);
-    m.def("set_log_level", &setLogLevel, py::arg("level"));
-    m.def("on_content_changed", &onContentChanged, py::arg("callback"));
+        py::arg("id"), py::arg("dir"), py::arg("root") = none, "Puts a backup's files back; an open store reloads.");
+    m.def("initialize", &initialize, py::arg("root"), py::arg("log_level") = 30,
+          "Fixes the global root (once per process) and the lowest logging level of the library's lines.");
+    m.def("set_log_level", &setLogLevel, py::arg("level"),
+          "The lowest logging level of the library's lines passed on.");
+    m.def("on_content_changed", &onContentChanged, py::arg("callback"),
+          "callback(store_id), or None: a multi-process store reloaded another process's changes or a restore.\n"
+          "It runs inside the store operation: it must not use a store.");
     m.def("_shutdown", &shutdown);
     m.def("_after_fork_in_child", &afterForkInChild);
 
