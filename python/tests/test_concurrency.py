@@ -158,3 +158,42 @@ def test_handles_do_not_work_in_a_forked_child(root):
     result = run_python(FORKED, root)
     assert result.returncode == 0, result.stderr
     assert result.stdout == "ok\n"
+
+
+def test_closing_a_handle_other_threads_are_using(root):
+    # The only handle, so close() destroys the instance under the threads:
+    # each call either completes or raises ValueError, and nothing is torn.
+    s = Store("closing", root)
+    started = threading.Barrier(5)
+    outcomes = {}
+
+    def work(t):
+        started.wait()
+        i = 0
+        try:
+            while True:
+                s[f"t{t}"] = str(i)
+                assert s[f"t{t}"] == str(i)
+                i += 1
+        except ValueError as e:
+            outcomes[t] = (i, str(e))
+        except BaseException as e:
+            outcomes[t] = (i, repr(e))
+
+    threads = [threading.Thread(target=work, args=(t,)) for t in range(4)]
+    for thread in threads:
+        thread.start()
+    started.wait()
+    while len(s) < 4:
+        pass  # until every thread has written
+    s.close()
+    for thread in threads:
+        thread.join(timeout=60)
+    assert not any(thread.is_alive() for thread in threads)
+    assert sorted(outcomes) == [0, 1, 2, 3]
+    assert all("is closed" in message for _, message in outcomes.values()), outcomes
+    with Store("closing", root) as again:
+        for t, (i, _) in outcomes.items():
+            # The last write that started before the close: i, or i - 1 when
+            # the close came between the write and its check.
+            assert int(again[f"t{t}"]) in (i, i - 1)
