@@ -47,7 +47,9 @@ class Store:
     Opening failures raise OSError subclasses: WrongKeyError (the key does not
     open it), FileNotFoundError (read_only and no such store), Error. Opening
     a store that is already open in this process needs the same
-    multi_process/read_only/key; the last Store of it to close closes it.
+    multi_process/read_only/key (else ValueError, or WrongKeyError for the
+    key); the last Store of it to close closes it. No root and no
+    initialize() is a ValueError.
     `expire` switches key expiry on, with that default duration in seconds
     (0: values never expire unless a setter gives a duration). `key` is cut
     or zero-padded to 16 bytes (32 with aes256).
