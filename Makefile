@@ -8,8 +8,8 @@ FUZZ_SECONDS ?= 300
 all: build
 
 build:
-	@scripts/deps.sh build test
-	@cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORN_BUILD_TESTS=ON $(CMAKE_FLAGS) >/dev/null
+	@scripts/deps.sh build test python
+	@cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORN_BUILD_TESTS=ON -DVORN_BUILD_PYTHON=ON $(CMAKE_FLAGS) >/dev/null
 	@cmake --build build -j $(JOBS)
 
 build-asan:

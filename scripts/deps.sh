@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a make target needs, only those missing.
-# Usage: scripts/deps.sh GROUP...   (groups: build test proxy bench fuzz cli)
+# Usage: scripts/deps.sh GROUP...   (groups: build test python proxy bench fuzz cli)
 set -euo pipefail
 
 declare -A GROUP
 GROUP[build]="build-essential cmake pkg-config zlib1g-dev libssl-dev libglib2.0-dev nlohmann-json3-dev libcli11-dev help2man"
 GROUP[test]="libgtest-dev libgmock-dev dbus python3-dbusmock gsettings-desktop-schemas git"
+# The Python module and its tests, for Debian's /usr/bin/python3.
+GROUP[python]="pybind11-dev python3-dev python3-pytest python3-setuptools"
 GROUP[bench]="libbenchmark-dev liblmdb-dev libleveldb-dev librocksdb-dev libsqlite3-dev valgrind"
 GROUP[format]="clang-format"
 GROUP[fuzz]="clang-14 libclang-rt-14-dev"
