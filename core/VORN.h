@@ -178,7 +178,9 @@ public:
     bool set(float value, std::string_view key, uint32_t expireDuration);
     bool set(double value, std::string_view key);
     bool set(double value, std::string_view key, uint32_t expireDuration);
-    // A null value removes the key and returns true, present or not.
+    // A null value removes the key: true when it was removed or was not
+    // there, false when the store refused the removal (an empty key, a
+    // read-only or unusable store, a failed write).
     bool set(const char *value, std::string_view key);
     bool set(const char *value, std::string_view key, uint32_t expireDuration);
     bool set(const std::string &value, std::string_view key);
@@ -452,6 +454,15 @@ private:
     // The work of checkLoadData: the first load, or the comparison with the
     // shared meta record and the reload it calls for.
     void loadOrRefresh();
+    // Before a full load of a multi-process store: when another process has
+    // removed the store (or put new files in its place), the files this one
+    // maps are no longer the store's. Maps the meta file at the path again,
+    // moving the inter-process lock with its holds, and unmaps the data file
+    // so that the load maps the one at the path. False when no meta file
+    // could be opened there (a read-only store of a removed store): the store
+    // keeps the old, emptied record, loads nothing and looks again at its
+    // next operation. REQUIRES: m_lock held.
+    bool reopenFilesIfReplaced();
     void notifyContentChanged();
     void notifyContentLoaded();
     bool isMultiProcess() const { return (m_mode & VORN_MULTI_PROCESS) != 0; }
@@ -479,6 +490,9 @@ private:
     bool checkSizeLimit(size_t size, const vorn::VornBuffer &keyData, uint32_t keyLength);
     // Appends a deletion record. REQUIRES: m_lock and the exclusive lock held.
     bool removeDataForKey(std::string_view key);
+    // The null-value setters: takes the locks; true when key was removed or
+    // absent, false when the store refused (see set(const char *, key)).
+    bool removeForNullValue(std::string_view key);
     // The stored value bytes (expiry suffix included); empty when absent.
     // Plain stores: borrowed from the mapping. REQUIRES: m_lock and the shared
     // lock held while the result is used.
