@@ -296,7 +296,7 @@ TEST_F(CrossProcess, TheStaticCheckNeverSeesAWriterHalfway) {
     ASSERT_TRUE(waitStep(root(), "child-writing"));
     const std::string metaBefore = readFile(metaPath("verified")).substr(0, vorn::kMetaInfoSize);
     int damaged = 0;
-    constexpr int kChecks = 300;
+    constexpr int kChecks = 1000;
     for (int i = 0; i < kChecks; i++) {
         if (!VORN::isFileValid("verified", &root())) {
             damaged++;
