@@ -35,6 +35,7 @@ bool SequentialFile::create() {
         return false;
     }
     m_written = 0;
+    m_lastError = 0;
     m_buffer.clear();
     m_buffer.reserve(kBufferCapacity);
     return true;
