@@ -170,7 +170,9 @@ public:
     // Whether the file mapped now is no longer the one at its path: the path
     // names nothing (the file was removed) or another file (removed and made
     // again, or a link put in its place). Compares the device and inode seen
-    // when the mapping was made with the path's own (links not followed).
+    // when the mapping was made with the path's own (links not followed);
+    // the mapping keeps its file alive, so that inode number cannot have been
+    // given to a new file meanwhile.
     // False while nothing is mapped, and when the path cannot be looked at
     // for another reason (the mapping is then kept).
     bool isReplacedAtPath() const;
