@@ -175,26 +175,41 @@ bool VORN::isFileValid(const std::string &mmapID, const std::string *rootPath) {
     if (!g_instanceLock || mmapID.empty() || !checkStoreRoot(rootPath)) {
         return false;
     }
-    ScopedLock<ThreadLock> lock(g_instanceLock);
-    std::string id;
-    std::string key;
-    auto paths = getStorage(mmapID, rootPath, id, key);
-    if (paths.first.empty()) {
-        return true;
-    }
-    if (paths.second.empty()) {
-        return false;
-    }
     // Writers hold the exclusive lock on the meta file while they change
-    // either file: read both under the shared one.
-    VORN *open = findOpenInstance(key, paths.first, false);
+    // either file: both are read under the shared one. The registry lock is
+    // given up before that lock is waited for, so that opens of other stores
+    // in this process do not wait for another process's lock() as well.
+    std::pair<std::string, std::string> paths;
+    VORN *open = nullptr;
+    {
+        ScopedLock<ThreadLock> registry(g_instanceLock);
+        std::string id;
+        std::string key;
+        paths = getStorage(mmapID, rootPath, id, key);
+        if (paths.first.empty()) {
+            return true;
+        }
+        if (paths.second.empty()) {
+            return false;
+        }
+        open = findOpenInstance(key, paths.first, false);
+        if (open) {
+            // Held before the registry is let go: close() takes it before it
+            // destroys the instance.
+            open->m_lock->lock();
+        }
+    }
     if (open) {
         // Through the instance's own lock: this thread may hold it across
         // calls (lock()), and a second descriptor's flock would wait for
         // that hold forever.
-        ScopedLock<ThreadLock> instanceLock(open->m_lock);
-        ScopedLock<InterProcessLock> shared(open->m_sharedProcessLock);
-        return storedStreamChecksOut(paths.first, paths.second);
+        bool valid = false;
+        {
+            ScopedLock<InterProcessLock> shared(open->m_sharedProcessLock);
+            valid = storedStreamChecksOut(paths.first, paths.second);
+        }
+        open->m_lock->unlock();
+        return valid;
     }
     File metaFile(paths.second, OpenFlag::ReadOnly);
     if (!metaFile.isFileValid()) {

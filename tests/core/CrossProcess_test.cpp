@@ -8,10 +8,12 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <filesystem>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "EngineTestSupport.h"
@@ -308,6 +310,37 @@ TEST_F(CrossProcess, TheStaticCheckNeverSeesAWriterHalfway) {
     EXPECT_EQ(damaged, 0) << "of " << kChecks << " checks";
     EXPECT_NE(metaAfter, metaBefore) << "the writer was not writing during the checks";
     EXPECT_TRUE(VORN::isFileValid("verified", &root()));
+}
+
+// The static check waits for another process's lock() on the store (it takes
+// the shared lock), but not while holding the registry: opens of other stores
+// in this process go on meanwhile.
+TEST_F(CrossProcess, TheStaticCheckWaitsForLockButOpensDoNot) {
+    if (isChild()) {
+        VORN *store = open("held-elsewhere", multiProcess());
+        ASSERT_TRUE(VORNTestPeer::set(store, "a", "1"));
+        store->lock();
+        markStep(storeRoot(), "child-locked");
+        EXPECT_TRUE(waitStep(storeRoot(), "parent-opened-other"));
+        store->unlock();
+        return;
+    }
+    const int child = startChild("TheStaticCheckWaitsForLockButOpensDoNot");
+    ASSERT_TRUE(waitStep(root(), "child-locked"));
+    std::atomic<bool> checked{false};
+    bool valid = false;
+    std::thread checker([&]() {
+        valid = VORN::isFileValid("held-elsewhere", &root());
+        checked = true;
+    });
+    usleep(200 * 1000); // lets the checker reach the lock
+    VORN *other = open("other", multiProcess());
+    EXPECT_TRUE(VORNTestPeer::set(other, "x", "1"));
+    EXPECT_FALSE(checked) << "the check did not wait for the other process's lock()";
+    markStep(root(), "parent-opened-other");
+    checker.join();
+    EXPECT_TRUE(valid);
+    EXPECT_EQ(waitChild(child), 0);
 }
 
 using Locks = EngineTest;
