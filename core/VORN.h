@@ -328,12 +328,17 @@ public:
     // before the library is initialised.
     //
     // isFileValid: true when the store has no data file, false when its meta
-    // file is missing, else whether the recorded CRC matches the stream.
+    // file is missing, else whether the recorded CRC matches the stream. Reads
+    // both files under the shared lock on the meta file (through the open
+    // instance, when this process has one), so it waits for a writer, also
+    // for another process that holds lock().
     static bool isFileValid(const std::string &mmapID, const std::string *rootPath = nullptr);
     // Deletes both files. An instance open in this process is closed first
     // (its pointer becomes invalid); then the exclusive lock on the meta file
-    // waits for other processes inside an operation on the store. False when
-    // neither file exists.
+    // waits for other processes inside an operation on the store, and the
+    // meta record is emptied under a new sequence: a multi-process instance
+    // in another process finds no key at its next operation and writes into
+    // new files at the path. False when neither file exists.
     static bool removeStorage(const std::string &mmapID, const std::string *rootPath = nullptr);
     // Whether both files exist.
     static bool checkExist(const std::string &mmapID, const std::string *rootPath = nullptr);

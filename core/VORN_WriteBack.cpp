@@ -367,7 +367,7 @@ bool VORN::doFullWriteBack(PreparedData preparedData, AESCrypt *newCrypter, bool
         bool written = false;
         if (m_crypter) {
             written = writeCryptCompaction(*m_dicCrypt, stream, m_crypter, encrypter, preparedData.first, journal,
-                                          cryptSorted, places);
+                                           cryptSorted, places);
         } else if (preparedData.first.size() == 0) {
             written = writePlainCompaction(*m_dic, stream, encrypter, journal, plainSorted);
         } else {
