@@ -212,9 +212,15 @@ TEST_F(CrossProcess, GrowthByOneProcessIsMappedByTheOther) {
 // its next operation and writes into new files at the path; a read-only one
 // sees no store until a writer makes a new one, and then sees that.
 TEST_F(CrossProcess, ARemovedStoreIsSeenAsRemovedByTheOtherProcess) {
+    const auto optionsFor = [](const std::string &role) {
+        if (role == "reader") {
+            return readOnly(multiProcess());
+        }
+        return role == "aes" ? encrypted("removal-key-16by", false, multiProcess()) : multiProcess();
+    };
     if (isChild()) {
         const bool reader = currentRole() == "reader";
-        VORN *store = open("removed", reader ? readOnly(multiProcess()) : multiProcess());
+        VORN *store = open("removed", optionsFor(currentRole()));
         EXPECT_EQ(VORNTestPeer::keys(store), (std::vector<std::string>{"a", "b"}));
         markStep(storeRoot(), "child-loaded");
         ASSERT_TRUE(waitStep(storeRoot(), "parent-removed"));
@@ -233,13 +239,15 @@ TEST_F(CrossProcess, ARemovedStoreIsSeenAsRemovedByTheOtherProcess) {
         }
         return;
     }
-    for (const char *role : {"child", "reader"}) {
+    for (const std::string role : {"child", "reader", "aes"}) {
         SCOPED_TRACE(role);
         std::filesystem::remove(root() + "/step-child-loaded");
         std::filesystem::remove(root() + "/step-parent-removed");
+        const std::string key = "removal-key-16by";
         VORNConfig config;
         config.mode = VORN_MULTI_PROCESS;
         config.rootPath = &root();
+        config.cryptKey = role == "aes" ? &key : nullptr;
         VORN *store = VORN::vornWithID("removed", config);
         ASSERT_NE(store, nullptr);
         ASSERT_TRUE(VORNTestPeer::set(store, "a", "1"));
@@ -250,7 +258,7 @@ TEST_F(CrossProcess, ARemovedStoreIsSeenAsRemovedByTheOtherProcess) {
         EXPECT_EQ(fileSize(dataPath("removed")), -1);
         EXPECT_EQ(fileSize(metaPath("removed")), -1);
         markStep(root(), "parent-removed");
-        if (std::string(role) == "reader") {
+        if (role == "reader") {
             ASSERT_TRUE(waitStep(root(), "child-saw-nothing"));
             VORN *fresh = open("removed", multiProcess());
             ASSERT_TRUE(VORNTestPeer::set(fresh, "new", "n"));
@@ -260,7 +268,7 @@ TEST_F(CrossProcess, ARemovedStoreIsSeenAsRemovedByTheOtherProcess) {
         } else {
             EXPECT_EQ(waitChild(child), 0);
             // The child's write is in the files at the path.
-            VORN *fresh = open("removed", multiProcess());
+            VORN *fresh = open("removed", optionsFor(role));
             EXPECT_EQ(VORNTestPeer::keys(fresh), std::vector<std::string>{"c"});
             EXPECT_EQ(VORNTestPeer::get(fresh, "c"), std::optional<std::string>("3"));
             close(fresh);
