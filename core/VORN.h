@@ -179,7 +179,9 @@ public:
     bool set(float value, std::string_view key, uint32_t expireDuration);
     bool set(double value, std::string_view key);
     bool set(double value, std::string_view key, uint32_t expireDuration);
-    // A null value removes the key and returns true, present or not.
+    // A null value removes the key: true when it was removed or was not
+    // there, false when the store refused the removal (an empty key, a
+    // read-only or unusable store, a failed write).
     bool set(const char *value, std::string_view key);
     bool set(const char *value, std::string_view key, uint32_t expireDuration);
     bool set(const std::string &value, std::string_view key);
@@ -327,12 +329,17 @@ public:
     // before the library is initialised.
     //
     // isFileValid: true when the store has no data file, false when its meta
-    // file is missing, else whether the recorded CRC matches the stream.
+    // file is missing, else whether the recorded CRC matches the stream. Reads
+    // both files under the shared lock on the meta file (through the open
+    // instance, when this process has one), so it waits for a writer, also
+    // for another process that holds lock().
     static bool isFileValid(const std::string &mmapID, const std::string *rootPath = nullptr);
     // Deletes both files. An instance open in this process is closed first
     // (its pointer becomes invalid); then the exclusive lock on the meta file
-    // waits for other processes inside an operation on the store. False when
-    // neither file exists.
+    // waits for other processes inside an operation on the store, and the
+    // meta record is emptied under a new sequence: a multi-process instance
+    // in another process finds no key at its next operation and writes into
+    // new files at the path. False when neither file exists.
     static bool removeStorage(const std::string &mmapID, const std::string *rootPath = nullptr);
     // Whether both files exist.
     static bool checkExist(const std::string &mmapID, const std::string *rootPath = nullptr);
@@ -470,6 +477,15 @@ private:
     // The work of checkLoadData: the first load, or the comparison with the
     // shared meta record and the reload it calls for.
     void loadOrRefresh();
+    // Before a full load of a multi-process store: when another process has
+    // removed the store (or put new files in its place), the files this one
+    // maps are no longer the store's. Maps the meta file at the path again,
+    // moving the inter-process lock with its holds, and unmaps the data file
+    // so that the load maps the one at the path. False when no meta file
+    // could be opened there (a read-only store of a removed store): the store
+    // keeps the old, emptied record, loads nothing and looks again at its
+    // next operation. REQUIRES: m_lock held.
+    bool reopenFilesIfReplaced();
     void notifyContentChanged();
     void notifyContentLoaded();
     bool isMultiProcess() const { return (m_mode & VORN_MULTI_PROCESS) != 0; }
@@ -497,6 +513,9 @@ private:
     bool checkSizeLimit(size_t size, const vorn::VornBuffer &keyData, uint32_t keyLength);
     // Appends a deletion record. REQUIRES: m_lock and the exclusive lock held.
     bool removeDataForKey(std::string_view key);
+    // The null-value setters: takes the locks; true when key was removed or
+    // absent, false when the store refused (see set(const char *, key)).
+    bool removeForNullValue(std::string_view key);
     // The stored value bytes (expiry suffix included); empty when absent.
     // Plain stores: borrowed from the mapping. REQUIRES: m_lock and the shared
     // lock held while the result is used.

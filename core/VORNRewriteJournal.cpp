@@ -3,6 +3,7 @@
 #include "core/VORNRewriteJournal.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 #include "core/VORNEngine.h"
@@ -29,7 +30,12 @@ std::string rewriteJournalPath(const std::string &dataPath) {
     return dataPath + kRewriteJournalSuffix;
 }
 
-RewriteJournalWriter::RewriteJournalWriter(const std::string &dataPath) : m_file(rewriteJournalPath(dataPath)) {
+RewriteJournalWriter::RewriteJournalWriter(const std::string &dataPath, Where where)
+    : m_file(rewriteJournalPath(dataPath)) {
+    if (where == Where::Memory) {
+        m_inMemory = true;
+        return;
+    }
     // The stream starts after the header, which is written last.
     if (m_file.create()) {
         uint8_t blank[kRewriteJournalHeaderSize] = {};
@@ -49,6 +55,11 @@ RewriteJournalWriter::~RewriteJournalWriter() {
     if (!m_inMemory && (!m_committed || m_finished)) {
         m_file.remove();
     }
+}
+
+bool RewriteJournalWriter::outOfSpace() const {
+    const int error = m_file.lastError();
+    return !m_inMemory && (error == ENOSPC || error == EDQUOT || error == EFBIG);
 }
 
 bool RewriteJournalWriter::appendEncoded(const uint8_t *bytes, size_t length) {

@@ -37,13 +37,26 @@ std::string rewriteJournalPath(const std::string &dataPath);
 
 // Writing one rewrite. Owned by the rewriting store for the length of one
 // write-back, under its thread lock and exclusive file lock. When the journal
-// file cannot be created (a read-only directory, no descriptors left) the new
-// stream is gathered in memory instead: the rewrite still happens, logged, but
-// is not protected against the process dying.
+// file cannot be created (a read-only directory, no descriptors left), or the
+// store finds that the disk has no room for it (outOfSpace(): the compaction
+// itself needs none, it stays inside the data file), the new stream is
+// gathered in memory instead: the rewrite still happens, logged, but is not
+// protected against the process dying. A process killed while such a rewrite
+// copies the new stream over the old one leaves a stream that checks out as
+// neither: the next load treats it as damage (the host's handler decides
+// between discarding it and keeping what decodes), so the store's contents may
+// be lost.
 class RewriteJournalWriter {
 public:
-    explicit RewriteJournalWriter(const std::string &dataPath);
+    enum class Where { Disk, Memory };
+
+    explicit RewriteJournalWriter(const std::string &dataPath, Where where = Where::Disk);
     ~RewriteJournalWriter(); // removes an unfinished journal
+
+    bool inMemory() const { return m_inMemory; }
+    // A write of the journal failed for lack of room (full disk, quota, file
+    // size limit), as opposed to a failing disk.
+    bool outOfSpace() const;
 
     // Appends bytes of the new stream; with an encrypter they are encrypted on
     // the way (the encrypter advances as if it wrote the stream itself).

@@ -6,11 +6,14 @@
 #include "core/VORN.h"
 
 #include <cstddef>
+#include <utility>
 
 #include "core/VORNMetaInfo.h"
+#include "encoding/CodedOutputData.h"
 #include "encoding/LittleEndian.h"
 #include "log/VORNLog.h"
 #include "platform/InterProcessLock.h"
+#include "platform/MemoryFile.h"
 #include "platform/ScopedLock.h"
 #include "platform/ThreadLock.h"
 
@@ -53,6 +56,37 @@ void VORN::loadOrRefresh() {
         partialLoadFromFile();
         notifyContentChanged();
     }
+}
+
+bool VORN::reopenFilesIfReplaced() {
+    if (!isMultiProcess()) {
+        return true;
+    }
+    const bool metaReplaced = m_metaFile->isFileValid() && m_metaFile->isReplacedAtPath();
+    bool reopened = true;
+    if (metaReplaced) {
+        VORNInfo("[%s] files removed or replaced by another process, opening the ones at the path", m_mmapID.c_str());
+        // Opened beside the old one: until the new file is mapped, the old
+        // record (emptied by the removal) is all this store may go by.
+        auto fresh = new MemoryFile(m_crcPath, 0, isReadOnly(), false);
+        if (fresh->isFileValid()) {
+            // Closing the old descriptor gives up the holds' flock there;
+            // rebind takes them again on the new one.
+            std::swap(fresh, m_metaFile);
+            m_fileLock->rebind(m_metaFile->getFd());
+        } else {
+            reopened = false;
+        }
+        delete fresh;
+    }
+    if (m_file->isFileValid() && (metaReplaced || m_file->isReplacedAtPath())) {
+        // Never write into a file that is no longer the store's: the load
+        // maps the one at the path (creating it, unless read-only).
+        delete m_output;
+        m_output = nullptr;
+        m_file->doCleanMemoryCache(false);
+    }
+    return reopened;
 }
 
 void VORN::checkContentChanged() {

@@ -72,6 +72,14 @@ void VORN::loadFromFile() {
     // given up while waiting), and this load would then act on what it read
     // before, e.g. discard records appended meanwhile.
     ScopedLock<InterProcessLock> exclusive(isReadOnly() ? nullptr : m_exclusiveProcessLock);
+    if (!reopenFilesIfReplaced()) {
+        // Removed by another process, with nothing at the path to open in its
+        // place: nothing to load and no file to write into (the data file is
+        // unmapped, the index empty). The next operation looks again, for a
+        // store a writer may have made anew.
+        m_needLoadFromFile = true;
+        return;
+    }
     // Cleared first, so that a salvaged stream is rewritten on reloads too (a
     // write-back does nothing while a load is pending): afterwards its CRC
     // covers exactly the trusted stream and the cipher stands at its end.

@@ -133,22 +133,14 @@ bool VORN::isFileValid() {
     return m_file->isFileValid();
 }
 
-bool VORN::isFileValid(const std::string &mmapID, const std::string *rootPath) {
-    if (!g_instanceLock || mmapID.empty() || !checkStoreRoot(rootPath)) {
-        return false;
-    }
-    ScopedLock<ThreadLock> lock(g_instanceLock);
-    std::string id;
-    std::string key;
-    auto paths = getStorage(mmapID, rootPath, id, key);
-    if (paths.first.empty()) {
-        return true;
-    }
-    if (paths.second.empty()) {
-        return false;
-    }
-    std::unique_ptr<VornBuffer> data(readWholeFile(paths.first));
-    std::unique_ptr<VornBuffer> meta(readWholeFile(paths.second));
+namespace {
+
+// The CRC check of a store's two files as they are on disk. The caller holds
+// the store's shared inter-process lock, so no writer changes either file
+// between the two reads.
+bool storedStreamChecksOut(const std::string &dataPath, const std::string &metaPath) {
+    std::unique_ptr<VornBuffer> data(readWholeFile(dataPath));
+    std::unique_ptr<VornBuffer> meta(readWholeFile(metaPath));
     if (!data || !meta) {
         return false;
     }
@@ -175,6 +167,59 @@ bool VORN::isFileValid(const std::string &mmapID, const std::string *rootPath) {
         return false;
     }
     return streamCRC32(0, dataBytes + kDataFileHeaderSize, length) == recorded;
+}
+
+} // namespace
+
+bool VORN::isFileValid(const std::string &mmapID, const std::string *rootPath) {
+    if (!g_instanceLock || mmapID.empty() || !checkStoreRoot(rootPath)) {
+        return false;
+    }
+    // Writers hold the exclusive lock on the meta file while they change
+    // either file: both are read under the shared one. The registry lock is
+    // given up before that lock is waited for, so that opens of other stores
+    // in this process do not wait for another process's lock() as well.
+    std::pair<std::string, std::string> paths;
+    VORN *open = nullptr;
+    {
+        ScopedLock<ThreadLock> registry(g_instanceLock);
+        std::string id;
+        std::string key;
+        paths = getStorage(mmapID, rootPath, id, key);
+        if (paths.first.empty()) {
+            return true;
+        }
+        if (paths.second.empty()) {
+            return false;
+        }
+        open = findOpenInstance(key, paths.first, false);
+        if (open) {
+            // Held before the registry is let go: close() takes it before it
+            // destroys the instance.
+            open->m_lock->lock();
+        }
+    }
+    if (open) {
+        // Through the instance's own lock: this thread may hold it across
+        // calls (lock()), and a second descriptor's flock would wait for
+        // that hold forever.
+        bool valid = false;
+        {
+            ScopedLock<InterProcessLock> shared(open->m_sharedProcessLock);
+            valid = storedStreamChecksOut(paths.first, paths.second);
+        }
+        open->m_lock->unlock();
+        return valid;
+    }
+    File metaFile(paths.second, OpenFlag::ReadOnly);
+    if (!metaFile.isFileValid()) {
+        return false;
+    }
+    FileLock fileLock(metaFile.getFd());
+    fileLock.lock(LockType::Shared);
+    const bool valid = storedStreamChecksOut(paths.first, paths.second);
+    fileLock.destroyAndUnLock();
+    return valid;
 }
 
 bool VORN::removeStorage(const std::string &mmapID, const std::string *rootPath) {
@@ -206,16 +251,36 @@ bool VORN::removeStorage(const std::string &mmapID, const std::string *rootPath)
         deleteFile(dataPath);
         return true;
     }
-    File metaFile(metaPath, OpenFlag::ReadOnly);
-    if (!metaFile.isFileValid()) {
+    // Mapped through its own descriptor, which also carries the lock (a
+    // second descriptor's flock would exclude this one). A meta file this
+    // process may not write is still locked, through a read-only descriptor.
+    MemoryFile metaMapping(metaPath, 0, false, false);
+    std::unique_ptr<File> metaReadOnly;
+    int metaFd = metaMapping.isFileValid() ? metaMapping.getFd() : -1;
+    if (metaFd < 0) {
+        metaReadOnly = std::make_unique<File>(metaPath, OpenFlag::ReadOnly);
+        metaFd = metaReadOnly->getFd();
+    }
+    if (metaFd < 0) {
         if (!dataPath.empty()) {
             deleteFile(dataPath);
         }
         return true;
     }
     // Waits for every process inside an operation on the store.
-    FileLock fileLock(metaFile.getFd());
+    FileLock fileLock(metaFd);
     fileLock.lock(LockType::Exclusive);
+    if (metaMapping.isFileValid() && metaMapping.getFileSize() >= kMetaInfoSize) {
+        // Processes that keep the store open map this very page: a new
+        // sequence sends each into a full reload at its next operation, where
+        // it finds its files gone from the path and opens the ones there
+        // instead of writing on into unlinked files. The size of 0 leaves
+        // nothing to load for one that reads this record all the same.
+        VORNMetaInfo record;
+        record.read(metaMapping.getMemory());
+        advanceMetaRecord(record, 0, 0, nullptr, true);
+        record.write(metaMapping.getMemory());
+    }
     if (!dataPath.empty()) {
         deleteFile(dataPath);
         // Removed before the meta file, whose lock keeps every writer out.

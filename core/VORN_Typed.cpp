@@ -155,16 +155,14 @@ bool VORN::set(double value, std::string_view key, uint32_t expireDuration) {
 
 bool VORN::set(const char *value, std::string_view key) {
     if (!value) {
-        removeValueForKey(key);
-        return true;
+        return removeForNullValue(key);
     }
     return setBytesValue(key, value, strlen(value), nullptr);
 }
 
 bool VORN::set(const char *value, std::string_view key, uint32_t expireDuration) {
     if (!value) {
-        removeValueForKey(key);
-        return true;
+        return removeForNullValue(key);
     }
     return setBytesValue(key, value, strlen(value), &expireDuration);
 }
@@ -534,6 +532,26 @@ bool VORN::removeValueForKey(std::string_view key) {
     ScopedLock<InterProcessLock> exclusive(m_exclusiveProcessLock);
     checkLoadData();
     return removeDataForKey(key);
+}
+
+bool VORN::removeForNullValue(std::string_view key) {
+    if (key.empty()) {
+        return false;
+    }
+    if (isReadOnly()) {
+        _VORNLogWithLevel(VORNLogWarning, VORN_LOG_SOURCE, "set", __LINE__, "[%s] file readonly", m_mmapID.c_str());
+        return false;
+    }
+    ScopedLock<ThreadLock> lock(m_lock);
+    ScopedLock<InterProcessLock> exclusive(m_exclusiveProcessLock);
+    checkLoadData();
+    // An unusable store cannot say whether the key is there: nothing it
+    // reports as absent may be taken as removed.
+    if (!checkWritable("set")) {
+        return false;
+    }
+    const bool present = m_crypter ? m_dicCrypt->find(key) != m_dicCrypt->end() : m_dic->find(key) != m_dic->end();
+    return !present || removeDataForKey(key);
 }
 
 bool VORN::removeValuesForKeys(const std::vector<std::string> &keys) {

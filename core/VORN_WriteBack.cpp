@@ -4,7 +4,9 @@
 // with one record per live key, and the file is doubled first when even that
 // is not enough. The new stream goes to a journal first and is copied over
 // the old one only once the journal is complete (VORNRewriteJournal.h), so
-// a process dying at any moment leaves either stream whole. Every full
+// a process dying at any moment leaves either stream whole; where the journal
+// cannot be created or the disk has no room for it, the new stream goes
+// through memory and that promise does not hold. Every full
 // write-back starts a new sequence, so other processes reload instead of
 // applying appends.
 
@@ -344,35 +346,58 @@ bool VORN::doFullWriteBack(PreparedData preparedData, AESCrypt *newCrypter, bool
         VORNError("[%s] no room for a rewrite of %zu bytes", m_mmapID.c_str(), totalSize);
         return false;
     }
-    uint8_t newIV[kAESBlockSize];
-    if (encrypter) {
-        AESCrypt::fillRandomIV(newIV);
-        encrypter->resetIV(newIV, sizeof(newIV));
-    }
-
     // The new stream is built beside the old one, which stays intact until
     // the journal holding the new one is complete.
     auto stream = static_cast<uint8_t *>(m_file->getMemory()) + kDataFileHeaderSize;
-    RewriteJournalWriter journal(m_path);
+    uint8_t newIV[kAESBlockSize];
     std::vector<KeyValueHolder *> plainSorted;
     std::vector<KeyValueHolderCrypt *> cryptSorted;
     std::vector<NewPlace> places;
-    bool written = false;
-    if (m_crypter) {
-        written = writeCryptCompaction(*m_dicCrypt, stream, m_crypter, encrypter, preparedData.first, journal,
-                                      cryptSorted, places);
-    } else if (preparedData.first.size() == 0) {
-        written = writePlainCompaction(*m_dic, stream, encrypter, journal, plainSorted);
-    } else {
-        written = writePreparedRecords(preparedData.first, encrypter, journal);
+    VORNMetaInfo newRecord;
+    // One attempt: the whole new stream into `journal`, under a vector of its
+    // own (a second attempt never reuses the first one's keystream).
+    auto writeInto = [&](RewriteJournalWriter &journal) {
+        plainSorted.clear();
+        cryptSorted.clear();
+        places.clear();
+        if (encrypter) {
+            AESCrypt::fillRandomIV(newIV);
+            encrypter->resetIV(newIV, sizeof(newIV));
+        }
+        bool written = false;
+        if (m_crypter) {
+            written = writeCryptCompaction(*m_dicCrypt, stream, m_crypter, encrypter, preparedData.first, journal,
+                                           cryptSorted, places);
+        } else if (preparedData.first.size() == 0) {
+            written = writePlainCompaction(*m_dic, stream, encrypter, journal, plainSorted);
+        } else {
+            written = writePreparedRecords(preparedData.first, encrypter, journal);
+        }
+        if (written && journal.streamSize() != totalSize) {
+            VORNError("[%s] rewrite produced %zu bytes instead of %zu", m_mmapID.c_str(), journal.streamSize(),
+                      totalSize);
+            written = false;
+        }
+        newRecord = *m_metaInfo;
+        advanceMetaRecord(newRecord, totalSize, journal.streamCRC(), encrypter ? newIV : nullptr, true);
+        return written && journal.commit(newRecord);
+    };
+
+    std::optional<RewriteJournalWriter> journal;
+    journal.emplace(m_path);
+    bool committed = writeInto(*journal);
+    if (!committed && journal->outOfSpace()) {
+        // The compaction itself needs no new disk space: refusing it would
+        // refuse every later write that needs room. The partial journal goes
+        // first, giving back what it took.
+        VORNWarning("[%s] no room for the rewrite journal: the rewrite goes through memory and is not protected "
+                    "against a crash",
+                    m_mmapID.c_str());
+        journal.reset();
+        journal.emplace(m_path, RewriteJournalWriter::Where::Memory);
+        committed = writeInto(*journal);
     }
-    if (written && journal.streamSize() != totalSize) {
-        VORNError("[%s] rewrite produced %zu bytes instead of %zu", m_mmapID.c_str(), journal.streamSize(), totalSize);
-        written = false;
-    }
-    VORNMetaInfo newRecord = *m_metaInfo;
-    advanceMetaRecord(newRecord, totalSize, journal.streamCRC(), encrypter ? newIV : nullptr, true);
-    if (!written || !journal.commit(newRecord)) {
+    if (!committed) {
         // The data file is untouched, but a cipher may have moved on: read
         // the store again before its next use.
         VORNError("[%s] rewrite abandoned, the stream stays as it was", m_mmapID.c_str());
@@ -385,7 +410,7 @@ bool VORN::doFullWriteBack(PreparedData preparedData, AESCrypt *newCrypter, bool
     // records through offsets that are about to be overwritten.
     encodeFixed32(static_cast<uint8_t *>(m_metaFile->getMemory()) + offsetof(VORNMetaInfo, m_sequence),
                   newRecord.m_sequence);
-    if (!journal.copyStreamTo(stream)) {
+    if (!journal->copyStreamTo(stream)) {
         VORNError("[%s] rewrite interrupted, the next load finishes it", m_mmapID.c_str());
         clearMemoryCache(false);
         return false;
@@ -405,13 +430,13 @@ bool VORN::doFullWriteBack(PreparedData preparedData, AESCrypt *newCrypter, bool
     }
     // Otherwise the cipher changed and the caller discards the index.
     resetOutput(totalSize);
-    writeActualSize(totalSize, journal.streamCRC(), encrypter ? newIV : nullptr, true, encrypter);
+    writeActualSize(totalSize, journal->streamCRC(), encrypter ? newIV : nullptr, true, encrypter);
     m_needFreshVector = false;
     m_hasFullWriteback = true;
     if (needSync) {
         sync(SyncFlag::Sync);
     }
-    journal.finish();
+    journal->finish();
     return true;
 }
 

@@ -328,6 +328,10 @@ bool MemoryFile::mmapOrCleanup(FileLock *fileLock) {
     }
     m_ptr = ptr;
     VORNInfo("mmap to address [%p], oldPtr [%p], [%s]", m_ptr, oldPtr, getPath().c_str());
+    struct stat info = {};
+    m_hasIdentity = sys().fstat(m_diskFile.getFd(), &info) == 0;
+    m_device = info.st_dev;
+    m_inode = info.st_ino;
     if (m_isMayflyFD) {
         if (fileLock) {
             fileLock->destroyAndUnLock();
@@ -335,6 +339,17 @@ bool MemoryFile::mmapOrCleanup(FileLock *fileLock) {
         cleanMayflyFD();
     }
     return true;
+}
+
+bool MemoryFile::isReplacedAtPath() const {
+    if (!m_ptr || !m_hasIdentity) {
+        return false;
+    }
+    struct stat info = {};
+    if (sys().fstatat(AT_FDCWD, getPath().c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+        return errno == ENOENT || errno == ENOTDIR;
+    }
+    return info.st_dev != m_device || info.st_ino != m_inode;
 }
 
 bool MemoryFile::msync(SyncFlag syncFlag) {
@@ -361,6 +376,7 @@ void MemoryFile::doCleanMemoryCache(bool /*forceClean*/) {
         }
     }
     m_ptr = nullptr;
+    m_hasIdentity = false;
     m_diskFile.close();
     m_size = 0;
 }

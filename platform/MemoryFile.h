@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -165,6 +167,15 @@ public:
     const std::string &getPath() const { return m_diskFile.getPath(); }
     bool isReadOnly() const { return m_readOnly; }
     bool isMayflyFD() const { return m_isMayflyFD; }
+    // Whether the file mapped now is no longer the one at its path: the path
+    // names nothing (the file was removed) or another file (removed and made
+    // again, or a link put in its place). Compares the device and inode seen
+    // when the mapping was made with the path's own (links not followed);
+    // the mapping keeps its file alive, so that inode number cannot have been
+    // given to a new file meanwhile.
+    // False while nothing is mapped, and when the path cannot be looked at
+    // for another reason (the mapping is then kept).
+    bool isReplacedAtPath() const;
     // Whether a descriptor is open right now (a mapped mayfly file has none).
     bool hasOpenDescriptor() const { return m_diskFile.isFileValid(); }
 
@@ -181,6 +192,10 @@ private:
     size_t m_size;
     bool m_readOnly;
     bool m_isMayflyFD;
+    // The mapped file's identity, taken when the mapping was made.
+    bool m_hasIdentity = false;
+    dev_t m_device = 0;
+    ino_t m_inode = 0;
 };
 
 // fstat of `fd`; on success stores the length in `size`, else leaves it alone.

@@ -30,10 +30,12 @@ bool SequentialFile::create() {
     close();
     m_fd = sys().open(m_path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, S_IRWXU);
     if (m_fd < 0) {
+        m_lastError = errno;
         VORNError("fail to create [%s], %d(%s)", m_path.c_str(), errno, strerror(errno));
         return false;
     }
     m_written = 0;
+    m_lastError = 0;
     m_buffer.clear();
     m_buffer.reserve(kBufferCapacity);
     return true;
@@ -101,7 +103,9 @@ bool SequentialFile::writeAt(uint64_t offset, const void *bytes, size_t length) 
             continue;
         }
         if (n <= 0) {
-            VORNError("fail to write [%s], %d(%s)", m_path.c_str(), errno, strerror(errno));
+            // A write of 0 bytes makes no progress: counted as a full disk.
+            m_lastError = n < 0 ? errno : ENOSPC;
+            VORNError("fail to write [%s], %d(%s)", m_path.c_str(), m_lastError, strerror(m_lastError));
             return false;
         }
         source += n;

@@ -47,10 +47,14 @@ public:
     bool remove();
 
     const std::string &path() const { return m_path; }
+    // errno of the last failed create or write (0 while none failed), so that
+    // a caller can tell a full disk from a failing one.
+    int lastError() const { return m_lastError; }
 
 private:
     std::string m_path;
     int m_fd = -1;
+    int m_lastError = 0;
     uint64_t m_written = 0; // bytes appended and flushed
     std::vector<uint8_t> m_buffer;
 };

@@ -8,9 +8,12 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <filesystem>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "EngineTestSupport.h"
@@ -202,6 +205,150 @@ TEST_F(CrossProcess, GrowthByOneProcessIsMappedByTheOther) {
     EXPECT_GT(VORNTestPeer::mappedFileSize(store), 4096u);
     EXPECT_EQ(VORNTestPeer::mappedFileSize(store), static_cast<size_t>(fileSize(dataPath("growth"))));
     EXPECT_EQ(VORNTestPeer::keyCount(store), 9u);
+}
+
+// removeStorage in one process while another keeps the store open: the other
+// never writes on into the unlinked files. A writable instance finds no key at
+// its next operation and writes into new files at the path; a read-only one
+// sees no store until a writer makes a new one, and then sees that.
+TEST_F(CrossProcess, ARemovedStoreIsSeenAsRemovedByTheOtherProcess) {
+    const auto optionsFor = [](const std::string &role) {
+        if (role == "reader") {
+            return readOnly(multiProcess());
+        }
+        return role == "aes" ? encrypted("removal-key-16by", false, multiProcess()) : multiProcess();
+    };
+    if (isChild()) {
+        const bool reader = currentRole() == "reader";
+        VORN *store = open("removed", optionsFor(currentRole()));
+        EXPECT_EQ(VORNTestPeer::keys(store), (std::vector<std::string>{"a", "b"}));
+        markStep(storeRoot(), "child-loaded");
+        ASSERT_TRUE(waitStep(storeRoot(), "parent-removed"));
+        EXPECT_EQ(VORNTestPeer::get(store, "a"), std::nullopt);
+        EXPECT_EQ(VORNTestPeer::keys(store), std::vector<std::string>{});
+        if (reader) {
+            EXPECT_FALSE(VORNTestPeer::set(store, "c", "3"));
+            EXPECT_EQ(fileSize(dataPath("removed")), -1) << "a read-only store creates nothing";
+            markStep(storeRoot(), "child-saw-nothing");
+            ASSERT_TRUE(waitStep(storeRoot(), "parent-recreated"));
+            EXPECT_EQ(VORNTestPeer::keys(store), std::vector<std::string>{"new"});
+            EXPECT_EQ(VORNTestPeer::get(store, "new"), std::optional<std::string>("n"));
+        } else {
+            ASSERT_TRUE(VORNTestPeer::set(store, "c", "3"));
+            EXPECT_EQ(VORNTestPeer::keys(store), std::vector<std::string>{"c"});
+        }
+        return;
+    }
+    for (const std::string role : {"child", "reader", "aes"}) {
+        SCOPED_TRACE(role);
+        std::filesystem::remove(root() + "/step-child-loaded");
+        std::filesystem::remove(root() + "/step-parent-removed");
+        const std::string key = "removal-key-16by";
+        VORNConfig config;
+        config.mode = VORN_MULTI_PROCESS;
+        config.rootPath = &root();
+        config.cryptKey = role == "aes" ? &key : nullptr;
+        VORN *store = VORN::vornWithID("removed", config);
+        ASSERT_NE(store, nullptr);
+        ASSERT_TRUE(VORNTestPeer::set(store, "a", "1"));
+        ASSERT_TRUE(VORNTestPeer::set(store, "b", "2"));
+        const int child = startSelf("CrossProcess.ARemovedStoreIsSeenAsRemovedByTheOtherProcess", role, root());
+        ASSERT_TRUE(waitStep(root(), "child-loaded"));
+        ASSERT_TRUE(VORN::removeStorage("removed", &root())); // closes this process's instance
+        EXPECT_EQ(fileSize(dataPath("removed")), -1);
+        EXPECT_EQ(fileSize(metaPath("removed")), -1);
+        markStep(root(), "parent-removed");
+        if (role == "reader") {
+            ASSERT_TRUE(waitStep(root(), "child-saw-nothing"));
+            VORN *fresh = open("removed", multiProcess());
+            ASSERT_TRUE(VORNTestPeer::set(fresh, "new", "n"));
+            markStep(root(), "parent-recreated");
+            EXPECT_EQ(waitChild(child), 0);
+            close(fresh);
+        } else {
+            EXPECT_EQ(waitChild(child), 0);
+            // The child's write is in the files at the path.
+            VORN *fresh = open("removed", optionsFor(role));
+            EXPECT_EQ(VORNTestPeer::keys(fresh), std::vector<std::string>{"c"});
+            EXPECT_EQ(VORNTestPeer::get(fresh, "c"), std::optional<std::string>("3"));
+            close(fresh);
+        }
+        ASSERT_TRUE(VORN::removeStorage("removed", &root()));
+    }
+}
+
+// The static validity check reads both files under the shared lock, so a
+// writer in another process appending and compacting all the while never
+// makes a sound store look damaged.
+TEST_F(CrossProcess, TheStaticCheckNeverSeesAWriterHalfway) {
+    if (isChild()) {
+        VORN *store = open("verified", multiProcess());
+        for (int i = 0; i < 1000000; i++) {
+            const std::string value(10 + (i * 37) % 900, static_cast<char>('a' + i % 26));
+            ASSERT_TRUE(VORNTestPeer::set(store, "key-" + std::to_string(i % 40), value));
+            if (i % 97 == 0) {
+                ASSERT_TRUE(VORNTestPeer::fullWriteback(store));
+            }
+            if (i == 100) {
+                markStep(storeRoot(), "child-writing");
+            }
+            if (i > 100 && fileSize(storeRoot() + "/step-parent-done") >= 0) {
+                return;
+            }
+        }
+        ADD_FAILURE() << "the parent never finished";
+        return;
+    }
+    VORN *store = open("verified", multiProcess());
+    ASSERT_TRUE(VORNTestPeer::set(store, "first", "1"));
+    close(store);
+    const int child = startChild("TheStaticCheckNeverSeesAWriterHalfway");
+    ASSERT_TRUE(waitStep(root(), "child-writing"));
+    const std::string metaBefore = readFile(metaPath("verified")).substr(0, vorn::kMetaInfoSize);
+    int damaged = 0;
+    constexpr int kChecks = 1000;
+    for (int i = 0; i < kChecks; i++) {
+        if (!VORN::isFileValid("verified", &root())) {
+            damaged++;
+        }
+    }
+    const std::string metaAfter = readFile(metaPath("verified")).substr(0, vorn::kMetaInfoSize);
+    markStep(root(), "parent-done");
+    EXPECT_EQ(waitChild(child), 0);
+    EXPECT_EQ(damaged, 0) << "of " << kChecks << " checks";
+    EXPECT_NE(metaAfter, metaBefore) << "the writer was not writing during the checks";
+    EXPECT_TRUE(VORN::isFileValid("verified", &root()));
+}
+
+// The static check waits for another process's lock() on the store (it takes
+// the shared lock), but not while holding the registry: opens of other stores
+// in this process go on meanwhile.
+TEST_F(CrossProcess, TheStaticCheckWaitsForLockButOpensDoNot) {
+    if (isChild()) {
+        VORN *store = open("held-elsewhere", multiProcess());
+        ASSERT_TRUE(VORNTestPeer::set(store, "a", "1"));
+        store->lock();
+        markStep(storeRoot(), "child-locked");
+        EXPECT_TRUE(waitStep(storeRoot(), "parent-opened-other"));
+        store->unlock();
+        return;
+    }
+    const int child = startChild("TheStaticCheckWaitsForLockButOpensDoNot");
+    ASSERT_TRUE(waitStep(root(), "child-locked"));
+    std::atomic<bool> checked{false};
+    bool valid = false;
+    std::thread checker([&]() {
+        valid = VORN::isFileValid("held-elsewhere", &root());
+        checked = true;
+    });
+    usleep(200 * 1000); // lets the checker reach the lock
+    VORN *other = open("other", multiProcess());
+    EXPECT_TRUE(VORNTestPeer::set(other, "x", "1"));
+    EXPECT_FALSE(checked) << "the check did not wait for the other process's lock()";
+    markStep(root(), "parent-opened-other");
+    checker.join();
+    EXPECT_TRUE(valid);
+    EXPECT_EQ(waitChild(child), 0);
 }
 
 using Locks = EngineTest;

@@ -25,11 +25,15 @@ enum class Fault {
     None,
     StreamWrite,  // the first write of the new stream into the journal fails
     HeaderWrite,  // the journal's closing header cannot be written
+    EveryWrite,   // no write into the journal succeeds
     CopyHalfway,  // half the new stream reaches the data file, then reads fail
     FailingReads, // (set by CopyHalfway once it has let half through)
 };
 
 Fault g_fault = Fault::None;
+// What a failing journal write reports: EIO, a failing disk (the rewrite is
+// abandoned), or ENOSPC, a full one (the rewrite goes through memory).
+int g_writeError = EIO;
 int g_journalFd = -1;
 
 bool isJournal(const char *path) {
@@ -45,11 +49,19 @@ int trackingOpen(const char *path, int flags, mode_t mode) {
     return fd;
 }
 
+int trackingClose(int fd) {
+    if (fd == g_journalFd) {
+        g_journalFd = -1; // the number may be reused for another file
+    }
+    return vorn::realSystemCalls().close(fd);
+}
+
 ssize_t faultyPwrite(int fd, const void *buffer, size_t count, off_t offset) {
-    if (fd == g_journalFd && offset == 0 &&
-        ((g_fault == Fault::StreamWrite && count > static_cast<size_t>(kJournalHeaderSize)) ||
-         (g_fault == Fault::HeaderWrite && count == static_cast<size_t>(kJournalHeaderSize)))) {
-        errno = ENOSPC;
+    if (fd == g_journalFd &&
+        (g_fault == Fault::EveryWrite ||
+         (offset == 0 && ((g_fault == Fault::StreamWrite && count > static_cast<size_t>(kJournalHeaderSize)) ||
+                          (g_fault == Fault::HeaderWrite && count == static_cast<size_t>(kJournalHeaderSize)))))) {
+        errno = g_writeError;
         return -1;
     }
     return vorn::realSystemCalls().pwrite(fd, buffer, count, offset);
@@ -178,6 +190,70 @@ int refusingJournalOpen(const char *path, int flags, mode_t mode) {
         return -1;
     }
     return vorn::realSystemCalls().open(path, flags, mode);
+}
+
+// A full disk: the journal's writes fail with ENOSPC, but a compaction needs
+// no new room (it stays inside the data file), so it goes through memory and
+// writes keep working whenever the data file has room, growth included.
+TEST_F(RewriteJournal, AFullDiskRewritesThroughMemory) {
+    struct Case {
+        const char *name;
+        Fault fault;
+        bool encrypted;
+    } cases[] = {
+        {"every journal write fails, plain", Fault::EveryWrite, false},
+        {"every journal write fails, AES", Fault::EveryWrite, true},
+        {"only the header write fails, plain", Fault::HeaderWrite, false},
+        {"only the header write fails, AES", Fault::HeaderWrite, true},
+    };
+    int n = 0;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string id = "full-disk-" + std::to_string(n++);
+        const StoreOptions options = c.encrypted ? encrypted("journal-key-16by") : StoreOptions{};
+        VORN *store = open(id, options);
+        const vorn::VORNMetaInfo metaBefore = VORNTestPeer::metaInfo(store);
+        std::string big;
+        m_log.clear();
+        {
+            vorn::ScopedSystemCallsOverride calls;
+            calls->open = trackingOpen;
+            calls->close = trackingClose;
+            calls->pwrite = faultyPwrite;
+            g_fault = c.fault;
+            g_writeError = ENOSPC;
+            g_journalFd = -1;
+            Fill(store); // grows the file several times: each growth is a rewrite
+            ExpectFilled(store);
+            // A compaction asked for, and one forced by a record that does not fit.
+            ASSERT_TRUE(VORNTestPeer::fullWriteback(store));
+            big = std::string(VORNTestPeer::spaceLeft(store) + 1, 'b');
+            ASSERT_TRUE(VORNTestPeer::set(store, "big", big));
+            g_fault = Fault::None;
+            g_writeError = EIO;
+        }
+        const size_t fallbacks = m_log.countPrefix("[" + id + "] no room for the rewrite journal");
+        EXPECT_GE(fallbacks, 3u) << m_log.dump();
+        EXPECT_EQ(m_log.countPrefix("[" + id + "] rewrite abandoned"), 0u) << m_log.dump();
+        EXPECT_FALSE(std::filesystem::exists(journalPath(id)));
+        EXPECT_GT(VORNTestPeer::metaInfo(store).m_sequence, metaBefore.m_sequence + 2);
+        ExpectFilled(store, 1);
+        EXPECT_EQ(VORNTestPeer::get(store, "big"), std::optional<std::string>(big));
+
+        // The files hold it all: a new instance loads it without complaint.
+        store = reopen(store, id, options);
+        ExpectFilled(store, 1);
+        EXPECT_EQ(VORNTestPeer::get(store, "big"), std::optional<std::string>(big));
+        EXPECT_EQ(m_log.countPrefix("check crc"), 0u) << m_log.dump();
+        // Room again: the next rewrite goes through the journal as before.
+        m_log.clear();
+        ASSERT_TRUE(VORNTestPeer::set(store, "after", "works"));
+        ASSERT_TRUE(VORNTestPeer::fullWriteback(store));
+        EXPECT_EQ(m_log.countPrefix("[" + id + "] no room for the rewrite journal"), 0u);
+        store = reopen(store, id, options);
+        ExpectFilled(store, 2);
+        EXPECT_EQ(VORNTestPeer::get(store, "after"), std::optional<std::string>("works"));
+    }
 }
 
 // Where no journal can be created (a directory the process may not write),

@@ -130,6 +130,25 @@ TEST_F(StoreFiles, RemovingAStoreThisThreadHoldsLockedDoesNotWaitForItself) {
     EXPECT_EQ(fileSize(metaPath("held")), -1);
 }
 
+// The static check of a store this thread holds locked across calls goes
+// through the instance's own lock: a second descriptor's shared flock would
+// wait for that hold forever. It still reads what is on disk.
+TEST_F(StoreFiles, TheStaticCheckOfAStoreThisThreadHoldsLockedDoesNotWaitForItself) {
+    const std::string &rootPath = root();
+    VORN *store = open("checked", multiProcess());
+    ASSERT_TRUE(VORNTestPeer::set(store, "a", "alpha"));
+    store->lock();
+    EXPECT_TRUE(VORN::isFileValid("checked", &rootPath));
+    const std::string data = readFile(dataPath("checked"));
+    patchFile(dataPath("checked"), 6, std::string(1, static_cast<char>(data[6] ^ 0x01)));
+    EXPECT_FALSE(VORN::isFileValid("checked", &rootPath));
+    patchFile(dataPath("checked"), 6, std::string(1, data[6]));
+    EXPECT_TRUE(VORN::isFileValid("checked", &rootPath));
+    store->unlock();
+    EXPECT_EQ(VORNTestPeer::fileLock(store)->exclusiveLockCount(), 0u);
+    EXPECT_EQ(VORNTestPeer::fileLock(store)->sharedLockCount(), 0u);
+}
+
 TEST_F(StoreFiles, RemovalWaitsForAnotherProcessInsideAnOperation) {
     if (!currentRole().empty()) {
         setStoreRoot(currentArg());

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <limits>
 #include <string>
@@ -423,19 +424,95 @@ TEST_F(TypedValues, WriteValueToBufferStaysInsideANonMinimalPrefix) {
     EXPECT_EQ(store->getValueSize("k", true), 1u);
 }
 
-TEST_F(TypedValues, NullCStringRemovesTheKey) {
-    VORN *store = openStore("nullstring");
-    ASSERT_TRUE(store->set("v", "k"));
-    const char *none = nullptr;
-    EXPECT_TRUE(store->set(none, "k"));
-    EXPECT_FALSE(store->containsKey("k"));
-    // The deletion record: key 01 6B, value length 00.
-    const std::string stream = readFile(dataPath("nullstring")).substr(4, store->actualSize());
-    EXPECT_EQ(hex(stream.substr(stream.size() - 3)), hex(bytesOf({0x01, 'k', 0x00})));
-    // Absent already: still true, nothing appended.
-    const size_t size = store->actualSize();
-    EXPECT_TRUE(store->set(none, "k", 10));
-    EXPECT_EQ(store->actualSize(), size);
+// set(nullptr, key) says true only when the key is gone afterwards, because
+// it was removed or was never there; a store that refused to look says false
+// and keeps both files as they were.
+TEST_F(TypedValues, NullCStringRemovesTheKeyOrSaysItCouldNot) {
+    enum class Store { Writable, ReadOnly, DataFileIsADirectory, StreamDoesNotDecode };
+    struct Case {
+        const char *name;
+        Store store;
+        const char *key;
+        bool withDuration;
+        bool result;
+        bool removes; // a deletion record is appended
+    };
+    const std::vector<Case> cases = {
+        {"present key", Store::Writable, "k", false, true, true},
+        {"present key, with a duration", Store::Writable, "k", true, true, true},
+        {"absent key", Store::Writable, "absent", false, true, false},
+        {"absent key, with a duration", Store::Writable, "absent", true, true, false},
+        {"empty key", Store::Writable, "", false, false, false},
+        {"read-only, present key", Store::ReadOnly, "k", false, false, false},
+        {"read-only, absent key", Store::ReadOnly, "absent", true, false, false},
+        {"data file is a directory", Store::DataFileIsADirectory, "k", false, false, false},
+        {"stream that does not decode, present key", Store::StreamDoesNotDecode, "k", false, false, false},
+        {"stream that does not decode, absent key", Store::StreamDoesNotDecode, "absent", true, false, false},
+    };
+    int n = 0;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string id = "nullstring-" + std::to_string(n++);
+        VORN *store = openStore(id);
+        ASSERT_TRUE(store->set("v", "k"));
+        ASSERT_TRUE(store->set("o", "other"));
+        closeStore(store);
+
+        TypedOptions options;
+        switch (c.store) {
+        case Store::ReadOnly:
+            options.mode = VORN_READ_ONLY;
+            break;
+        case Store::DataFileIsADirectory:
+            ASSERT_TRUE(std::filesystem::remove(dataPath(id)));
+            ASSERT_TRUE(std::filesystem::create_directory(dataPath(id)));
+            break;
+        case Store::StreamDoesNotDecode: {
+            // The item-size holder, then a key length of 5 with 2 key bytes:
+            // the CRC checks out, the decode does not.
+            const std::string stream = bytesOf({0x00, 0x00, 0x00, 0x00, 0x05, 'a', 'b'});
+            patchFile(dataPath(id), 4, stream);
+            vorn::VORNMetaInfo info = metaFromBytes(readFile(metaPath(id)));
+            info.m_actualSize = static_cast<uint32_t>(stream.size());
+            info.m_crcDigest = crcOf(stream);
+            std::string record(vorn::kMetaInfoSize, '\0');
+            info.write(&record[0]);
+            patchFile(metaPath(id), 0, record);
+            break;
+        }
+        default:
+            break;
+        }
+        store = openStore(id, options);
+        store->containsKey("k"); // the load, which may settle the files first
+        const std::string dataBefore =
+            std::filesystem::is_directory(dataPath(id)) ? "<directory>" : readFile(dataPath(id));
+        const std::string metaBefore = readFile(metaPath(id));
+        const size_t sizeBefore = store->actualSize();
+
+        const char *none = nullptr;
+        EXPECT_EQ(c.withDuration ? store->set(none, c.key, 10) : store->set(none, c.key), c.result);
+
+        if (c.removes) {
+            EXPECT_FALSE(store->containsKey(c.key));
+            // The deletion record: key 01 6B, value length 00.
+            const std::string stream = readFile(dataPath(id)).substr(4, store->actualSize());
+            EXPECT_EQ(hex(stream.substr(stream.size() - 3)), hex(bytesOf({0x01, 'k', 0x00})));
+            store = reopenStore(store, id, options);
+            EXPECT_FALSE(store->containsKey("k"));
+            EXPECT_TRUE(store->containsKey("other"));
+        } else {
+            EXPECT_EQ(store->actualSize(), sizeBefore);
+            const std::string dataAfter =
+                std::filesystem::is_directory(dataPath(id)) ? "<directory>" : readFile(dataPath(id));
+            EXPECT_EQ(dataAfter, dataBefore);
+            EXPECT_EQ(readFile(metaPath(id)), metaBefore);
+        }
+        if (c.store == Store::ReadOnly) {
+            EXPECT_TRUE(store->containsKey("k"));
+        }
+        closeStore(store);
+    }
 }
 
 TEST_F(TypedValues, ReadOnlyStoresRefuseEveryChange) {

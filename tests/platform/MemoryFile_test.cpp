@@ -548,5 +548,61 @@ TEST_F(MemoryFileTest, FailedCloseStillGivesUpTheDescriptorNumber) {
     ::close(fd); // the stand-in did not close it
 }
 
+// Whether the mapped file is still the one at its path, for a mayfly file
+// (no descriptor kept) and one that keeps its descriptor, read-only or not.
+TEST_F(MemoryFileTest, NoticesWhenThePathNoLongerNamesTheMappedFile) {
+    enum class Change { None, Removed, RemovedAndMadeAgain, RenamedOver, LinkToItself, Unmapped };
+    struct Case {
+        const char *name;
+        Change change;
+        bool replaced;
+    } cases[] = {
+        {"untouched", Change::None, false},
+        {"removed", Change::Removed, true},
+        {"removed and made again", Change::RemovedAndMadeAgain, true},
+        {"another file renamed over it", Change::RenamedOver, true},
+        {"a link to the mapped file in its place", Change::LinkToItself, true},
+        {"nothing mapped", Change::Unmapped, false},
+    };
+    for (const Case &c : cases) {
+        for (bool mayfly : {false, true}) {
+            for (bool readOnly : {false, true}) {
+                SCOPED_TRACE(std::string(c.name) + (mayfly ? ", mayfly" : "") + (readOnly ? ", read-only" : ""));
+                const std::string path = m_dir.file("identity");
+                const std::string aside = m_dir.file("identity-aside");
+                writeFile(path, pattern(m_unit, 'i'));
+                MemoryFile file(path, 0, readOnly, mayfly);
+                ASSERT_TRUE(file.isFileValid());
+                switch (c.change) {
+                case Change::Removed:
+                    ASSERT_EQ(::unlink(path.c_str()), 0);
+                    break;
+                case Change::RemovedAndMadeAgain:
+                    ASSERT_EQ(::unlink(path.c_str()), 0);
+                    writeFile(path, pattern(m_unit, 'i'));
+                    break;
+                case Change::RenamedOver:
+                    writeFile(aside, pattern(m_unit, 'i'));
+                    ASSERT_EQ(::rename(aside.c_str(), path.c_str()), 0);
+                    break;
+                case Change::LinkToItself:
+                    ASSERT_EQ(::rename(path.c_str(), aside.c_str()), 0);
+                    ASSERT_EQ(::symlink(aside.c_str(), path.c_str()), 0);
+                    break;
+                case Change::Unmapped:
+                    file.doCleanMemoryCache(false);
+                    break;
+                case Change::None:
+                    break;
+                }
+                EXPECT_EQ(file.isReplacedAtPath(), c.replaced);
+                file.doCleanMemoryCache(false);
+                ::unlink(path.c_str());
+                ::unlink(aside.c_str());
+            }
+        }
+    }
+}
+
 } // namespace
 } // namespace vorn
