@@ -179,6 +179,11 @@ TEST_F(PlantedFiles, StoreFilesAreNeverOpenedThroughWhatIsPlantedAtTheirNames) {
             EXPECT_EQ(VORNTestPeer::get(store, "victim-key"), std::nullopt);
             EXPECT_FALSE(VORNTestPeer::set(store, "new-key", "must not land anywhere"));
             EXPECT_EQ(VORNTestPeer::get(store, "new-key"), std::nullopt);
+            // The maintenance calls find nothing to work on either.
+            store->trim();
+            store->clearAll();
+            EXPECT_FALSE(store->reKey("some-other-key16"));
+            EXPECT_EQ(store->count(), 0u);
             store->sync();
             close(store);
         }
