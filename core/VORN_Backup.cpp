@@ -185,7 +185,10 @@ bool VORN::backupOneToDirectory(const std::string &mmapID, const std::string &ds
         return true;
     }
     mkPath(dstDir);
-    const std::string dstPath = mappedKVPathWithID(mmapID, &dstDir, false);
+    // Only the directory is resolved: a symbolic link planted at the file's
+    // own name must be replaced by the copy, not followed to a file elsewhere.
+    const std::string dstRoot = absolutePath(dstDir);
+    const std::string dstPath = mappedKVPathWithID(mmapID, &dstRoot, true);
     const std::string &resolved = resolveRootPath(root);
     const std::string mmapKey = mmapedKVKey(mmapID, &resolved, true);
     const std::string srcPath = mappedKVPathWithID(mmapID, &resolved, true);

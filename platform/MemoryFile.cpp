@@ -8,6 +8,7 @@
 
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -103,6 +104,52 @@ bool getFileSize(int fd, size_t &size) {
     return true;
 }
 
+int openRegularFile(const std::string &path, int flags, mode_t mode, bool &refused) {
+    refused = false;
+    const int fd = sys().open(path.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, mode);
+    if (fd < 0) {
+        const int error = errno;
+        // ELOOP also comes from a chain of links in the directories; only a
+        // link as the last component is this refusal. (Some systems answer
+        // EMLINK instead.)
+        struct stat info = {};
+        if ((error == ELOOP || error == EMLINK) &&
+            sys().fstatat(AT_FDCWD, path.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(info.st_mode)) {
+            VORNError("refuse to open [%s]: a symbolic link", path.c_str());
+            refused = true;
+            errno = ELOOP;
+            return -1;
+        }
+        errno = error;
+        return -1;
+    }
+    struct stat info = {};
+    if (sys().fstat(fd, &info) != 0) {
+        const int error = errno;
+        sys().close(fd);
+        errno = error;
+        return -1;
+    }
+    if (!S_ISREG(info.st_mode)) {
+        VORNError("refuse to open [%s]: not a regular file, mode 0%o", path.c_str(),
+                  static_cast<unsigned>(info.st_mode));
+        sys().close(fd);
+        refused = true;
+        errno = EINVAL;
+        return -1;
+    }
+    // Reads and writes of a regular file never wait anyway; cleared so the
+    // descriptor behaves as an ordinary one wherever it is handed.
+    const int statusFlags = sys().fcntlInt(fd, F_GETFL, 0);
+    if (statusFlags < 0 || sys().fcntlInt(fd, F_SETFL, statusFlags & ~O_NONBLOCK) != 0) {
+        const int error = errno;
+        sys().close(fd);
+        errno = error;
+        return -1;
+    }
+    return fd;
+}
+
 // ---------------------------------------------------------------------------
 // File
 
@@ -118,8 +165,12 @@ bool File::open() {
     if (isFileValid()) {
         return true;
     }
-    m_fd = sys().open(m_path.c_str(), toOpenFlags(m_flag), kCreateMode);
+    bool refused = false;
+    m_fd = openRegularFile(m_path, toOpenFlags(m_flag), kCreateMode, refused);
     if (m_fd < 0) {
+        if (refused) {
+            return false; // logged
+        }
         int error = errno;
         VORNError("fail to open [%s], flag 0x%x, %d(%s)", m_path.c_str(), static_cast<uint32_t>(m_flag), error,
                   strerror(error));

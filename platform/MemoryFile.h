@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include <sys/types.h>
+
 #include "log/VORNExport.h"
 
 // The unit of every mapped-file length, in bytes: the system page size.
@@ -53,18 +55,35 @@ enum class SyncFlag : uint8_t {
     Sync = 1,  // flush and wait (MS_SYNC)
 };
 
+// open(2) for a store's own files (data, meta, rewrite journal) and for the
+// files backup and restore write. A symbolic link planted at such a name
+// would make the store's writes land in the link's target, and a FIFO there
+// would block a read-only open: so the last path component is never followed
+// (O_NOFOLLOW; directories above it are the host's business), O_NONBLOCK is
+// set for the open itself and cleared right after, and the descriptor is kept
+// only when it refers to a regular file. O_NOCTTY is added as well.
+//
+// Returns the descriptor, or -1 with errno set. `refused` is set when the
+// failure was a symbolic link (errno ELOOP; logged "refuse to open [%s]: a
+// symbolic link") or a file that is not a regular one (errno EINVAL; logged
+// "refuse to open [%s]: not a regular file, mode 0%o"); other failures are
+// left for the caller to report.
+int openRegularFile(const std::string &path, int flags, mode_t mode, bool &refused);
+
 // A file descriptor opened from a path, owned and closed by this object.
 //
 // The constructor opens the file at once; whether that worked shows in
-// isFileValid() (failures are logged, source "MemoryFile"). Not copyable, not
+// isFileValid() (failures are logged, source "MemoryFile"). Opens go through
+// openRegularFile: a symbolic link or a file that is not a regular one is
+// refused, on every reopen of a mayfly descriptor too. Not copyable, not
 // thread-safe.
 class File {
 public:
     File(std::string path, OpenFlag flag);
     ~File();
 
-    // True when open afterwards. Logs "open fd[%d], flag 0x%x, %s" or
-    // "fail to open [%s], flag 0x%x, %d(%s)".
+    // True when open afterwards. Logs "open fd[%d], flag 0x%x, %s", or
+    // "fail to open [%s], flag 0x%x, %d(%s)", or openRegularFile's refusal.
     bool open();
     // The descriptor number is given up even when close(2) reports an error:
     // by then the descriptor is released, and closing the number again could

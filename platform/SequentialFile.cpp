@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "log/VORNLog.h"
+#include "platform/MemoryFile.h"
 #include "platform/SystemCalls.h"
 
 namespace vorn {
@@ -28,7 +29,15 @@ SequentialFile::~SequentialFile() {
 
 bool SequentialFile::create() {
     close();
-    m_fd = sys().open(m_path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, S_IRWXU);
+    // Never written through whatever sits at the name: a symbolic link
+    // planted there would have its target truncated and overwritten. A
+    // leftover is removed first (unlinking a link removes the link, not its
+    // target), then the file is made new: O_EXCL fails on anything that
+    // appeared at the name meanwhile, and on a directory unlink cannot remove.
+    if (sys().unlink(m_path.c_str()) != 0 && errno != ENOENT) {
+        VORNWarning("fail to remove leftover [%s], %d(%s)", m_path.c_str(), errno, strerror(errno));
+    }
+    m_fd = sys().open(m_path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, S_IRWXU);
     if (m_fd < 0) {
         m_lastError = errno;
         VORNError("fail to create [%s], %d(%s)", m_path.c_str(), errno, strerror(errno));
@@ -43,9 +52,10 @@ bool SequentialFile::create() {
 
 bool SequentialFile::openForReading() {
     close();
-    m_fd = sys().open(m_path.c_str(), O_RDONLY | O_CLOEXEC, 0);
+    bool refused = false;
+    m_fd = openRegularFile(m_path, O_RDONLY | O_CLOEXEC, 0, refused);
     if (m_fd < 0) {
-        if (errno != ENOENT) {
+        if (!refused && errno != ENOENT) {
             VORNError("fail to open [%s], %d(%s)", m_path.c_str(), errno, strerror(errno));
         }
         return false;

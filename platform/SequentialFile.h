@@ -23,11 +23,14 @@ public:
     SequentialFile(const SequentialFile &) = delete;
     SequentialFile &operator=(const SequentialFile &) = delete;
 
-    // Creates the file, or empties an existing one; mode 0700 like the stores'
-    // own files.
+    // Creates the file new (mode 0700 like the stores' own files), replacing
+    // whatever is at the path: a leftover file or symbolic link is unlinked
+    // first, and the create is exclusive and follows no link. False (logged)
+    // when the path cannot be freed or the file cannot be made.
     bool create();
-    // Opens an existing file for reading. False without a message when it does
-    // not exist.
+    // Opens an existing regular file for reading (openRegularFile: a symbolic
+    // link, a FIFO or a directory is refused, logged). False without a message
+    // when it does not exist.
     bool openForReading();
     bool isOpen() const { return m_fd >= 0; }
 

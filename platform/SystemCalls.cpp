@@ -84,13 +84,16 @@ struct dirent *callReaddir(DIR *dir) {
 int callClosedir(DIR *dir) {
     return ::closedir(dir);
 }
+int callFcntlInt(int fd, int command, int argument) {
+    return ::fcntl(fd, command, argument);
+}
 
 // constexpr, so that the live table is constant-initialised and usable from
 // any static initialiser.
 constexpr SystemCalls kRealSystemCalls = {
-    callOpen, callClose, callRead, callPread, callWrite, callPwrite, callLseek,    callFstat,  callStat,
-    callFstatat, callFtruncate, callMmap,    callMunmap,  callMsync,   callFlock,    callUnlink, callRename,
-    callMkdir,   callAccess,    callMkstemp, callOpendir, callReaddir, callClosedir,
+    callOpen,   callClose,   callRead,      callPread,   callWrite,   callPwrite,  callLseek,    callFstat,
+    callStat,   callFstatat, callFtruncate, callMmap,    callMunmap,  callMsync,   callFlock,    callUnlink,
+    callRename, callMkdir,   callAccess,    callMkstemp, callOpendir, callReaddir, callClosedir, callFcntlInt,
 };
 
 SystemCalls g_systemCalls = kRealSystemCalls;

@@ -42,6 +42,8 @@ struct SystemCalls {
     DIR *(*opendir)(const char *path);
     struct dirent *(*readdir)(DIR *dir);
     int (*closedir)(DIR *dir);
+    // fcntl for the commands that take an int argument (F_GETFL, F_SETFL).
+    int (*fcntlInt)(int fd, int command, int argument);
 };
 
 // The table in use. Platform code calls through it: `sys().open(...)`.

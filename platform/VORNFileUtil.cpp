@@ -194,9 +194,14 @@ bool isFileExist(const std::string &path) {
 }
 
 VornBuffer *readWholeFile(const std::string &path) {
-    int fd = sys().open(path.c_str(), O_RDONLY | O_CLOEXEC, 0);
+    // A store's files are read this way: a link or a FIFO planted at the name
+    // is refused (logged) rather than read through or waited on.
+    bool refused = false;
+    int fd = openRegularFile(path, O_RDONLY | O_CLOEXEC, 0, refused);
     if (fd < 0) {
-        VORNWarning("fail to open %s: %s", path.c_str(), strerror(errno));
+        if (!refused) {
+            VORNWarning("fail to open %s: %s", path.c_str(), strerror(errno));
+        }
         return nullptr;
     }
     VornBuffer *buffer = nullptr;

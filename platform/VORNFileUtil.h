@@ -36,7 +36,9 @@ bool mkPath(const std::string &path);
 bool isFileExist(const std::string &path);
 
 // The file's bytes in a new buffer that the caller deletes; null when the
-// file cannot be opened or read, or is empty (no message for empty).
+// file cannot be opened or read, or is empty (no message for empty). Opened
+// through openRegularFile: a symbolic link or a file that is not a regular
+// one is refused.
 VornBuffer *readWholeFile(const std::string &path);
 
 // `path` made absolute against the current directory and weakly canonical
@@ -47,6 +49,10 @@ std::string absolutePath(const std::string &path);
 
 // rename(2): atomic when both paths are on one file system.
 bool tryAtomicRename(const std::string &srcPath, const std::string &dstPath);
+
+// Paths are opened through File, hence openRegularFile: a symbolic link or a
+// file that is not a regular one, at the source or at the target, is refused
+// and nothing is written through it.
 
 // Copies the bytes of `srcPath` to offset 0 of `dstFD`. With `needTruncate`
 // the target is then cut to the copied length; without it, bytes of a longer
@@ -60,7 +66,8 @@ bool copyFileContent(const std::string &srcPath, const std::string &dstPath);
 // file in the destination's own directory, which is then renamed over
 // `dstPath` (atomic: readers see the old or the new file, never a part). Only
 // if the rename fails is the target rewritten in place from the temporary
-// copy. The temporary file never outlives the call.
+// copy. The temporary file never outlives the call. A symbolic link at
+// `dstPath` is replaced by the rename, never written through.
 bool copyFile(const std::string &srcPath, const std::string &dstPath);
 
 // Calls `walker(path, kind)` for each regular file and/or directory directly

@@ -13,7 +13,9 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
@@ -24,9 +26,14 @@ namespace {
 
 using testing_support::diskSize;
 using testing_support::errorText;
+using testing_support::fileType;
 using testing_support::LogCapture;
+using testing_support::plant;
+using testing_support::Planted;
+using testing_support::plantedType;
 using testing_support::readFile;
 using testing_support::TempDir;
+using testing_support::Watchdog;
 using testing_support::writeFile;
 
 // Bytes that are never all zero, so zero filling over them would show.
@@ -513,6 +520,8 @@ TEST_F(MemoryFileTest, FileOpenFlagsMapToOpenModes) {
                       "open fd[" + std::to_string(file.getFd()) + "], flag " + hex + ", " + m_path);
             EXPECT_EQ(fcntl(file.getFd(), F_GETFL) & O_ACCMODE, c.accessMode);
             EXPECT_TRUE(fcntl(file.getFd(), F_GETFD) & FD_CLOEXEC);
+            // Set only for the open itself (a FIFO must not block it).
+            EXPECT_EQ(fcntl(file.getFd(), F_GETFL) & O_NONBLOCK, 0);
             EXPECT_EQ(static_cast<long long>(file.getActualFileSize()), c.sizeAfter);
             if (!c.exists) {
                 struct stat info = {};
@@ -601,6 +610,129 @@ TEST_F(MemoryFileTest, NoticesWhenThePathNoLongerNamesTheMappedFile) {
                 ::unlink(aside.c_str());
             }
         }
+    }
+}
+
+std::string refusedLink(const std::string &path) {
+    return "refuse to open [" + path + "]: a symbolic link";
+}
+std::string refusedKind(const std::string &path) {
+    struct stat info = {};
+    EXPECT_EQ(::lstat(path.c_str(), &info), 0);
+    char mode[16];
+    snprintf(mode, sizeof(mode), "0%o", static_cast<unsigned>(info.st_mode));
+    return "refuse to open [" + path + "]: not a regular file, mode " + mode;
+}
+
+// Something planted at a store file's name is never opened through: a link's
+// target keeps its bytes (a dangling one's is never created), a FIFO does not
+// block the open, and the planted entry itself is left as it was.
+TEST_F(MemoryFileTest, FileRefusesLinksAndFilesThatAreNotRegular) {
+    const std::string victim = m_dir.file("victim");
+    const std::string victimBytes = pattern(300, 'v');
+    const OpenFlag readOnly = OpenFlag::ReadOnly;
+    const OpenFlag readWrite = OpenFlag::ReadWrite | OpenFlag::Create;
+    const OpenFlag truncating = OpenFlag::WriteOnly | OpenFlag::Create | OpenFlag::Truncate;
+    struct Case {
+        Planted kind;
+        OpenFlag flag;
+        int error; // 0: the refusal line; else the open's own error
+    } cases[] = {
+        {Planted::LinkToVictim, readOnly, 0},
+        {Planted::LinkToVictim, readWrite, 0},
+        {Planted::LinkToVictim, truncating, 0},
+        {Planted::DanglingLink, readOnly, 0},
+        {Planted::DanglingLink, readWrite, 0},
+        {Planted::DanglingLink, truncating, 0},
+        {Planted::Fifo, readOnly, 0},
+        {Planted::Fifo, readWrite, 0},
+        {Planted::Fifo, truncating, ENXIO}, // no reader: a non-blocking write-only open fails
+        {Planted::Directory, readOnly, 0},
+        {Planted::Directory, readWrite, EISDIR},
+        {Planted::Directory, truncating, EISDIR},
+    };
+    for (const auto &c : cases) {
+        char hex[16];
+        snprintf(hex, sizeof(hex), "0x%x", static_cast<uint32_t>(c.flag));
+        SCOPED_TRACE(std::string(toString(c.kind)) + ", flag " + hex);
+        std::filesystem::remove_all(m_path);
+        ::unlink(victim.c_str());
+        if (c.kind != Planted::DanglingLink) {
+            writeFile(victim, victimBytes);
+        }
+        plant(c.kind, m_path, victim);
+        m_log.clear();
+        {
+            Watchdog watchdog(30);
+            File file(m_path, c.flag);
+            EXPECT_FALSE(file.isFileValid());
+            EXPECT_EQ(file.getFd(), -1);
+        }
+        if (c.kind == Planted::DanglingLink) {
+            EXPECT_EQ(fileType(victim), 0u);
+        } else {
+            EXPECT_EQ(readFile(victim), victimBytes);
+        }
+        EXPECT_EQ(fileType(m_path), plantedType(c.kind));
+        if (c.error == 0) {
+            const bool link = c.kind == Planted::LinkToVictim || c.kind == Planted::DanglingLink;
+            expectProblems(m_log,
+                           {{VORNLogError, "openRegularFile", link ? refusedLink(m_path) : refusedKind(m_path)}});
+        } else {
+            expectProblems(m_log, {{VORNLogError, "open",
+                                    "fail to open [" + m_path + "], flag " + hex + ", " + std::to_string(c.error) +
+                                        "(" + errorText(c.error) + ")"}});
+        }
+    }
+}
+
+// A mapped file whose name is swapped for a link afterwards: the mapping
+// stays on the file it was made from, and every later open by name (a mayfly
+// descriptor reopens for each growth) is refused.
+TEST_F(MemoryFileTest, NameSwappedForALinkIsNeverReopenedThroughIt) {
+    const std::string victim = m_dir.file("victim");
+    const std::string victimBytes = pattern(300, 'v');
+    writeFile(victim, victimBytes);
+
+    for (bool mayfly : {false, true}) {
+        SCOPED_TRACE(mayfly ? "mayfly" : "kept descriptor");
+        std::filesystem::remove_all(m_path);
+        std::filesystem::remove_all(m_path + ".moved");
+        MemoryFile file(m_path, 0, false, mayfly);
+        ASSERT_TRUE(file.isFileValid());
+        ASSERT_EQ(::rename(m_path.c_str(), (m_path + ".moved").c_str()), 0);
+        plant(Planted::LinkToVictim, m_path, victim);
+        m_log.clear();
+        if (mayfly) {
+            // Growth needs the descriptor back.
+            EXPECT_FALSE(file.truncate(2 * m_unit));
+            EXPECT_EQ(file.getFileSize(), m_unit);
+            expectProblems(m_log, {{VORNLogError, "openRegularFile", refusedLink(m_path)}});
+        } else {
+            // The descriptor open from before still names the moved file.
+            EXPECT_TRUE(file.truncate(2 * m_unit));
+            EXPECT_EQ(diskSize(m_path + ".moved"), static_cast<long long>(2 * m_unit));
+        }
+        // Reloading opens by name again.
+        m_log.clear();
+        file.clearMemoryCache();
+        file.reloadFromFile(0);
+        EXPECT_FALSE(file.isFileValid());
+        expectProblems(m_log, {{VORNLogError, "openRegularFile", refusedLink(m_path)}});
+        EXPECT_EQ(readFile(victim), victimBytes);
+    }
+
+    // A new mapping of a linked name, writable or read-only, is refused too.
+    for (bool readOnly : {false, true}) {
+        SCOPED_TRACE(readOnly ? "new read-only" : "new writable");
+        m_log.clear();
+        MemoryFile file(m_path, 0, readOnly, false);
+        EXPECT_FALSE(file.isFileValid());
+        EXPECT_EQ(file.getMemory(), nullptr);
+        // Once from the File's own open, once from reloadFromFile's retry.
+        expectProblems(m_log, {{VORNLogError, "openRegularFile", refusedLink(m_path)},
+                               {VORNLogError, "openRegularFile", refusedLink(m_path)}});
+        EXPECT_EQ(readFile(victim), victimBytes);
     }
 }
 

@@ -28,9 +28,14 @@ namespace vorn {
 namespace {
 
 using testing_support::errorText;
+using testing_support::fileType;
 using testing_support::LogCapture;
+using testing_support::plant;
+using testing_support::Planted;
+using testing_support::plantedType;
 using testing_support::readFile;
 using testing_support::TempDir;
+using testing_support::Watchdog;
 using testing_support::writeFile;
 
 std::string errnoText(int error) {
@@ -179,6 +184,32 @@ TEST_F(FileUtilTest, ReadWholeFileReturnsExactlyTheBytesOrNull) {
     ASSERT_EQ(m_log.lines.size(), 1u);
     EXPECT_EQ(m_log.lines[0].level, VORNLogWarning);
     EXPECT_EQ(m_log.lines[0].message, "fail to open " + path("missing") + ": " + errorText(ENOENT));
+}
+
+// A store's meta file is read whole by the validity check and by restore:
+// nothing planted at its name is read through or waited on.
+TEST_F(FileUtilTest, ReadWholeFileRefusesAnythingButARegularFile) {
+    const std::string victim = path("victim");
+    for (Planted kind : {Planted::LinkToVictim, Planted::DanglingLink, Planted::Fifo, Planted::Directory}) {
+        SCOPED_TRACE(toString(kind));
+        fs::remove_all(path("planted"));
+        ::unlink(victim.c_str());
+        if (kind != Planted::DanglingLink) {
+            writeFile(victim, "secret");
+        }
+        plant(kind, path("planted"), victim);
+        m_log.clear();
+        {
+            Watchdog watchdog(30);
+            EXPECT_EQ(readWholeFile(path("planted")), nullptr);
+        }
+        EXPECT_EQ(fileType(path("planted")), plantedType(kind));
+        auto problems = m_log.problems();
+        ASSERT_EQ(problems.size(), 1u);
+        EXPECT_EQ(problems[0].function, "openRegularFile");
+        EXPECT_EQ(problems[0].message.rfind("refuse to open [" + path("planted") + "]: ", 0), 0u)
+            << problems[0].message;
+    }
 }
 
 TEST_F(FileUtilTest, AbsolutePathResolvesWhatExistsAndFallsBackWithoutThrowing) {
@@ -534,6 +565,80 @@ TEST_F(FileUtilTest, UniqueFileNamesNeverTakeAnExistingName) {
         EXPECT_EQ(readFile(path("base.1.tmp")), "taken");
         EXPECT_EQ(readFile(path("base.7.tmp")), "taken");
     }
+}
+
+// Backup writes a store's files into a directory someone else may write to,
+// and restore writes into the store's root: a link planted at a target name
+// must never have its target written (nor a dangling one's created), and a
+// FIFO must not block the copy.
+TEST_F(CopyFileTest, PlantedTargetsAreNeverWrittenThrough) {
+    const std::string victim = path("victim");
+    const std::string target = path("to/planted");
+    enum class Copy { ContentToPath, ThroughRename, RenameFailing };
+    const char *copyNames[] = {"copyFileContent to a path", "copyFile", "copyFile, rename failing"};
+    struct Case {
+        Copy copy;
+        Planted kind;
+        bool succeeds; // then the target is a new regular file with the source's bytes
+    } cases[] = {
+        // The in-place copy opens the target by name: refused.
+        {Copy::ContentToPath, Planted::LinkToVictim, false},
+        {Copy::ContentToPath, Planted::DanglingLink, false},
+        {Copy::ContentToPath, Planted::Fifo, false},
+        {Copy::ContentToPath, Planted::Directory, false},
+        // The rename replaces the planted entry itself.
+        {Copy::ThroughRename, Planted::LinkToVictim, true},
+        {Copy::ThroughRename, Planted::DanglingLink, true},
+        {Copy::ThroughRename, Planted::Fifo, true},
+        {Copy::ThroughRename, Planted::Directory, false},
+        // Its fallback rewrites the target by name: refused.
+        {Copy::RenameFailing, Planted::LinkToVictim, false},
+        {Copy::RenameFailing, Planted::DanglingLink, false},
+        {Copy::RenameFailing, Planted::Fifo, false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(copyNames[static_cast<int>(c.copy)]) + ", " + toString(c.kind));
+        fs::remove_all(target);
+        ::unlink(victim.c_str());
+        if (c.kind != Planted::DanglingLink) {
+            writeFile(victim, "victim bytes");
+        }
+        plant(c.kind, target, victim);
+        m_calls->rename = c.copy == Copy::RenameFailing ? crossDeviceRename : realSystemCalls().rename;
+        bool copied = false;
+        {
+            Watchdog watchdog(30);
+            copied = c.copy == Copy::ContentToPath ? copyFileContent(path("from/src"), target)
+                                                   : copyFile(path("from/src"), target);
+        }
+        m_calls->rename = realSystemCalls().rename;
+        EXPECT_EQ(copied, c.succeeds);
+        if (c.kind == Planted::DanglingLink) {
+            EXPECT_EQ(fileType(victim), 0u);
+        } else {
+            EXPECT_EQ(readFile(victim), "victim bytes");
+        }
+        if (c.succeeds) {
+            EXPECT_EQ(fileType(target), static_cast<unsigned>(S_IFREG));
+            EXPECT_EQ(readFile(target), m_source);
+        } else {
+            EXPECT_EQ(fileType(target), plantedType(c.kind));
+        }
+        // No temporary file is left behind either way.
+        EXPECT_EQ(entries(path("to")), (std::vector<std::string>{"dst", "planted"}));
+    }
+}
+
+// A backup reads the store's files by name: a link planted at one of them
+// would copy its target (any file the process may read) into the backup.
+TEST_F(CopyFileTest, ALinkAsTheSourceIsNotCopied) {
+    writeFile(path("secret"), "not the store's");
+    plant(Planted::LinkToVictim, path("from/linked"), path("secret"));
+    const std::string before = readFile(path("to/dst"));
+    EXPECT_FALSE(copyFile(path("from/linked"), path("to/dst")));
+    EXPECT_FALSE(copyFileContent(path("from/linked"), path("to/dst")));
+    EXPECT_EQ(readFile(path("to/dst")), before);
+    EXPECT_EQ(entries(path("to")), std::vector<std::string>{"dst"});
 }
 
 } // namespace
