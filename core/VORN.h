@@ -20,6 +20,7 @@ class AESCrypt;
 class CodedOutputData;
 class FileLock;
 class InterProcessLock;
+class OpenModeLock;
 class ThreadLock;
 struct VORNMetaInfo;
 class NameSpace;
@@ -445,7 +446,7 @@ private:
     // m_lock held; takes the shared inter-process lock itself. A loaded
     // single-process store has nothing to check: no call.
     void checkLoadData() {
-        if (m_needLoadFromFile || isMultiProcess()) {
+        if (m_needLoadFromFile || isMultiProcess() || m_openConfigPending) {
             loadOrRefresh();
         }
     }
@@ -545,6 +546,10 @@ private:
     // ---- Key expiry (VORN_Expiry.cpp) ----
     // Applies the config's enableKeyExpire at construction; loads the store.
     void configAutoExipreIfNeeded(const VORNConfig &config);
+    // Applies the expiry and compare-before-set switches of the config this
+    // instance was opened with, once, at its first operation: they need the
+    // store's inter-process lock, which an open never waits for.
+    void applyOpenConfig();
     // The value without its expiry time; an expired key is deleted (a
     // deletion record is appended) and reads as empty. Takes m_lock and the
     // shared lock (the exclusive one to delete). Borrowed results as
@@ -635,6 +640,15 @@ private:
     // with no keys, and every write is refused so that the bytes survive,
     // until a load that decodes (after the key is set right) or a clear.
     bool m_streamUndecodable;
+
+    // Held on the data file from the open to the destructor; null when the
+    // data file could not be opened for it (e.g. read-only, file missing).
+    vorn::OpenModeLock *m_openModeLock;
+    // The open config's switches still to apply (applyOpenConfig).
+    bool m_openConfigPending;
+    std::optional<bool> m_openEnableKeyExpire;
+    uint32_t m_openExpiredInSeconds;
+    bool m_openCompareBeforeSet;
 };
 
 // Every open instance by registry key; null before the library's minimal

@@ -17,6 +17,9 @@
 using namespace vorn;
 
 void VORN::loadOrRefresh() {
+    if (m_openConfigPending) {
+        applyOpenConfig(); // may load the store itself
+    }
     if (m_needLoadFromFile) {
         // Bind the inter-process lock to a usable descriptor before holding
         // it: a meta file that failed to open or map at construction has none.
@@ -76,6 +79,11 @@ void VORN::notifyContentLoaded() {
 
 void VORN::lock() {
     ScopedLock<ThreadLock> lock(m_lock);
+    if (isMultiProcess() && !m_metaFile->isFileValid()) {
+        // Mapped before the hold is taken: mapping takes and drops a flock
+        // of its own on the descriptor that carries the hold.
+        reloadMetaFile();
+    }
     m_exclusiveProcessLock->lock();
 }
 
