@@ -303,17 +303,18 @@ bool VORN::restoreOneFromDirectory(const std::string &mmapKey, const std::string
 
 bool VORN::restoreOneFromDirectoryByFilePath(const std::string &mmapKey, const std::string &srcPath,
                                              const std::string &dstPath, const VORNMetaInfo &record) {
+    // A single-process opener elsewhere maps the files and relies on no one
+    // else touching them: checked before anything is touched, and held
+    // through the copy so that none starts meanwhile.
+    OpenModeLock modeLock;
+    if (modeLock.acquire(dstPath, false, false) == OpenModeLock::Result::Conflict) {
+        VORNError("[%s] is open in another process in single-process mode", dstPath.c_str());
+        return false;
+    }
     // Mapped through its own descriptor, which also carries the lock: a
     // second descriptor's flock would exclude this one.
     MemoryFile metaFile(crcPathWithPath(dstPath), 0, false, false);
     if (!metaFile.isFileValid() || metaFile.getFileSize() < kMetaInfoSize) {
-        return false;
-    }
-    // A single-process opener elsewhere maps the files and relies on no one
-    // else touching them; held through the copy so that none starts meanwhile.
-    OpenModeLock modeLock;
-    if (modeLock.acquire(dstPath, false, false) == OpenModeLock::Result::Conflict) {
-        VORNError("[%s] is open in another process in single-process mode", dstPath.c_str());
         return false;
     }
     VORNInfo("restore one vorn[%s] from [%s] to [%s]", mmapKey.c_str(), srcPath.c_str(), dstPath.c_str());

@@ -15,10 +15,9 @@ namespace vorn {
 
 namespace {
 
-// Far beyond any length a store file reaches (a mapped file stays well below
-// 2^62 bytes), and not at the end of the off_t range, where a lock "to the
-// end of the file" of some other program would begin. Nothing else in the
-// library locks byte ranges.
+// A byte no store file ever holds (files stay far below 2^62 bytes) and that
+// nothing else in the library locks: the library takes no other byte-range
+// locks, and flock(2) locks are a separate kind on Linux.
 constexpr off_t kOpenModeLockOffset = static_cast<off_t>(1) << 62;
 
 } // namespace
