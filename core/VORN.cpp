@@ -270,6 +270,11 @@ void VORN::applyOpenConfig() {
     // Cleared first: switching expiry loads and rewrites the store through
     // operations that come back here.
     m_openConfigPending = false;
+    if (m_openEnableKeyExpire && !isReadOnly() && !m_metaFile->isFileValid()) {
+        // Mapped before the exclusive hold below: mapping takes and drops a
+        // flock of its own on the descriptor that carries the hold.
+        reloadMetaFile();
+    }
     VORNConfig config;
     config.enableKeyExpire = m_openEnableKeyExpire;
     config.expiredInSeconds = m_openExpiredInSeconds;

@@ -444,14 +444,16 @@ private:
 
     // ---- Cross-process changes (VORN_CrossProcess.cpp) ----
     // m_lock held; takes the shared inter-process lock itself. A loaded
-    // single-process store has nothing to check: no call.
+    // single-process store whose open config is applied has nothing to
+    // check: no call.
     void checkLoadData() {
         if (m_needLoadFromFile || isMultiProcess() || m_openConfigPending) {
             loadOrRefresh();
         }
     }
-    // The work of checkLoadData: the first load, or the comparison with the
-    // shared meta record and the reload it calls for.
+    // The work of checkLoadData: the open config's switches (applyOpenConfig),
+    // the first load, or the comparison with the shared meta record and the
+    // reload it calls for.
     void loadOrRefresh();
     void notifyContentChanged();
     void notifyContentLoaded();
@@ -544,7 +546,7 @@ private:
     void purgeExpiredKeys();
 
     // ---- Key expiry (VORN_Expiry.cpp) ----
-    // Applies the config's enableKeyExpire at construction; loads the store.
+    // Applies the config's enableKeyExpire (from applyOpenConfig); loads the store.
     void configAutoExipreIfNeeded(const VORNConfig &config);
     // Applies the expiry and compare-before-set switches of the config this
     // instance was opened with, once, at its first operation: they need the

@@ -22,7 +22,8 @@ void VORN::loadOrRefresh() {
     }
     if (m_needLoadFromFile) {
         // Bind the inter-process lock to a usable descriptor before holding
-        // it: a meta file that failed to open or map at construction has none.
+        // it: a meta file is not mapped before the first operation, and one
+        // that failed to open has no descriptor.
         if (!m_metaFile->isFileValid()) {
             reloadMetaFile();
         }
