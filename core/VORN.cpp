@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 
+#include <memory>
 #include <unordered_map>
 
 #include "core/NameSpace.h"
@@ -13,6 +14,7 @@
 #include "log/VORNLog.h"
 #include "log/VORNVersion.h"
 #include "platform/InterProcessLock.h"
+#include "platform/OpenModeLock.h"
 #include "platform/ScopedLock.h"
 #include "platform/ThreadLock.h"
 #include "platform/VORNFileUtil.h"
@@ -118,17 +120,22 @@ VORN *VORN::getVORNWithID(const std::string &mmapID, const VORNConfig &config) {
     if (config.rootPath == &g_noRoot || (!config.rootPath && !hasGlobalRoot())) {
         return nullptr;
     }
+    // Nothing below waits for another process: an open of one store must not
+    // hold up opens of others behind this lock.
     ScopedLock<ThreadLock> lock(g_instanceLock);
     if (!g_instanceDic) {
         return nullptr; // after onExit
     }
-    std::string key = mmapedKVKey(mmapID, config.rootPath, true);
+    const std::string dataPath = mappedKVPathWithID(mmapID, config.rootPath, true);
+    std::string key = storeRegistryKey(dataPath);
     auto found = g_instanceDic->find(key);
     if (found != g_instanceDic->end()) {
         return found->second;
     }
+    const bool readOnly = (config.mode & VORN_READ_ONLY) != 0;
+    const bool multiProcess = (config.mode & VORN_MULTI_PROCESS) != 0;
     const bool customRoot = config.rootPath && config.rootPath != &g_realRootDir;
-    if (customRoot && !(config.mode & VORN_READ_ONLY)) {
+    if (customRoot && !readOnly) {
         std::string specialPath = *config.rootPath + "/" + kSpecialCharacterDirectory;
         if (!isFileExist(specialPath)) {
             mkPath(specialPath);
@@ -136,8 +143,28 @@ VORN *VORN::getVORNWithID(const std::string &mmapID, const VORNConfig &config) {
     }
     VORNInfo("prepare to load %s (id %s) from rootPath %s", mmapID.c_str(), key.c_str(),
              config.rootPath ? config.rootPath->c_str() : g_realRootDir.c_str());
+
+    // Taken before the files are grown or mapped, so that a refused open
+    // changes nothing another process relies on.
+    auto modeLock = std::make_unique<OpenModeLock>();
+    const bool exclusive = !readOnly && !multiProcess;
+    const OpenModeLock::Result held = modeLock->acquire(dataPath, exclusive, !readOnly);
+    if (held == OpenModeLock::Result::Conflict) {
+        // Who holds it: shared holders let a shared probe in, an exclusive one does not.
+        OpenModeLock probe;
+        const bool sharedHolders = exclusive && probe.acquire(dataPath, false, false) == OpenModeLock::Result::Held;
+        probe.release();
+        VORNError("[%s] is open in another process in %s mode", mmapID.c_str(),
+                  sharedHolders ? "multi-process or read-only" : "single-process");
+        return nullptr;
+    }
+    if (held != OpenModeLock::Result::Held) {
+        modeLock.reset(); // no data file to lock: the instance finds out at its first operation
+    }
+
     auto vorn = new VORN(mmapID, config);
     vorn->m_mmapKey = key;
+    vorn->m_openModeLock = modeLock.release();
     (*g_instanceDic)[key] = vorn;
     return vorn;
 }
@@ -198,7 +225,10 @@ VORN::VORN(const std::string &mmapID, const VORNConfig &config)
     : m_mmapID(mmapID), m_mode(config.mode), m_dic(nullptr), m_dicCrypt(nullptr), m_actualSize(0),
       m_output(nullptr), m_needLoadFromFile(true), m_hasFullWriteback(false), m_crcDigest(0), m_crypter(nullptr),
       m_enableKeyExpire(false), m_expiredInSeconds(0), m_enableCompareBeforeSet(false), m_recover(config.recover),
-      m_itemSizeLimit(config.itemSizeLimit), m_hasCheckedDiskError(false), m_streamUndecodable(false) {
+      m_itemSizeLimit(config.itemSizeLimit), m_hasCheckedDiskError(false), m_streamUndecodable(false),
+      m_openModeLock(nullptr), m_openConfigPending(config.enableKeyExpire.has_value() || config.enableCompareBeforeSet),
+      m_openEnableKeyExpire(config.enableKeyExpire), m_openExpiredInSeconds(config.expiredInSeconds),
+      m_openCompareBeforeSet(config.enableCompareBeforeSet) {
     m_path = mappedKVPathWithID(m_mmapID, config.rootPath, true);
     m_crcPath = crcPathWithPath(m_path);
 
@@ -210,7 +240,9 @@ VORN::VORN(const std::string &mmapID, const VORNConfig &config)
     const bool readOnly = (m_mode & VORN_READ_ONLY) != 0;
     const bool multiProcess = (m_mode & VORN_MULTI_PROCESS) != 0;
     m_file = new MemoryFile(m_path, m_expectedCapacity, readOnly, true);
-    m_metaFile = new MemoryFile(m_crcPath, 0, readOnly, !multiProcess);
+    // Mapped at the first operation: mapping takes the meta file's flock,
+    // which another process may hold for as long as it likes (lock()).
+    m_metaFile = new MemoryFile(m_crcPath, 0, readOnly, !multiProcess, false);
     m_metaInfo = new VORNMetaInfo();
 
     m_lock = new ThreadLock();
@@ -227,10 +259,28 @@ VORN::VORN(const std::string &mmapID, const VORNConfig &config)
     m_lock->initialize();
     m_sharedProcessLock->setEnable(multiProcess);
     m_exclusiveProcessLock->setEnable(multiProcess);
+    // The config's expiry and compare-before-set switches wait for the
+    // first operation (applyOpenConfig).
+}
 
-    // Both may load the store at once (switching expiry rewrites it).
+void VORN::applyOpenConfig() {
+    ScopedLock<ThreadLock> lock(m_lock);
+    if (!m_openConfigPending) {
+        return;
+    }
+    // Cleared first: switching expiry loads and rewrites the store through
+    // operations that come back here.
+    m_openConfigPending = false;
+    if (m_openEnableKeyExpire && !isReadOnly() && !m_metaFile->isFileValid()) {
+        // Mapped before the exclusive hold below: mapping takes and drops a
+        // flock of its own on the descriptor that carries the hold.
+        reloadMetaFile();
+    }
+    VORNConfig config;
+    config.enableKeyExpire = m_openEnableKeyExpire;
+    config.expiredInSeconds = m_openExpiredInSeconds;
     configAutoExipreIfNeeded(config);
-    if (config.enableCompareBeforeSet) {
+    if (m_openCompareBeforeSet) {
         enableCompareBeforeSet();
     }
 }
@@ -251,6 +301,9 @@ VORN::~VORN() {
     delete m_fileLock;
     delete m_metaFile;
     delete m_file;
+    // Last: another process may take the store in an incompatible mode only
+    // once nothing of it is mapped here.
+    delete m_openModeLock;
     VORNInfo("destruct [%s]", m_mmapID.c_str());
 }
 

@@ -20,6 +20,7 @@ class AESCrypt;
 class CodedOutputData;
 class FileLock;
 class InterProcessLock;
+class OpenModeLock;
 class ThreadLock;
 struct VORNMetaInfo;
 struct MetaCheckBlock;
@@ -468,14 +469,16 @@ private:
 
     // ---- Cross-process changes (VORN_CrossProcess.cpp) ----
     // m_lock held; takes the shared inter-process lock itself. A loaded
-    // single-process store has nothing to check: no call.
+    // single-process store whose open config is applied has nothing to
+    // check: no call.
     void checkLoadData() {
-        if (m_needLoadFromFile || isMultiProcess()) {
+        if (m_needLoadFromFile || isMultiProcess() || m_openConfigPending) {
             loadOrRefresh();
         }
     }
-    // The work of checkLoadData: the first load, or the comparison with the
-    // shared meta record and the reload it calls for.
+    // The work of checkLoadData: the open config's switches (applyOpenConfig),
+    // the first load, or the comparison with the shared meta record and the
+    // reload it calls for.
     void loadOrRefresh();
     // Before a full load of a multi-process store: when another process has
     // removed the store (or put new files in its place), the files this one
@@ -580,8 +583,12 @@ private:
     void purgeExpiredKeys();
 
     // ---- Key expiry (VORN_Expiry.cpp) ----
-    // Applies the config's enableKeyExpire at construction; loads the store.
+    // Applies the config's enableKeyExpire (from applyOpenConfig); loads the store.
     void configAutoExipreIfNeeded(const VORNConfig &config);
+    // Applies the expiry and compare-before-set switches of the config this
+    // instance was opened with, once, at its first operation: they need the
+    // store's inter-process lock, which an open never waits for.
+    void applyOpenConfig();
     // The value without its expiry time; an expired key is deleted (a
     // deletion record is appended) and reads as empty. Takes m_lock and the
     // shared lock (the exclusive one to delete). Borrowed results as
@@ -689,6 +696,15 @@ private:
     // append first rewrites under a fresh vector, so that no key stream
     // position ever carries two different plaintexts.
     bool m_needFreshVector = false;
+
+    // Held on the data file from the open to the destructor; null when the
+    // data file could not be opened for it (e.g. read-only, file missing).
+    vorn::OpenModeLock *m_openModeLock;
+    // The open config's switches still to apply (applyOpenConfig).
+    bool m_openConfigPending;
+    std::optional<bool> m_openEnableKeyExpire;
+    uint32_t m_openExpiredInSeconds;
+    bool m_openCompareBeforeSet;
 };
 
 // Every open instance by registry key; null before the library's minimal

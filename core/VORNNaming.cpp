@@ -3,9 +3,12 @@
 #include <openssl/evp.h>
 #include <pthread.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <unordered_map>
 
+#include "core/VORNRewriteJournal.h"
 #include "platform/ScopedLock.h"
 #include "platform/ThreadLock.h"
 #include "platform/VORNFileUtil.h"
@@ -28,6 +31,25 @@ bool isGlobalRoot(const std::string *rootPath) { return rootPath == nullptr || r
 void createNamespaceLock() {
     g_namespaceLock = new vorn::ThreadLock();
     g_namespaceLock->initialize();
+}
+
+char lowerASCII(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool equalsIgnoringCase(const char *left, size_t length, const char *right) {
+    if (length != strlen(right)) {
+        return false;
+    }
+    for (size_t i = 0; i < length; i++) {
+        if (lowerASCII(left[i]) != lowerASCII(right[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool endsWithIgnoringCase(const std::string &value, const char *suffix) {
+    const size_t length = strlen(suffix);
+    return value.size() >= length && equalsIgnoringCase(value.data() + value.size() - length, length, suffix);
 }
 
 void createGlobalSpecialDirectory() { vorn::mkPath(g_realRootDir + "/" + vorn::kSpecialCharacterDirectory); }
@@ -73,10 +95,24 @@ bool hasSpecialCharacter(const std::string &id) {
     return false;
 }
 
+bool needsHashedName(const std::string &id) {
+    if (hasSpecialCharacter(id) || id == "." || id == "..") {
+        return true;
+    }
+    if (equalsIgnoringCase(id.data(), id.size(), kSpecialCharacterDirectory) ||
+        endsWithIgnoringCase(id, kMetaFileSuffix)) {
+        return true;
+    }
+    const size_t longestSuffix = std::max(strlen(kMetaFileSuffix), strlen(kRewriteJournalSuffix));
+    return id.size() > maxFileNameLength() - longestSuffix;
+}
+
+std::string storeRegistryKey(const std::string &dataPath) { return md5(dataPath); }
+
 void mkSpecialCharacterFileDirectory() { pthread_once(&g_specialDirOnce, createGlobalSpecialDirectory); }
 
 std::string encodeFilePath(const std::string &mmapID, const std::string *rootPath) {
-    if (!hasSpecialCharacter(mmapID)) {
+    if (!needsHashedName(mmapID)) {
         return mmapID;
     }
     if (isGlobalRoot(rootPath)) {

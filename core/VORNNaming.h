@@ -16,8 +16,11 @@
 extern VORN_EXPORT std::string g_rootDir;
 extern VORN_EXPORT std::string g_realRootDir;
 
-// Registry key: md5 of "<root>/<id>" (the raw id, special characters included).
-// With a custom root and isAbsolutePath false, "<root>/<id>" is made absolute first.
+// md5 of "<root>/<id>" (the raw id, special characters included). With a
+// custom root and isAbsolutePath false, "<root>/<id>" is made absolute first.
+// Kept for hosts that derive it; the registry keys instances with
+// vorn::storeRegistryKey instead (ids "a/x" under R and "x" under R/a give one
+// key here, two stores on disk).
 VORN_EXPORT std::string mmapedKVKey(const std::string &mmapID, const std::string *rootPath = nullptr,
                                     bool isAbsolutePath = true);
 
@@ -26,8 +29,8 @@ VORN_EXPORT std::string mmapedKVKey(const std::string &mmapID, const std::string
 VORN_EXPORT std::string legacyMmapedKVKey(const std::string &mmapID, const std::string *rootPath = nullptr);
 
 // Data file path: "<root>/<name>", where name is the id, or
-// "specialCharacter/<md5(id)>" for an id holding one of \ / : * ? " < > | or NUL
-// (creating that directory as needed).
+// "specialCharacter/<md5(id)>" for an id that cannot be a file name of its own
+// (vorn::needsHashedName), creating that directory as needed.
 VORN_EXPORT std::string mappedKVPathWithID(const std::string &mmapID, const std::string *rootPath = nullptr,
                                            bool isAbsolutePath = true);
 
@@ -44,6 +47,21 @@ std::string md5(const std::string &value);
 
 // True when `id` holds a byte that cannot be part of a file name.
 bool hasSpecialCharacter(const std::string &id);
+
+// True when `id` used as a file name would reach a file or directory that is
+// not its own, or could not be created with every suffix the store puts on
+// it: a special character, "." or "..", the special-character directory's
+// name, an id ending in the meta file suffix, or one whose name plus the
+// longest suffix (the rewrite journal's) exceeds maxFileNameLength(). The
+// last two and the directory name are compared ignoring ASCII case, so that
+// ids differing only in case do not meet on a case-insensitive file system.
+// Such ids are stored under "specialCharacter/<md5(id)>".
+bool needsHashedName(const std::string &id);
+
+// The registry key of the store whose data file is `dataPath` (as
+// mappedKVPathWithID gives it with a resolved root): two opens share one
+// instance exactly when they name the same data file.
+std::string storeRegistryKey(const std::string &dataPath);
 
 // The file name part of the id's data file; see mappedKVPathWithID.
 std::string encodeFilePath(const std::string &mmapID, const std::string *rootPath);

@@ -33,6 +33,7 @@
 #include "log/VORNLog.h"
 #include "platform/InterProcessLock.h"
 #include "platform/MemoryFile.h"
+#include "platform/OpenModeLock.h"
 #include "platform/ScopedLock.h"
 #include "platform/ThreadLock.h"
 #include "platform/VORNFileUtil.h"
@@ -76,7 +77,7 @@ bool isSameDirectory(const std::string &left, const std::string &right) {
 // Where a backup directory keeps the data file of mmapID: the store-root
 // layout, computed without creating the "specialCharacter" directory there.
 std::string backupDataPath(const std::string &mmapID, const std::string &dir) {
-    if (hasSpecialCharacter(mmapID)) {
+    if (needsHashedName(mmapID)) {
         return dir + "/" + kSpecialCharacterDirectory + "/" + md5(mmapID);
     }
     return dir + "/" + mmapID;
@@ -190,8 +191,8 @@ bool VORN::backupOneToDirectory(const std::string &mmapID, const std::string &ds
     const std::string dstRoot = absolutePath(dstDir);
     const std::string dstPath = mappedKVPathWithID(mmapID, &dstRoot, true);
     const std::string &resolved = resolveRootPath(root);
-    const std::string mmapKey = mmapedKVKey(mmapID, &resolved, true);
     const std::string srcPath = mappedKVPathWithID(mmapID, &resolved, true);
+    const std::string mmapKey = storeRegistryKey(srcPath);
     return backupOneToDirectory(mmapKey, dstPath, srcPath, false);
 }
 
@@ -205,9 +206,9 @@ bool VORN::restoreOneFromDirectory(const std::string &mmapID, const std::string 
     }
     mkPath(root);
     const std::string &resolved = resolveRootPath(root);
-    const std::string mmapKey = mmapedKVKey(mmapID, &resolved, true);
     const std::string srcPath = backupDataPath(mmapID, srcDir);
     const std::string dstPath = mappedKVPathWithID(mmapID, &resolved, true);
+    const std::string mmapKey = storeRegistryKey(dstPath);
     return restoreOneFromDirectory(mmapKey, srcPath, dstPath, false);
 }
 
@@ -285,6 +286,11 @@ bool VORN::restoreOneFromDirectory(const std::string &mmapKey, const std::string
 
     VORNInfo("restore one cached vorn[%s] from [%s] to [%s]", mmapKey.c_str(), srcPath.c_str(), dstPath.c_str());
     ScopedLock<ThreadLock> lock(vorn->m_lock);
+    if (!vorn->m_metaFile->isFileValid()) {
+        // Not mapped yet (no operation so far). Mapped before the hold is
+        // taken: mapping takes and drops a flock on the hold's descriptor.
+        vorn->reloadMetaFile();
+    }
     ScopedLock<InterProcessLock> exclusive(vorn->m_exclusiveProcessLock);
     vorn->sync(SyncFlag::Sync);
     bool ret = false;
@@ -324,6 +330,14 @@ bool VORN::restoreOneFromDirectory(const std::string &mmapKey, const std::string
 bool VORN::restoreOneFromDirectoryByFilePath(const std::string &mmapKey, const std::string &srcPath,
                                              const std::string &dstPath, const VORNMetaInfo &record,
                                              const MetaCheckBlock *backupBlock) {
+    // A single-process opener elsewhere maps the files and relies on no one
+    // else touching them: checked before anything is touched, and held
+    // through the copy so that none starts meanwhile.
+    OpenModeLock modeLock;
+    if (modeLock.acquire(dstPath, false, false) == OpenModeLock::Result::Conflict) {
+        VORNError("[%s] is open in another process in single-process mode", dstPath.c_str());
+        return false;
+    }
     // Mapped through its own descriptor, which also carries the lock: a
     // second descriptor's flock would exclude this one.
     MemoryFile metaFile(crcPathWithPath(dstPath), 0, false, false);
@@ -432,7 +446,8 @@ size_t VORN::backupAllToDirectory(const std::string &dstDir, const std::string &
     size_t count = 0;
     for (const std::string &path : stores) {
         const std::string name = filename(path);
-        const std::string mmapKey = compareFullPath ? name : mmapedKVKey(name, &srcDir, false);
+        const std::string mmapKey =
+            compareFullPath ? name : storeRegistryKey(resolveRootPath(srcDir) + "/" + name);
         count += backupOneToDirectory(mmapKey, dstDir + "/" + name, path, compareFullPath) ? 1 : 0;
     }
     return count;
@@ -447,7 +462,8 @@ size_t VORN::restoreAllFromDirectory(const std::string &srcDir, const std::strin
     size_t count = 0;
     for (const std::string &path : stores) {
         const std::string name = filename(path);
-        const std::string mmapKey = compareFullPath ? name : mmapedKVKey(name, &dstDir, false);
+        const std::string mmapKey =
+            compareFullPath ? name : storeRegistryKey(resolveRootPath(dstDir) + "/" + name);
         count += restoreOneFromDirectory(mmapKey, path, dstDir + "/" + name, compareFullPath) ? 1 : 0;
     }
     return count;

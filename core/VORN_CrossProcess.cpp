@@ -20,9 +20,13 @@
 using namespace vorn;
 
 void VORN::loadOrRefresh() {
+    if (m_openConfigPending) {
+        applyOpenConfig(); // may load the store itself
+    }
     if (m_needLoadFromFile) {
         // Bind the inter-process lock to a usable descriptor before holding
-        // it: a meta file that failed to open or map at construction has none.
+        // it: a meta file is not mapped before the first operation, and one
+        // that failed to open has no descriptor.
         if (!m_metaFile->isFileValid()) {
             reloadMetaFile();
         }
@@ -110,6 +114,11 @@ void VORN::notifyContentLoaded() {
 
 void VORN::lock() {
     ScopedLock<ThreadLock> lock(m_lock);
+    if (isMultiProcess() && !m_metaFile->isFileValid()) {
+        // Mapped before the hold is taken: mapping takes and drops a flock
+        // of its own on the descriptor that carries the hold.
+        reloadMetaFile();
+    }
     m_exclusiveProcessLock->lock();
 }
 

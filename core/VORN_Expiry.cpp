@@ -55,6 +55,7 @@ bool VORN::enableAutoKeyExpire(uint32_t expiredInSeconds) {
         return false;
     }
     ScopedLock<ThreadLock> lock(m_lock);
+    applyOpenConfig(); // the open's switches come before this call
     ScopedLock<InterProcessLock> exclusive(m_exclusiveProcessLock);
     if (!readyToSwitchExpiry(__func__)) {
         return false;
@@ -106,6 +107,7 @@ bool VORN::disableAutoKeyExpire() {
         return false;
     }
     ScopedLock<ThreadLock> lock(m_lock);
+    applyOpenConfig(); // the open's switches come before this call
     ScopedLock<InterProcessLock> exclusive(m_exclusiveProcessLock);
     if (!readyToSwitchExpiry(__func__)) {
         return false;
@@ -309,6 +311,7 @@ size_t VORN::filterExpiredKeys() {
 bool VORN::enableCompareBeforeSet() {
     VORNInfo("enableCompareBeforeSet for [%s]", m_mmapID.c_str());
     ScopedLock<ThreadLock> lock(m_lock);
+    applyOpenConfig(); // the open's switches come before this call
     ScopedLock<InterProcessLock> exclusive(m_exclusiveProcessLock);
     if (m_enableKeyExpire || m_crypter) {
         return false;
@@ -320,6 +323,7 @@ bool VORN::enableCompareBeforeSet() {
 bool VORN::disableCompareBeforeSet() {
     VORNInfo("disableCompareBeforeSet for [%s]", m_mmapID.c_str());
     ScopedLock<ThreadLock> lock(m_lock);
+    applyOpenConfig(); // the open's switches come before this call
     ScopedLock<InterProcessLock> exclusive(m_exclusiveProcessLock);
     if (m_enableKeyExpire || m_crypter) {
         return false;

@@ -44,7 +44,7 @@ std::pair<std::string, std::string> getStorage(const std::string &mmapID, const 
     const std::string &root = resolveRootPath(rootPath ? *rootPath : g_realRootDir);
     outMmapID = mmapID;
     std::string dataPath = mappedKVPathWithID(mmapID, &root, true);
-    outMmapKey = mmapedKVKey(mmapID, &root, true);
+    outMmapKey = storeRegistryKey(dataPath);
     std::string metaPath = crcPathWithPath(dataPath);
     if (!isFileExist(dataPath)) {
         VORNInfo("file not exist %s", dataPath.c_str());

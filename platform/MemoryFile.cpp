@@ -201,10 +201,12 @@ size_t File::getActualFileSize() const {
 // ---------------------------------------------------------------------------
 // MemoryFile
 
-MemoryFile::MemoryFile(std::string path, size_t expectedCapacity, bool readOnly, bool mayflyFD)
+MemoryFile::MemoryFile(std::string path, size_t expectedCapacity, bool readOnly, bool mayflyFD, bool mapNow)
     : m_diskFile(std::move(path), readOnly ? OpenFlag::ReadOnly : (OpenFlag::ReadWrite | OpenFlag::Create)),
       m_ptr(nullptr), m_size(0), m_readOnly(readOnly), m_isMayflyFD(mayflyFD) {
-    reloadFromFile(expectedCapacity);
+    if (mapNow) {
+        reloadFromFile(expectedCapacity);
+    }
 }
 
 MemoryFile::~MemoryFile() {

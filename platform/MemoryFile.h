@@ -135,8 +135,10 @@ class MemoryFile {
 public:
     // Opens (creating a writable file) and maps the file, growing it to at
     // least `expectedCapacity` bytes rounded up to whole units. Check
-    // isFileValid() afterwards.
-    explicit MemoryFile(std::string path, size_t expectedCapacity = 0, bool readOnly = false, bool mayflyFD = false);
+    // isFileValid() afterwards. With `mapNow` false it only opens the
+    // descriptor and takes no lock: the first reloadFromFile() maps it.
+    explicit MemoryFile(std::string path, size_t expectedCapacity = 0, bool readOnly = false, bool mayflyFD = false,
+                        bool mapNow = true);
     ~MemoryFile();
 
     // (Re)maps the file, first growing it when it is shorter than

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -422,5 +423,7 @@ std::optional<std::string> getUniqueFileName(const std::string &dirPath, const s
     }
     return std::nullopt;
 }
+
+size_t maxFileNameLength() { return NAME_MAX; }
 
 } // namespace vorn

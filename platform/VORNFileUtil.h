@@ -90,4 +90,10 @@ std::optional<std::string> getUniqueFileName(const std::string &dirPath, const s
 std::optional<std::string> getUniqueFileName(const std::string &dirPath, const std::string &baseName,
                                              const std::function<uint64_t()> &nextNumber);
 
+// The longest file name (one path component, in bytes) store files may have:
+// NAME_MAX (255 on Linux and macOS). A constant rather than pathconf(3), so
+// that a store's file names do not depend on the file system its root, or a
+// backup of it, happens to live on.
+size_t maxFileNameLength();
+
 } // namespace vorn

@@ -126,6 +126,9 @@ TEST_F(StoreTest, ExpectedCapacityIsRoundedToWholePages) {
         ASSERT_NE(store, nullptr);
         EXPECT_EQ(VORNTestPeer::expectedCapacity(store), c.mapped);
         EXPECT_EQ(vorn_test::fileSize(VORNTestPeer::dataPath(store)), static_cast<long long>(c.mapped));
+        // The meta file is created at open and gets its page at the first operation.
+        EXPECT_EQ(vorn_test::fileSize(VORNTestPeer::metaPath(store)), 0);
+        VORNTestPeer::load(store);
         EXPECT_EQ(vorn_test::fileSize(VORNTestPeer::metaPath(store)), static_cast<long long>(page));
         store->close();
     }
@@ -149,7 +152,7 @@ TEST_F(StoreTest, SpecialCharacterDirectoryOnlyForWritableOpensOfCustomRoots) {
     ASSERT_NE(special, nullptr);
     EXPECT_EQ(VORNTestPeer::dataPath(special), root() + "/specialCharacter/" + vorn::md5(id));
     EXPECT_TRUE(fs::exists(root() + "/specialCharacter/" + vorn::md5(id) + ".crc"));
-    EXPECT_EQ(VORNTestPeer::registryKey(special), vorn::md5(root() + "/" + id));
+    EXPECT_EQ(VORNTestPeer::registryKey(special), vorn::storeRegistryKey(VORNTestPeer::dataPath(special)));
     special->close();
 }
 
