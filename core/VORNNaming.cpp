@@ -111,17 +111,23 @@ std::string storeRegistryKey(const std::string &dataPath) { return md5(dataPath)
 
 void mkSpecialCharacterFileDirectory() { pthread_once(&g_specialDirOnce, createGlobalSpecialDirectory); }
 
-std::string encodeFilePath(const std::string &mmapID, const std::string *rootPath) {
+std::string encodeFilePath(const std::string &mmapID, const std::string *rootPath, bool createDirectory) {
     if (!needsHashedName(mmapID)) {
         return mmapID;
     }
-    if (isGlobalRoot(rootPath)) {
+    if (!createDirectory) {
+        // Nothing to make.
+    } else if (isGlobalRoot(rootPath)) {
         mkSpecialCharacterFileDirectory();
     } else {
         // A custom root gets its directory back even if it was removed meanwhile.
         mkPath(*rootPath + "/" + kSpecialCharacterDirectory);
     }
     return std::string(kSpecialCharacterDirectory) + "/" + md5(mmapID);
+}
+
+std::string lookupDataPath(const std::string &mmapID, const std::string &resolvedRoot) {
+    return resolvedRoot + "/" + encodeFilePath(mmapID, &resolvedRoot, false);
 }
 
 const std::string &resolveRootPath(const std::string &rootPath) {

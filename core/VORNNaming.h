@@ -64,7 +64,12 @@ bool needsHashedName(const std::string &id);
 std::string storeRegistryKey(const std::string &dataPath);
 
 // The file name part of the id's data file; see mappedKVPathWithID.
-std::string encodeFilePath(const std::string &mmapID, const std::string *rootPath);
+// With createDirectory false nothing is created: for callers that only look
+// (existence and validity checks, removal), which must leave a root as it is.
+std::string encodeFilePath(const std::string &mmapID, const std::string *rootPath, bool createDirectory = true);
+// The data file path of mappedKVPathWithID (absolute form) without creating
+// "specialCharacter".
+std::string lookupDataPath(const std::string &mmapID, const std::string &resolvedRoot);
 
 // Creates the registry, its lock and DEFAULT_MMAP_SIZE, once per process.
 void ensureMinimalInitialize();

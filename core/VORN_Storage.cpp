@@ -43,7 +43,7 @@ std::pair<std::string, std::string> getStorage(const std::string &mmapID, const 
                                                std::string &outMmapID, std::string &outMmapKey) {
     const std::string &root = resolveRootPath(rootPath ? *rootPath : g_realRootDir);
     outMmapID = mmapID;
-    std::string dataPath = mappedKVPathWithID(mmapID, &root, true);
+    std::string dataPath = lookupDataPath(mmapID, root);
     outMmapKey = storeRegistryKey(dataPath);
     std::string metaPath = crcPathWithPath(dataPath);
     if (!isFileExist(dataPath)) {

@@ -134,4 +134,4 @@ def test_default_level_passes_only_warnings_and_errors(root, caplog):
     with pytest.raises(corvane_vorn.WrongKeyError):
         Store("quiet", root, key="another key 1234")
     assert caplog.records and {r.levelno for r in caplog.records} == {logging.ERROR}
-    assert any("does not decode (wrong key?)" in r.getMessage() for r in caplog.records)
+    assert any("wrong or missing key" in r.getMessage() for r in caplog.records)

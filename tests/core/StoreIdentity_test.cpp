@@ -160,6 +160,20 @@ TEST_F(StoreIdentity, HostileIdsGetNamesOfTheirOwn) {
     }
 }
 
+// Looking for a store (existence, validity, removal) leaves the root as it
+// is, also for an id whose files would live under "specialCharacter".
+TEST_F(StoreIdentity, LookingForAStoreCreatesNothing) {
+    const std::string fresh = root() + "/fresh";
+    fs::create_directories(fresh);
+    for (const char *id : {"a/b", "x.crc", "..", "plain"}) {
+        SCOPED_TRACE(id);
+        EXPECT_FALSE(VORN::checkExist(id, &fresh));
+        EXPECT_TRUE(VORN::isFileValid(id, &fresh)) << "no data file: nothing to find wrong";
+        EXPECT_FALSE(VORN::removeStorage(id, &fresh));
+        EXPECT_TRUE(fs::is_empty(fresh));
+    }
+}
+
 // Ids that opened before keep their file names.
 TEST(StoreNaming, OnlyIdsThatReachOtherFilesAreHashed) {
     for (const char *id : {"a", "a.b", "a b", ".hidden", "x.crcx", "crc", "specialCharacters", "vorn.default"}) {
