@@ -10,6 +10,7 @@ namespace vorn_test {
 
 void RecordingHandler::logMessage(VORNLogLevel level, const char *file, int, const char *function,
                                   const std::string &message) {
+    std::lock_guard<std::mutex> guard(m_linesMutex);
     lines.push_back({level, file ? file : "", function ? function : "", message});
 }
 
@@ -35,6 +36,7 @@ void RecordingHandler::onContentLoaded(const std::string &) {
 }
 
 size_t RecordingHandler::count(const std::string &message) const {
+    std::lock_guard<std::mutex> guard(m_linesMutex);
     size_t n = 0;
     for (const auto &line : lines) {
         n += line.message == message ? 1 : 0;
@@ -43,6 +45,7 @@ size_t RecordingHandler::count(const std::string &message) const {
 }
 
 bool RecordingHandler::has(VORNLogLevel level, const std::string &function, const std::string &message) const {
+    std::lock_guard<std::mutex> guard(m_linesMutex);
     for (const auto &line : lines) {
         if (line.level == level && line.function == function && line.message == message) {
             return true;
@@ -52,6 +55,7 @@ bool RecordingHandler::has(VORNLogLevel level, const std::string &function, cons
 }
 
 size_t RecordingHandler::countPrefix(const std::string &prefix) const {
+    std::lock_guard<std::mutex> guard(m_linesMutex);
     size_t n = 0;
     for (const auto &line : lines) {
         n += line.message.rfind(prefix, 0) == 0 ? 1 : 0;
@@ -60,6 +64,7 @@ size_t RecordingHandler::countPrefix(const std::string &prefix) const {
 }
 
 std::string RecordingHandler::dump() const {
+    std::lock_guard<std::mutex> guard(m_linesMutex);
     std::ostringstream out;
     for (const auto &line : lines) {
         out << line.level << " " << line.source << "::" << line.function << " " << line.message << "\n";
@@ -68,6 +73,7 @@ std::string RecordingHandler::dump() const {
 }
 
 void RecordingHandler::clear() {
+    std::lock_guard<std::mutex> guard(m_linesMutex);
     lines.clear();
     crcAsked = lengthAsked = changed = loaded = 0;
 }

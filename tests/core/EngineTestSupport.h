@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -49,6 +50,12 @@ public:
     int loaded = 0;
     // Called from onContentLoaded, i.e. inside a load, with its locks held.
     std::function<void()> whileLoading;
+
+private:
+    // Lines may come from several threads at once (an operation on another
+    // thread while the test opens stores); reading `lines` directly is for a
+    // test whose threads have finished.
+    mutable std::mutex m_linesMutex;
 };
 
 struct StoreOptions {
