@@ -38,7 +38,6 @@ const std::string g_noRoot;
 void initialize() {
     g_instanceDic = new std::unordered_map<std::string, VORN *>;
     g_instanceLock = new ThreadLock();
-    g_instanceLock->initialize();
     size_t pageSize = initializeDefaultMmapSize();
     _VORNLogWithLevel(VORNLogInfo, VORN_LOG_SOURCE, "initialize", __LINE__, "version %s, page size %d, arch %s",
                       kLibraryVersion, static_cast<int>(pageSize), kArchitecture);
@@ -256,7 +255,6 @@ VORN::VORN(const std::string &mmapID, const VORNConfig &config)
     } else {
         m_dic = new VORNMap();
     }
-    m_lock->initialize();
     m_sharedProcessLock->setEnable(multiProcess);
     m_exclusiveProcessLock->setEnable(multiProcess);
     // The config's expiry and compare-before-set switches wait for the

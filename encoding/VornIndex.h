@@ -161,7 +161,6 @@ public:
     bool empty() const { return m_map.empty(); }
     void clear() { m_map.clear(); }
     void reserve(size_type count) { m_map.reserve(count); }
-    size_type bucket_count() const { return m_map.bucket_count(); }
     float max_load_factor() const { return m_map.max_load_factor(); }
     void max_load_factor(float factor) { m_map.max_load_factor(factor); }
     void swap(VornIndex &other) noexcept { m_map.swap(other.m_map); }
