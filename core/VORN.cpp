@@ -350,7 +350,7 @@ void VORN::clearMemoryCache(bool keepMmap) {
     delete m_output;
     m_output = nullptr;
     if (!keepMmap) {
-        m_file->doCleanMemoryCache(false);
+        m_file->doCleanMemoryCache();
     }
     m_actualSize = 0;
     m_metaInfo->m_crcDigest = 0;

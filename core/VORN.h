@@ -452,7 +452,7 @@ private:
     // ---- Loading and recovery (VORN_IO.cpp); m_lock held ----
     void loadFromFile();
     void loadMetaInfoAndCheck();
-    bool checkFileHasDiskError();
+    void checkFileHasDiskError();
     void checkDataValid(bool &loadFromFile, bool &needFullWriteback);
     void partialLoadFromFile();
     // Maps the meta file again and moves the inter-process lock to its

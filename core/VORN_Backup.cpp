@@ -318,7 +318,7 @@ bool VORN::restoreOneFromDirectory(const std::string &mmapKey, const std::string
     // The data file may have a new length under the old mapping: unmap it
     // (also when the contents were never loaded) before anything reads it.
     vorn->clearMemoryCache(false);
-    vorn->m_file->doCleanMemoryCache(false);
+    vorn->m_file->doCleanMemoryCache();
     vorn->loadFromFile();
     if (vorn->isMultiProcess()) {
         vorn->notifyContentChanged();
