@@ -19,10 +19,10 @@ bool checkStoreRoot(const std::string *rootPath);
 // The data file path and the meta file path of `mmapID` under `rootPath`
 // (null: the global root), each resolved as an open would resolve it; a path
 // whose file does not exist is returned empty (logged "file not exist %s" /
-// "crc file not exist %s"). outMmapID receives the id, outMmapKey the
-// registry key an open instance of the store has.
+// "crc file not exist %s"). outMmapKey receives the registry key an open
+// instance of the store has.
 // REQUIRES: g_instanceLock held; checkStoreRoot(rootPath).
 std::pair<std::string, std::string> getStorage(const std::string &mmapID, const std::string *rootPath,
-                                               std::string &outMmapID, std::string &outMmapKey);
+                                               std::string &outMmapKey);
 
 } // namespace vorn

@@ -40,9 +40,8 @@ bool checkStoreRoot(const std::string *rootPath) {
 }
 
 std::pair<std::string, std::string> getStorage(const std::string &mmapID, const std::string *rootPath,
-                                               std::string &outMmapID, std::string &outMmapKey) {
+                                               std::string &outMmapKey) {
     const std::string &root = resolveRootPath(rootPath ? *rootPath : g_realRootDir);
-    outMmapID = mmapID;
     std::string dataPath = lookupDataPath(mmapID, root);
     outMmapKey = storeRegistryKey(dataPath);
     std::string metaPath = crcPathWithPath(dataPath);
@@ -183,9 +182,8 @@ bool VORN::isFileValid(const std::string &mmapID, const std::string *rootPath) {
     VORN *open = nullptr;
     {
         ScopedLock<ThreadLock> registry(g_instanceLock);
-        std::string id;
         std::string key;
-        paths = getStorage(mmapID, rootPath, id, key);
+        paths = getStorage(mmapID, rootPath, key);
         if (paths.first.empty()) {
             return true;
         }
@@ -227,9 +225,8 @@ bool VORN::removeStorage(const std::string &mmapID, const std::string *rootPath)
         return false;
     }
     ScopedLock<ThreadLock> lock(g_instanceLock);
-    std::string id;
     std::string key;
-    auto paths = getStorage(mmapID, rootPath, id, key);
+    auto paths = getStorage(mmapID, rootPath, key);
     const std::string &dataPath = paths.first;
     const std::string &metaPath = paths.second;
     if (dataPath.empty() && metaPath.empty()) {
@@ -296,8 +293,7 @@ bool VORN::checkExist(const std::string &mmapID, const std::string *rootPath) {
         return false;
     }
     ScopedLock<ThreadLock> lock(g_instanceLock);
-    std::string id;
     std::string key;
-    auto paths = getStorage(mmapID, rootPath, id, key);
+    auto paths = getStorage(mmapID, rootPath, key);
     return !paths.first.empty() && !paths.second.empty();
 }
