@@ -420,10 +420,10 @@ int32_t VORN::writeValueToBuffer(std::string_view key, void *ptr, int32_t size) 
         CodedInputData input(data.data(), data.size());
         v = input.readInt32();
     } catch (std::exception &e) {
-        logDecodeFailure(__func__, __LINE__, &e, "encode fail");
+        logDecodeFailure(__func__, __LINE__, &e, "decode fail");
         return -1;
     } catch (...) {
-        logDecodeFailure(__func__, __LINE__, nullptr, "encode fail");
+        logDecodeFailure(__func__, __LINE__, nullptr, "decode fail");
         return -1;
     }
     if (v < 0) {
