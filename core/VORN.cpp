@@ -250,10 +250,10 @@ VORN::VORN(const std::string &mmapID, const VORNConfig &config)
     m_exclusiveProcessLock = new InterProcessLock(m_fileLock, LockType::Exclusive);
 
     if (config.cryptKey && !config.cryptKey->empty()) {
-        m_dicCrypt = new VORNMapCrypt();
+        m_dicCrypt = newStoreIndex<VORNMapCrypt>();
         m_crypter = new AESCrypt(config.cryptKey->data(), config.cryptKey->size(), nullptr, 0, config.aes256);
     } else {
-        m_dic = new VORNMap();
+        m_dic = newStoreIndex<VORNMap>();
     }
     m_sharedProcessLock->setEnable(multiProcess);
     m_exclusiveProcessLock->setEnable(multiProcess);

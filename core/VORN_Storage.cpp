@@ -78,15 +78,13 @@ void VORN::installCipher(AESCrypt *cipher) {
     m_crypter = cipher;
     if (m_crypter) {
         if (!m_dicCrypt) {
-            m_dicCrypt = new VORNMapCrypt();
-            m_dicCrypt->max_load_factor(1.0f);
+            m_dicCrypt = newStoreIndex<VORNMapCrypt>();
         }
         delete m_dic;
         m_dic = nullptr;
     } else {
         if (!m_dic) {
-            m_dic = new VORNMap();
-            m_dic->max_load_factor(1.0f);
+            m_dic = newStoreIndex<VORNMap>();
         }
         delete m_dicCrypt;
         m_dicCrypt = nullptr;

@@ -174,4 +174,14 @@ using VORNMap = VornIndex<KeyValueHolder>;
 // Index of an encrypted store (the store's m_dicCrypt).
 using VORNMapCrypt = VornIndex<KeyValueHolderCrypt>;
 
+// A new, empty store index (VORNMap or VORNMapCrypt), owned by the caller.
+// Every store index keeps at most one entry a bucket on average; the decoders
+// carry the factor over into the maps they rebuild.
+template <typename Index>
+Index *newStoreIndex() {
+    Index *index = new Index();
+    index->max_load_factor(1.0f);
+    return index;
+}
+
 } // namespace vorn
