@@ -8,6 +8,7 @@
 #include "core/NameSpace.h"
 #include "core/VORNMetaInfo.h"
 #include "core/VORNNaming.h"
+#include "core/VORNStorage.h"
 #include "crypt/AESCrypt.h"
 #include "encoding/CodedOutputData.h"
 #include "encoding/VornIndex.h"
@@ -44,11 +45,6 @@ void initialize() {
 }
 
 bool hasGlobalRoot() { return !g_rootDir.empty(); }
-
-void warnNoDefaultNameSpace() {
-    _VORNLogWithLevel(VORNLogWarning, VORN_LOG_SOURCE, "defaultNameSpace", __LINE__,
-                      "VORN has not been initialized, there's no default NameSpace.");
-}
 
 // The root an open uses: the caller's, resolved; else the global root object
 // itself (so the global-root naming rules apply); else the refusing sentinel.

@@ -9,10 +9,14 @@
 
 namespace vorn {
 
+// Logs the warning "VORN has not been initialized, there's no default
+// NameSpace." (under the name defaultNameSpace) for an operation that needs
+// the global root when none is set.
+void warnNoDefaultNameSpace();
+
 // Whether `rootPath` names a root to work under: a non-empty root, or (null)
 // the global root once initializeVORN has set it. Otherwise logs the warning
-// "VORN has not been initialized, there's no default NameSpace." and returns
-// false: an empty root would put the store's files at the top of the file
+// of warnNoDefaultNameSpace and returns false: an empty root would put the store's files at the top of the file
 // system (or, resolved, in the current directory).
 bool checkStoreRoot(const std::string *rootPath);
 

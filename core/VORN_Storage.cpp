@@ -30,12 +30,16 @@ using namespace vorn;
 
 namespace vorn {
 
+void warnNoDefaultNameSpace() {
+    _VORNLogWithLevel(VORNLogWarning, VORN_LOG_SOURCE, "defaultNameSpace", __LINE__,
+                      "VORN has not been initialized, there's no default NameSpace.");
+}
+
 bool checkStoreRoot(const std::string *rootPath) {
     if (rootPath ? !rootPath->empty() : !g_rootDir.empty()) {
         return true;
     }
-    _VORNLogWithLevel(VORNLogWarning, VORN_LOG_SOURCE, "defaultNameSpace", __LINE__,
-                      "VORN has not been initialized, there's no default NameSpace.");
+    warnNoDefaultNameSpace();
     return false;
 }
 
