@@ -170,10 +170,16 @@ bool storedStreamChecksOut(const std::string &dataPath, const std::string &metaP
     return streamCRC32(0, dataBytes + kDataFileHeaderSize, length) == recorded;
 }
 
+// What the operations on a store by id need before they look for its files:
+// the library set up, an id, and a root (warned about when missing).
+bool canWorkOnStoreByID(const std::string &mmapID, const std::string *rootPath) {
+    return g_instanceLock && !mmapID.empty() && checkStoreRoot(rootPath);
+}
+
 } // namespace
 
 bool VORN::isFileValid(const std::string &mmapID, const std::string *rootPath) {
-    if (!g_instanceLock || mmapID.empty() || !checkStoreRoot(rootPath)) {
+    if (!canWorkOnStoreByID(mmapID, rootPath)) {
         return false;
     }
     // Writers hold the exclusive lock on the meta file while they change
@@ -223,7 +229,7 @@ bool VORN::isFileValid(const std::string &mmapID, const std::string *rootPath) {
 }
 
 bool VORN::removeStorage(const std::string &mmapID, const std::string *rootPath) {
-    if (!g_instanceLock || mmapID.empty() || !checkStoreRoot(rootPath)) {
+    if (!canWorkOnStoreByID(mmapID, rootPath)) {
         return false;
     }
     ScopedLock<ThreadLock> lock(g_instanceLock);
@@ -291,7 +297,7 @@ bool VORN::removeStorage(const std::string &mmapID, const std::string *rootPath)
 }
 
 bool VORN::checkExist(const std::string &mmapID, const std::string *rootPath) {
-    if (!g_instanceLock || mmapID.empty() || !checkStoreRoot(rootPath)) {
+    if (!canWorkOnStoreByID(mmapID, rootPath)) {
         return false;
     }
     ScopedLock<ThreadLock> lock(g_instanceLock);
