@@ -640,8 +640,12 @@ private:
                                      bool compareFullPath);
     static bool restoreOneFromDirectory(const std::string &mmapKey, const std::string &srcPath,
                                         const std::string &dstPath, bool compareFullPath);
-    static size_t backupAllToDirectory(const std::string &dstDir, const std::string &srcDir, bool compareFullPath);
-    static size_t restoreAllFromDirectory(const std::string &srcDir, const std::string &dstDir, bool compareFullPath);
+    // Every store of `fromDir` and of its special-character directory into
+    // `toDir` (a backup, or with `restoring` a restore); how many were copied.
+    static size_t copyAllStores(const std::string &fromDir, const std::string &toDir, bool restoring);
+    // The stores of `fromDir` alone; keys by file name with compareFullPath.
+    static size_t copyStoresIn(const std::string &fromDir, const std::string &toDir, bool compareFullPath,
+                               bool restoring);
     // The store is not open in this process: copy under file locks.
     static bool backupOneToDirectoryByFilePath(const std::string &mmapKey, const std::string &dstPath,
                                                const std::string &srcPath);
