@@ -8,6 +8,7 @@
 #include "core/NameSpace.h"
 #include "core/VORNMetaInfo.h"
 #include "core/VORNNaming.h"
+#include "core/VORNStorage.h"
 #include "crypt/AESCrypt.h"
 #include "encoding/CodedOutputData.h"
 #include "encoding/VornIndex.h"
@@ -38,18 +39,12 @@ const std::string g_noRoot;
 void initialize() {
     g_instanceDic = new std::unordered_map<std::string, VORN *>;
     g_instanceLock = new ThreadLock();
-    g_instanceLock->initialize();
     size_t pageSize = initializeDefaultMmapSize();
     _VORNLogWithLevel(VORNLogInfo, VORN_LOG_SOURCE, "initialize", __LINE__, "version %s, page size %d, arch %s",
                       kLibraryVersion, static_cast<int>(pageSize), kArchitecture);
 }
 
 bool hasGlobalRoot() { return !g_rootDir.empty(); }
-
-void warnNoDefaultNameSpace() {
-    _VORNLogWithLevel(VORNLogWarning, VORN_LOG_SOURCE, "defaultNameSpace", __LINE__,
-                      "VORN has not been initialized, there's no default NameSpace.");
-}
 
 // The root an open uses: the caller's, resolved; else the global root object
 // itself (so the global-root naming rules apply); else the refusing sentinel.
@@ -251,12 +246,11 @@ VORN::VORN(const std::string &mmapID, const VORNConfig &config)
     m_exclusiveProcessLock = new InterProcessLock(m_fileLock, LockType::Exclusive);
 
     if (config.cryptKey && !config.cryptKey->empty()) {
-        m_dicCrypt = new VORNMapCrypt();
+        m_dicCrypt = newStoreIndex<VORNMapCrypt>();
         m_crypter = new AESCrypt(config.cryptKey->data(), config.cryptKey->size(), nullptr, 0, config.aes256);
     } else {
-        m_dic = new VORNMap();
+        m_dic = newStoreIndex<VORNMap>();
     }
-    m_lock->initialize();
     m_sharedProcessLock->setEnable(multiProcess);
     m_exclusiveProcessLock->setEnable(multiProcess);
     // The config's expiry and compare-before-set switches wait for the
@@ -352,7 +346,7 @@ void VORN::clearMemoryCache(bool keepMmap) {
     delete m_output;
     m_output = nullptr;
     if (!keepMmap) {
-        m_file->doCleanMemoryCache(false);
+        m_file->doCleanMemoryCache();
     }
     m_actualSize = 0;
     m_metaInfo->m_crcDigest = 0;

@@ -452,7 +452,7 @@ private:
     // ---- Loading and recovery (VORN_IO.cpp); m_lock held ----
     void loadFromFile();
     void loadMetaInfoAndCheck();
-    bool checkFileHasDiskError();
+    void checkFileHasDiskError();
     void checkDataValid(bool &loadFromFile, bool &needFullWriteback);
     void partialLoadFromFile();
     // Maps the meta file again and moves the inter-process lock to its
@@ -539,6 +539,13 @@ private:
     bool checkRecordLimits(const char *function, uint32_t originKeyLength, uint64_t dataSize, bool isDataHolder);
     // Whether both files are mapped and the store may be written; logs why not.
     bool checkWritable(const char *function);
+    // True for a read-only store, after logging "[<id>] file readonly" under
+    // `function`'s name; taken before any lock.
+    bool refuseReadOnly(const char *function);
+    // checkLoadData, then whether the data file is mapped (else logged
+    // "[<id>] file not valid" under `function`'s name). m_lock and the
+    // exclusive inter-process lock held.
+    bool loadDataFile(const char *function);
 
     // ---- Expansion and full write-back (VORN_WriteBack.cpp) ----
     // m_lock and the exclusive inter-process lock held (fullWriteback takes it).
@@ -569,6 +576,14 @@ private:
     // the exclusive inter-process lock held; `caller` names the operation in
     // the log lines.
     bool readyToSwitchExpiry(const char *caller);
+    // A store that holds nothing needs no rewrite when its expiry flag
+    // changes: writes the meta record alone and returns true (logged under
+    // `caller`'s name, `writeBack` spelled as that caller's line spells it).
+    // False, nothing done, when there are values to rewrite.
+    bool recordExpiryFlagOfNewFile(const char *caller, const char *writeBack);
+    // enableCompareBeforeSet and disableCompareBeforeSet; `caller` names the
+    // operation in its log line.
+    bool switchCompareBeforeSet(bool enable, const char *caller);
 
     // ---- Typed values (VORN_Typed.cpp) ----
     // Stores finished value bytes (a scalar or a list), adding the expiry time
@@ -625,8 +640,12 @@ private:
                                      bool compareFullPath);
     static bool restoreOneFromDirectory(const std::string &mmapKey, const std::string &srcPath,
                                         const std::string &dstPath, bool compareFullPath);
-    static size_t backupAllToDirectory(const std::string &dstDir, const std::string &srcDir, bool compareFullPath);
-    static size_t restoreAllFromDirectory(const std::string &srcDir, const std::string &dstDir, bool compareFullPath);
+    // Every store of `fromDir` and of its special-character directory into
+    // `toDir` (a backup, or with `restoring` a restore); how many were copied.
+    static size_t copyAllStores(const std::string &fromDir, const std::string &toDir, bool restoring);
+    // The stores of `fromDir` alone; keys by file name with compareFullPath.
+    static size_t copyStoresIn(const std::string &fromDir, const std::string &toDir, bool compareFullPath,
+                               bool restoring);
     // The store is not open in this process: copy under file locks.
     static bool backupOneToDirectoryByFilePath(const std::string &mmapKey, const std::string &dstPath,
                                                const std::string &srcPath);

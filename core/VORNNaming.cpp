@@ -30,7 +30,6 @@ bool isGlobalRoot(const std::string *rootPath) { return rootPath == nullptr || r
 
 void createNamespaceLock() {
     g_namespaceLock = new vorn::ThreadLock();
-    g_namespaceLock->initialize();
 }
 
 char lowerASCII(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }

@@ -318,7 +318,7 @@ bool VORN::restoreOneFromDirectory(const std::string &mmapKey, const std::string
     // The data file may have a new length under the old mapping: unmap it
     // (also when the contents were never loaded) before anything reads it.
     vorn->clearMemoryCache(false);
-    vorn->m_file->doCleanMemoryCache(false);
+    vorn->m_file->doCleanMemoryCache();
     vorn->loadFromFile();
     if (vorn->isMultiProcess()) {
         vorn->notifyContentChanged();
@@ -413,12 +413,7 @@ size_t VORN::backupAllToDirectory(const std::string &dstDir, const std::string *
     if (isSameDirectory(root, dstDir)) {
         return 1;
     }
-    size_t count = backupAllToDirectory(dstDir, root, false);
-    const std::string specialDir = root + "/" + kSpecialCharacterDirectory;
-    if (isFileExist(specialDir)) {
-        count += backupAllToDirectory(dstDir + "/" + kSpecialCharacterDirectory, specialDir, true);
-    }
-    return count;
+    return copyAllStores(root, dstDir, false);
 }
 
 size_t VORN::restoreAllFromDirectory(const std::string &srcDir, const std::string *dstDir) {
@@ -429,42 +424,37 @@ size_t VORN::restoreAllFromDirectory(const std::string &srcDir, const std::strin
     if (isSameDirectory(root, srcDir)) {
         return 1;
     }
-    size_t count = restoreAllFromDirectory(srcDir, root, false);
-    const std::string specialDir = srcDir + "/" + kSpecialCharacterDirectory;
+    return copyAllStores(srcDir, root, true);
+}
+
+size_t VORN::copyAllStores(const std::string &fromDir, const std::string &toDir, bool restoring) {
+    size_t count = copyStoresIn(fromDir, toDir, false, restoring);
+    const std::string specialDir = fromDir + "/" + kSpecialCharacterDirectory;
     if (isFileExist(specialDir)) {
-        count += restoreAllFromDirectory(specialDir, root + "/" + kSpecialCharacterDirectory, true);
+        count += copyStoresIn(specialDir, toDir + "/" + kSpecialCharacterDirectory, true, restoring);
     }
     return count;
 }
 
-size_t VORN::backupAllToDirectory(const std::string &dstDir, const std::string &srcDir, bool compareFullPath) {
-    const std::vector<std::string> stores = storeFilesIn(srcDir, "backupAllToDirectory");
+size_t VORN::copyStoresIn(const std::string &fromDir, const std::string &toDir, bool compareFullPath, bool restoring) {
+    const std::vector<std::string> stores =
+        storeFilesIn(fromDir, restoring ? "restoreAllFromDirectory" : "backupAllToDirectory");
     if (stores.empty()) {
         return 0;
     }
-    mkPath(dstDir);
+    mkPath(toDir);
+    // The registry key is the one the store has (or will have) where it is
+    // opened: at the source of a backup, at the target of a restore.
+    const std::string &storeDir = restoring ? toDir : fromDir;
     size_t count = 0;
     for (const std::string &path : stores) {
         const std::string name = filename(path);
         const std::string mmapKey =
-            compareFullPath ? name : storeRegistryKey(resolveRootPath(srcDir) + "/" + name);
-        count += backupOneToDirectory(mmapKey, dstDir + "/" + name, path, compareFullPath) ? 1 : 0;
-    }
-    return count;
-}
-
-size_t VORN::restoreAllFromDirectory(const std::string &srcDir, const std::string &dstDir, bool compareFullPath) {
-    const std::vector<std::string> stores = storeFilesIn(srcDir, "restoreAllFromDirectory");
-    if (stores.empty()) {
-        return 0;
-    }
-    mkPath(dstDir);
-    size_t count = 0;
-    for (const std::string &path : stores) {
-        const std::string name = filename(path);
-        const std::string mmapKey =
-            compareFullPath ? name : storeRegistryKey(resolveRootPath(dstDir) + "/" + name);
-        count += restoreOneFromDirectory(mmapKey, path, dstDir + "/" + name, compareFullPath) ? 1 : 0;
+            compareFullPath ? name : storeRegistryKey(resolveRootPath(storeDir) + "/" + name);
+        const std::string target = toDir + "/" + name;
+        const bool copied = restoring ? restoreOneFromDirectory(mmapKey, path, target, compareFullPath)
+                                      : backupOneToDirectory(mmapKey, target, path, compareFullPath);
+        count += copied ? 1 : 0;
     }
     return count;
 }

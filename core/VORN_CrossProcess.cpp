@@ -88,7 +88,7 @@ bool VORN::reopenFilesIfReplaced() {
         // maps the one at the path (creating it, unless read-only).
         delete m_output;
         m_output = nullptr;
-        m_file->doCleanMemoryCache(false);
+        m_file->doCleanMemoryCache();
     }
     return reopened;
 }

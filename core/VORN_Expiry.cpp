@@ -50,8 +50,7 @@ uint32_t VORN::safeExpirationPlusCurrentTime(uint32_t seconds) {
 }
 
 bool VORN::enableAutoKeyExpire(uint32_t expiredInSeconds) {
-    if (isReadOnly()) {
-        VORNWarning("[%s] file readonly", m_mmapID.c_str());
+    if (refuseReadOnly(__func__)) {
         return false;
     }
     ScopedLock<ThreadLock> lock(m_lock);
@@ -78,10 +77,7 @@ bool VORN::enableAutoKeyExpire(uint32_t expiredInSeconds) {
     m_metaInfo->setFlag(MetaFlagKeyExpire);
     m_metaInfo->m_version = MetaVersionFlags;
 
-    if (m_file->getFileSize() == m_expectedCapacity && m_actualSize == 0) {
-        VORNInfo("file is new, don't need a full writeback [%s], just update meta file", m_mmapID.c_str());
-        writeActualSize(0, 0, nullptr, true);
-        m_metaFile->msync(SyncFlag::Sync);
+    if (recordExpiryFlagOfNewFile(__func__, "writeback")) {
         return true;
     }
 
@@ -102,8 +98,7 @@ bool VORN::enableAutoKeyExpire(uint32_t expiredInSeconds) {
 }
 
 bool VORN::disableAutoKeyExpire() {
-    if (isReadOnly()) {
-        VORNWarning("[%s] file readonly", m_mmapID.c_str());
+    if (refuseReadOnly(__func__)) {
         return false;
     }
     ScopedLock<ThreadLock> lock(m_lock);
@@ -127,10 +122,7 @@ bool VORN::disableAutoKeyExpire() {
     m_metaInfo->unsetFlag(MetaFlagKeyExpire);
     m_metaInfo->m_version = MetaVersionFlags;
 
-    if (m_file->getFileSize() == m_expectedCapacity && m_actualSize == 0) {
-        VORNInfo("file is new, don't need a full write-back [%s], just update meta file", m_mmapID.c_str());
-        writeActualSize(0, 0, nullptr, true);
-        m_metaFile->msync(SyncFlag::Sync);
+    if (recordExpiryFlagOfNewFile(__func__, "write-back")) {
         return true;
     }
 
@@ -309,26 +301,22 @@ size_t VORN::filterExpiredKeys() {
 }
 
 bool VORN::enableCompareBeforeSet() {
-    VORNInfo("enableCompareBeforeSet for [%s]", m_mmapID.c_str());
-    ScopedLock<ThreadLock> lock(m_lock);
-    applyOpenConfig(); // the open's switches come before this call
-    ScopedLock<InterProcessLock> exclusive(m_exclusiveProcessLock);
-    if (m_enableKeyExpire || m_crypter) {
-        return false;
-    }
-    m_enableCompareBeforeSet = true;
-    return true;
+    return switchCompareBeforeSet(true, __func__);
 }
 
 bool VORN::disableCompareBeforeSet() {
-    VORNInfo("disableCompareBeforeSet for [%s]", m_mmapID.c_str());
+    return switchCompareBeforeSet(false, __func__);
+}
+
+bool VORN::switchCompareBeforeSet(bool enable, const char *caller) {
+    _VORNLogWithLevel(VORNLogInfo, VORN_LOG_SOURCE, caller, __LINE__, "%s for [%s]", caller, m_mmapID.c_str());
     ScopedLock<ThreadLock> lock(m_lock);
     applyOpenConfig(); // the open's switches come before this call
     ScopedLock<InterProcessLock> exclusive(m_exclusiveProcessLock);
     if (m_enableKeyExpire || m_crypter) {
         return false;
     }
-    m_enableCompareBeforeSet = false;
+    m_enableCompareBeforeSet = enable;
     return true;
 }
 
@@ -344,6 +332,17 @@ VornBuffer VORN::withExpireTime(const VornBuffer &value, uint32_t expireTime) {
     }
     encodeFixed32(bytes + value.size(), expireTime);
     return result;
+}
+
+bool VORN::recordExpiryFlagOfNewFile(const char *caller, const char *writeBack) {
+    if (m_file->getFileSize() != m_expectedCapacity || m_actualSize != 0) {
+        return false;
+    }
+    _VORNLogWithLevel(VORNLogInfo, VORN_LOG_SOURCE, caller, __LINE__,
+                      "file is new, don't need a full %s [%s], just update meta file", writeBack, m_mmapID.c_str());
+    writeActualSize(0, 0, nullptr, true);
+    m_metaFile->msync(SyncFlag::Sync);
+    return true;
 }
 
 bool VORN::readyToSwitchExpiry(const char *caller) {

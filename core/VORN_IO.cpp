@@ -239,15 +239,17 @@ void VORN::loadMetaInfoAndCheck() {
     }
 }
 
-bool VORN::checkFileHasDiskError() {
+// A read error that does not condemn a file is logged by the probe and
+// nothing more can be done about it here: only unusable files are acted on.
+void VORN::checkFileHasDiskError() {
     if (m_hasCheckedDiskError) {
-        return false;
+        return;
     }
     m_hasCheckedDiskError = true;
 
-    bool needReportReadFail = false;
-    if (isDiskOfMMAPFileCorrupted(m_metaFile, needReportReadFail)) {
-        m_metaFile->doCleanMemoryCache(false);
+    bool readFailed = false;
+    if (isDiskOfMMAPFileCorrupted(m_metaFile, readFailed)) {
+        m_metaFile->doCleanMemoryCache();
         deleteOrRenameFile(m_crcPath);
         reloadMetaFile();
     }
@@ -255,15 +257,14 @@ bool VORN::checkFileHasDiskError() {
         m_file->reloadFromFile(m_expectedCapacity);
         if (!m_file->isFileValid()) {
             VORNError("file [%s] not valid", m_path.c_str());
-            return false;
+            return;
         }
     }
-    if (isDiskOfMMAPFileCorrupted(m_file, needReportReadFail)) {
-        m_file->doCleanMemoryCache(false);
+    if (isDiskOfMMAPFileCorrupted(m_file, readFailed)) {
+        m_file->doCleanMemoryCache();
         deleteOrRenameFile(m_path);
         m_file->reloadFromFile(m_expectedCapacity);
     }
-    return needReportReadFail;
 }
 
 void VORN::checkDataValid(bool &loadFromFile, bool &needFullWriteback) {

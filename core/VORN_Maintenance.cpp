@@ -46,15 +46,12 @@ bool isAllZero(const uint8_t *bytes, size_t length) {
 
 void VORN::clearAll(bool keepSpace) {
     VORNInfo("cleaning all key-values from [%s]", m_mmapID.c_str());
-    if (isReadOnly()) {
-        VORNWarning("[%s] file readonly", m_mmapID.c_str());
+    if (refuseReadOnly(__func__)) {
         return;
     }
     ScopedLock<ThreadLock> lock(m_lock);
     ScopedLock<InterProcessLock> exclusive(m_exclusiveProcessLock);
-    checkLoadData();
-    if (!m_file->isFileValid()) {
-        VORNWarning("[%s] file not valid", m_mmapID.c_str());
+    if (!loadDataFile(__func__)) {
         return;
     }
     if (!m_metaFile->isFileValid()) {
@@ -87,15 +84,12 @@ void VORN::clearAll(bool keepSpace) {
 
 void VORN::trim() {
     VORNInfo("prepare to trim %s", m_mmapID.c_str());
-    if (isReadOnly()) {
-        VORNWarning("[%s] file readonly", m_mmapID.c_str());
+    if (refuseReadOnly(__func__)) {
         return;
     }
     ScopedLock<ThreadLock> lock(m_lock);
     ScopedLock<InterProcessLock> exclusive(m_exclusiveProcessLock);
-    checkLoadData();
-    if (!m_file->isFileValid()) {
-        VORNWarning("[%s] file not valid", m_mmapID.c_str());
+    if (!loadDataFile(__func__)) {
         return;
     }
     if (m_actualSize == 0) {
@@ -166,15 +160,12 @@ void VORN::zeroStreamTail() {
 }
 
 bool VORN::reKey(const std::string &cryptKey, bool aes256) {
-    if (isReadOnly()) {
-        VORNWarning("[%s] file readonly", m_mmapID.c_str());
+    if (refuseReadOnly(__func__)) {
         return false;
     }
     ScopedLock<ThreadLock> lock(m_lock);
     ScopedLock<InterProcessLock> exclusive(m_exclusiveProcessLock);
-    checkLoadData();
-    if (!m_file->isFileValid()) {
-        VORNWarning("[%s] file not valid", m_mmapID.c_str());
+    if (!loadDataFile(__func__)) {
         return false;
     }
 

@@ -30,19 +30,22 @@ using namespace vorn;
 
 namespace vorn {
 
+void warnNoDefaultNameSpace() {
+    _VORNLogWithLevel(VORNLogWarning, VORN_LOG_SOURCE, "defaultNameSpace", __LINE__,
+                      "VORN has not been initialized, there's no default NameSpace.");
+}
+
 bool checkStoreRoot(const std::string *rootPath) {
     if (rootPath ? !rootPath->empty() : !g_rootDir.empty()) {
         return true;
     }
-    _VORNLogWithLevel(VORNLogWarning, VORN_LOG_SOURCE, "defaultNameSpace", __LINE__,
-                      "VORN has not been initialized, there's no default NameSpace.");
+    warnNoDefaultNameSpace();
     return false;
 }
 
 std::pair<std::string, std::string> getStorage(const std::string &mmapID, const std::string *rootPath,
-                                               std::string &outMmapID, std::string &outMmapKey) {
+                                               std::string &outMmapKey) {
     const std::string &root = resolveRootPath(rootPath ? *rootPath : g_realRootDir);
-    outMmapID = mmapID;
     std::string dataPath = lookupDataPath(mmapID, root);
     outMmapKey = storeRegistryKey(dataPath);
     std::string metaPath = crcPathWithPath(dataPath);
@@ -79,15 +82,13 @@ void VORN::installCipher(AESCrypt *cipher) {
     m_crypter = cipher;
     if (m_crypter) {
         if (!m_dicCrypt) {
-            m_dicCrypt = new VORNMapCrypt();
-            m_dicCrypt->max_load_factor(1.0f);
+            m_dicCrypt = newStoreIndex<VORNMapCrypt>();
         }
         delete m_dic;
         m_dic = nullptr;
     } else {
         if (!m_dic) {
-            m_dic = new VORNMap();
-            m_dic->max_load_factor(1.0f);
+            m_dic = newStoreIndex<VORNMap>();
         }
         delete m_dicCrypt;
         m_dicCrypt = nullptr;
@@ -169,10 +170,16 @@ bool storedStreamChecksOut(const std::string &dataPath, const std::string &metaP
     return streamCRC32(0, dataBytes + kDataFileHeaderSize, length) == recorded;
 }
 
+// What the operations on a store by id need before they look for its files:
+// the library set up, an id, and a root (warned about when missing).
+bool canWorkOnStoreByID(const std::string &mmapID, const std::string *rootPath) {
+    return g_instanceLock && !mmapID.empty() && checkStoreRoot(rootPath);
+}
+
 } // namespace
 
 bool VORN::isFileValid(const std::string &mmapID, const std::string *rootPath) {
-    if (!g_instanceLock || mmapID.empty() || !checkStoreRoot(rootPath)) {
+    if (!canWorkOnStoreByID(mmapID, rootPath)) {
         return false;
     }
     // Writers hold the exclusive lock on the meta file while they change
@@ -183,9 +190,8 @@ bool VORN::isFileValid(const std::string &mmapID, const std::string *rootPath) {
     VORN *open = nullptr;
     {
         ScopedLock<ThreadLock> registry(g_instanceLock);
-        std::string id;
         std::string key;
-        paths = getStorage(mmapID, rootPath, id, key);
+        paths = getStorage(mmapID, rootPath, key);
         if (paths.first.empty()) {
             return true;
         }
@@ -223,13 +229,12 @@ bool VORN::isFileValid(const std::string &mmapID, const std::string *rootPath) {
 }
 
 bool VORN::removeStorage(const std::string &mmapID, const std::string *rootPath) {
-    if (!g_instanceLock || mmapID.empty() || !checkStoreRoot(rootPath)) {
+    if (!canWorkOnStoreByID(mmapID, rootPath)) {
         return false;
     }
     ScopedLock<ThreadLock> lock(g_instanceLock);
-    std::string id;
     std::string key;
-    auto paths = getStorage(mmapID, rootPath, id, key);
+    auto paths = getStorage(mmapID, rootPath, key);
     const std::string &dataPath = paths.first;
     const std::string &metaPath = paths.second;
     if (dataPath.empty() && metaPath.empty()) {
@@ -292,12 +297,11 @@ bool VORN::removeStorage(const std::string &mmapID, const std::string *rootPath)
 }
 
 bool VORN::checkExist(const std::string &mmapID, const std::string *rootPath) {
-    if (!g_instanceLock || mmapID.empty() || !checkStoreRoot(rootPath)) {
+    if (!canWorkOnStoreByID(mmapID, rootPath)) {
         return false;
     }
     ScopedLock<ThreadLock> lock(g_instanceLock);
-    std::string id;
     std::string key;
-    auto paths = getStorage(mmapID, rootPath, id, key);
+    auto paths = getStorage(mmapID, rootPath, key);
     return !paths.first.empty() && !paths.second.empty();
 }

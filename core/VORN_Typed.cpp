@@ -226,41 +226,46 @@ bool VORN::set(const std::vector<std::string> &value, std::string_view key, uint
 
 namespace {
 
-// Reads one scalar from a store: the shape every scalar getter shares.
-template <typename T, typename Read>
-T readScalar(VORN *store, ThreadLock *lock, InterProcessLock *shared, std::string_view key, T defaultValue,
-             bool *hasValue, const char *function, Read read, VornBuffer (VORN::*getData)(std::string_view)) {
+// Hands the stored bytes of `key`, read under the store's thread lock and
+// shared process lock, to `decode`: the shape every decoding getter shares.
+// False for an empty key, a missing value, or a `decode` that throws (logged
+// under `function`'s name as the exception's text, or "decode fail").
+template <typename Decode>
+bool decodeStoredValue(VORN *store, ThreadLock *lock, InterProcessLock *shared, std::string_view key,
+                       const char *function, VornBuffer (VORN::*getData)(std::string_view), Decode decode) {
     if (key.empty()) {
-        if (hasValue) {
-            *hasValue = false;
-        }
-        return defaultValue;
+        return false;
     }
     ScopedLock<ThreadLock> threadLock(lock);
     ScopedLock<InterProcessLock> processLock(shared);
     VornBuffer data = (store->*getData)(key);
     if (data.size() == 0) {
-        if (hasValue) {
-            *hasValue = false;
-        }
-        return defaultValue;
+        return false;
     }
     try {
-        CodedInputData input(data.data(), data.size());
-        T value = read(input);
-        if (hasValue) {
-            *hasValue = true;
-        }
-        return value;
+        decode(data);
+        return true;
     } catch (std::exception &e) {
         logDecodeFailure(function, __LINE__, &e, "decode fail");
     } catch (...) {
         logDecodeFailure(function, __LINE__, nullptr, "decode fail");
     }
+    return false;
+}
+
+// Reads one scalar from a store: `defaultValue` unless a value decodes.
+template <typename T, typename Read>
+T readScalar(VORN *store, ThreadLock *lock, InterProcessLock *shared, std::string_view key, T defaultValue,
+             bool *hasValue, const char *function, Read read, VornBuffer (VORN::*getData)(std::string_view)) {
+    T value = defaultValue;
+    const bool found = decodeStoredValue(store, lock, shared, key, function, getData, [&](const VornBuffer &data) {
+        CodedInputData input(data.data(), data.size());
+        value = read(input);
+    });
     if (hasValue) {
-        *hasValue = false;
+        *hasValue = found;
     }
-    return defaultValue;
+    return found ? value : defaultValue;
 }
 
 } // namespace
@@ -308,51 +313,23 @@ double VORN::getDouble(std::string_view key, double defaultValue, bool *hasValue
 }
 
 bool VORN::getString(std::string_view key, std::string &result, bool inplaceModification) {
-    if (key.empty()) {
-        return false;
-    }
-    ScopedLock<ThreadLock> lock(m_lock);
-    ScopedLock<InterProcessLock> shared(m_sharedProcessLock);
-    VornBuffer data = getDataForKey(key);
-    if (data.size() == 0) {
-        return false;
-    }
-    try {
-        CodedInputData input(data.data(), data.size());
-        if (inplaceModification) {
-            input.readString(result); // leaves result as it was when it throws
-        } else {
-            result = input.readString();
-        }
-        return true;
-    } catch (std::exception &e) {
-        logDecodeFailure(__func__, __LINE__, &e, "decode fail");
-    } catch (...) {
-        logDecodeFailure(__func__, __LINE__, nullptr, "decode fail");
-    }
-    return false;
+    return decodeStoredValue(this, m_lock, m_sharedProcessLock, key, __func__, &VORN::getDataForKey,
+                             [&](const VornBuffer &data) {
+                                 CodedInputData input(data.data(), data.size());
+                                 if (inplaceModification) {
+                                     input.readString(result); // leaves result as it was when it throws
+                                 } else {
+                                     result = input.readString();
+                                 }
+                             });
 }
 
 bool VORN::getBytes(std::string_view key, VornBuffer &result) {
-    if (key.empty()) {
-        return false;
-    }
-    ScopedLock<ThreadLock> lock(m_lock);
-    ScopedLock<InterProcessLock> shared(m_sharedProcessLock);
-    VornBuffer data = getDataForKey(key);
-    if (data.size() == 0) {
-        return false;
-    }
-    try {
-        CodedInputData input(data.data(), data.size());
-        result = input.readData(true, false);
-        return true;
-    } catch (std::exception &e) {
-        logDecodeFailure(__func__, __LINE__, &e, "decode fail");
-    } catch (...) {
-        logDecodeFailure(__func__, __LINE__, nullptr, "decode fail");
-    }
-    return false;
+    return decodeStoredValue(this, m_lock, m_sharedProcessLock, key, __func__, &VORN::getDataForKey,
+                             [&](const VornBuffer &data) {
+                                 CodedInputData input(data.data(), data.size());
+                                 result = input.readData(true, false);
+                             });
 }
 
 VornBuffer VORN::getBytes(std::string_view key) {
@@ -364,24 +341,8 @@ VornBuffer VORN::getBytes(std::string_view key) {
 }
 
 bool VORN::getVector(std::string_view key, std::vector<std::string> &result) {
-    if (key.empty()) {
-        return false;
-    }
-    ScopedLock<ThreadLock> lock(m_lock);
-    ScopedLock<InterProcessLock> shared(m_sharedProcessLock);
-    VornBuffer data = getDataForKey(key);
-    if (data.size() == 0) {
-        return false;
-    }
-    try {
-        result = ZoraVEDezad::decodeVector(data);
-        return true;
-    } catch (std::exception &e) {
-        logDecodeFailure(__func__, __LINE__, &e, "decode fail");
-    } catch (...) {
-        logDecodeFailure(__func__, __LINE__, nullptr, "decode fail");
-    }
-    return false;
+    return decodeStoredValue(this, m_lock, m_sharedProcessLock, key, __func__, &VORN::getDataForKey,
+                             [&](const VornBuffer &data) { result = ZoraVEDezad::decodeVector(data); });
 }
 
 size_t VORN::getValueSize(std::string_view key, bool actualSize) {
@@ -420,10 +381,10 @@ int32_t VORN::writeValueToBuffer(std::string_view key, void *ptr, int32_t size) 
         CodedInputData input(data.data(), data.size());
         v = input.readInt32();
     } catch (std::exception &e) {
-        logDecodeFailure(__func__, __LINE__, &e, "encode fail");
+        logDecodeFailure(__func__, __LINE__, &e, "decode fail");
         return -1;
     } catch (...) {
-        logDecodeFailure(__func__, __LINE__, nullptr, "encode fail");
+        logDecodeFailure(__func__, __LINE__, nullptr, "decode fail");
         return -1;
     }
     if (v < 0) {

@@ -159,6 +159,23 @@ bool VORN::renewVectorBeforeAppend() {
     return true;
 }
 
+bool VORN::refuseReadOnly(const char *function) {
+    if (!isReadOnly()) {
+        return false;
+    }
+    _VORNLogWithLevel(VORNLogWarning, VORN_LOG_SOURCE, function, __LINE__, "[%s] file readonly", m_mmapID.c_str());
+    return true;
+}
+
+bool VORN::loadDataFile(const char *function) {
+    checkLoadData();
+    if (!m_file->isFileValid()) {
+        _VORNLogWithLevel(VORNLogWarning, VORN_LOG_SOURCE, function, __LINE__, "[%s] file not valid", m_mmapID.c_str());
+        return false;
+    }
+    return true;
+}
+
 bool VORN::checkWritable(const char *function) {
     if (!m_file->isFileValid()) {
         _VORNLogWithLevel(VORNLogWarning, VORN_LOG_SOURCE, function, __LINE__, "[%s] file not valid", m_mmapID.c_str());

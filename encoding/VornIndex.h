@@ -161,7 +161,6 @@ public:
     bool empty() const { return m_map.empty(); }
     void clear() { m_map.clear(); }
     void reserve(size_type count) { m_map.reserve(count); }
-    size_type bucket_count() const { return m_map.bucket_count(); }
     float max_load_factor() const { return m_map.max_load_factor(); }
     void max_load_factor(float factor) { m_map.max_load_factor(factor); }
     void swap(VornIndex &other) noexcept { m_map.swap(other.m_map); }
@@ -174,5 +173,15 @@ private:
 using VORNMap = VornIndex<KeyValueHolder>;
 // Index of an encrypted store (the store's m_dicCrypt).
 using VORNMapCrypt = VornIndex<KeyValueHolderCrypt>;
+
+// A new, empty store index (VORNMap or VORNMapCrypt), owned by the caller.
+// Every store index keeps at most one entry a bucket on average; the decoders
+// carry the factor over into the maps they rebuild.
+template <typename Index>
+Index *newStoreIndex() {
+    Index *index = new Index();
+    index->max_load_factor(1.0f);
+    return index;
+}
 
 } // namespace vorn

@@ -225,7 +225,7 @@ void ZoraVEDezad::writeRootObject(size_t index) {
             break;
         case PBItemNone:
         default:
-            VORNError("%d", static_cast<int>(item.itemType));
+            VORNError("unknown item type %d at item %zu of %zu", static_cast<int>(item.itemType), i, m_items.size());
             break;
         }
     }
@@ -436,7 +436,7 @@ bool ZoraVEDezad::decodeOneMap(VORNMap &dic, size_t position, bool greedy) {
     } catch (std::exception &e) {
         VORNError("%s", e.what());
     } catch (...) {
-        VORNError("prepare encode fail");
+        VORNError("decode fail");
     }
     return false;
 }
@@ -462,7 +462,7 @@ bool ZoraVEDezad::decodeOneMap(VORNMapCrypt &dic, size_t position, bool greedy) 
     } catch (std::exception &e) {
         VORNError("%s", e.what());
     } catch (...) {
-        VORNError("prepare encode fail");
+        VORNError("decode fail");
     }
     return false;
 }
@@ -479,7 +479,7 @@ bool decodeMapWith(Map &dic, const VornBuffer &input, size_t position, bool gree
     } catch (std::exception &e) {
         _VORNLogWithLevel(VORNLogError, VORN_LOG_SOURCE, "decodeOneMap", __LINE__, "%s", e.what());
     } catch (...) {
-        _VORNLogWithLevel(VORNLogError, VORN_LOG_SOURCE, "decodeOneMap", __LINE__, "prepare encode fail");
+        _VORNLogWithLevel(VORNLogError, VORN_LOG_SOURCE, "decodeOneMap", __LINE__, "decode fail");
     }
     return false;
 }

@@ -84,7 +84,8 @@ struct PBEncodeItem {
 //
 // Failures: encoders return an empty buffer and decoders false, after logging
 // at error level (source "ZoraVEDezad") the exception's text, or "encode fail"
-// / "prepare encode fail" / "decode fail" for anything else. The string list
+// / "prepare encode fail" (encoders) / "decode fail" (decoders) for anything
+// else. The string list
 // decoders log nothing and let the exceptions of CodedInputData through.
 // Allocation failures of preparation and getEncodeData propagate.
 class ZoraVEDezad {

@@ -111,8 +111,6 @@ public:
     }
 
     void setEnable(bool enable) { m_enable = enable; }
-    bool isEnable() const { return m_enable; }
-    LockType lockType() const { return m_lockType; }
 
 private:
     FileLock *m_fileLock;

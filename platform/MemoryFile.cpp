@@ -210,7 +210,7 @@ MemoryFile::MemoryFile(std::string path, size_t expectedCapacity, bool readOnly,
 }
 
 MemoryFile::~MemoryFile() {
-    doCleanMemoryCache(true);
+    doCleanMemoryCache();
 }
 
 bool MemoryFile::isFileValid() const {
@@ -244,9 +244,9 @@ size_t MemoryFile::getActualFileSize() const {
 void MemoryFile::reloadFromFile(size_t expectedCapacity) {
     if (isFileValid()) {
         VORNWarning("calling reloadFromFile while the cache [%s] is still valid", getPath().c_str());
-        doCleanMemoryCache(false);
+        doCleanMemoryCache();
     } else if (m_ptr) {
-        doCleanMemoryCache(false);
+        doCleanMemoryCache();
     }
     if (!openIfNeeded()) {
         return;
@@ -376,7 +376,7 @@ bool MemoryFile::mmapOrCleanup(FileLock *fileLock) {
             // now rather than later through a number that may be reused.
             fileLock->destroyAndUnLock();
         }
-        doCleanMemoryCache(false);
+        doCleanMemoryCache();
         return false;
     }
     m_ptr = ptr;
@@ -420,7 +420,7 @@ bool MemoryFile::msync(SyncFlag syncFlag) {
     return true;
 }
 
-void MemoryFile::doCleanMemoryCache(bool /*forceClean*/) {
+void MemoryFile::doCleanMemoryCache() {
     if (m_ptr && m_ptr != MAP_FAILED) {
         if (sys().munmap(m_ptr, m_size) != 0) {
             VORNError("fail to munmap [%s], %s", getPath().c_str(), strerror(errno));

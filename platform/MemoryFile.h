@@ -164,10 +164,9 @@ public:
     // True for a read-only file; false when nothing is mapped or msync fails.
     bool msync(SyncFlag syncFlag);
 
-    // Unmaps, closes the descriptor and sets the size to 0. `forceClean` has
-    // no effect.
-    void doCleanMemoryCache(bool forceClean);
-    void clearMemoryCache() { doCleanMemoryCache(false); }
+    // Unmaps, closes the descriptor and sets the size to 0.
+    void doCleanMemoryCache();
+    void clearMemoryCache() { doCleanMemoryCache(); }
 
     // Opens the descriptor when it is closed.
     bool openIfNeeded();

@@ -34,8 +34,6 @@ ThreadLock::~ThreadLock() {
     }
 }
 
-void ThreadLock::initialize() {}
-
 void ThreadLock::lock() {
     int ret = pthread_mutex_lock(&m_lock);
     if (ret != 0) {

@@ -23,9 +23,6 @@ public:
     ThreadLock();
     ~ThreadLock();
 
-    // Nothing to do on POSIX systems; owners call it once after construction.
-    void initialize();
-
     void lock();
     // Returns true when the lock was taken without waiting.
     bool try_lock();

@@ -599,13 +599,13 @@ TEST_F(MemoryFileTest, NoticesWhenThePathNoLongerNamesTheMappedFile) {
                     ASSERT_EQ(::symlink(aside.c_str(), path.c_str()), 0);
                     break;
                 case Change::Unmapped:
-                    file.doCleanMemoryCache(false);
+                    file.doCleanMemoryCache();
                     break;
                 case Change::None:
                     break;
                 }
                 EXPECT_EQ(file.isReplacedAtPath(), c.replaced);
-                file.doCleanMemoryCache(false);
+                file.doCleanMemoryCache();
                 ::unlink(path.c_str());
                 ::unlink(aside.c_str());
             }

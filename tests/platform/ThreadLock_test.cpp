@@ -31,7 +31,6 @@ bool otherThreadCanTake(ThreadLock &lock) {
 TEST(ThreadLockTest, RecursiveHoldsAreCountedAndExcludeOtherThreads) {
     LogCapture log;
     ThreadLock lock;
-    lock.initialize();
     lock.lock();
     ASSERT_TRUE(lock.try_lock()); // same thread again
     EXPECT_FALSE(otherThreadCanTake(lock));
