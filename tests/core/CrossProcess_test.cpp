@@ -26,14 +26,6 @@ namespace {
 
 class CrossProcess : public EngineTest {
 protected:
-    // In the child: work on the parent's root. Returns whether this is the child.
-    bool isChild() {
-        if (currentRole().empty()) {
-            return false;
-        }
-        setStoreRoot(currentArg());
-        return true;
-    }
     int startChild(const std::string &test) { return startSelf("CrossProcess." + test, "child", root()); }
 };
 

@@ -87,6 +87,15 @@ protected:
     // one a parent process passed to this (child) process.
     const std::string &storeRoot() const { return m_storeRoot.empty() ? root() : m_storeRoot; }
     void setStoreRoot(const std::string &path) { m_storeRoot = path; }
+    // In a child started by runSelf/startSelf with the parent's root as its
+    // argument: work on that root and return true; false in the parent.
+    bool isChild() {
+        if (currentRole().empty()) {
+            return false;
+        }
+        setStoreRoot(currentArg());
+        return true;
+    }
 
     std::string dataPath(const std::string &id) const { return storeRoot() + "/" + id; }
     std::string metaPath(const std::string &id) const { return storeRoot() + "/" + id + ".crc"; }

@@ -58,13 +58,6 @@ constexpr VORNMode kReadOnly = static_cast<VORNMode>(VORN_READ_ONLY | VORN_MULTI
 
 class OpenModes : public EngineTest {
 protected:
-    bool isChild() {
-        if (currentRole().empty()) {
-            return false;
-        }
-        setStoreRoot(currentArg());
-        return true;
-    }
 
     VORN *openIn(const std::string &id, VORNMode mode, size_t capacity = 0) {
         VORNConfig config;

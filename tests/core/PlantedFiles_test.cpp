@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "EngineTestSupport.h"
+#include "PlantedFiles.h"
 #include "platform/SystemCalls.h"
 
 using namespace vorn_test;
@@ -25,55 +26,11 @@ namespace fs = std::filesystem;
 
 namespace {
 
-enum class Planted { LinkToVictim, DanglingLink, Fifo, Directory };
-
-const char *toString(Planted kind) {
-    switch (kind) {
-    case Planted::LinkToVictim:
-        return "link to another store's file";
-    case Planted::DanglingLink:
-        return "dangling link";
-    case Planted::Fifo:
-        return "FIFO";
-    case Planted::Directory:
-        return "directory";
-    }
-    return "?";
-}
-
-void plant(Planted kind, const std::string &path, const std::string &target) {
-    switch (kind) {
-    case Planted::LinkToVictim:
-    case Planted::DanglingLink:
-        ASSERT_EQ(::symlink(target.c_str(), path.c_str()), 0) << path << ": " << strerror(errno);
-        break;
-    case Planted::Fifo:
-        ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0) << path << ": " << strerror(errno);
-        break;
-    case Planted::Directory:
-        ASSERT_EQ(::mkdir(path.c_str(), 0700), 0) << path << ": " << strerror(errno);
-        break;
-    }
-}
-
-// The file type bits of lstat (S_IFLNK, ...); 0 when nothing is there.
-unsigned fileType(const std::string &path) {
-    struct stat info = {};
-    return ::lstat(path.c_str(), &info) == 0 ? static_cast<unsigned>(info.st_mode & S_IFMT) : 0;
-}
-
-unsigned plantedType(Planted kind) {
-    switch (kind) {
-    case Planted::LinkToVictim:
-    case Planted::DanglingLink:
-        return S_IFLNK;
-    case Planted::Fifo:
-        return S_IFIFO;
-    case Planted::Directory:
-        return S_IFDIR;
-    }
-    return 0;
-}
+using vorn_planted::fileType;
+using vorn_planted::plant;
+using vorn_planted::Planted;
+using vorn_planted::plantedType;
+using vorn_planted::toString;
 
 // Ends the process unless destroyed in time: an open that blocks on a FIFO
 // fails the test at once instead of hanging the suite.

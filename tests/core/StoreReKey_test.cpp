@@ -235,13 +235,6 @@ TEST_F(ReKey, CheckReSetCryptKeyWithTheEffectiveKeyKeepsTheLoadedContents) {
 // each step with checkReSetCryptKey and writes under the new key.
 class ReKeyAcrossProcesses : public EngineTest {
 protected:
-    bool isChild() {
-        if (currentRole().empty()) {
-            return false;
-        }
-        setStoreRoot(currentArg());
-        return true;
-    }
     std::string steps() const { return storeRoot() + "/steps"; }
 };
 

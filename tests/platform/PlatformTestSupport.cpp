@@ -126,56 +126,6 @@ long long diskSize(const std::string &path) {
     return static_cast<long long>(info.st_size);
 }
 
-const char *toString(Planted kind) {
-    switch (kind) {
-    case Planted::LinkToVictim:
-        return "symbolic link to a file";
-    case Planted::DanglingLink:
-        return "dangling symbolic link";
-    case Planted::Fifo:
-        return "FIFO";
-    case Planted::Directory:
-        return "directory";
-    }
-    return "?";
-}
-
-void plant(Planted kind, const std::string &path, const std::string &victim) {
-    switch (kind) {
-    case Planted::LinkToVictim:
-    case Planted::DanglingLink:
-        ASSERT_EQ(::symlink(victim.c_str(), path.c_str()), 0) << path << ": " << strerror(errno);
-        break;
-    case Planted::Fifo:
-        ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0) << path << ": " << strerror(errno);
-        break;
-    case Planted::Directory:
-        ASSERT_EQ(::mkdir(path.c_str(), 0700), 0) << path << ": " << strerror(errno);
-        break;
-    }
-}
-
-unsigned fileType(const std::string &path) {
-    struct stat info = {};
-    if (::lstat(path.c_str(), &info) != 0) {
-        return 0;
-    }
-    return static_cast<unsigned>(info.st_mode & S_IFMT);
-}
-
-unsigned plantedType(Planted kind) {
-    switch (kind) {
-    case Planted::LinkToVictim:
-    case Planted::DanglingLink:
-        return S_IFLNK;
-    case Planted::Fifo:
-        return S_IFIFO;
-    case Planted::Directory:
-        return S_IFDIR;
-    }
-    return 0;
-}
-
 Watchdog::Watchdog(unsigned seconds) {
     ::signal(SIGALRM, SIG_DFL);
     ::alarm(seconds);

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "PlantedFiles.h"
+
 namespace vorn {
 namespace testing_support {
 
@@ -68,20 +70,12 @@ std::string readFile(const std::string &path);
 // Length on disk by stat; -1 when the path does not exist.
 long long diskSize(const std::string &path);
 
-// What a local attacker can put at a file's name instead of the file.
-enum class Planted {
-    LinkToVictim, // a symbolic link to an existing file
-    DanglingLink, // a symbolic link to a name where nothing exists yet
-    Fifo,
-    Directory,
-};
-const char *toString(Planted kind);
-// Puts `kind` at `path` (which must not exist); links point to `victim`.
-void plant(Planted kind, const std::string &path, const std::string &victim);
-// The file type bits of lstat(path) (S_IFLNK, S_IFIFO, ...); 0 when nothing is there.
-unsigned fileType(const std::string &path);
-// The type `kind` leaves at its path.
-unsigned plantedType(Planted kind);
+// Planted files: tests/PlantedFiles.h.
+using vorn_planted::fileType;
+using vorn_planted::plant;
+using vorn_planted::Planted;
+using vorn_planted::plantedType;
+using vorn_planted::toString;
 
 // Ends the process with SIGALRM unless destroyed within `seconds`: a call
 // that blocks (an open of a FIFO) fails the test at once instead of hanging
