@@ -7,13 +7,12 @@ include(CMakePackageConfigHelpers)
 # that host code includes them as the library's own sources do
 # ("core/VORN.h") with <prefix>/include/corvane_vorn on its include path.
 # Keep this list closed under #include (tests/install checks it compiles).
+# None of them includes an internal header or OpenSSL's.
 set(VORN_PUBLIC_HEADERS
   core/VORN.h core/NameSpace.h capi/corvane_vorn.h
-  crypt/AESCrypt.h
-  encoding/KeyValueHolder.h encoding/LittleEndian.h encoding/PBUtility.h
-  encoding/VornBuffer.h encoding/VornIndex.h
+  encoding/VornBuffer.h
   log/VORNExport.h log/VORNHandler.h
-  platform/MemoryFile.h)
+  platform/SyncFlag.h)
 foreach(header IN LISTS VORN_PUBLIC_HEADERS)
   get_filename_component(folder ${header} DIRECTORY)
   install(FILES ${header} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/corvane_vorn/${folder})
@@ -42,8 +41,8 @@ endif()
 
 set(VORN_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/corvane_vorn)
 install(EXPORT corvane_vornTargets NAMESPACE corvane_vorn:: DESTINATION ${VORN_CMAKE_DIR})
-# A static library's link interface names ZLIB::ZLIB and Threads::Threads as
-# well as OpenSSL::Crypto: the package must find them before its targets load.
+# A static library's link interface names OpenSSL::Crypto, ZLIB::ZLIB and
+# Threads::Threads: the package must find them before its targets load.
 if(VORN_LIBRARY_TYPE STREQUAL "STATIC")
   set(VORN_PACKAGE_STATIC ON)
 else()

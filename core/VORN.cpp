@@ -1,4 +1,5 @@
 #include "core/VORN.h"
+#include "platform/MemoryFile.h"
 
 #include <pthread.h>
 

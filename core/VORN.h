@@ -10,12 +10,19 @@
 #include <vector>
 
 #include "encoding/VornBuffer.h"
-#include "encoding/VornIndex.h"
 #include "log/VORNExport.h"
 #include "log/VORNHandler.h"
-#include "platform/MemoryFile.h"
+#include "platform/SyncFlag.h"
 
+// Internal types the private part names only through pointers and
+// declarations: the public header needs none of their headers (nor OpenSSL's).
 namespace vorn {
+struct KeyValueHolder;
+struct KeyValueHolderCrypt;
+template <typename Holder> class VornIndex;
+using VORNMap = VornIndex<KeyValueHolder>;
+using VORNMapCrypt = VornIndex<KeyValueHolderCrypt>;
+class MemoryFile;
 class AESCrypt;
 class CodedOutputData;
 class FileLock;

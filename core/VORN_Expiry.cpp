@@ -10,6 +10,7 @@
 // without the suffix under a new sequence.
 
 #include "core/VORN.h"
+#include "encoding/VornIndex.h"
 
 #include <cstring>
 #include <utility>

@@ -6,6 +6,8 @@
 // records another process appended.
 
 #include "core/VORN.h"
+#include "platform/MemoryFile.h"
+#include "encoding/VornIndex.h"
 
 #include <cstring>
 

@@ -3,6 +3,8 @@
 // Read-only views of a store for tools (the `vorn` command) and diagnostics.
 
 #include "core/VORN.h"
+#include "platform/MemoryFile.h"
+#include "encoding/VornIndex.h"
 
 #include "core/VORNEngine.h"
 #include "core/VORNMetaInfo.h"

@@ -4,6 +4,7 @@
 // CRC, the rewrite sequence and the last confirmed state.
 
 #include "core/VORN.h"
+#include "platform/MemoryFile.h"
 
 #include <zlib.h>
 

@@ -11,6 +11,8 @@
 // the lock.
 
 #include "core/VORN.h"
+#include "platform/MemoryFile.h"
+#include "encoding/VornIndex.h"
 
 #include <cstring>
 #include <exception>

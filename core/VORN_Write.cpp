@@ -14,6 +14,8 @@
 // replaced in place: no heap allocation for values of up to 16 bytes.
 
 #include "core/VORN.h"
+#include "platform/MemoryFile.h"
+#include "encoding/VornIndex.h"
 
 #include <algorithm>
 #include <cstring>

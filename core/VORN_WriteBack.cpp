@@ -11,6 +11,8 @@
 // applying appends.
 
 #include "core/VORN.h"
+#include "platform/MemoryFile.h"
+#include "encoding/VornIndex.h"
 
 #include <algorithm>
 #include <cstring>

@@ -9,6 +9,7 @@
 #include <sys/types.h>
 
 #include "log/VORNExport.h"
+#include "platform/SyncFlag.h"
 
 // The unit of every mapped-file length, in bytes: the system page size.
 // 0 until the library's one-time initialisation calls
@@ -49,11 +50,6 @@ constexpr OpenFlag operator|(OpenFlag left, OpenFlag right) {
 constexpr OpenFlag operator&(OpenFlag left, OpenFlag right) {
     return static_cast<OpenFlag>(static_cast<uint32_t>(left) & static_cast<uint32_t>(right));
 }
-
-enum class SyncFlag : uint8_t {
-    Async = 0, // schedule the flush (MS_ASYNC)
-    Sync = 1,  // flush and wait (MS_SYNC)
-};
 
 // open(2) for a store's own files (data, meta, rewrite journal) and for the
 // files backup and restore write. A symbolic link planted at such a name

@@ -12,6 +12,7 @@
 #include "crypt/AESCrypt.h"
 #include "encoding/CodedInputData.h"
 #include "encoding/VornBuffer.h"
+#include "encoding/VornIndex.h"
 #include "platform/InterProcessLock.h"
 #include "platform/MemoryFile.h"
 #include "platform/ScopedLock.h"

@@ -59,9 +59,17 @@ run_hosts() { # run_hosts BUILD_DIR: the two host programs over fresh stores
 # The installed tree: one version everywhere, then the hosts built through the
 # CMake package and through pkg-config. $1 is "static" for a static install.
 installed_hosts() {
-  local kind=$1 libdir pcflags=()
+  local kind=$1 libdir pcflags=() headers included
   [[ -e $prefix/include/corvane_vorn/core/VORN.h && -e $prefix/include/corvane_vorn/capi/corvane_vorn.h ]] ||
     fail "public headers not installed"
+  # Exactly the public headers, and a host compiles against them without a
+  # header of OpenSSL's (nor an internal one of the library's).
+  headers=$(cd "$prefix/include/corvane_vorn" && find . -type f | sed 's|^\./||' | sort | tr '\n' ' ')
+  [[ $headers == "capi/corvane_vorn.h core/NameSpace.h core/VORN.h encoding/VornBuffer.h log/VORNExport.h log/VORNHandler.h log/VORNVersion.h platform/SyncFlag.h " ]] ||
+    fail "installed headers: $headers"
+  included=$("${CXX:-c++}" -std=c++17 -fsyntax-only -H -I"$prefix/include/corvane_vorn" "$here/consumer/host.cpp" 2>&1 |
+    grep -E '^\.+ ' | grep -E 'openssl|crypt/|encoding/(VornIndex|KeyValueHolder)|platform/MemoryFile' || true)
+  [[ -z $included ]] || fail "the public headers pull in: $included"
   version=$(version_of "$prefix/include/corvane_vorn/log/VORNVersion.h")
   [[ $version =~ ^[0-9]+\.[0-9]+\.[0-9]+$ ]] || fail "installed log/VORNVersion.h gives version '$version'"
   libdir=$(dirname "$(find "$prefix" -name 'libcorvane_vorn.*' -print -quit)")
