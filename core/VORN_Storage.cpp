@@ -142,17 +142,26 @@ namespace {
 bool storedStreamChecksOut(const std::string &dataPath, const std::string &metaPath) {
     std::unique_ptr<VornBuffer> data(readWholeFile(dataPath));
     std::unique_ptr<VornBuffer> meta(readWholeFile(metaPath));
+    if (!meta) {
+        // An empty meta file is one an open created and no operation has
+        // filled in yet (the first one maps it as a page of zeros): it reads
+        // as that page, a record of zeros.
+        File metaFile(metaPath, OpenFlag::ReadOnly);
+        if (metaFile.isFileValid() && metaFile.getActualFileSize() == 0) {
+            meta = std::make_unique<VornBuffer>();
+        }
+    }
     if (!data || !meta) {
         return false;
     }
     // Every field is read only where the file has it: a cut meta or data
     // file is invalid, never read past.
-    if (meta->size() < kFixed32Size) {
+    if (meta->size() != 0 && meta->size() < kFixed32Size) {
         return false;
     }
     const auto metaBytes = static_cast<const uint8_t *>(meta->data());
     const auto dataBytes = static_cast<const uint8_t *>(data->data());
-    const uint32_t recorded = decodeFixed32(metaBytes + offsetof(VORNMetaInfo, m_crcDigest));
+    const uint32_t recorded = meta->size() == 0 ? 0 : decodeFixed32(metaBytes + offsetof(VORNMetaInfo, m_crcDigest));
     if (data->size() < kDataFileHeaderSize) {
         return recorded == 0;
     }

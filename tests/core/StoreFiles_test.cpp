@@ -173,6 +173,28 @@ TEST_F(StoreFiles, RemovalWaitsForAnotherProcessInsideAnOperation) {
     EXPECT_EQ(waitChild(child), 0);
 }
 
+// An open maps the meta file only at the first operation (opens never wait
+// for another process's lock), so a store opened and closed without one has
+// an empty meta file: it is a sound, empty store, not a damaged one.
+TEST_F(StoreFiles, AStoreOpenedButNeverUsedIsSoundAndEmpty) {
+    for (const StoreOptions &options : {StoreOptions{}, multiProcess()}) {
+        const std::string id = options.mode == VORN_MULTI_PROCESS ? "unused-multi" : "unused";
+        close(open(id, options));
+        ASSERT_EQ(fileSize(metaPath(id)), 0) << "the open itself no longer fills in the meta file";
+        EXPECT_TRUE(VORN::isFileValid(id, &root()));
+        VORN *reader = open(id, readOnly(multiProcess()));
+        EXPECT_EQ(reader->count(), 0u);
+        close(reader);
+        VORN *store = open(id, options);
+        EXPECT_EQ(store->count(), 0u);
+        EXPECT_TRUE(store->set(int32_t(7), "k"));
+        close(store);
+        EXPECT_TRUE(VORN::isFileValid(id, &root()));
+        store = open(id, options);
+        EXPECT_EQ(store->getInt32("k"), 7);
+    }
+}
+
 TEST_F(StoreFiles, AnEmptyIdIsRefused) {
     const std::string &rootPath = root();
     EXPECT_FALSE(VORN::isFileValid("", &rootPath));
