@@ -45,7 +45,9 @@ void initialize() {
                       kLibraryVersion, static_cast<int>(pageSize), kArchitecture);
 }
 
-bool hasGlobalRoot() { return !g_rootDir.empty(); }
+bool hasGlobalRoot() {
+    return !g_rootDir.empty();
+}
 
 // The root an open uses: the caller's, resolved; else the global root object
 // itself (so the global-root naming rules apply); else the refusing sentinel.
@@ -66,7 +68,9 @@ std::unordered_map<std::string, VORN *> *g_instanceDic = nullptr;
 ThreadLock *g_instanceLock = nullptr;
 
 namespace vorn {
-void ensureMinimalInitialize() { ThreadLock::ThreadOnce(&g_minimalInitializeOnce, initialize); }
+void ensureMinimalInitialize() {
+    ThreadLock::ThreadOnce(&g_minimalInitializeOnce, initialize);
+}
 } // namespace vorn
 
 void VORN::initializeVORN(const std::string &rootDir, VORNLogLevel logLevel, VORNHandler *handler) {
@@ -81,7 +85,9 @@ void VORN::initializeVORN(const std::string &rootDir, VORNLogLevel logLevel, VOR
     VORNInfo("root dir: %s", g_realRootDir.c_str());
 }
 
-const std::string &VORN::getRootDir() { return g_rootDir; }
+const std::string &VORN::getRootDir() {
+    return g_rootDir;
+}
 
 VORN *VORN::vornWithID(const std::string &mmapID, const VORNConfig &config) {
     if (mmapID.empty() || !g_instanceLock) {
@@ -103,7 +109,9 @@ VORN *VORN::vornWithID(const std::string &mmapID, VORNMode mode, const std::stri
     return vornWithID(mmapID, config);
 }
 
-VORN *VORN::defaultVORN(const VORNConfig &config) { return vornWithID(kDefaultStoreID, config); }
+VORN *VORN::defaultVORN(const VORNConfig &config) {
+    return vornWithID(kDefaultStoreID, config);
+}
 
 VORN *VORN::defaultVORN(VORNMode mode, const std::string *cryptKey, bool aes256) {
     return vornWithID(kDefaultStoreID, mode, cryptKey, nullptr, 0, aes256);
@@ -215,10 +223,12 @@ void VORN::registerHandler(VORNHandler *handler) {
     storeHandler(handler);
 }
 
-void VORN::unRegisterHandler() { registerHandler(nullptr); }
+void VORN::unRegisterHandler() {
+    registerHandler(nullptr);
+}
 
 VORN::VORN(const std::string &mmapID, const VORNConfig &config)
-    : m_mmapID(mmapID), m_mode(config.mode), m_dic(nullptr), m_dicCrypt(nullptr), m_actualSize(0),
+    : m_mmapID(mmapID), m_mode(config.mode), m_plainIndex(nullptr), m_cryptIndex(nullptr), m_actualSize(0),
       m_output(nullptr), m_needLoadFromFile(true), m_hasFullWriteback(false), m_crcDigest(0), m_crypter(nullptr),
       m_enableKeyExpire(false), m_expiredInSeconds(0), m_enableCompareBeforeSet(false), m_recover(config.recover),
       m_itemSizeLimit(config.itemSizeLimit), m_hasCheckedDiskError(false), m_streamUndecodable(false),
@@ -226,7 +236,7 @@ VORN::VORN(const std::string &mmapID, const VORNConfig &config)
       m_openEnableKeyExpire(config.enableKeyExpire), m_openExpiredInSeconds(config.expiredInSeconds),
       m_openCompareBeforeSet(config.enableCompareBeforeSet) {
     m_path = mappedKVPathWithID(m_mmapID, config.rootPath, true);
-    m_crcPath = crcPathWithPath(m_path);
+    m_metaPath = crcPathWithPath(m_path);
 
     // Whole pages, at least one: 0 maps one page, a page plus one byte two.
     const size_t unit = DEFAULT_MMAP_SIZE;
@@ -238,7 +248,7 @@ VORN::VORN(const std::string &mmapID, const VORNConfig &config)
     m_file = new MemoryFile(m_path, m_expectedCapacity, readOnly, true);
     // Mapped at the first operation: mapping takes the meta file's flock,
     // which another process may hold for as long as it likes (lock()).
-    m_metaFile = new MemoryFile(m_crcPath, 0, readOnly, !multiProcess, false);
+    m_metaFile = new MemoryFile(m_metaPath, 0, readOnly, !multiProcess, false);
     m_metaInfo = new VORNMetaInfo();
 
     m_lock = new ThreadLock();
@@ -247,10 +257,10 @@ VORN::VORN(const std::string &mmapID, const VORNConfig &config)
     m_exclusiveProcessLock = new InterProcessLock(m_fileLock, LockType::Exclusive);
 
     if (config.cryptKey && !config.cryptKey->empty()) {
-        m_dicCrypt = newStoreIndex<VORNMapCrypt>();
+        m_cryptIndex = newStoreIndex<VORNMapCrypt>();
         m_crypter = new AESCrypt(config.cryptKey->data(), config.cryptKey->size(), nullptr, 0, config.aes256);
     } else {
-        m_dic = newStoreIndex<VORNMap>();
+        m_plainIndex = newStoreIndex<VORNMap>();
     }
     m_sharedProcessLock->setEnable(multiProcess);
     m_exclusiveProcessLock->setEnable(multiProcess);
@@ -274,7 +284,7 @@ void VORN::applyOpenConfig() {
     VORNConfig config;
     config.enableKeyExpire = m_openEnableKeyExpire;
     config.expiredInSeconds = m_openExpiredInSeconds;
-    configAutoExipreIfNeeded(config);
+    applyKeyExpireConfig(config);
     if (m_openCompareBeforeSet) {
         enableCompareBeforeSet();
     }
@@ -282,8 +292,8 @@ void VORN::applyOpenConfig() {
 
 VORN::~VORN() {
     clearMemoryCache(false);
-    delete m_dic;
-    delete m_dicCrypt;
+    delete m_plainIndex;
+    delete m_cryptIndex;
     delete m_crypter;
     delete m_metaInfo;
     delete m_lock;
@@ -331,11 +341,11 @@ void VORN::clearMemoryCache(bool keepMmap) {
     VORNInfo("clearMemoryCache [%s]", m_mmapID.c_str());
     m_needLoadFromFile = true;
     m_hasFullWriteback = false;
-    if (m_dic) {
-        m_dic->clear();
+    if (m_plainIndex) {
+        m_plainIndex->clear();
     }
-    if (m_dicCrypt) {
-        m_dicCrypt->clear();
+    if (m_cryptIndex) {
+        m_cryptIndex->clear();
     }
     if (m_crypter) {
         if (m_metaInfo->m_version >= MetaVersionIV) {

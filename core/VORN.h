@@ -48,15 +48,15 @@ enum VORNMode : uint32_t {
 // Options of an open. Pointers are borrowed for the duration of the call.
 struct VORNConfig {
     VORNMode mode = VORN_SINGLE_PROCESS;
-    bool aes256 = false;                        // 32-byte key (AES-256) instead of 16 (AES-128)
-    const std::string *cryptKey = nullptr;      // null or empty: a plain store
-    const std::string *rootPath = nullptr;      // null: the global root
-    size_t expectedCapacity = 0;                // wished initial data file size, bytes
-    std::optional<bool> enableKeyExpire;        // set: switch per-key expiry on or off at open
-    uint32_t expiredInSeconds = 0;              // default expiry when enableKeyExpire is true
-    bool enableCompareBeforeSet = false;        // skip writes of unchanged values
+    bool aes256 = false;                         // 32-byte key (AES-256) instead of 16 (AES-128)
+    const std::string *cryptKey = nullptr;       // null or empty: a plain store
+    const std::string *rootPath = nullptr;       // null: the global root
+    size_t expectedCapacity = 0;                 // wished initial data file size, bytes
+    std::optional<bool> enableKeyExpire;         // set: switch per-key expiry on or off at open
+    uint32_t expiredInSeconds = 0;               // default expiry when enableKeyExpire is true
+    bool enableCompareBeforeSet = false;         // skip writes of unchanged values
     std::optional<VORNRecoverStrategic> recover; // set: fixed answer to damage, overriding the handler
-    uint32_t itemSizeLimit = 0;                 // largest encoded item a write accepts; 0 = no limit
+    uint32_t itemSizeLimit = 0;                  // largest encoded item a write accepts; 0 = no limit
 };
 
 // One persistent key-value store: a memory-mapped data file holding an
@@ -606,7 +606,7 @@ private:
 
     // ---- Key expiry (VORN_Expiry.cpp) ----
     // Applies the config's enableKeyExpire (from applyOpenConfig); loads the store.
-    void configAutoExipreIfNeeded(const VORNConfig &config);
+    void applyKeyExpireConfig(const VORNConfig &config);
     // Applies the expiry and compare-before-set switches of the config this
     // instance was opened with, once, at its first operation: they need the
     // store's inter-process lock, which an open never waits for.
@@ -658,7 +658,7 @@ private:
                                                const std::string &srcPath);
     static bool restoreOneFromDirectoryByFilePath(const std::string &mmapKey, const std::string &srcPath,
                                                   const std::string &dstPath, const vorn::VORNMetaInfo &record,
-                                                const vorn::MetaCheckBlock *backupBlock);
+                                                  const vorn::MetaCheckBlock *backupBlock);
     // The open instance whose files are at `path` (the data file), or null.
     // g_instanceLock held.
     static VORN *findOpenInstance(const std::string &mmapKey, const std::string &path, bool compareFullPath);
@@ -671,9 +671,9 @@ private:
     const std::string m_mmapID;
     const VORNMode m_mode;
     std::string m_path;
-    std::string m_crcPath;
-    vorn::VORNMap *m_dic;
-    vorn::VORNMapCrypt *m_dicCrypt;
+    std::string m_metaPath;
+    vorn::VORNMap *m_plainIndex;
+    vorn::VORNMapCrypt *m_cryptIndex;
 
     size_t m_expectedCapacity;
     vorn::MemoryFile *m_file;

@@ -25,8 +25,8 @@
 
 #include "core/VORNEngine.h"
 #include "core/VORNMetaInfo.h"
-#include "core/VORNRewriteJournal.h"
 #include "core/VORNNaming.h"
+#include "core/VORNRewriteJournal.h"
 #include "core/VORNStorage.h"
 #include "encoding/LittleEndian.h"
 #include "encoding/VornBuffer.h"
@@ -230,7 +230,7 @@ bool VORN::backupOneToDirectory(const std::string &mmapKey, const std::string &d
     ScopedLock<ThreadLock> lock(vorn->m_lock);
     ScopedLock<InterProcessLock> shared(vorn->m_sharedProcessLock);
     vorn->sync(SyncFlag::Sync);
-    const bool ret = copyFile(vorn->m_path, dstPath) && copyFile(vorn->m_crcPath, crcPathWithPath(dstPath)) &&
+    const bool ret = copyFile(vorn->m_path, dstPath) && copyFile(vorn->m_metaPath, crcPathWithPath(dstPath)) &&
                      carryRewriteJournal(vorn->m_path, dstPath);
     VORNInfo("finish backup one vorn[%s], ret: %d", mmapKey.c_str(), ret ? 1 : 0);
     return ret;
@@ -298,7 +298,7 @@ bool VORN::restoreOneFromDirectory(const std::string &mmapKey, const std::string
         VORNWarning("[%s] file readonly", vorn->m_mmapID.c_str());
     } else if (!vorn->m_metaFile->isFileValid() || vorn->m_metaFile->getFileSize() < kMetaInfoSize) {
         // The data file is not touched unless its record can follow it.
-        VORNError("file [%s] not valid", vorn->m_crcPath.c_str());
+        VORNError("file [%s] not valid", vorn->m_metaPath.c_str());
     } else {
         const int fd = vorn->m_file->getFd();
         {
@@ -449,8 +449,7 @@ size_t VORN::copyStoresIn(const std::string &fromDir, const std::string &toDir, 
     size_t count = 0;
     for (const std::string &path : stores) {
         const std::string name = filename(path);
-        const std::string mmapKey =
-            compareFullPath ? name : storeRegistryKey(resolveRootPath(storeDir) + "/" + name);
+        const std::string mmapKey = compareFullPath ? name : storeRegistryKey(resolveRootPath(storeDir) + "/" + name);
         const std::string target = toDir + "/" + name;
         const bool copied = restoring ? restoreOneFromDirectory(mmapKey, path, target, compareFullPath)
                                       : backupOneToDirectory(mmapKey, target, path, compareFullPath);

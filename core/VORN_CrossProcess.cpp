@@ -72,7 +72,7 @@ bool VORN::reopenFilesIfReplaced() {
         VORNInfo("[%s] files removed or replaced by another process, opening the ones at the path", m_mmapID.c_str());
         // Opened beside the old one: until the new file is mapped, the old
         // record (emptied by the removal) is all this store may go by.
-        auto fresh = new MemoryFile(m_crcPath, 0, isReadOnly(), false);
+        auto fresh = new MemoryFile(m_metaPath, 0, isReadOnly(), false);
         if (fresh->isFileValid()) {
             // Closing the old descriptor gives up the holds' flock there;
             // rebind takes them again on the new one.

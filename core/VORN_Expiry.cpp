@@ -85,13 +85,13 @@ bool VORN::enableAutoKeyExpire(uint32_t expiredInSeconds) {
     auto stream = static_cast<uint8_t *>(m_file->getMemory()) + kDataFileHeaderSize;
     std::vector<std::pair<std::string, VornBuffer>> pairs;
     if (m_crypter) {
-        pairs.reserve(m_dicCrypt->size());
-        for (const auto &pair : *m_dicCrypt) {
+        pairs.reserve(m_cryptIndex->size());
+        for (const auto &pair : *m_cryptIndex) {
             pairs.emplace_back(pair.first, withExpireTime(pair.second.toVornBuffer(stream, m_crypter), expireTime));
         }
     } else {
-        pairs.reserve(m_dic->size());
-        for (const auto &pair : *m_dic) {
+        pairs.reserve(m_plainIndex->size());
+        for (const auto &pair : *m_plainIndex) {
             pairs.emplace_back(pair.first, withExpireTime(pair.second.toVornBuffer(stream), expireTime));
         }
     }
@@ -138,20 +138,20 @@ bool VORN::disableAutoKeyExpire() {
         pairs.emplace_back(key, VornBuffer(std::move(value), size));
     };
     if (m_crypter) {
-        pairs.reserve(m_dicCrypt->size());
-        for (const auto &pair : *m_dicCrypt) {
+        pairs.reserve(m_cryptIndex->size());
+        for (const auto &pair : *m_cryptIndex) {
             addWithoutTime(pair.first, pair.second.toVornBuffer(stream, m_crypter));
         }
     } else {
-        pairs.reserve(m_dic->size());
-        for (const auto &pair : *m_dic) {
+        pairs.reserve(m_plainIndex->size());
+        for (const auto &pair : *m_plainIndex) {
             addWithoutTime(pair.first, pair.second.toVornBuffer(stream));
         }
     }
     return doFullWriteBack(std::move(pairs));
 }
 
-void VORN::configAutoExipreIfNeeded(const VORNConfig &config) {
+void VORN::applyKeyExpireConfig(const VORNConfig &config) {
     if (!config.enableKeyExpire) {
         return;
     }
@@ -251,7 +251,7 @@ uint32_t VORN::getExpireTimeForKey(std::string_view key) {
 }
 
 size_t VORN::filterExpiredKeys() {
-    const bool indexEmpty = m_crypter ? m_dicCrypt->empty() : m_dic->empty();
+    const bool indexEmpty = m_crypter ? m_cryptIndex->empty() : m_plainIndex->empty();
     if (!m_enableKeyExpire || indexEmpty || !m_file->isFileValid()) {
         return 0;
     }
@@ -279,17 +279,17 @@ size_t VORN::filterExpiredKeys() {
         return ++itr;
     };
     if (m_crypter) {
-        for (auto itr = m_dicCrypt->begin(); itr != m_dicCrypt->end();) {
+        for (auto itr = m_cryptIndex->begin(); itr != m_cryptIndex->end();) {
             const KeyValueHolderCrypt &kv = itr->second;
-            itr = visit(*m_dicCrypt, itr, kv.realValueSize(), [&]() {
+            itr = visit(*m_cryptIndex, itr, kv.realValueSize(), [&]() {
                 VornBuffer value = kv.toVornBuffer(stream, m_crypter);
                 return expireTimeOf(value);
             });
         }
     } else {
-        for (auto itr = m_dic->begin(); itr != m_dic->end();) {
+        for (auto itr = m_plainIndex->begin(); itr != m_plainIndex->end();) {
             const KeyValueHolder &kv = itr->second;
-            itr = visit(*m_dic, itr, kv.valueSize, [&]() {
+            itr = visit(*m_plainIndex, itr, kv.valueSize, [&]() {
                 // Straight from the mapping: the value's last 4 bytes.
                 return decodeFixed32(stream + kv.offset + kv.computedKVSize + kv.valueSize - kFixed32Size);
             });

@@ -6,8 +6,8 @@
 // records another process appended.
 
 #include "core/VORN.h"
-#include "platform/MemoryFile.h"
 #include "encoding/VornIndex.h"
+#include "platform/MemoryFile.h"
 
 #include <cstring>
 
@@ -130,13 +130,13 @@ void VORN::loadFromFile() {
         VornBuffer input(stream, m_actualSize, VornBufferNoCopy);
         bool decoded = false;
         if (m_crypter) {
-            m_dicCrypt->clear();
-            decoded = needFullWriteback ? ZoraVEDezad::greedyDecodeMap(*m_dicCrypt, input, m_crypter)
-                                        : ZoraVEDezad::decodeMap(*m_dicCrypt, input, m_crypter);
+            m_cryptIndex->clear();
+            decoded = needFullWriteback ? ZoraVEDezad::greedyDecodeMap(*m_cryptIndex, input, m_crypter)
+                                        : ZoraVEDezad::decodeMap(*m_cryptIndex, input, m_crypter);
         } else {
-            m_dic->clear();
-            decoded =
-                needFullWriteback ? ZoraVEDezad::greedyDecodeMap(*m_dic, input) : ZoraVEDezad::decodeMap(*m_dic, input);
+            m_plainIndex->clear();
+            decoded = needFullWriteback ? ZoraVEDezad::greedyDecodeMap(*m_plainIndex, input)
+                                        : ZoraVEDezad::decodeMap(*m_plainIndex, input);
         }
         if (!decoded && !needFullWriteback) {
             // The bytes are what was written (the CRC says so) but cannot be
@@ -185,7 +185,7 @@ void VORN::loadFromFile() {
         // repaired from the journal above).
         RewriteJournalReader(m_path).remove();
     }
-    const size_t count = m_crypter ? m_dicCrypt->size() : m_dic->size();
+    const size_t count = m_crypter ? m_cryptIndex->size() : m_plainIndex->size();
     VORNInfo("loaded [%s] with %zu key-values", m_mmapID.c_str(), count);
     notifyContentLoaded();
     // A rewrite above whose remap failed has dropped the index and unmapped
@@ -198,12 +198,12 @@ void VORN::loadMetaInfoAndCheck() {
         reloadMetaFile();
     }
     if (!m_metaFile->isFileValid()) {
-        VORNError("file [%s] not valid", m_crcPath.c_str());
+        VORNError("file [%s] not valid", m_metaPath.c_str());
         return;
     }
     checkFileHasDiskError();
     if (!m_metaFile->isFileValid()) {
-        VORNError("file [%s] not valid", m_crcPath.c_str());
+        VORNError("file [%s] not valid", m_metaPath.c_str());
         return;
     }
 
@@ -214,8 +214,8 @@ void VORN::loadMetaInfoAndCheck() {
         // Nothing is repaired here, but a sound record's expiry flag still
         // says that values end with an expiry time: without it every read
         // would return those 4 bytes as data.
-        m_enableKeyExpire = m_metaInfo->m_version >= MetaVersionFlags &&
-                            m_metaInfo->m_version < MetaVersionSpecious && m_metaInfo->hasFlag(MetaFlagKeyExpire);
+        m_enableKeyExpire = m_metaInfo->m_version >= MetaVersionFlags && m_metaInfo->m_version < MetaVersionSpecious &&
+                            m_metaInfo->hasFlag(MetaFlagKeyExpire);
         return;
     }
     if (m_metaInfo->m_version >= MetaVersionSpecious) {
@@ -252,7 +252,7 @@ void VORN::checkFileHasDiskError() {
     bool readFailed = false;
     if (isDiskOfMMAPFileCorrupted(m_metaFile, readFailed)) {
         m_metaFile->doCleanMemoryCache();
-        deleteOrRenameFile(m_crcPath);
+        deleteOrRenameFile(m_metaPath);
         reloadMetaFile();
     }
     if (!m_file->isFileValid()) {
@@ -443,8 +443,8 @@ void VORN::partialLoadFromFile() {
         if (crcDigest == m_metaInfo->m_crcDigest) {
             VornBuffer input(stream, m_actualSize, VornBufferNoCopy);
             // The cipher stands at oldSize: the end of what this process has read.
-            const bool decoded = m_crypter ? ZoraVEDezad::greedyDecodeMap(*m_dicCrypt, input, m_crypter, oldSize)
-                                           : ZoraVEDezad::greedyDecodeMap(*m_dic, input, oldSize);
+            const bool decoded = m_crypter ? ZoraVEDezad::greedyDecodeMap(*m_cryptIndex, input, m_crypter, oldSize)
+                                           : ZoraVEDezad::greedyDecodeMap(*m_plainIndex, input, oldSize);
             if (decoded) {
                 m_crcDigest = crcDigest;
                 m_output->setPosition(m_actualSize);

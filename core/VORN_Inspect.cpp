@@ -3,8 +3,8 @@
 // Read-only views of a store for tools (the `vorn` command) and diagnostics.
 
 #include "core/VORN.h"
-#include "platform/MemoryFile.h"
 #include "encoding/VornIndex.h"
+#include "platform/MemoryFile.h"
 
 #include "core/VORNEngine.h"
 #include "core/VORNMetaInfo.h"
@@ -19,7 +19,7 @@ VORN::Inspection VORN::inspect() {
     ScopedLock<InterProcessLock> shared(m_sharedProcessLock);
     checkLoadData();
     Inspection result;
-    result.keyCount = m_crypter ? m_dicCrypt->size() : m_dic->size();
+    result.keyCount = m_crypter ? m_cryptIndex->size() : m_plainIndex->size();
     result.actualSize = m_actualSize;
     result.fileSize = m_file->getFileSize();
     result.sequence = m_metaInfo->m_sequence;

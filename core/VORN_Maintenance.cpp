@@ -56,7 +56,7 @@ void VORN::clearAll(bool keepSpace) {
     }
     if (!m_metaFile->isFileValid()) {
         // A cut data file under the old meta record would read as damage.
-        VORNError("file [%s] not valid", m_crcPath.c_str());
+        VORNError("file [%s] not valid", m_metaPath.c_str());
         return;
     }
     if (m_file->getFileSize() == m_expectedCapacity && m_actualSize == 0) {
@@ -237,13 +237,13 @@ size_t VORN::importFrom(VORN *src) {
     // Keys first: reading a value may delete an expired key from src's index.
     std::vector<std::string> keys;
     if (src->m_crypter) {
-        keys.reserve(src->m_dicCrypt->size());
-        for (const auto &pair : *src->m_dicCrypt) {
+        keys.reserve(src->m_cryptIndex->size());
+        for (const auto &pair : *src->m_cryptIndex) {
             keys.push_back(pair.first);
         }
     } else {
-        keys.reserve(src->m_dic->size());
-        for (const auto &pair : *src->m_dic) {
+        keys.reserve(src->m_plainIndex->size());
+        for (const auto &pair : *src->m_plainIndex) {
             keys.push_back(pair.first);
         }
     }

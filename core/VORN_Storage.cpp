@@ -81,17 +81,17 @@ void VORN::installCipher(AESCrypt *cipher) {
     delete m_crypter;
     m_crypter = cipher;
     if (m_crypter) {
-        if (!m_dicCrypt) {
-            m_dicCrypt = newStoreIndex<VORNMapCrypt>();
+        if (!m_cryptIndex) {
+            m_cryptIndex = newStoreIndex<VORNMapCrypt>();
         }
-        delete m_dic;
-        m_dic = nullptr;
+        delete m_plainIndex;
+        m_plainIndex = nullptr;
     } else {
-        if (!m_dic) {
-            m_dic = newStoreIndex<VORNMap>();
+        if (!m_plainIndex) {
+            m_plainIndex = newStoreIndex<VORNMap>();
         }
-        delete m_dicCrypt;
-        m_dicCrypt = nullptr;
+        delete m_cryptIndex;
+        m_cryptIndex = nullptr;
     }
 }
 

@@ -11,8 +11,8 @@
 // the lock.
 
 #include "core/VORN.h"
-#include "platform/MemoryFile.h"
 #include "encoding/VornIndex.h"
+#include "platform/MemoryFile.h"
 
 #include <cstring>
 #include <exception>
@@ -419,7 +419,7 @@ bool VORN::containsKey(std::string_view key) {
     if (m_enableKeyExpire) {
         return getDataWithoutMTimeForKey(key).size() != 0;
     }
-    return m_crypter ? m_dicCrypt->contains(key) : m_dic->contains(key);
+    return m_crypter ? m_cryptIndex->contains(key) : m_plainIndex->contains(key);
 }
 
 void VORN::purgeExpiredKeys() {
@@ -447,7 +447,7 @@ size_t VORN::count(bool filterExpire) {
     if (filterExpire && m_enableKeyExpire) {
         purgeExpiredKeys();
     }
-    return m_crypter ? m_dicCrypt->size() : m_dic->size();
+    return m_crypter ? m_cryptIndex->size() : m_plainIndex->size();
 }
 
 size_t VORN::totalSize() {
@@ -470,13 +470,13 @@ std::vector<std::string> VORN::allKeys(bool filterExpire) {
     }
     std::vector<std::string> keys;
     if (m_crypter) {
-        keys.reserve(m_dicCrypt->size());
-        for (const auto &pair : *m_dicCrypt) {
+        keys.reserve(m_cryptIndex->size());
+        for (const auto &pair : *m_cryptIndex) {
             keys.push_back(pair.first);
         }
     } else {
-        keys.reserve(m_dic->size());
-        for (const auto &pair : *m_dic) {
+        keys.reserve(m_plainIndex->size());
+        for (const auto &pair : *m_plainIndex) {
             keys.push_back(pair.first);
         }
     }
@@ -513,7 +513,8 @@ bool VORN::removeForNullValue(std::string_view key) {
     if (!checkWritable("set")) {
         return false;
     }
-    const bool present = m_crypter ? m_dicCrypt->find(key) != m_dicCrypt->end() : m_dic->find(key) != m_dic->end();
+    const bool present =
+        m_crypter ? m_cryptIndex->find(key) != m_cryptIndex->end() : m_plainIndex->find(key) != m_plainIndex->end();
     return !present || removeDataForKey(key);
 }
 
@@ -533,7 +534,7 @@ bool VORN::removeValuesForKeys(const std::vector<std::string> &keys) {
     checkLoadData();
     size_t erased = 0;
     for (const auto &key : keys) {
-        erased += m_crypter ? m_dicCrypt->erase(key) : m_dic->erase(key);
+        erased += m_crypter ? m_cryptIndex->erase(key) : m_plainIndex->erase(key);
     }
     if (erased == 0) {
         return true;

@@ -14,8 +14,8 @@
 // replaced in place: no heap allocation for values of up to 16 bytes.
 
 #include "core/VORN.h"
-#include "platform/MemoryFile.h"
 #include "encoding/VornIndex.h"
+#include "platform/MemoryFile.h"
 
 #include <algorithm>
 #include <cstring>
@@ -190,7 +190,7 @@ bool VORN::checkWritable(const char *function) {
     if (!m_metaFile->isFileValid()) {
         // Stream bytes written without their meta record would be lost (or
         // taken for damage) at the next load.
-        _VORNLogWithLevel(VORNLogError, VORN_LOG_SOURCE, function, __LINE__, "file [%s] not valid", m_crcPath.c_str());
+        _VORNLogWithLevel(VORNLogError, VORN_LOG_SOURCE, function, __LINE__, "file [%s] not valid", m_metaPath.c_str());
         return false;
     }
     if (m_streamUndecodable) {
@@ -338,8 +338,8 @@ bool VORN::setDataForKeyLocked(VornBuffer &&data, std::string_view key, bool isD
 
     if (!m_crypter) {
         const size_t hash = VORNMap::hashOf(key);
-        auto itr = m_dic->find(key, hash);
-        if (itr != m_dic->end()) {
+        auto itr = m_plainIndex->find(key, hash);
+        if (itr != m_plainIndex->end()) {
             if (m_enableCompareBeforeSet && !m_enableKeyExpire && m_file->isFileValid()) {
                 try {
                     auto stream = static_cast<uint8_t *>(m_file->getMemory()) + kDataFileHeaderSize;
@@ -369,7 +369,7 @@ bool VORN::setDataForKeyLocked(VornBuffer &&data, std::string_view key, bool isD
             if (!m_enableKeyExpire) {
                 itr->second = ret.second;
             } else {
-                m_dic->insert_or_assign(key, ret.second);
+                m_plainIndex->insert_or_assign(key, ret.second);
             }
         } else {
             VornBuffer keyData = borrowKey(key);
@@ -379,7 +379,7 @@ bool VORN::setDataForKeyLocked(VornBuffer &&data, std::string_view key, bool isD
             }
             // Not found above: the key string is built once, and hashed only
             // for the lookup above.
-            m_dic->insert_or_assign(key, hash, ret.second);
+            m_plainIndex->insert_or_assign(key, hash, ret.second);
         }
     } else {
         if (isDataHolder) {
@@ -395,8 +395,8 @@ bool VORN::setDataForKeyLocked(VornBuffer &&data, std::string_view key, bool isD
             }
         }
         const size_t hash = VORNMapCrypt::hashOf(key);
-        auto itr = m_dicCrypt->find(key, hash);
-        const bool found = itr != m_dicCrypt->end();
+        auto itr = m_cryptIndex->find(key, hash);
+        const bool found = itr != m_cryptIndex->end();
         VornBuffer keyData = borrowKey(key);
         WriteResult ret = doAppendDataWithKey(data, keyData, isDataHolder, keyLengthOf(key));
         if (!ret.first) {
@@ -408,9 +408,9 @@ bool VORN::setDataForKeyLocked(VornBuffer &&data, std::string_view key, bool isD
             if (found && !m_enableKeyExpire) {
                 itr->second = std::move(entry);
             } else if (found) {
-                m_dicCrypt->insert_or_assign(key, std::move(entry));
+                m_cryptIndex->insert_or_assign(key, std::move(entry));
             } else {
-                m_dicCrypt->insert_or_assign(key, hash, std::move(entry));
+                m_cryptIndex->insert_or_assign(key, hash, std::move(entry));
             }
         } else {
             KeyValueHolderCrypt entry(written.keySize, written.valueSize, written.offset);
@@ -418,9 +418,9 @@ bool VORN::setDataForKeyLocked(VornBuffer &&data, std::string_view key, bool isD
             if (found && !m_enableKeyExpire) {
                 itr->second = std::move(entry);
             } else if (found) {
-                m_dicCrypt->insert_or_assign(key, std::move(entry));
+                m_cryptIndex->insert_or_assign(key, std::move(entry));
             } else {
-                m_dicCrypt->insert_or_assign(key, hash, std::move(entry));
+                m_cryptIndex->insert_or_assign(key, hash, std::move(entry));
             }
         }
     }
@@ -458,8 +458,8 @@ bool VORN::removeDataForKey(std::string_view key) {
     }
     static const VornBuffer nothing;
     if (!m_crypter) {
-        auto itr = m_dic->find(key);
-        if (itr == m_dic->end()) {
+        auto itr = m_plainIndex->find(key);
+        if (itr == m_plainIndex->end()) {
             return false;
         }
         m_hasFullWriteback = false;
@@ -469,14 +469,14 @@ bool VORN::removeDataForKey(std::string_view key) {
             return false;
         }
         if (m_enableKeyExpire) {
-            m_dic->erase(key);
+            m_plainIndex->erase(key);
         } else {
-            m_dic->erase(itr);
+            m_plainIndex->erase(itr);
         }
         return true;
     }
-    auto itr = m_dicCrypt->find(key);
-    if (itr == m_dicCrypt->end()) {
+    auto itr = m_cryptIndex->find(key);
+    if (itr == m_cryptIndex->end()) {
         return false;
     }
     m_hasFullWriteback = false;
@@ -484,7 +484,7 @@ bool VORN::removeDataForKey(std::string_view key) {
     if (!ret.first) {
         return false;
     }
-    m_dicCrypt->erase(key);
+    m_cryptIndex->erase(key);
     return true;
 }
 
@@ -499,8 +499,8 @@ VornBuffer VORN::lookupRawData(std::string_view key) {
     }
     auto stream = static_cast<uint8_t *>(m_file->getMemory()) + kDataFileHeaderSize;
     if (m_crypter) {
-        auto itr = m_dicCrypt->find(key);
-        if (itr == m_dicCrypt->end()) {
+        auto itr = m_cryptIndex->find(key);
+        if (itr == m_cryptIndex->end()) {
             return VornBuffer();
         }
         try {
@@ -510,8 +510,8 @@ VornBuffer VORN::lookupRawData(std::string_view key) {
             return VornBuffer();
         }
     }
-    auto itr = m_dic->find(key);
-    if (itr == m_dic->end()) {
+    auto itr = m_plainIndex->find(key);
+    if (itr == m_plainIndex->end()) {
         return VornBuffer();
     }
     return itr->second.toVornBuffer(stream);

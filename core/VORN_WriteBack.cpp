@@ -11,8 +11,8 @@
 // applying appends.
 
 #include "core/VORN.h"
-#include "platform/MemoryFile.h"
 #include "encoding/VornIndex.h"
+#include "platform/MemoryFile.h"
 
 #include <algorithm>
 #include <cstring>
@@ -189,7 +189,7 @@ VORN::PreparedData VORN::prepareEncode() const {
         std::vector<std::pair<std::string, VornBuffer>> pairs;
         size_t smallestOffset = SIZE_MAX;
         size_t recordBytes = 0;
-        for (auto &pair : *m_dicCrypt) {
+        for (auto &pair : *m_cryptIndex) {
             const KeyValueHolderCrypt &kv = pair.second;
             if (kv.kind == KVHolderOffset) {
                 smallestOffset = std::min<size_t>(smallestOffset, kv.offset);
@@ -216,7 +216,7 @@ VORN::PreparedData VORN::prepareEncode() const {
         return {std::move(buffer), totalSize};
     }
     size_t totalSize = kItemSizeHolderWidth;
-    for (auto &pair : *m_dic) {
+    for (auto &pair : *m_plainIndex) {
         totalSize += pair.second.computedKVSize + pair.second.valueSize;
     }
     return {VornBuffer(), totalSize};
@@ -226,7 +226,7 @@ bool VORN::ensureMemorySize(size_t newSize) {
     if (!checkWritable("ensureMemorySize")) {
         return false;
     }
-    const bool indexEmpty = m_crypter ? m_dicCrypt->empty() : m_dic->empty();
+    const bool indexEmpty = m_crypter ? m_cryptIndex->empty() : m_plainIndex->empty();
     if (m_output && newSize < m_output->spaceLeft() && !indexEmpty) {
         return true;
     }
@@ -237,7 +237,7 @@ bool VORN::ensureMemorySize(size_t newSize) {
     if (prepared.second == 0) {
         return false;
     }
-    const bool needSync = m_crypter ? !m_dicCrypt->empty() : !m_dic->empty();
+    const bool needSync = m_crypter ? !m_cryptIndex->empty() : !m_plainIndex->empty();
     return expandAndWriteBack(newSize, std::move(prepared), needSync);
 }
 
@@ -250,7 +250,7 @@ bool VORN::expandAndWriteBack(size_t newSize, PreparedData preparedData, bool ne
                   static_cast<unsigned long long>(totalSize), newSize, static_cast<unsigned long long>(kMaxStreamEnd));
         return false;
     }
-    const uint64_t itemCount = (m_crypter ? m_dicCrypt->size() : m_dic->size()) + 1;
+    const uint64_t itemCount = (m_crypter ? m_cryptIndex->size() : m_plainIndex->size()) + 1;
     const uint64_t averageItemSize = (lenNeeded + itemCount - 1) / itemCount;
     const uint64_t futureUsage = averageItemSize * std::max<uint64_t>(8, itemCount / 2);
 
@@ -312,7 +312,7 @@ bool VORN::fullWriteback(AESCrypt *newCrypter, bool onlyWhileExpire) {
             return true;
         }
     }
-    const bool indexEmpty = m_crypter ? m_dicCrypt->empty() : m_dic->empty();
+    const bool indexEmpty = m_crypter ? m_cryptIndex->empty() : m_plainIndex->empty();
     if (indexEmpty) {
         clearAll(false);
         return true;
@@ -341,7 +341,7 @@ bool VORN::doFullWriteBack(PreparedData preparedData, AESCrypt *newCrypter, bool
     }
     const size_t totalSize = preparedData.second;
     if (!m_metaFile->isFileValid() || m_metaFile->getFileSize() < kMetaInfoSize) {
-        VORNError("file [%s] not valid", m_crcPath.c_str());
+        VORNError("file [%s] not valid", m_metaPath.c_str());
         return false;
     }
     if (!m_file->isFileValid() || totalSize + kDataFileHeaderSize > m_file->getFileSize()) {
@@ -368,10 +368,10 @@ bool VORN::doFullWriteBack(PreparedData preparedData, AESCrypt *newCrypter, bool
         }
         bool written = false;
         if (m_crypter) {
-            written = writeCryptCompaction(*m_dicCrypt, stream, m_crypter, encrypter, preparedData.first, journal,
+            written = writeCryptCompaction(*m_cryptIndex, stream, m_crypter, encrypter, preparedData.first, journal,
                                            cryptSorted, places);
         } else if (preparedData.first.size() == 0) {
-            written = writePlainCompaction(*m_dic, stream, encrypter, journal, plainSorted);
+            written = writePlainCompaction(*m_plainIndex, stream, encrypter, journal, plainSorted);
         } else {
             written = writePreparedRecords(preparedData.first, encrypter, journal);
         }
@@ -452,9 +452,9 @@ bool VORN::doFullWriteBack(std::vector<std::pair<std::string, VornBuffer>> &&pai
     const size_t totalSize = preparedRecords(buffer).size() + kItemSizeHolderWidth;
 
     if (m_crypter) {
-        m_dicCrypt->clear();
+        m_cryptIndex->clear();
     } else {
-        m_dic->clear();
+        m_plainIndex->clear();
     }
     bool ret = false;
     const size_t fileSize = m_file->getFileSize();

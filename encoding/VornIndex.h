@@ -169,16 +169,15 @@ private:
     Map m_map;
 };
 
-// Index of a plain store (the store's m_dic).
+// Index of a plain store (the store's m_plainIndex).
 using VORNMap = VornIndex<KeyValueHolder>;
-// Index of an encrypted store (the store's m_dicCrypt).
+// Index of an encrypted store (the store's m_cryptIndex).
 using VORNMapCrypt = VornIndex<KeyValueHolderCrypt>;
 
 // A new, empty store index (VORNMap or VORNMapCrypt), owned by the caller.
 // Every store index keeps at most one entry a bucket on average; the decoders
 // carry the factor over into the maps they rebuild.
-template <typename Index>
-Index *newStoreIndex() {
+template <typename Index> Index *newStoreIndex() {
     Index *index = new Index();
     index->max_load_factor(1.0f);
     return index;

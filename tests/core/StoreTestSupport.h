@@ -21,10 +21,10 @@
 // Lets tests look at a store's private state.
 class VORNTestPeer {
 public:
-    static bool isEncrypted(const VORN *vorn) { return vorn->m_crypter != nullptr && vorn->m_dicCrypt != nullptr; }
-    static bool isPlain(const VORN *vorn) { return vorn->m_crypter == nullptr && vorn->m_dic != nullptr; }
+    static bool isEncrypted(const VORN *vorn) { return vorn->m_crypter != nullptr && vorn->m_cryptIndex != nullptr; }
+    static bool isPlain(const VORN *vorn) { return vorn->m_crypter == nullptr && vorn->m_plainIndex != nullptr; }
     static const std::string &dataPath(const VORN *vorn) { return vorn->m_path; }
-    static const std::string &metaPath(const VORN *vorn) { return vorn->m_crcPath; }
+    static const std::string &metaPath(const VORN *vorn) { return vorn->m_metaPath; }
     static const std::string &registryKey(const VORN *vorn) { return vorn->m_mmapKey; }
     static size_t expectedCapacity(const VORN *vorn) { return vorn->m_expectedCapacity; }
     static bool needsLoad(const VORN *vorn) { return vorn->m_needLoadFromFile; }
@@ -80,7 +80,7 @@ public:
     static std::vector<std::string> keys(VORN *vorn);
     static size_t keyCount(VORN *vorn) {
         load(vorn);
-        return vorn->m_crypter ? vorn->m_dicCrypt->size() : vorn->m_dic->size();
+        return vorn->m_crypter ? vorn->m_cryptIndex->size() : vorn->m_plainIndex->size();
     }
     static size_t actualSize(const VORN *vorn) { return vorn->m_actualSize; }
     static uint32_t crcDigest(const VORN *vorn) { return vorn->m_crcDigest; }
