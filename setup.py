@@ -35,7 +35,13 @@ class CMakeBuild(build_ext):
             [
                 "cmake", "-S", str(ROOT), "-B", str(build),
                 "-DCMAKE_BUILD_TYPE=Release",
-                "-DVORN_TESTS=OFF",
+                # The library and the module only: no tests, tools, demos or
+                # install rules (and none of their packages) for a pip build.
+                "-DVORN_BUILD_TESTS=OFF",
+                "-DVORN_BUILD_TOOLS=OFF",
+                "-DVORN_BUILD_DEMOS=OFF",
+                "-DVORN_BUILD_PROXY_STATE=OFF",
+                "-DVORN_INSTALL=OFF",
                 "-DVORN_BUILD_PYTHON=ON",
                 f"-DPython_EXECUTABLE={sys.executable}",
             ],
