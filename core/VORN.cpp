@@ -130,13 +130,14 @@ VORN *VORN::getVORNWithID(const std::string &mmapID, const VORNConfig &config) {
     if (!g_instanceDic) {
         return nullptr; // after onExit
     }
-    const std::string dataPath = mappedKVPathWithID(mmapID, config.rootPath, true);
+    const bool readOnly = (config.mode & VORN_READ_ONLY) != 0;
+    // A read-only open creates nothing, not even "specialCharacter".
+    const std::string dataPath = storeDataPath(mmapID, config.rootPath, !readOnly);
     std::string key = storeRegistryKey(dataPath);
     auto found = g_instanceDic->find(key);
     if (found != g_instanceDic->end()) {
         return found->second;
     }
-    const bool readOnly = (config.mode & VORN_READ_ONLY) != 0;
     const bool multiProcess = (config.mode & VORN_MULTI_PROCESS) != 0;
     const bool customRoot = config.rootPath && config.rootPath != &g_realRootDir;
     if (customRoot && !readOnly) {
@@ -166,7 +167,7 @@ VORN *VORN::getVORNWithID(const std::string &mmapID, const VORNConfig &config) {
         modeLock.reset(); // no data file to lock: the instance finds out at its first operation
     }
 
-    auto vorn = new VORN(mmapID, config);
+    auto vorn = new VORN(mmapID, dataPath, config);
     vorn->m_mmapKey = key;
     vorn->m_openModeLock = modeLock.release();
     (*g_instanceDic)[key] = vorn;
@@ -227,15 +228,14 @@ void VORN::unRegisterHandler() {
     registerHandler(nullptr);
 }
 
-VORN::VORN(const std::string &mmapID, const VORNConfig &config)
-    : m_mmapID(mmapID), m_mode(config.mode), m_plainIndex(nullptr), m_cryptIndex(nullptr), m_actualSize(0),
+VORN::VORN(const std::string &mmapID, const std::string &dataPath, const VORNConfig &config)
+    : m_mmapID(mmapID), m_mode(config.mode), m_path(dataPath), m_plainIndex(nullptr), m_cryptIndex(nullptr), m_actualSize(0),
       m_output(nullptr), m_needLoadFromFile(true), m_hasFullWriteback(false), m_crcDigest(0), m_crypter(nullptr),
       m_enableKeyExpire(false), m_expiredInSeconds(0), m_enableCompareBeforeSet(false), m_recover(config.recover),
       m_itemSizeLimit(config.itemSizeLimit), m_hasCheckedDiskError(false), m_streamUndecodable(false),
       m_openModeLock(nullptr), m_openConfigPending(config.enableKeyExpire.has_value() || config.enableCompareBeforeSet),
       m_openEnableKeyExpire(config.enableKeyExpire), m_openExpiredInSeconds(config.expiredInSeconds),
       m_openCompareBeforeSet(config.enableCompareBeforeSet) {
-    m_path = mappedKVPathWithID(m_mmapID, config.rootPath, true);
     m_metaPath = crcPathWithPath(m_path);
 
     // Whole pages, at least one: 0 maps one page, a page plus one byte two.

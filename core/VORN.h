@@ -664,7 +664,7 @@ private:
     static VORN *findOpenInstance(const std::string &mmapKey, const std::string &path, bool compareFullPath);
 
     // Used only by the registry.
-    VORN(const std::string &mmapID, const VORNConfig &config);
+    VORN(const std::string &mmapID, const std::string &dataPath, const VORNConfig &config);
     ~VORN();
 
     std::string m_mmapKey;

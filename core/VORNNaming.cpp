@@ -125,8 +125,9 @@ std::string encodeFilePath(const std::string &mmapID, const std::string *rootPat
     return std::string(kSpecialCharacterDirectory) + "/" + md5(mmapID);
 }
 
-std::string lookupDataPath(const std::string &mmapID, const std::string &resolvedRoot) {
-    return resolvedRoot + "/" + encodeFilePath(mmapID, &resolvedRoot, false);
+std::string storeDataPath(const std::string &mmapID, const std::string *rootPath, bool createDirectory) {
+    const std::string name = encodeFilePath(mmapID, rootPath, createDirectory);
+    return (isGlobalRoot(rootPath) ? g_realRootDir : *rootPath) + "/" + name;
 }
 
 const std::string &resolveRootPath(const std::string &rootPath) {
@@ -161,12 +162,8 @@ std::string legacyMmapedKVKey(const std::string &mmapID, const std::string *root
 }
 
 std::string mappedKVPathWithID(const std::string &mmapID, const std::string *rootPath, bool isAbsolutePath) {
-    std::string name = vorn::encodeFilePath(mmapID, rootPath);
-    if (isGlobalRoot(rootPath)) {
-        return g_realRootDir + "/" + name;
-    }
-    std::string path = *rootPath + "/" + name;
-    return isAbsolutePath ? path : vorn::absolutePath(path);
+    std::string path = vorn::storeDataPath(mmapID, rootPath, true);
+    return isAbsolutePath || isGlobalRoot(rootPath) ? path : vorn::absolutePath(path);
 }
 
 std::string crcPathWithPath(const std::string &kvPath) { return kvPath + vorn::kMetaFileSuffix; }

@@ -67,9 +67,10 @@ std::string storeRegistryKey(const std::string &dataPath);
 // With createDirectory false nothing is created: for callers that only look
 // (existence and validity checks, removal), which must leave a root as it is.
 std::string encodeFilePath(const std::string &mmapID, const std::string *rootPath, bool createDirectory = true);
-// The data file path of mappedKVPathWithID (absolute form) without creating
-// "specialCharacter".
-std::string lookupDataPath(const std::string &mmapID, const std::string &resolvedRoot);
+// The data file path of mappedKVPathWithID's absolute form; "specialCharacter"
+// is created only with createDirectory (opens that may write files). The
+// path names the store: the registry is keyed on it.
+std::string storeDataPath(const std::string &mmapID, const std::string *rootPath, bool createDirectory);
 
 // Creates the registry, its lock and DEFAULT_MMAP_SIZE, once per process.
 void ensureMinimalInitialize();

@@ -118,7 +118,15 @@ void VORN::loadFromFile() {
 
     bool loadFromFile = false;
     bool needFullWriteback = false;
+    const size_t claimedSize = readActualSize();
     checkDataValid(loadFromFile, needFullWriteback);
+    // The trusted stream ends before the one the record claimed (a fall back
+    // to the last confirmed state or to the old-style size): key stream
+    // positions past its end may have carried other bytes under this IV.
+    // A salvage rewrites anyway; a discard restarts under a new IV.
+    if (m_crypter && loadFromFile && m_actualSize < claimedSize) {
+        m_needFreshVector = true;
+    }
 
     const size_t fileSize = m_file->getFileSize();
     VORNInfo("loading [%s] with %zu actual size, file size %zu, InterProcess %d, meta info version:%u",
@@ -295,7 +303,6 @@ void VORN::checkDataValid(bool &loadFromFile, bool &needFullWriteback) {
                 if (checkFileCRCValid(oldSize, m_metaInfo->m_crcDigest)) {
                     VORNInfo("looks like [%s] been downgrade & upgrade again", m_mmapID.c_str());
                     loadFromFile = true;
-                    m_needFreshVector = m_needFreshVector || (m_crypter && oldSize < m_actualSize);
                     if (!isReadOnly()) {
                         writeActualSize(oldSize, m_metaInfo->m_crcDigest, nullptr, false);
                     } else {
@@ -321,7 +328,6 @@ void VORN::checkDataValid(bool &loadFromFile, bool &needFullWriteback) {
             return;
         }
         loadFromFile = true;
-        m_needFreshVector = m_needFreshVector || m_crypter != nullptr;
         if (!isReadOnly()) {
             writeActualSize(lastSize, lastCRC, nullptr, false);
         } else {
@@ -355,7 +361,6 @@ void VORN::checkDataValid(bool &loadFromFile, bool &needFullWriteback) {
         if (answer == OnErrorRecover) {
             loadFromFile = true;
             needFullWriteback = true;
-            m_needFreshVector = m_needFreshVector || m_crypter != nullptr;
         }
         VORNInfo("recover strategic for [%s] is %d", m_mmapID.c_str(), static_cast<int>(answer));
         return;
@@ -377,7 +382,6 @@ void VORN::checkDataValid(bool &loadFromFile, bool &needFullWriteback) {
         m_actualSize = fileSize > kDataFileHeaderSize ? fileSize - kDataFileHeaderSize : 0;
         loadFromFile = true;
         needFullWriteback = true;
-        m_needFreshVector = m_needFreshVector || m_crypter != nullptr;
     }
     VORNInfo("recover strategic for [%s] is %d", m_mmapID.c_str(), static_cast<int>(answer));
 }

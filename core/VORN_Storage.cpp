@@ -46,7 +46,7 @@ bool checkStoreRoot(const std::string *rootPath) {
 std::pair<std::string, std::string> getStorage(const std::string &mmapID, const std::string *rootPath,
                                                std::string &outMmapKey) {
     const std::string &root = resolveRootPath(rootPath ? *rootPath : g_realRootDir);
-    std::string dataPath = lookupDataPath(mmapID, root);
+    std::string dataPath = storeDataPath(mmapID, &root, false);
     outMmapKey = storeRegistryKey(dataPath);
     std::string metaPath = crcPathWithPath(dataPath);
     if (!isFileExist(dataPath)) {

@@ -154,11 +154,7 @@ bool VORN::renewVectorBeforeAppend() {
     // Success clears m_needFreshVector (doFullWriteBack, or clearAll for an
     // empty index, which starts a new vector as well).
     m_hasFullWriteback = false;
-    if (!fullWriteback(nullptr, false)) {
-        return false;
-    }
-    m_needFreshVector = false;
-    return true;
+    return fullWriteback(nullptr, false);
 }
 
 bool VORN::refuseReadOnly(const char *function) {

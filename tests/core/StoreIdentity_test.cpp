@@ -160,7 +160,7 @@ TEST_F(StoreIdentity, HostileIdsGetNamesOfTheirOwn) {
     }
 }
 
-// Looking for a store (existence, validity, removal) leaves the root as it
+// Looking for a store (existence, validity, removal, a read-only open) leaves the root as it
 // is, also for an id whose files would live under "specialCharacter".
 TEST_F(StoreIdentity, LookingForAStoreCreatesNothing) {
     const std::string fresh = root() + "/fresh";
@@ -170,6 +170,12 @@ TEST_F(StoreIdentity, LookingForAStoreCreatesNothing) {
         EXPECT_FALSE(VORN::checkExist(id, &fresh));
         EXPECT_TRUE(VORN::isFileValid(id, &fresh)) << "no data file: nothing to find wrong";
         EXPECT_FALSE(VORN::removeStorage(id, &fresh));
+        // A read-only open of a store that is not there creates nothing either.
+        VORN *reader = VORN::vornWithID(id, VORN_READ_ONLY, nullptr, &fresh);
+        if (reader) {
+            EXPECT_EQ(reader->count(), 0u);
+            reader->close();
+        }
         EXPECT_TRUE(fs::is_empty(fresh));
     }
 }
