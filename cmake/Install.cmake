@@ -11,8 +11,7 @@ include(CMakePackageConfigHelpers)
 set(VORN_PUBLIC_HEADERS
   core/VORN.h core/NameSpace.h capi/corvane_vorn.h
   encoding/VornBuffer.h
-  log/VORNExport.h log/VORNHandler.h
-  platform/SyncFlag.h)
+  log/VORNHandler.h)
 foreach(header IN LISTS VORN_PUBLIC_HEADERS)
   get_filename_component(folder ${header} DIRECTORY)
   install(FILES ${header} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/corvane_vorn/${folder})

@@ -168,7 +168,7 @@ VORN *VORN::getVORNWithID(const std::string &mmapID, const VORNConfig &config) {
     }
 
     auto vorn = new VORN(mmapID, dataPath, config);
-    vorn->m_mmapKey = key;
+    vorn->m_registryKey = key;
     vorn->m_openModeLock = modeLock.release();
     (*g_instanceDic)[key] = vorn;
     return vorn;
@@ -322,7 +322,7 @@ void VORN::close() {
     // hold is released by the lock's destructor below.
     m_lock->lock();
     if (g_instanceDic) {
-        auto found = g_instanceDic->find(m_mmapKey);
+        auto found = g_instanceDic->find(m_registryKey);
         if (found != g_instanceDic->end() && found->second == this) {
             g_instanceDic->erase(found);
         }

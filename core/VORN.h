@@ -10,18 +10,16 @@
 #include <vector>
 
 #include "encoding/VornBuffer.h"
-#include "log/VORNExport.h"
 #include "log/VORNHandler.h"
-#include "platform/SyncFlag.h"
 
 // Internal types the private part names only through pointers and
 // declarations: the public header needs none of their headers (nor OpenSSL's).
 namespace vorn {
-struct KeyValueHolder;
-struct KeyValueHolderCrypt;
+struct IndexEntry;
+struct CryptIndexEntry;
 template <typename Holder> class VornIndex;
-using VORNMap = VornIndex<KeyValueHolder>;
-using VORNMapCrypt = VornIndex<KeyValueHolderCrypt>;
+using VORNMap = VornIndex<IndexEntry>;
+using VORNMapCrypt = VornIndex<CryptIndexEntry>;
 class MemoryFile;
 class AESCrypt;
 class CodedOutputData;
@@ -417,7 +415,7 @@ private:
     // the buffer is empty when every live record is already in the file.
     using PreparedData = std::pair<vorn::VornBuffer, size_t>;
     // A record writer's result: success, and the entry of the new record.
-    using WriteResult = std::pair<bool, vorn::KeyValueHolder>;
+    using WriteResult = std::pair<bool, vorn::IndexEntry>;
 
     // ---- Data file and meta bookkeeping (VORN_Meta.cpp) ----
     // Locks: the caller holds m_lock and the inter-process lock the operation
@@ -478,12 +476,12 @@ private:
     // m_lock held; takes the shared inter-process lock itself. A loaded
     // single-process store whose open config is applied has nothing to
     // check: no call.
-    void checkLoadData() {
+    void refreshIfNeeded() {
         if (m_needLoadFromFile || isMultiProcess() || m_openConfigPending) {
             loadOrRefresh();
         }
     }
-    // The work of checkLoadData: the open config's switches (applyOpenConfig),
+    // The work of refreshIfNeeded: the open config's switches (applyOpenConfig),
     // the first load, or the comparison with the shared meta record and the
     // reload it calls for.
     void loadOrRefresh();
@@ -508,13 +506,13 @@ private:
     // with a varint length in front (isDataHolder true: the data-holder form).
     bool setDataForKey(vorn::VornBuffer &&data, std::string_view key, bool isDataHolder = false);
     // setDataForKey for a caller that holds m_lock and the exclusive lock and
-    // has run checkLoadData under them: a write takes each lock once.
+    // has run refreshIfNeeded under them: a write takes each lock once.
     bool setDataForKeyLocked(vorn::VornBuffer &&data, std::string_view key, bool isDataHolder);
     // The byte-string form: the data-holder form, or, with expiry on, the
     // wrapped bytes plus the 4-byte expiry time of expireDuration seconds.
     bool setDataForKey(vorn::VornBuffer &&data, std::string_view key, uint32_t expireDuration);
     WriteResult appendDataWithKey(const vorn::VornBuffer &data, std::string_view key, bool isDataHolder);
-    WriteResult appendDataWithKey(const vorn::VornBuffer &data, const vorn::KeyValueHolder &kvHolder,
+    WriteResult appendDataWithKey(const vorn::VornBuffer &data, const vorn::IndexEntry &kvHolder,
                                   bool isDataHolder);
     // roomMade: the caller has run checkRecordLimits and ensureMemorySize for
     // this very record under the exclusive lock it still holds.
@@ -530,14 +528,14 @@ private:
     // Plain stores: borrowed from the mapping. REQUIRES: m_lock and the shared
     // lock held while the result is used.
     vorn::VornBuffer getRawDataForKey(std::string_view key);
-    // getRawDataForKey without its checkLoadData, for a caller that has run
+    // getRawDataForKey without its refreshIfNeeded, for a caller that has run
     // that under the locks it still holds.
     vorn::VornBuffer lookupRawData(std::string_view key);
     // As getRawDataForKey, without the expiry suffix when expiry is on. Loads
     // or refreshes first: only the files say whether values carry an expiry
     // time (a first load, or another process switching expiry).
     vorn::VornBuffer getDataForKey(std::string_view key) {
-        checkLoadData();
+        refreshIfNeeded();
         return m_enableKeyExpire ? getDataWithoutMTimeForKey(key) : lookupRawData(key);
     }
     // Refuses (logged) a record before any byte is written: a value of 2^31
@@ -549,7 +547,7 @@ private:
     // True for a read-only store, after logging "[<id>] file readonly" under
     // `function`'s name; taken before any lock.
     bool refuseReadOnly(const char *function);
-    // checkLoadData, then whether the data file is mapped (else logged
+    // refreshIfNeeded, then whether the data file is mapped (else logged
     // "[<id>] file not valid" under `function`'s name). m_lock and the
     // exclusive inter-process lock held.
     bool loadDataFile(const char *function);
@@ -667,7 +665,7 @@ private:
     VORN(const std::string &mmapID, const std::string &dataPath, const VORNConfig &config);
     ~VORN();
 
-    std::string m_mmapKey;
+    std::string m_registryKey;
     const std::string m_mmapID;
     const VORNMode m_mode;
     std::string m_path;

@@ -22,7 +22,7 @@
 
 #include "core/VORNMetaInfo.h"
 #include "crypt/AESCrypt.h"
-#include "encoding/KeyValueHolder.h"
+#include "encoding/IndexEntry.h"
 #include "encoding/PBUtility.h"
 
 namespace vorn {
@@ -44,7 +44,7 @@ constexpr uint64_t kMaxValueSize = kMaxLengthDelimitedSize;
 
 // Encrypted stores keep values up to this size decrypted in their index, and
 // longer ones by position and cipher state.
-constexpr uint32_t kMaxDecryptedValueSize = KeyValueHolderCrypt::kMaxDecryptedValueSize;
+constexpr uint32_t kMaxDecryptedValueSize = CryptIndexEntry::kMaxDecryptedValueSize;
 
 // The cipher state at the first byte of the record the current thread has just
 // written: carried from the record writer to setDataForKey, which copies it

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "log/VORNExport.h"
+#include "log/VORNHandler.h"
 
 // How (id, root) become a registry key, a data file path and a meta file path.
 // These rules are part of the on-disk contract: two processes find the same

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "core/VORNMetaInfo.h"
-#include "platform/SequentialFile.h"
+#include "platform/JournalFile.h"
 
 namespace vorn {
 
@@ -75,7 +75,7 @@ public:
 private:
     bool appendEncoded(const uint8_t *bytes, size_t length);
 
-    SequentialFile m_file;
+    JournalFile m_file;
     bool m_inMemory = false;
     std::vector<uint8_t> m_memory;
     size_t m_streamSize = 0;
@@ -98,7 +98,7 @@ public:
     bool remove();
 
 private:
-    SequentialFile m_file;
+    JournalFile m_file;
     VORNMetaInfo m_record;
 };
 

@@ -46,7 +46,7 @@ void VORN::loadOrRefresh() {
     const uint32_t crcDigest = decodeFixed32(page + offsetof(VORNMetaInfo, m_crcDigest));
     const uint32_t actualSize = decodeFixed32(page + offsetof(VORNMetaInfo, m_actualSize));
     if (sequence != m_metaInfo->m_sequence) {
-        // Logged under the name callers know, checkLoadData.
+        // Logged under the name hosts have always seen, "checkLoadData".
         if (loadLogLevel() <= VORNLogInfo) {
             _VORNLogWithLevel(VORNLogInfo, VORN_LOG_SOURCE, "checkLoadData", __LINE__, "[%s] oldSeq %u, newSeq %u",
                               m_mmapID.c_str(), m_metaInfo->m_sequence, sequence);
@@ -95,7 +95,7 @@ bool VORN::reopenFilesIfReplaced() {
 
 void VORN::checkContentChanged() {
     ScopedLock<ThreadLock> lock(m_lock);
-    checkLoadData();
+    refreshIfNeeded();
 }
 
 void VORN::notifyContentChanged() {

@@ -179,7 +179,7 @@ void VORN::applyKeyExpireConfig(const VORNConfig &config) {
 VornBuffer VORN::getDataWithoutMTimeForKey(std::string_view key) {
     ScopedLock<ThreadLock> lock(m_lock);
     ScopedLock<InterProcessLock> shared(m_sharedProcessLock);
-    checkLoadData();
+    refreshIfNeeded();
 
     // What a read makes of the stored bytes.
     enum class Verdict { Whole, WithoutTime, Expired };
@@ -209,7 +209,7 @@ VornBuffer VORN::getDataWithoutMTimeForKey(std::string_view key) {
         // returned instead of deleted.
         ScopedLock<InterProcessLock> exclusive(m_exclusiveProcessLock);
         if (isMultiProcess()) {
-            checkLoadData();
+            refreshIfNeeded();
             raw = lookupRawData(key);
             verdict = judge(raw, expireTime);
         }
@@ -235,7 +235,7 @@ VornBuffer VORN::getDataWithoutMTimeForKey(std::string_view key) {
 uint32_t VORN::getExpireTimeForKey(std::string_view key) {
     ScopedLock<ThreadLock> lock(m_lock);
     ScopedLock<InterProcessLock> shared(m_sharedProcessLock);
-    checkLoadData();
+    refreshIfNeeded();
     if (!m_enableKeyExpire || key.empty()) {
         return 0;
     }
@@ -280,7 +280,7 @@ size_t VORN::filterExpiredKeys() {
     };
     if (m_crypter) {
         for (auto itr = m_cryptIndex->begin(); itr != m_cryptIndex->end();) {
-            const KeyValueHolderCrypt &kv = itr->second;
+            const CryptIndexEntry &kv = itr->second;
             itr = visit(*m_cryptIndex, itr, kv.realValueSize(), [&]() {
                 VornBuffer value = kv.toVornBuffer(stream, m_crypter);
                 return expireTimeOf(value);
@@ -288,7 +288,7 @@ size_t VORN::filterExpiredKeys() {
         }
     } else {
         for (auto itr = m_plainIndex->begin(); itr != m_plainIndex->end();) {
-            const KeyValueHolder &kv = itr->second;
+            const IndexEntry &kv = itr->second;
             itr = visit(*m_plainIndex, itr, kv.valueSize, [&]() {
                 // Straight from the mapping: the value's last 4 bytes.
                 return decodeFixed32(stream + kv.offset + kv.computedKVSize + kv.valueSize - kFixed32Size);
@@ -347,7 +347,7 @@ bool VORN::recordExpiryFlagOfNewFile(const char *caller, const char *writeBack) 
 }
 
 bool VORN::readyToSwitchExpiry(const char *caller) {
-    checkLoadData();
+    refreshIfNeeded();
     if (!m_file->isFileValid() || !m_metaFile->isFileValid()) {
         _VORNLogWithLevel(VORNLogWarning, VORN_LOG_SOURCE, caller, __LINE__, "[%s] file not valid", m_mmapID.c_str());
         return false;

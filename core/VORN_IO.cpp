@@ -17,7 +17,7 @@
 #include "crypt/AESCrypt.h"
 #include "encoding/CodedOutputData.h"
 #include "encoding/LittleEndian.h"
-#include "encoding/ZoraVEDezad.h"
+#include "encoding/RecordCoder.h"
 #include "log/VORNLog.h"
 #include "platform/InterProcessLock.h"
 #include "platform/ScopedLock.h"
@@ -139,12 +139,12 @@ void VORN::loadFromFile() {
         bool decoded = false;
         if (m_crypter) {
             m_cryptIndex->clear();
-            decoded = needFullWriteback ? ZoraVEDezad::greedyDecodeMap(*m_cryptIndex, input, m_crypter)
-                                        : ZoraVEDezad::decodeMap(*m_cryptIndex, input, m_crypter);
+            decoded = needFullWriteback ? RecordCoder::greedyDecodeMap(*m_cryptIndex, input, m_crypter)
+                                        : RecordCoder::decodeMap(*m_cryptIndex, input, m_crypter);
         } else {
             m_plainIndex->clear();
-            decoded = needFullWriteback ? ZoraVEDezad::greedyDecodeMap(*m_plainIndex, input)
-                                        : ZoraVEDezad::decodeMap(*m_plainIndex, input);
+            decoded = needFullWriteback ? RecordCoder::greedyDecodeMap(*m_plainIndex, input)
+                                        : RecordCoder::decodeMap(*m_plainIndex, input);
         }
         if (!decoded && !needFullWriteback) {
             // The bytes are what was written (the CRC says so) but cannot be
@@ -447,8 +447,8 @@ void VORN::partialLoadFromFile() {
         if (crcDigest == m_metaInfo->m_crcDigest) {
             VornBuffer input(stream, m_actualSize, VornBufferNoCopy);
             // The cipher stands at oldSize: the end of what this process has read.
-            const bool decoded = m_crypter ? ZoraVEDezad::greedyDecodeMap(*m_cryptIndex, input, m_crypter, oldSize)
-                                           : ZoraVEDezad::greedyDecodeMap(*m_plainIndex, input, oldSize);
+            const bool decoded = m_crypter ? RecordCoder::greedyDecodeMap(*m_cryptIndex, input, m_crypter, oldSize)
+                                           : RecordCoder::greedyDecodeMap(*m_plainIndex, input, oldSize);
             if (decoded) {
                 m_crcDigest = crcDigest;
                 m_output->setPosition(m_actualSize);

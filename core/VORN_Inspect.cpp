@@ -17,7 +17,7 @@ using namespace vorn;
 VORN::Inspection VORN::inspect() {
     ScopedLock<ThreadLock> lock(m_lock);
     ScopedLock<InterProcessLock> shared(m_sharedProcessLock);
-    checkLoadData();
+    refreshIfNeeded();
     Inspection result;
     result.keyCount = m_crypter ? m_cryptIndex->size() : m_plainIndex->size();
     result.actualSize = m_actualSize;

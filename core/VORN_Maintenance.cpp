@@ -219,15 +219,15 @@ size_t VORN::importFrom(VORN *src) {
     // One order for every pair of stores in every process: by registry key.
     VORN *first = this;
     VORN *second = src;
-    if (second->m_mmapKey < first->m_mmapKey) {
+    if (second->m_registryKey < first->m_registryKey) {
         std::swap(first, second);
     }
     ScopedLock<ThreadLock> firstLock(first->m_lock);
     ScopedLock<InterProcessLock> firstExclusive(first->m_exclusiveProcessLock);
     ScopedLock<ThreadLock> secondLock(second->m_lock);
     ScopedLock<InterProcessLock> secondExclusive(second->m_exclusiveProcessLock);
-    checkLoadData();
-    src->checkLoadData();
+    refreshIfNeeded();
+    src->refreshIfNeeded();
     if (!m_file->isFileValid() || !src->m_file->isFileValid()) {
         VORNWarning("[%s] or [%s] file not valid", m_mmapID.c_str(), src->m_mmapID.c_str());
         return 0;

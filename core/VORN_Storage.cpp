@@ -116,7 +116,7 @@ void VORN::checkReSetCryptKey(const std::string *cryptKey, bool aes256) {
         VORNInfo("setting new aes key");
         installCipher(new AESCrypt(cryptKey->data(), cryptKey->size(), nullptr, 0, aes256));
     }
-    checkLoadData();
+    refreshIfNeeded();
 }
 
 std::string VORN::cryptKey() const {

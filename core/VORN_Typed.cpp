@@ -23,7 +23,7 @@
 #include "encoding/CodedOutputData.h"
 #include "encoding/LittleEndian.h"
 #include "encoding/PBUtility.h"
-#include "encoding/ZoraVEDezad.h"
+#include "encoding/RecordCoder.h"
 #include "log/VORNLog.h"
 #include "platform/InterProcessLock.h"
 #include "platform/ScopedLock.h"
@@ -77,7 +77,7 @@ bool VORN::setPlainValue(std::string_view key, VornBuffer &&value, const uint32_
     }
     ScopedLock<ThreadLock> lock(m_lock);
     ScopedLock<InterProcessLock> exclusive(m_exclusiveProcessLock);
-    checkLoadData(); // the loaded (or refreshed) files say whether values carry an expiry time
+    refreshIfNeeded(); // the loaded (or refreshed) files say whether values carry an expiry time
     if (!m_enableKeyExpire || value.size() == 0) {
         return setDataForKeyLocked(std::move(value), key, false);
     }
@@ -92,7 +92,7 @@ bool VORN::setBytesValue(std::string_view key, const void *bytes, size_t length,
     VornBuffer data(const_cast<void *>(bytes), length, VornBufferNoCopy);
     ScopedLock<ThreadLock> lock(m_lock);
     ScopedLock<InterProcessLock> exclusive(m_exclusiveProcessLock);
-    checkLoadData(); // a load decides whether values carry an expiry time
+    refreshIfNeeded(); // a load decides whether values carry an expiry time
     if (!m_enableKeyExpire) {
         return setDataForKeyLocked(std::move(data), key, true); // the data-holder form
     }
@@ -198,7 +198,7 @@ namespace {
 // The list format; empty on failure (logged). An empty list is the byte 00.
 VornBuffer encodeStringList(const std::vector<std::string> &value) {
     try {
-        ZoraVEDezad encoder;
+        RecordCoder encoder;
         const size_t index = encoder.prepareObjectForEncode(VornSpan<std::string>(value));
         return encoder.writePreparedItems(index);
     } catch (std::length_error &e) {
@@ -344,7 +344,7 @@ VornBuffer VORN::getBytes(std::string_view key) {
 
 bool VORN::getVector(std::string_view key, std::vector<std::string> &result) {
     return decodeStoredValue(this, m_lock, m_sharedProcessLock, key, __func__, &VORN::getDataForKey,
-                             [&](const VornBuffer &data) { result = ZoraVEDezad::decodeVector(data); });
+                             [&](const VornBuffer &data) { result = RecordCoder::decodeVector(data); });
 }
 
 size_t VORN::getValueSize(std::string_view key, bool actualSize) {
@@ -415,7 +415,7 @@ int32_t VORN::writeValueToBuffer(std::string_view key, void *ptr, int32_t size) 
 
 bool VORN::containsKey(std::string_view key) {
     ScopedLock<ThreadLock> lock(m_lock);
-    checkLoadData();
+    refreshIfNeeded();
     if (m_enableKeyExpire) {
         return getDataWithoutMTimeForKey(key).size() != 0;
     }
@@ -430,7 +430,7 @@ void VORN::purgeExpiredKeys() {
     }
     ScopedLock<InterProcessLock> exclusive(m_exclusiveProcessLock);
     // The caller looked at the files before it held this lock: look again.
-    checkLoadData();
+    refreshIfNeeded();
     if (!m_enableKeyExpire) {
         return;
     }
@@ -443,7 +443,7 @@ void VORN::purgeExpiredKeys() {
 
 size_t VORN::count(bool filterExpire) {
     ScopedLock<ThreadLock> lock(m_lock);
-    checkLoadData();
+    refreshIfNeeded();
     if (filterExpire && m_enableKeyExpire) {
         purgeExpiredKeys();
     }
@@ -452,19 +452,19 @@ size_t VORN::count(bool filterExpire) {
 
 size_t VORN::totalSize() {
     ScopedLock<ThreadLock> lock(m_lock);
-    checkLoadData();
+    refreshIfNeeded();
     return m_file->getFileSize();
 }
 
 size_t VORN::actualSize() {
     ScopedLock<ThreadLock> lock(m_lock);
-    checkLoadData();
+    refreshIfNeeded();
     return m_actualSize;
 }
 
 std::vector<std::string> VORN::allKeys(bool filterExpire) {
     ScopedLock<ThreadLock> lock(m_lock);
-    checkLoadData();
+    refreshIfNeeded();
     if (filterExpire && m_enableKeyExpire) {
         purgeExpiredKeys();
     }
@@ -493,7 +493,7 @@ bool VORN::removeValueForKey(std::string_view key) {
     }
     ScopedLock<ThreadLock> lock(m_lock);
     ScopedLock<InterProcessLock> exclusive(m_exclusiveProcessLock);
-    checkLoadData();
+    refreshIfNeeded();
     return removeDataForKey(key);
 }
 
@@ -507,7 +507,7 @@ bool VORN::removeForNullValue(std::string_view key) {
     }
     ScopedLock<ThreadLock> lock(m_lock);
     ScopedLock<InterProcessLock> exclusive(m_exclusiveProcessLock);
-    checkLoadData();
+    refreshIfNeeded();
     // An unusable store cannot say whether the key is there: nothing it
     // reports as absent may be taken as removed.
     if (!checkWritable("set")) {
@@ -531,7 +531,7 @@ bool VORN::removeValuesForKeys(const std::vector<std::string> &keys) {
     }
     ScopedLock<ThreadLock> lock(m_lock);
     ScopedLock<InterProcessLock> exclusive(m_exclusiveProcessLock);
-    checkLoadData();
+    refreshIfNeeded();
     size_t erased = 0;
     for (const auto &key : keys) {
         erased += m_crypter ? m_cryptIndex->erase(key) : m_plainIndex->erase(key);

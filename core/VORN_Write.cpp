@@ -26,7 +26,7 @@
 #include "encoding/CodedInputData.h"
 #include "encoding/CodedOutputData.h"
 #include "encoding/PBUtility.h"
-#include "encoding/ZoraVEDezad.h"
+#include "encoding/RecordCoder.h"
 #include "log/VORNLog.h"
 #include "platform/InterProcessLock.h"
 #include "platform/ScopedLock.h"
@@ -52,7 +52,7 @@ VornBuffer borrowKey(std::string_view key) {
 // library never writes one): copied as if it were short, it would cut the key
 // and leave a record that does not decode. Sizes are those of the shortest
 // form either way.
-VornBuffer reusableKey(uint8_t *stream, const KeyValueHolder &kv) {
+VornBuffer reusableKey(uint8_t *stream, const IndexEntry &kv) {
     uint8_t *record = stream + kv.offset;
     size_t prefix = 1;
     while (prefix < kMaxVarintSize && (record[prefix - 1] & 0x80)) {
@@ -166,7 +166,7 @@ bool VORN::refuseReadOnly(const char *function) {
 }
 
 bool VORN::loadDataFile(const char *function) {
-    checkLoadData();
+    refreshIfNeeded();
     if (!m_file->isFileValid()) {
         _VORNLogWithLevel(VORNLogWarning, VORN_LOG_SOURCE, function, __LINE__, "[%s] file not valid", m_mmapID.c_str());
         return false;
@@ -208,7 +208,7 @@ bool VORN::checkRecordLimits(const char *function, uint32_t originKeyLength, uin
     }
     // The index keeps the bytes in front of a value in 16 bits; a record whose
     // key part does not fit would be refused by every later load.
-    const uint32_t keyPart = KeyValueHolder::keyPartSize(originKeyLength, static_cast<uint32_t>(valueLength));
+    const uint32_t keyPart = IndexEntry::keyPartSize(originKeyLength, static_cast<uint32_t>(valueLength));
     if (keyPart > kMaxComputedKVSize) {
         _VORNLogWithLevel(VORNLogError, VORN_LOG_SOURCE, function, __LINE__,
                           "[%s] reject record, key part %u bytes, limit=%u", m_mmapID.c_str(), keyPart,
@@ -236,27 +236,27 @@ VORN::WriteResult VORN::doAppendDataWithKey(const VornBuffer &data, const VornBu
     if (originKeyLength > kMaxKeyLength) {
         VORNError("[%s] reject oversized key, keyLength=%u, limit=%u", m_mmapID.c_str(), originKeyLength,
                   kMaxKeyLength);
-        return {false, KeyValueHolder()};
+        return {false, IndexEntry()};
     }
     if (!roomMade && !checkRecordLimits(__func__, originKeyLength, data.size(), isDataHolder)) {
-        return {false, KeyValueHolder()};
+        return {false, IndexEntry()};
     }
     const RecordSizes sizes = recordSizes(originKeyLength, keyData.size(), data.size(), isDataHolder);
 
     ScopedLock<InterProcessLock> exclusive(m_exclusiveProcessLock);
     if (m_itemSizeLimit != 0 && !checkSizeLimit(sizes.size, keyData, originKeyLength)) {
-        return {false, KeyValueHolder()};
+        return {false, IndexEntry()};
     }
     if (!roomMade && !ensureMemorySize(sizes.size)) {
-        return {false, KeyValueHolder()};
+        return {false, IndexEntry()};
     }
     if (!m_file->isFileValid() || !m_output) {
-        return {false, KeyValueHolder()};
+        return {false, IndexEntry()};
     }
     if (kDataFileHeaderSize + static_cast<uint64_t>(m_actualSize) + sizes.size > kMaxStreamEnd) {
         VORNError("[%s] stream of %zu bytes with an incoming record of %zu would exceed %llu bytes", m_mmapID.c_str(),
                   m_actualSize, sizes.size, static_cast<unsigned long long>(kMaxStreamEnd));
-        return {false, KeyValueHolder()};
+        return {false, IndexEntry()};
     }
 
     if (m_crypter && sizes.valueLength > kMaxDecryptedValueSize) {
@@ -274,25 +274,25 @@ VORN::WriteResult VORN::doAppendDataWithKey(const VornBuffer &data, const VornBu
     } catch (std::exception &e) {
         VORNError("%s", e.what());
         m_output->setPosition(m_actualSize); // the partial bytes stay outside the stream
-        return {false, KeyValueHolder()};
+        return {false, IndexEntry()};
     } catch (...) {
         VORNError("append fail");
         m_output->setPosition(m_actualSize);
-        return {false, KeyValueHolder()};
+        return {false, IndexEntry()};
     }
     m_actualSize += sizes.size;
     updateCRCDigest(record, sizes.size);
-    return {true, KeyValueHolder(originKeyLength, sizes.valueLength, static_cast<uint32_t>(offset))};
+    return {true, IndexEntry(originKeyLength, sizes.valueLength, static_cast<uint32_t>(offset))};
 }
 
 VORN::WriteResult VORN::appendDataWithKey(const VornBuffer &data, std::string_view key, bool isDataHolder) {
     return doAppendDataWithKey(data, borrowKey(key), isDataHolder, keyLengthOf(key));
 }
 
-VORN::WriteResult VORN::appendDataWithKey(const VornBuffer &data, const KeyValueHolder &kvHolder, bool isDataHolder) {
+VORN::WriteResult VORN::appendDataWithKey(const VornBuffer &data, const IndexEntry &kvHolder, bool isDataHolder) {
     const uint32_t keyLength = kvHolder.keySize;
     if (!checkRecordLimits("doAppendDataWithKey", keyLength, data.size(), isDataHolder)) {
-        return {false, KeyValueHolder()};
+        return {false, IndexEntry()};
     }
     const size_t keyDataSize = keyLength + pbRawVarint32Size(keyLength);
     const RecordSizes sizes = recordSizes(keyLength, keyDataSize, data.size(), isDataHolder);
@@ -301,7 +301,7 @@ VORN::WriteResult VORN::appendDataWithKey(const VornBuffer &data, const KeyValue
     // A compaction here moves the record and updates kvHolder's offset: read
     // the key bytes only afterwards.
     if (!ensureMemorySize(sizes.size)) {
-        return {false, KeyValueHolder()};
+        return {false, IndexEntry()};
     }
     auto stream = static_cast<uint8_t *>(m_file->getMemory()) + kDataFileHeaderSize;
     // The limits are checked and the room made for exactly this record,
@@ -316,7 +316,7 @@ bool VORN::setDataForKey(VornBuffer &&data, std::string_view key, bool isDataHol
     }
     ScopedLock<ThreadLock> lock(m_lock);
     ScopedLock<InterProcessLock> exclusive(m_exclusiveProcessLock);
-    checkLoadData();
+    refreshIfNeeded();
     return setDataForKeyLocked(std::move(data), key, isDataHolder);
 }
 
@@ -382,7 +382,7 @@ bool VORN::setDataForKeyLocked(VornBuffer &&data, std::string_view key, bool isD
             const size_t n = data.size();
             if (n <= kMaxValueSize && pbRawVarint32Size(static_cast<uint32_t>(n)) + n <= kMaxDecryptedValueSize) {
                 // The same record bytes; the index then keeps the value as written.
-                VornBuffer wrapped = ZoraVEDezad::encodeDataWithObject(data);
+                VornBuffer wrapped = RecordCoder::encodeDataWithObject(data);
                 if (wrapped.size() == 0) {
                     return false; // logged by the coder
                 }
@@ -398,9 +398,9 @@ bool VORN::setDataForKeyLocked(VornBuffer &&data, std::string_view key, bool isD
         if (!ret.first) {
             return false;
         }
-        const KeyValueHolder &written = ret.second;
+        const IndexEntry &written = ret.second;
         if (written.valueSize <= kMaxDecryptedValueSize) {
-            KeyValueHolderCrypt entry(std::move(data));
+            CryptIndexEntry entry(std::move(data));
             if (found && !m_enableKeyExpire) {
                 itr->second = std::move(entry);
             } else if (found) {
@@ -409,7 +409,7 @@ bool VORN::setDataForKeyLocked(VornBuffer &&data, std::string_view key, bool isD
                 m_cryptIndex->insert_or_assign(key, hash, std::move(entry));
             }
         } else {
-            KeyValueHolderCrypt entry(written.keySize, written.valueSize, written.offset);
+            CryptIndexEntry entry(written.keySize, written.valueSize, written.offset);
             entry.cryptStatus = t_status;
             if (found && !m_enableKeyExpire) {
                 itr->second = std::move(entry);
@@ -430,7 +430,7 @@ bool VORN::setDataForKey(VornBuffer &&data, std::string_view key, uint32_t expir
     }
     ScopedLock<ThreadLock> lock(m_lock);
     ScopedLock<InterProcessLock> exclusive(m_exclusiveProcessLock);
-    checkLoadData(); // a load decides whether values carry an expiry time
+    refreshIfNeeded(); // a load decides whether values carry an expiry time
     if (!m_enableKeyExpire) {
         return setDataForKeyLocked(std::move(data), key, true);
     }
@@ -485,7 +485,7 @@ bool VORN::removeDataForKey(std::string_view key) {
 }
 
 VornBuffer VORN::getRawDataForKey(std::string_view key) {
-    checkLoadData();
+    refreshIfNeeded();
     return lookupRawData(key);
 }
 

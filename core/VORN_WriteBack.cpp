@@ -26,7 +26,7 @@
 #include "encoding/CodedInputData.h"
 #include "encoding/CodedOutputData.h"
 #include "encoding/LittleEndian.h"
-#include "encoding/ZoraVEDezad.h"
+#include "encoding/RecordCoder.h"
 #include "log/VORNLog.h"
 #include "platform/InterProcessLock.h"
 #include "platform/ScopedLock.h"
@@ -43,7 +43,7 @@ AESCrypt *clearCipherChoice() {
 
 namespace {
 
-size_t plainRecordLength(const KeyValueHolder &kv) {
+size_t plainRecordLength(const IndexEntry &kv) {
     return kv.computedKVSize + kv.valueSize;
 }
 
@@ -59,19 +59,19 @@ size_t encodeItemSizeHolder(uint32_t width, uint8_t (&bytes)[kMaxVarint32Size]) 
 // With an encrypter (a plain store given a key) the whole new stream is
 // encrypted on the way. `sorted` receives the entries in their new order.
 bool writePlainCompaction(VORNMap &dic, const uint8_t *stream, AESCrypt *encrypter, RewriteJournalWriter &journal,
-                          std::vector<KeyValueHolder *> &sorted) {
+                          std::vector<IndexEntry *> &sorted) {
     sorted.reserve(dic.size());
     for (auto &pair : dic) {
         sorted.push_back(&pair.second);
     }
     std::sort(sorted.begin(), sorted.end(),
-              [](const KeyValueHolder *a, const KeyValueHolder *b) { return a->offset < b->offset; });
+              [](const IndexEntry *a, const IndexEntry *b) { return a->offset < b->offset; });
 
     uint8_t holder[kMaxVarint32Size];
     if (!journal.append(holder, encodeItemSizeHolder(kItemSizeHolderWidth, holder), encrypter)) {
         return false;
     }
-    for (const KeyValueHolder *kv : sorted) {
+    for (const IndexEntry *kv : sorted) {
         if (!journal.append(stream + kv->offset, plainRecordLength(*kv), encrypter)) {
             return false;
         }
@@ -128,14 +128,14 @@ struct NewPlace {
 // kept by position and, with an encrypter, their new offsets and cipher states.
 bool writeCryptCompaction(VORNMapCrypt &dic, const uint8_t *stream, AESCrypt *decrypter, AESCrypt *encrypter,
                           const VornBuffer &prepared, RewriteJournalWriter &journal,
-                          std::vector<KeyValueHolderCrypt *> &sorted, std::vector<NewPlace> &places) {
+                          std::vector<CryptIndexEntry *> &sorted, std::vector<NewPlace> &places) {
     for (auto &pair : dic) {
         if (pair.second.kind == KVHolderOffset) {
             sorted.push_back(&pair.second);
         }
     }
     std::sort(sorted.begin(), sorted.end(),
-              [](const KeyValueHolderCrypt *a, const KeyValueHolderCrypt *b) { return a->offset < b->offset; });
+              [](const CryptIndexEntry *a, const CryptIndexEntry *b) { return a->offset < b->offset; });
 
     const uint32_t width = sorted.empty() ? kItemSizeHolderWidth : holderWidthForFirstOffset(sorted.front()->offset);
     uint8_t holder[kMaxVarint32Size];
@@ -150,7 +150,7 @@ bool writeCryptCompaction(VORNMapCrypt &dic, const uint8_t *stream, AESCrypt *de
     if (encrypter) {
         places.reserve(sorted.size());
     }
-    for (KeyValueHolderCrypt *kv : sorted) {
+    for (CryptIndexEntry *kv : sorted) {
         const size_t offset = kv->offset;
         const size_t length = kv->recordSize();
         if (offset != runEnd) {
@@ -190,7 +190,7 @@ VORN::PreparedData VORN::prepareEncode() const {
         size_t smallestOffset = SIZE_MAX;
         size_t recordBytes = 0;
         for (auto &pair : *m_cryptIndex) {
-            const KeyValueHolderCrypt &kv = pair.second;
+            const CryptIndexEntry &kv = pair.second;
             if (kv.kind == KVHolderOffset) {
                 smallestOffset = std::min<size_t>(smallestOffset, kv.offset);
                 recordBytes += kv.recordSize();
@@ -203,7 +203,7 @@ VORN::PreparedData VORN::prepareEncode() const {
         size_t totalSize = holder + recordBytes;
         VornBuffer buffer;
         if (!pairs.empty()) {
-            ZoraVEDezad encoder;
+            RecordCoder encoder;
             size_t index = encoder.prepareObjectForEncode(pairs);
             buffer = encoder.writePreparedItems(index);
             if (buffer.size() == 0) {
@@ -299,7 +299,7 @@ bool VORN::fullWriteback(AESCrypt *newCrypter, bool onlyWhileExpire) {
     // A caller that held only the shared lock may have let another process
     // in while the exclusive one was taken: trust the index only after
     // looking at the meta record again.
-    checkLoadData();
+    refreshIfNeeded();
     if (m_hasFullWriteback || m_needLoadFromFile) {
         return true;
     }
@@ -352,8 +352,8 @@ bool VORN::doFullWriteBack(PreparedData preparedData, AESCrypt *newCrypter, bool
     // the journal holding the new one is complete.
     auto stream = static_cast<uint8_t *>(m_file->getMemory()) + kDataFileHeaderSize;
     uint8_t newIV[kAESBlockSize];
-    std::vector<KeyValueHolder *> plainSorted;
-    std::vector<KeyValueHolderCrypt *> cryptSorted;
+    std::vector<IndexEntry *> plainSorted;
+    std::vector<CryptIndexEntry *> cryptSorted;
     std::vector<NewPlace> places;
     VORNMetaInfo newRecord;
     // One attempt: the whole new stream into `journal`, under a vector of its
@@ -420,7 +420,7 @@ bool VORN::doFullWriteBack(PreparedData preparedData, AESCrypt *newCrypter, bool
 
     if (!m_crypter && !encrypter) {
         size_t offset = kItemSizeHolderWidth;
-        for (KeyValueHolder *kv : plainSorted) {
+        for (IndexEntry *kv : plainSorted) {
             kv->offset = static_cast<uint32_t>(offset);
             offset += plainRecordLength(*kv);
         }
@@ -443,7 +443,7 @@ bool VORN::doFullWriteBack(PreparedData preparedData, AESCrypt *newCrypter, bool
 }
 
 bool VORN::doFullWriteBack(std::vector<std::pair<std::string, VornBuffer>> &&pairs) {
-    ZoraVEDezad encoder;
+    RecordCoder encoder;
     size_t index = encoder.prepareObjectForEncode(pairs);
     VornBuffer buffer = encoder.writePreparedItems(index);
     if (buffer.size() == 0) {

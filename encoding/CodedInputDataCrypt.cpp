@@ -149,7 +149,7 @@ void CodedInputDataCrypt::skipBytes(size_t length) {
     m_keepFrom = m_plainReadIndex;
 }
 
-std::string CodedInputDataCrypt::readString(KeyValueHolderCrypt &kv) {
+std::string CodedInputDataCrypt::readString(CryptIndexEntry &kv) {
     if (m_position > kMaxRecordOffset) {
         throwRecordOffsetTooLarge();
     }
@@ -163,15 +163,15 @@ std::string CodedInputDataCrypt::readString(KeyValueHolderCrypt &kv) {
     std::string key(reinterpret_cast<const char *>(m_plainBuffer + m_plainReadIndex), length);
     m_plainReadIndex += length;
     m_position += length;
-    kv = KeyValueHolderCrypt(length, 0, static_cast<uint32_t>(recordOffset));
+    kv = CryptIndexEntry(length, 0, static_cast<uint32_t>(recordOffset));
     return key;
 }
 
-void CodedInputDataCrypt::readData(KeyValueHolderCrypt &kv) {
+void CodedInputDataCrypt::readData(CryptIndexEntry &kv) {
     const uint32_t length = checkedLength(readRawVarint32(false));
-    if (length <= KeyValueHolderCrypt::kMaxDecryptedValueSize) {
+    if (length <= CryptIndexEntry::kMaxDecryptedValueSize) {
         consumeBytes(length, false);
-        kv = KeyValueHolderCrypt(m_plainBuffer + m_plainReadIndex, length);
+        kv = CryptIndexEntry(m_plainBuffer + m_plainReadIndex, length);
         m_plainReadIndex += length;
         m_position += length;
         return;
@@ -187,7 +187,7 @@ void CodedInputDataCrypt::readData(KeyValueHolderCrypt &kv) {
     if (recordOffset > m_position || prefix < kv.keySize || prefix - kv.keySize > UINT8_MAX || back > m_plainEnd) {
         throw std::logic_error("CodedInputDataCrypt::readData without the record's key");
     }
-    KeyValueHolderCrypt holder(kv.keySize, length, static_cast<uint32_t>(recordOffset));
+    CryptIndexEntry holder(kv.keySize, length, static_cast<uint32_t>(recordOffset));
     holder.lengthVarintsSize = static_cast<uint8_t>(prefix - kv.keySize);
     // The record's plaintext from its first byte is still buffered (kept since
     // readString marked it), so the cipher can be wound back to that byte.

@@ -5,17 +5,17 @@
 #include <string>
 
 #include "crypt/AESCrypt.h"
-#include "encoding/KeyValueHolder.h"
+#include "encoding/IndexEntry.h"
 
 namespace vorn {
 
-// Reads the item stream of an encrypted store (KeyValueHolder.h) straight from
+// Reads the item stream of an encrypted store (IndexEntry.h) straight from
 // the encrypted region, for the map decoder: decrypts ahead into a private
 // buffer as reading needs, never decrypts a byte twice, and advances the
 // store's cipher in step with the stream, so that once the whole region has
 // been read the cipher stands at its end (ready for appends).
 //
-// Values of at most KeyValueHolderCrypt::kMaxDecryptedValueSize bytes are
+// Values of at most CryptIndexEntry::kMaxDecryptedValueSize bytes are
 // decrypted once and copied into their entry; longer ones are only passed
 // over (decrypted 16 bytes at a time into a corner of the buffer, to advance
 // the cipher) and their entry records the record's position and the cipher
@@ -64,12 +64,12 @@ public:
     // A record's key: kv becomes an offset-form entry holding the record's
     // offset and key size (value size 0). Refuses offsets above
     // kMaxRecordOffset and keys longer than kMaxKeyLength.
-    std::string readString(KeyValueHolderCrypt &kv);
+    std::string readString(CryptIndexEntry &kv);
     // The value that follows: REQUIRES kv as filled by the readString just
     // before. A value of at most 256 bytes replaces kv by a copy of its
     // plaintext (an empty value gives an empty inline entry: a deletion);
     // a longer one makes kv the offset form with its cryptStatus.
-    void readData(KeyValueHolderCrypt &kv);
+    void readData(CryptIndexEntry &kv);
 
     // Capacity of the plaintext buffer, for diagnostics and tests.
     size_t bufferCapacity() const { return m_plainCapacity; }

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "log/VORNExport.h"
+#include "log/VORNHandler.h"
 
 namespace vorn {
 

@@ -1,6 +1,6 @@
 #pragma once
 
-// The in-memory index of a store: key -> index entry (KeyValueHolder.h).
+// The in-memory index of a store: key -> index entry (IndexEntry.h).
 //
 // Lookups take the caller's std::string_view. C++17's std::unordered_map has
 // no heterogeneous find, so the map's key type, IndexKey, can stand for a view
@@ -25,7 +25,7 @@
 #include <unordered_map>
 #include <utility>
 
-#include "encoding/KeyValueHolder.h"
+#include "encoding/IndexEntry.h"
 #include "encoding/PBUtility.h"
 
 namespace vorn {
@@ -170,9 +170,9 @@ private:
 };
 
 // Index of a plain store (the store's m_plainIndex).
-using VORNMap = VornIndex<KeyValueHolder>;
+using VORNMap = VornIndex<IndexEntry>;
 // Index of an encrypted store (the store's m_cryptIndex).
-using VORNMapCrypt = VornIndex<KeyValueHolderCrypt>;
+using VORNMapCrypt = VornIndex<CryptIndexEntry>;
 
 // A new, empty store index (VORNMap or VORNMapCrypt), owned by the caller.
 // Every store index keeps at most one entry a bucket on average; the decoders

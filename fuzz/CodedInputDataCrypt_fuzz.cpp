@@ -21,7 +21,7 @@
 #include "FuzzSupport.h"
 #include "encoding/CodedInputData.h"
 #include "encoding/CodedInputDataCrypt.h"
-#include "encoding/KeyValueHolder.h"
+#include "encoding/IndexEntry.h"
 
 using namespace vorn;
 using namespace fuzzsupport;
@@ -94,8 +94,8 @@ bool readRecord(const Context &c, CodedInputDataCrypt &crypt, CodedInputData &pl
                 const std::string &what, size_t &held) {
     const size_t recordOffset = plain.getPosition();
     held = 0;
-    KeyValueHolderCrypt kv;
-    KeyValueHolder holder;
+    CryptIndexEntry kv;
+    IndexEntry holder;
     if (!same([&] { return crypt.readString(kv); }, [&] { return plain.readString(holder); }, what + " key")) {
         held = plain.getPosition() - recordOffset;
         return false;
@@ -116,7 +116,7 @@ bool readRecord(const Context &c, CodedInputDataCrypt &crypt, CodedInputData &pl
     held = plain.getPosition() - recordOffset;
     const size_t valueOffset = recordOffset + holder.computedKVSize;
     const std::string value(reinterpret_cast<const char *>(c.plainText.data() + valueOffset), holder.valueSize);
-    if (holder.valueSize > KeyValueHolderCrypt::kMaxDecryptedValueSize) {
+    if (holder.valueSize > CryptIndexEntry::kMaxDecryptedValueSize) {
         const uint32_t offset = kv.offset;
         FUZZ_CHECK(kv.kind == KVHolderOffset && offset == recordOffset &&
                        kv.recordSize() == holder.computedKVSize + holder.valueSize,

@@ -10,7 +10,7 @@
 
 #include "FuzzSupport.h"
 #include "encoding/CodedInputData.h"
-#include "encoding/KeyValueHolder.h"
+#include "encoding/IndexEntry.h"
 
 using namespace vorn;
 using namespace fuzzsupport;
@@ -27,7 +27,7 @@ enum Op : uint8_t {
     OpString,     // readString()
     OpStringInto, // readString(std::string &)
     OpData,       // readData(copy = parameter bit 0, exactly = bit 1)
-    OpRecord,     // readString(KeyValueHolder &) then readData(KeyValueHolder &)
+    OpRecord,     // readString(IndexEntry &) then readData(IndexEntry &)
     OpRecordKey,  // readRecordKey
     OpSkipValue,  // skipRecordValue after the last record key (or from offset 0)
     OpSeek,       // seek(parameter), or one byte past the end for parameter 15
@@ -261,13 +261,13 @@ private:
             key = bytesAt(m_ref.position(), keySize);
             m_ref.seek(keySize);
         }
-        KeyValueHolder kv;
+        IndexEntry kv;
         expect(
             ok, [&] { return m_input.readString(kv); }, key);
         if (!ok) {
             return;
         }
-        FUZZ_CHECK(kv.offset == recordOffset && kv.keySize == keySize, "readString(KeyValueHolder &) entry");
+        FUZZ_CHECK(kv.offset == recordOffset && kv.keySize == keySize, "readString(IndexEntry &) entry");
         m_lastRecordOffset = static_cast<uint32_t>(recordOffset);
 
         m_ref.outcome = Outcome();
@@ -291,7 +291,7 @@ private:
         if (!ok) {
             return;
         }
-        FUZZ_CHECK(kv.computedKVSize == computed, "readData(KeyValueHolder &) computed size");
+        FUZZ_CHECK(kv.computedKVSize == computed, "readData(IndexEntry &) computed size");
         FUZZ_CHECK(static_cast<size_t>(kv.offset) + kv.computedKVSize + kv.valueSize <= m_region.size(),
                    "an index entry reaches beyond the region");
         VornBuffer value = kv.toVornBuffer(m_region.data());

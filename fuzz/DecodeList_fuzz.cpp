@@ -1,4 +1,4 @@
-// ZoraVEDezad's list decoders: decodeVector (strings, throws) and the typed
+// RecordCoder's list decoders: decodeVector (strings, throws) and the typed
 // decodeOneVector forms (bool, int32, uint32, int64, uint64, float, double,
 // logging), all run over the same input.
 //
@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "FuzzSupport.h"
-#include "encoding/ZoraVEDezad.h"
+#include "encoding/RecordCoder.h"
 
 using namespace vorn;
 using namespace fuzzsupport;
@@ -27,7 +27,7 @@ void expectLog(const Outcome &outcome, const std::string &what) {
     } else {
         FUZZ_CHECK(g_log->lines.size() == 1, what + ": " + std::to_string(g_log->lines.size()) + " log lines");
         const LogLine &line = g_log->lines[0];
-        FUZZ_CHECK(line.level == VORNLogError && line.file == "ZoraVEDezad" && line.function == "decodeOneVector" &&
+        FUZZ_CHECK(line.level == VORNLogError && line.file == "RecordCoder" && line.function == "decodeOneVector" &&
                        line.message == outcome.text(),
                    what + ": logged '" + line.message + "', expected '" + outcome.text() + "'");
     }
@@ -63,7 +63,7 @@ template <typename T> T sentinel() {
 }
 
 template <typename T> std::vector<T> decodeAgain(const VornBuffer &encoded) {
-    ZoraVEDezad decoder(&encoded);
+    RecordCoder decoder(&encoded);
     std::vector<T> out;
     FUZZ_CHECK(decoder.decodeOneVector(out), "a re-encoded list does not decode");
     g_log->lines.clear();
@@ -72,9 +72,9 @@ template <typename T> std::vector<T> decodeAgain(const VornBuffer &encoded) {
 
 template <typename T> VornBuffer encodeAgain(const std::vector<T> &values) {
     if constexpr (std::is_same_v<T, bool> || std::is_floating_point_v<T>) {
-        return ZoraVEDezad::getEncodeData(values);
+        return RecordCoder::getEncodeData(values);
     } else {
-        ZoraVEDezad encoder;
+        RecordCoder encoder;
         return encoder.writePreparedItems(encoder.prepareObjectForEncode(VornSpan<T>(values)));
     }
 }
@@ -84,7 +84,7 @@ template <typename T, typename Element> void checkTyped(const ExactRegion &input
     std::vector<T> want{sentinel<T>()};
     const Outcome outcome = referenceList(input, want, element);
     VornBuffer buffer(input.data(), input.size(), VornBufferNoCopy);
-    ZoraVEDezad decoder(&buffer);
+    RecordCoder decoder(&buffer);
     std::vector<T> got{sentinel<T>()};
     const bool ok = decoder.decodeOneVector(got);
     const std::string what = std::string("list of ") + name;
@@ -111,12 +111,12 @@ void checkStrings(const ExactRegion &input) {
     });
     VornBuffer buffer(input.data(), input.size(), VornBufferNoCopy);
     try {
-        std::vector<std::string> got = ZoraVEDezad::decodeVector(buffer);
+        std::vector<std::string> got = RecordCoder::decodeVector(buffer);
         FUZZ_CHECK(outcome.ok(), "list of strings decoded, reference: " + outcome.text());
         FUZZ_CHECK(got == want, "list of strings: elements differ");
-        ZoraVEDezad encoder;
+        RecordCoder encoder;
         VornBuffer encoded = encoder.writePreparedItems(encoder.prepareObjectForEncode(VornSpan<std::string>(got)));
-        FUZZ_CHECK(ZoraVEDezad::decodeVector(encoded) == got, "list of strings: does not survive encoding again");
+        FUZZ_CHECK(RecordCoder::decodeVector(encoded) == got, "list of strings: does not survive encoding again");
     } catch (const std::exception &e) {
         FUZZ_CHECK(outcome.matches(e),
                    std::string("list of strings threw '") + e.what() + "', expected '" + outcome.text() + "'");

@@ -1,4 +1,4 @@
-// ZoraVEDezad::decodeMap / greedyDecodeMap into an encrypted store's index.
+// RecordCoder::decodeMap / greedyDecodeMap into an encrypted store's index.
 //
 // Input: a CryptHeader byte (key size, whether the rest is plaintext to
 // encrypt or ciphertext to take as it is, and how far into an AES block the
@@ -17,7 +17,7 @@
 #include <string>
 
 #include "FuzzSupport.h"
-#include "encoding/ZoraVEDezad.h"
+#include "encoding/RecordCoder.h"
 
 using namespace vorn;
 using namespace fuzzsupport;
@@ -28,7 +28,7 @@ LogCapture *g_log = nullptr;
 
 const std::string kSentinelKey = "\xFF sentinel, not a key of the input";
 
-std::string valueOf(const KeyValueHolderCrypt &kv, const ExactRegion &cipherText, const AESCrypt &cipher) {
+std::string valueOf(const CryptIndexEntry &kv, const ExactRegion &cipherText, const AESCrypt &cipher) {
     VornBuffer value = kv.toVornBuffer(cipherText.data(), &cipher);
     return std::string(static_cast<const char *>(value.data()), value.size());
 }
@@ -47,7 +47,7 @@ void expectIndex(const VORNMapCrypt &dic, const RefMap &want, const CryptStream 
         FUZZ_CHECK(kv.realValueSize() == ref.valueSize, what + ": value size differs");
         const std::string plainValue(reinterpret_cast<const char *>(stream.plain.data() + ref.valueOffset),
                                      ref.valueSize);
-        if (ref.valueSize > KeyValueHolderCrypt::kMaxDecryptedValueSize) {
+        if (ref.valueSize > CryptIndexEntry::kMaxDecryptedValueSize) {
             const uint32_t offset = kv.offset;
             const uint16_t keySize = kv.keySize;
             FUZZ_CHECK(kv.kind == KVHolderOffset && offset == ref.recordOffset && keySize == ref.keySize &&
@@ -57,7 +57,7 @@ void expectIndex(const VORNMapCrypt &dic, const RefMap &want, const CryptStream 
                        what + ": a long value's entry holds the wrong cipher state");
         } else {
             FUZZ_CHECK(kv.kind ==
-                           (ref.valueSize <= KeyValueHolderCrypt::kInlineCapacity ? KVHolderInline : KVHolderHeap),
+                           (ref.valueSize <= CryptIndexEntry::kInlineCapacity ? KVHolderInline : KVHolderHeap),
                        what + ": a short value is not held decrypted in its entry");
         }
         FUZZ_CHECK(valueOf(kv, cipherText, *cipher) == plainValue, what + ": a value does not decrypt to its bytes");
@@ -70,7 +70,7 @@ void expectSameIndex(const VORNMapCrypt &a, const VORNMapCrypt &b, const std::st
     for (const auto &[key, kv] : a) {
         auto it = b.find(key);
         FUZZ_CHECK(it != b.end(), what + ": keys differ");
-        const KeyValueHolderCrypt &other = it->second;
+        const CryptIndexEntry &other = it->second;
         FUZZ_CHECK(kv.kind == other.kind && kv.realValueSize() == other.realValueSize(), what + ": entries differ");
         if (kv.kind == KVHolderOffset) {
             FUZZ_CHECK(memcmp(&kv, &other, sizeof(kv)) == 0, what + ": offset entries differ");
@@ -88,7 +88,7 @@ void expectLog(const Outcome &outcome, const std::string &what) {
     } else {
         FUZZ_CHECK(g_log->lines.size() == 1, what + ": " + std::to_string(g_log->lines.size()) + " log lines");
         const LogLine &line = g_log->lines[0];
-        FUZZ_CHECK(line.level == VORNLogError && line.file == "ZoraVEDezad" && line.function == "decodeOneMap" &&
+        FUZZ_CHECK(line.level == VORNLogError && line.file == "RecordCoder" && line.function == "decodeOneMap" &&
                        line.message == outcome.text(),
                    what + ": logged '" + line.message + "', expected '" + outcome.text() + "'");
     }
@@ -114,9 +114,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
     // Strict, over an index that already holds an entry.
     VORNMapCrypt strict;
-    strict.insert_or_assign(kSentinelKey, KeyValueHolderCrypt("kept", 4));
+    strict.insert_or_assign(kSentinelKey, CryptIndexEntry("kept", 4));
     auto strictCipher = stream.newCipher();
-    const bool strictOk = ZoraVEDezad::decodeMap(strict, whole, strictCipher.get());
+    const bool strictOk = RecordCoder::decodeMap(strict, whole, strictCipher.get());
     FUZZ_CHECK(strictOk == ref.outcome.ok(), "strict result, reference: " + ref.outcome.text());
     expectLog(ref.outcome, "strict");
     if (strictOk) {
@@ -133,7 +133,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     // Greedy, from empty, twice: the same bytes give the same index.
     VORNMapCrypt greedy;
     auto greedyCipher = stream.newCipher();
-    const bool greedyOk = ZoraVEDezad::greedyDecodeMap(greedy, whole, greedyCipher.get());
+    const bool greedyOk = RecordCoder::greedyDecodeMap(greedy, whole, greedyCipher.get());
     FUZZ_CHECK(greedyOk == strictOk, "greedy and strict disagree on the result");
     expectLog(ref.outcome, "greedy");
     expectIndex(greedy, ref.map, stream, cipherText, "greedy");
@@ -142,7 +142,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
     VORNMapCrypt again;
     auto againCipher = stream.newCipher();
-    ZoraVEDezad::greedyDecodeMap(again, whole, againCipher.get());
+    RecordCoder::greedyDecodeMap(again, whole, againCipher.get());
     g_log->lines.clear();
     expectSameIndex(greedy, again, "a second decode of the same bytes");
     FUZZ_CHECK(statusBytes(*againCipher) == statusBytes(*greedyCipher),
@@ -155,11 +155,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         VornBuffer prefix(prefixBytes.data(), prefixBytes.size(), VornBufferNoCopy);
         VORNMapCrypt index;
         auto cipher = stream.newCipher();
-        FUZZ_CHECK(ZoraVEDezad::decodeMap(index, prefix, cipher.get()), what + ": the prefix does not decode");
+        FUZZ_CHECK(RecordCoder::decodeMap(index, prefix, cipher.get()), what + ": the prefix does not decode");
         g_log->lines.clear();
         FUZZ_CHECK(statusBytes(*cipher) == stream.statuses[boundary],
                    what + ": after the prefix the cipher does not stand at its end");
-        FUZZ_CHECK(ZoraVEDezad::greedyDecodeMap(index, whole, cipher.get(), boundary) == ref.outcome.ok(),
+        FUZZ_CHECK(RecordCoder::greedyDecodeMap(index, whole, cipher.get(), boundary) == ref.outcome.ok(),
                    what + ": result");
         expectLog(ref.outcome, what);
         expectIndex(index, ref.map, stream, cipherText, what);

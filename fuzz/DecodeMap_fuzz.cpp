@@ -1,4 +1,4 @@
-// ZoraVEDezad::decodeMap / greedyDecodeMap into a plain store's index.
+// RecordCoder::decodeMap / greedyDecodeMap into a plain store's index.
 //
 // Input: the item stream itself. Checked, against the reference stream
 // decoder: the result, the exact error line, and every entry (record offset,
@@ -14,7 +14,7 @@
 #include <string>
 
 #include "FuzzSupport.h"
-#include "encoding/ZoraVEDezad.h"
+#include "encoding/RecordCoder.h"
 
 using namespace vorn;
 using namespace fuzzsupport;
@@ -51,7 +51,7 @@ void expectLog(const Outcome &outcome, const std::string &what) {
     } else {
         FUZZ_CHECK(g_log->lines.size() == 1, what + ": " + std::to_string(g_log->lines.size()) + " log lines");
         const LogLine &line = g_log->lines[0];
-        FUZZ_CHECK(line.level == VORNLogError && line.file == "ZoraVEDezad" && line.function == "decodeOneMap" &&
+        FUZZ_CHECK(line.level == VORNLogError && line.file == "RecordCoder" && line.function == "decodeOneMap" &&
                        line.message == outcome.text(),
                    what + ": logged '" + line.message + "', expected '" + outcome.text() + "'");
     }
@@ -73,8 +73,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
     // Strict, over an index that already holds an entry.
     VORNMap strict;
-    strict.insert_or_assign(kSentinelKey, KeyValueHolder(3, 5, 7));
-    const bool strictOk = ZoraVEDezad::decodeMap(strict, whole);
+    strict.insert_or_assign(kSentinelKey, IndexEntry(3, 5, 7));
+    const bool strictOk = RecordCoder::decodeMap(strict, whole);
     FUZZ_CHECK(strictOk == ref.outcome.ok(), "strict result, reference: " + ref.outcome.text());
     expectLog(ref.outcome, "strict");
     if (strictOk) {
@@ -87,7 +87,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
     // Greedy, from empty: what was applied up to the failure.
     VORNMap greedy;
-    const bool greedyOk = ZoraVEDezad::greedyDecodeMap(greedy, whole);
+    const bool greedyOk = RecordCoder::greedyDecodeMap(greedy, whole);
     FUZZ_CHECK(greedyOk == strictOk, "greedy and strict disagree on the result");
     expectLog(ref.outcome, "greedy");
     expectIndex(greedy, ref.map, input, "greedy");
@@ -106,11 +106,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         ExactRegion prefixBytes(input.data(), boundary);
         VornBuffer prefix(prefixBytes.data(), prefixBytes.size(), VornBufferNoCopy);
         VORNMap index;
-        FUZZ_CHECK(ZoraVEDezad::decodeMap(index, prefix), what + ": the prefix does not decode");
+        FUZZ_CHECK(RecordCoder::decodeMap(index, prefix), what + ": the prefix does not decode");
         g_log->lines.clear();
         const RefStream first = decodeRefStream(input.data(), boundary, 0, true);
         expectIndex(index, first.map, prefixBytes, what + ", prefix");
-        FUZZ_CHECK(ZoraVEDezad::greedyDecodeMap(index, whole, boundary) == ref.outcome.ok(), what + ": result");
+        FUZZ_CHECK(RecordCoder::greedyDecodeMap(index, whole, boundary) == ref.outcome.ok(), what + ": result");
         expectLog(ref.outcome, what);
         expectIndex(index, ref.map, input, what);
     }
@@ -120,9 +120,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         const size_t position = data[size - 1] % (size + 2);
         const RefStream from = decodeRefStream(input.data(), input.size(), position, true, ref.map);
         VORNMap index;
-        ZoraVEDezad::greedyDecodeMap(index, whole);
+        RecordCoder::greedyDecodeMap(index, whole);
         g_log->lines.clear();
-        const bool ok = ZoraVEDezad::greedyDecodeMap(index, whole, position);
+        const bool ok = RecordCoder::greedyDecodeMap(index, whole, position);
         FUZZ_CHECK(ok == from.outcome.ok(), "greedy from " + std::to_string(position) + ": result");
         expectLog(from.outcome, "greedy from a position");
         expectIndex(index, from.map, input, "greedy from " + std::to_string(position));

@@ -21,7 +21,7 @@
 #include "core/VORN.h"
 #include "core/VORNMetaInfo.h"
 #include "encoding/CodedOutputData.h"
-#include "encoding/ZoraVEDezad.h"
+#include "encoding/RecordCoder.h"
 
 using namespace vorn;
 using Bytes = std::vector<uint8_t>;
@@ -78,7 +78,7 @@ Bytes pattern(size_t length, uint8_t seed) {
 // ---- Values in their stored encodings ----
 
 Bytes stringValue(const std::string &text) {
-    return bytesOf(ZoraVEDezad::encodeDataWithObject(bufferOf(text)));
+    return bytesOf(RecordCoder::encodeDataWithObject(bufferOf(text)));
 }
 
 template <typename Write> Bytes written(size_t size, Write write) {
@@ -103,12 +103,12 @@ Bytes doubleValue(double v) {
 }
 
 Bytes stringList(const std::vector<std::string> &values) {
-    ZoraVEDezad encoder;
+    RecordCoder encoder;
     return bytesOf(encoder.writePreparedItems(encoder.prepareObjectForEncode(VornSpan<std::string>(values))));
 }
 
 template <typename T> Bytes numberList(const std::vector<T> &values) {
-    ZoraVEDezad encoder;
+    RecordCoder encoder;
     return bytesOf(encoder.writePreparedItems(encoder.prepareObjectForEncode(VornSpan<T>(values))));
 }
 
@@ -123,7 +123,7 @@ Bytes writeBack(const Pairs &pairs) {
     for (const auto &[key, value] : pairs) {
         buffers.emplace_back(key, bufferOf(value));
     }
-    ZoraVEDezad encoder;
+    RecordCoder encoder;
     return bytesOf(encoder.writePreparedItems(encoder.prepareObjectForEncode(buffers)));
 }
 
@@ -193,9 +193,9 @@ std::vector<std::pair<std::string, Bytes>> lists() {
         {"uint32", numberList<uint32_t>({0, 127, 128, 0xFFFFFFFF})},
         {"int64", numberList<int64_t>({-2, INT64_MIN, INT64_MAX})},
         {"uint64", numberList<uint64_t>({1ull << 63, 5})},
-        {"bool", bytesOf(ZoraVEDezad::getEncodeData(std::vector<bool>{true, false, true}))},
-        {"float", bytesOf(ZoraVEDezad::getEncodeData(std::vector<float>{1.0f, -2.0f, 0.1f}))},
-        {"double", bytesOf(ZoraVEDezad::getEncodeData(std::vector<double>{1.0, -0.0, 3.5e300}))},
+        {"bool", bytesOf(RecordCoder::getEncodeData(std::vector<bool>{true, false, true}))},
+        {"float", bytesOf(RecordCoder::getEncodeData(std::vector<float>{1.0f, -2.0f, 0.1f}))},
+        {"double", bytesOf(RecordCoder::getEncodeData(std::vector<double>{1.0, -0.0, 3.5e300}))},
         {"wrapped-value", stringValue("a single wrapped value")},
         // The last byte of -1's ten-byte varint keeps its continuation bit.
         {"int32-malformed-varint", damaged(numberList<int32_t>({-1, 5}), 10, 0x81)},
@@ -267,8 +267,8 @@ void codedInputDataSeeds() {
               script({Varint32, Varint64, Varint64, Varint64 | 0x10}, numberList<int64_t>({-2, INT64_MIN, INT64_MAX})));
     writeSeed("CodedInputData", "fixed",
               script({Varint32, Fixed64, Fixed64 | 0x10, Fixed32, Fixed32 | 0x10, Seek | 0x20, RawByte},
-                     concat(bytesOf(ZoraVEDezad::getEncodeData(std::vector<double>{1.0, -2.5})),
-                            bytesOf(ZoraVEDezad::getEncodeData(std::vector<float>{1.0f})))));
+                     concat(bytesOf(RecordCoder::getEncodeData(std::vector<double>{1.0, -2.5})),
+                            bytesOf(RecordCoder::getEncodeData(std::vector<float>{1.0f})))));
     writeSeed("CodedInputData", "data",
               script({RealData, Data, Seek, Data | 0x10, Data | 0x20, Seek | 0xF0},
                      concat(stringValue("wrapped"), stringValue("copied"))));

@@ -1,9 +1,18 @@
 #pragma once
 
+// The small declarations every public header shares: the export macro, the
+// log levels, the host's answers to damage, the flush depth, the handler.
+
 #include <cstdint>
 #include <string>
 
-#include "log/VORNExport.h"
+// The library is built with hidden visibility: a class, function or global
+// is part of the shared library's interface only when it carries VORN_EXPORT.
+#if defined(__GNUC__) || defined(__clang__)
+#define VORN_EXPORT __attribute__((visibility("default")))
+#else
+#define VORN_EXPORT
+#endif
 
 // Log levels, lowest first. A message is emitted when its level is at least
 // g_currentLogLevel; VORNLogNone silences everything.
@@ -22,6 +31,12 @@ enum VORNRecoverStrategic : int32_t {
 };
 
 namespace vorn {
+
+// How far a flush of a mapped file goes (VORN::sync).
+enum class SyncFlag : uint8_t {
+    Async = 0, // schedule the flush (MS_ASYNC)
+    Sync = 1,  // flush and wait (MS_SYNC)
+};
 
 // Callbacks a host implements and registers with VORN::registerHandler.
 //

@@ -8,8 +8,7 @@
 
 #include <sys/types.h>
 
-#include "log/VORNExport.h"
-#include "platform/SyncFlag.h"
+#include "log/VORNHandler.h"
 
 // The unit of every mapped-file length, in bytes: the system page size.
 // 0 until the library's one-time initialisation calls

@@ -22,7 +22,7 @@ public:
     static void enableExpiry(VORN *vorn, uint32_t expiredInSeconds) {
         vorn::ScopedLock<vorn::ThreadLock> lock(vorn->m_lock);
         vorn::ScopedLock<vorn::InterProcessLock> exclusive(vorn->m_exclusiveProcessLock);
-        vorn->checkLoadData();
+        vorn->refreshIfNeeded();
         vorn->m_metaInfo->setFlag(vorn::MetaFlagKeyExpire);
         vorn->m_metaInfo->m_version = vorn::MetaVersionFlags;
         vorn->writeActualSize(0, 0, nullptr, true);

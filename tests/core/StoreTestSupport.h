@@ -25,7 +25,7 @@ public:
     static bool isPlain(const VORN *vorn) { return vorn->m_crypter == nullptr && vorn->m_plainIndex != nullptr; }
     static const std::string &dataPath(const VORN *vorn) { return vorn->m_path; }
     static const std::string &metaPath(const VORN *vorn) { return vorn->m_metaPath; }
-    static const std::string &registryKey(const VORN *vorn) { return vorn->m_mmapKey; }
+    static const std::string &registryKey(const VORN *vorn) { return vorn->m_registryKey; }
     static size_t expectedCapacity(const VORN *vorn) { return vorn->m_expectedCapacity; }
     static bool needsLoad(const VORN *vorn) { return vorn->m_needLoadFromFile; }
 
@@ -65,12 +65,12 @@ public:
     static bool remove(VORN *vorn, std::string_view key) {
         vorn::ScopedLock<vorn::ThreadLock> lock(vorn->m_lock);
         vorn::ScopedLock<vorn::InterProcessLock> exclusive(vorn->m_exclusiveProcessLock);
-        vorn->checkLoadData();
+        vorn->refreshIfNeeded();
         return vorn->removeDataForKey(key);
     }
     static bool fullWriteback(VORN *vorn) {
         vorn::ScopedLock<vorn::ThreadLock> lock(vorn->m_lock);
-        vorn->checkLoadData();
+        vorn->refreshIfNeeded();
         return vorn->fullWriteback(nullptr, false);
     }
     // Loads the store (or applies other processes' changes) as an operation would.
@@ -108,7 +108,7 @@ public:
     static bool ensureMemorySize(VORN *vorn, size_t newSize) {
         vorn::ScopedLock<vorn::ThreadLock> lock(vorn->m_lock);
         vorn::ScopedLock<vorn::InterProcessLock> exclusive(vorn->m_exclusiveProcessLock);
-        vorn->checkLoadData();
+        vorn->refreshIfNeeded();
         return vorn->ensureMemorySize(newSize);
     }
     static size_t spaceLeft(const VORN *vorn);
@@ -120,7 +120,7 @@ public:
     static bool writeBackPairs(VORN *vorn, const std::vector<std::pair<std::string, std::string>> &pairs) {
         vorn::ScopedLock<vorn::ThreadLock> lock(vorn->m_lock);
         vorn::ScopedLock<vorn::InterProcessLock> exclusive(vorn->m_exclusiveProcessLock);
-        vorn->checkLoadData();
+        vorn->refreshIfNeeded();
         std::vector<std::pair<std::string, vorn::VornBuffer>> list;
         for (const auto &pair : pairs) {
             list.emplace_back(pair.first, copyOf(pair.second));

@@ -31,7 +31,7 @@ template <typename T> T field(T value) {
 
 struct Decoded {
     std::string key;
-    KeyValueHolderCrypt kv;
+    CryptIndexEntry kv;
 };
 
 // Reads records until the end of the region.
@@ -67,7 +67,7 @@ void expectRecords(const std::vector<Decoded> &decoded, const std::vector<Record
     AESCrypt reference = makeCipher(aes256);
     for (size_t i = 0; i < written.size(); i++) {
         SCOPED_TRACE("record " + std::to_string(i) + " key " + written[i].key);
-        const KeyValueHolderCrypt &kv = decoded[i].kv;
+        const CryptIndexEntry &kv = decoded[i].kv;
         const size_t length = written[i].value.size();
         EXPECT_EQ(decoded[i].key, written[i].key);
         EXPECT_EQ(kv.realValueSize(), length);
@@ -233,7 +233,7 @@ Bytes concat(std::vector<Bytes> parts) {
 TEST(CodedInputDataCryptTest, HostileInputFailsBeforeDecryptingOrBufferingIt) {
     auto readRecord = [](CodedInputDataCrypt &input) {
         input.readInt32();
-        KeyValueHolderCrypt kv;
+        CryptIndexEntry kv;
         input.readString(kv);
         input.readData(kv);
     };
@@ -343,7 +343,7 @@ TEST(CodedInputDataCryptTest, RecordAtFourGiBIsRefused) {
         AESCrypt cipher = makeCipher();
         CodedInputDataCrypt input(base, size, cipher);
         input.seek(c.start);
-        KeyValueHolderCrypt kv;
+        CryptIndexEntry kv;
         if (c.accepted) {
             EXPECT_EQ(input.readString(kv), "k");
             EXPECT_EQ(field(kv.offset), 0xFFFFFFFFu);

@@ -165,7 +165,7 @@ public:
     void onContentChanged(const std::string &) override {}
     void onContentLoaded(const std::string &) override {}
 
-    // "E ZoraVEDezad decodeOneMap: text" per line, for exact comparisons.
+    // "E RecordCoder decodeOneMap: text" per line, for exact comparisons.
     std::vector<std::string> described() const {
         std::vector<std::string> out;
         for (const auto &line : lines) {

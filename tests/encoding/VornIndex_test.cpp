@@ -62,9 +62,9 @@ public:
 TEST(VornIndexTest, ViewLookupsMatchLengthAndBytes) {
     VORNMap index;
     const std::string withNul("a\0b", 3);
-    index.insert_or_assign(std::string_view("alpha"), KeyValueHolder(5, 1, 4));
-    index.insert_or_assign(std::string_view(withNul), KeyValueHolder(3, 2, 20));
-    index.insert_or_assign(std::string_view("a"), KeyValueHolder(1, 3, 40));
+    index.insert_or_assign(std::string_view("alpha"), IndexEntry(5, 1, 4));
+    index.insert_or_assign(std::string_view(withNul), IndexEntry(3, 2, 20));
+    index.insert_or_assign(std::string_view("a"), IndexEntry(1, 3, 40));
 
     // Views into a larger buffer: neither terminated nor backed by a string.
     const char text[] = "alphabet a\0bc";
@@ -80,7 +80,7 @@ TEST(VornIndexTest, ViewLookupsMatchLengthAndBytes) {
     EXPECT_FALSE(index.contains("beta"));
 
     // Replacing keeps one entry; erasing by view removes exactly that key.
-    auto [it, inserted] = index.insert_or_assign(std::string_view(text, 5), KeyValueHolder(5, 9, 99));
+    auto [it, inserted] = index.insert_or_assign(std::string_view(text, 5), IndexEntry(5, 9, 99));
     EXPECT_FALSE(inserted);
     EXPECT_EQ(it->second.offset, 99u);
     EXPECT_EQ(index.size(), 3u);
@@ -92,7 +92,7 @@ TEST(VornIndexTest, ViewLookupsMatchLengthAndBytes) {
 
     // The decoders hand over their key strings.
     std::string key = "gamma";
-    EXPECT_TRUE(index.insert_or_assign(std::move(key), KeyValueHolder(5, 1, 7)).second);
+    EXPECT_TRUE(index.insert_or_assign(std::move(key), IndexEntry(5, 1, 7)).second);
     EXPECT_EQ(index.find("gamma")->second.offset, 7u);
 }
 
@@ -111,7 +111,7 @@ TEST(VornIndexTest, HasherAgreesForStringsAndViews) {
 TEST(VornIndexTest, KeysBeyondTheKeyLimitAreStillFoundExactly) {
     VORNMap index;
     const std::string huge(kMaxKeyLength + 10, 'h');
-    index.insert_or_assign(std::string_view(huge), KeyValueHolder(1, 1, 1));
+    index.insert_or_assign(std::string_view(huge), IndexEntry(1, 1, 1));
     EXPECT_TRUE(index.contains(huge));
     EXPECT_FALSE(index.contains(std::string_view(huge).substr(1)));
     EXPECT_EQ(index.erase(huge), 1u);
@@ -123,10 +123,10 @@ TEST(VornIndexTest, LookupsAndUpdatesOfExistingKeysDoNotAllocate) {
     index.reserve(1000);
     for (int i = 0; i < 1000; i++) {
         index.insert_or_assign(std::string_view("index_entry_key_number_" + std::to_string(i)),
-                               KeyValueHolder(28, 1, i));
+                               IndexEntry(28, 1, i));
     }
     const std::string longKey(2000, 'L');
-    index.insert_or_assign(std::string_view(longKey), KeyValueHolder(1, 1, 5));
+    index.insert_or_assign(std::string_view(longKey), IndexEntry(1, 1, 5));
     ASSERT_TRUE(index.contains(longKey));
 
     char buffer[64];
@@ -138,7 +138,7 @@ TEST(VornIndexTest, LookupsAndUpdatesOfExistingKeysDoNotAllocate) {
         auto it = index.find(key);
         if (it != index.end()) {
             found++;
-            index.insert_or_assign(key, KeyValueHolder(28, 2, i));
+            index.insert_or_assign(key, IndexEntry(28, 2, i));
         }
     }
     found += index.contains(std::string_view(longKey)) ? 1 : 0;
@@ -151,9 +151,9 @@ TEST(VornIndexTest, EncryptedIndexOwnsItsEntries) {
     // swapping moves whole indexes.
     VORNMapCrypt index;
     auto big = recordstream::patternBytes(200, 1);
-    index.insert_or_assign(std::string_view("a"), KeyValueHolderCrypt(big.data(), big.size()));
-    index.insert_or_assign(std::string_view("a"), KeyValueHolderCrypt(big.data(), 100));
-    index.insert_or_assign(std::string_view("b"), KeyValueHolderCrypt(big.data(), 50));
+    index.insert_or_assign(std::string_view("a"), CryptIndexEntry(big.data(), big.size()));
+    index.insert_or_assign(std::string_view("a"), CryptIndexEntry(big.data(), 100));
+    index.insert_or_assign(std::string_view("b"), CryptIndexEntry(big.data(), 50));
     EXPECT_EQ(index.find("a")->second.realValueSize(), 100u);
     EXPECT_EQ(index.erase("b"), 1u);
 

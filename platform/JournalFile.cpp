@@ -1,6 +1,6 @@
-#define VORN_LOG_SOURCE "SequentialFile"
+#define VORN_LOG_SOURCE "JournalFile"
 
-#include "platform/SequentialFile.h"
+#include "platform/JournalFile.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -21,13 +21,13 @@ constexpr size_t kBufferCapacity = 64 * 1024;
 
 } // namespace
 
-SequentialFile::SequentialFile(std::string path) : m_path(std::move(path)) {}
+JournalFile::JournalFile(std::string path) : m_path(std::move(path)) {}
 
-SequentialFile::~SequentialFile() {
+JournalFile::~JournalFile() {
     close();
 }
 
-bool SequentialFile::create() {
+bool JournalFile::create() {
     close();
     // Never written through whatever sits at the name: a symbolic link
     // planted there would have its target truncated and overwritten. A
@@ -50,7 +50,7 @@ bool SequentialFile::create() {
     return true;
 }
 
-bool SequentialFile::openForReading() {
+bool JournalFile::openForReading() {
     close();
     bool refused = false;
     m_fd = openRegularFile(m_path, O_RDONLY | O_CLOEXEC, 0, refused);
@@ -63,7 +63,7 @@ bool SequentialFile::openForReading() {
     return true;
 }
 
-bool SequentialFile::append(const void *bytes, size_t length) {
+bool JournalFile::append(const void *bytes, size_t length) {
     if (m_fd < 0) {
         return false;
     }
@@ -81,7 +81,7 @@ bool SequentialFile::append(const void *bytes, size_t length) {
     return true;
 }
 
-bool SequentialFile::flush() {
+bool JournalFile::flush() {
     if (m_fd < 0) {
         return false;
     }
@@ -99,7 +99,7 @@ bool SequentialFile::flush() {
     return true;
 }
 
-bool SequentialFile::writeAt(uint64_t offset, const void *bytes, size_t length) {
+bool JournalFile::writeAt(uint64_t offset, const void *bytes, size_t length) {
     if (m_fd < 0) {
         return false;
     }
@@ -125,7 +125,7 @@ bool SequentialFile::writeAt(uint64_t offset, const void *bytes, size_t length) 
     return true;
 }
 
-bool SequentialFile::readAt(uint64_t offset, void *bytes, size_t length) const {
+bool JournalFile::readAt(uint64_t offset, void *bytes, size_t length) const {
     if (m_fd < 0) {
         return false;
     }
@@ -149,7 +149,7 @@ bool SequentialFile::readAt(uint64_t offset, void *bytes, size_t length) const {
     return true;
 }
 
-int64_t SequentialFile::size() const {
+int64_t JournalFile::size() const {
     struct stat info = {};
     if (m_fd < 0 || sys().fstat(m_fd, &info) != 0) {
         VORNError("fail to stat [%s], %d(%s)", m_path.c_str(), errno, strerror(errno));
@@ -158,7 +158,7 @@ int64_t SequentialFile::size() const {
     return static_cast<int64_t>(info.st_size);
 }
 
-void SequentialFile::close() {
+void JournalFile::close() {
     if (m_fd >= 0) {
         sys().close(m_fd);
         m_fd = -1;
@@ -167,7 +167,7 @@ void SequentialFile::close() {
     m_written = 0;
 }
 
-bool SequentialFile::remove() {
+bool JournalFile::remove() {
     close();
     if (sys().unlink(m_path.c_str()) == 0 || errno == ENOENT) {
         return true;

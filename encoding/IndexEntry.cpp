@@ -1,4 +1,4 @@
-#include "encoding/KeyValueHolder.h"
+#include "encoding/IndexEntry.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -7,11 +7,11 @@
 
 namespace vorn {
 
-KeyValueHolderCrypt::KeyValueHolderCrypt(const void *src, size_t length) {
+CryptIndexEntry::CryptIndexEntry(const void *src, size_t length) {
     copyValue(src, length);
 }
 
-void KeyValueHolderCrypt::copyValue(const void *src, size_t length) {
+void CryptIndexEntry::copyValue(const void *src, size_t length) {
     if (length <= kInlineCapacity) {
         kind = KVHolderInline;
         inlineSize = static_cast<uint8_t>(length);
@@ -30,7 +30,7 @@ void KeyValueHolderCrypt::copyValue(const void *src, size_t length) {
     heapPtr = block;
 }
 
-KeyValueHolderCrypt::KeyValueHolderCrypt(VornBuffer &&data) {
+CryptIndexEntry::CryptIndexEntry(VornBuffer &&data) {
     if (!data.ownsBlock()) {
         // Inline, or borrowed: the bytes belong to somebody else (a mapping,
         // another entry, the caller's string), so keep a copy.
@@ -43,7 +43,7 @@ KeyValueHolderCrypt::KeyValueHolderCrypt(VornBuffer &&data) {
     data.detach();
 }
 
-KeyValueHolderCrypt::KeyValueHolderCrypt(uint32_t keyLength, uint32_t valueLength, uint32_t recordOffset) {
+CryptIndexEntry::CryptIndexEntry(uint32_t keyLength, uint32_t valueLength, uint32_t recordOffset) {
     kind = KVHolderOffset;
     keySize = static_cast<uint16_t>(keyLength);
     valueSize = valueLength;
@@ -52,11 +52,11 @@ KeyValueHolderCrypt::KeyValueHolderCrypt(uint32_t keyLength, uint32_t valueLengt
     memset(&cryptStatus, 0, sizeof(cryptStatus));
 }
 
-KeyValueHolderCrypt::KeyValueHolderCrypt(KeyValueHolderCrypt &&other) noexcept {
+CryptIndexEntry::CryptIndexEntry(CryptIndexEntry &&other) noexcept {
     moveFrom(other);
 }
 
-KeyValueHolderCrypt &KeyValueHolderCrypt::operator=(KeyValueHolderCrypt &&other) noexcept {
+CryptIndexEntry &CryptIndexEntry::operator=(CryptIndexEntry &&other) noexcept {
     if (this != &other) {
         releaseHeap();
         moveFrom(other);
@@ -64,11 +64,11 @@ KeyValueHolderCrypt &KeyValueHolderCrypt::operator=(KeyValueHolderCrypt &&other)
     return *this;
 }
 
-KeyValueHolderCrypt::~KeyValueHolderCrypt() {
+CryptIndexEntry::~CryptIndexEntry() {
     releaseHeap();
 }
 
-void KeyValueHolderCrypt::moveFrom(KeyValueHolderCrypt &other) noexcept {
+void CryptIndexEntry::moveFrom(CryptIndexEntry &other) noexcept {
     // All forms are plain bytes; only the heap block has a single owner.
     memcpy(static_cast<void *>(this), &other, sizeof(*this));
     if (other.kind == KVHolderHeap) {
@@ -77,7 +77,7 @@ void KeyValueHolderCrypt::moveFrom(KeyValueHolderCrypt &other) noexcept {
     }
 }
 
-void KeyValueHolderCrypt::releaseHeap() noexcept {
+void CryptIndexEntry::releaseHeap() noexcept {
     if (kind == KVHolderHeap && heapPtr) {
         free(heapPtr);
         heapPtr = nullptr;
@@ -85,7 +85,7 @@ void KeyValueHolderCrypt::releaseHeap() noexcept {
     }
 }
 
-uint32_t KeyValueHolderCrypt::realValueSize() const {
+uint32_t CryptIndexEntry::realValueSize() const {
     switch (kind) {
     case KVHolderInline:
         return inlineSize;
@@ -97,7 +97,7 @@ uint32_t KeyValueHolderCrypt::realValueSize() const {
     return 0;
 }
 
-VornBuffer KeyValueHolderCrypt::toVornBuffer(const void *base, const AESCrypt *crypter) const {
+VornBuffer CryptIndexEntry::toVornBuffer(const void *base, const AESCrypt *crypter) const {
     switch (kind) {
     case KVHolderInline:
         return VornBuffer(const_cast<uint8_t *>(inlineBytes), inlineSize, VornBufferNoCopy);

@@ -2,7 +2,7 @@
 // failures, and decoding of item streams into both index types, strictly and
 // greedily.
 
-#include "encoding/ZoraVEDezad.h"
+#include "encoding/RecordCoder.h"
 
 #include <gtest/gtest.h>
 
@@ -47,7 +47,7 @@ Bytes hex(const char *text) {
 }
 
 template <typename T> VornBuffer encodeList(const std::vector<T> &values) {
-    ZoraVEDezad encoder;
+    RecordCoder encoder;
     size_t index = encoder.prepareObjectForEncode(values);
     return encoder.writePreparedItems(index);
 }
@@ -55,7 +55,7 @@ template <typename T> VornBuffer encodeList(const std::vector<T> &values) {
 template <typename T> std::vector<T> decodeList(const Bytes &encoded, bool expectOk = true) {
     ExactBytes input(encoded);
     VornBuffer buffer = borrow(input, input.size());
-    ZoraVEDezad decoder(&buffer);
+    RecordCoder decoder(&buffer);
     std::vector<T> out;
     EXPECT_EQ(decoder.decodeOneVector(out), expectOk);
     return out;
@@ -63,14 +63,14 @@ template <typename T> std::vector<T> decodeList(const Bytes &encoded, bool expec
 
 // ---- Encoding ----
 
-TEST(ZoraVEDezadTest, ListsEncodeToTheirExactBytesAndBack) {
+TEST(RecordCoderTest, ListsEncodeToTheirExactBytesAndBack) {
     // Strings, empty ones included.
     VornBuffer strings = encodeList(std::vector<std::string>{"a", "", "bc"});
     EXPECT_EQ(hexOf(bytesOf(strings)), "06 01 61 00 02 62 63");
-    EXPECT_EQ(ZoraVEDezad::decodeVector(strings), (std::vector<std::string>{"a", "", "bc"}));
+    EXPECT_EQ(RecordCoder::decodeVector(strings), (std::vector<std::string>{"a", "", "bc"}));
     VornBuffer noStrings = encodeList(std::vector<std::string>{});
     EXPECT_EQ(hexOf(bytesOf(noStrings)), "00");
-    EXPECT_TRUE(ZoraVEDezad::decodeVector(noStrings).empty());
+    EXPECT_TRUE(RecordCoder::decodeVector(noStrings).empty());
 
     // Numbers.
     EXPECT_EQ(hexOf(bytesOf(encodeList(std::vector<int32_t>{-1}))), "0A FF FF FF FF FF FF FF FF FF 01");
@@ -85,26 +85,26 @@ TEST(ZoraVEDezadTest, ListsEncodeToTheirExactBytesAndBack) {
     EXPECT_EQ(decodeList<uint64_t>(hex("0B 80 80 80 80 80 80 80 80 80 01 05")), (std::vector<uint64_t>{1ull << 63, 5}));
 
     // Fixed-width lists, written without items.
-    EXPECT_EQ(hexOf(bytesOf(ZoraVEDezad::getEncodeData(std::vector<bool>{true, false, true}))), "03 01 00 01");
-    VornBuffer floats = ZoraVEDezad::getEncodeData(std::vector<float>{1.0f, -2.0f});
+    EXPECT_EQ(hexOf(bytesOf(RecordCoder::getEncodeData(std::vector<bool>{true, false, true}))), "03 01 00 01");
+    VornBuffer floats = RecordCoder::getEncodeData(std::vector<float>{1.0f, -2.0f});
     EXPECT_EQ(hexOf(bytesOf(floats)), "08 00 00 80 3F 00 00 00 C0");
-    EXPECT_EQ(hexOf(bytesOf(ZoraVEDezad::getEncodeData(std::vector<double>{1.0}))), "08 00 00 00 00 00 00 F0 3F");
-    EXPECT_EQ(hexOf(bytesOf(ZoraVEDezad::getEncodeData(std::vector<bool>{}))), "00");
+    EXPECT_EQ(hexOf(bytesOf(RecordCoder::getEncodeData(std::vector<double>{1.0}))), "08 00 00 00 00 00 00 F0 3F");
+    EXPECT_EQ(hexOf(bytesOf(RecordCoder::getEncodeData(std::vector<bool>{}))), "00");
     EXPECT_EQ(decodeList<bool>(hex("03 01 00 01")), (std::vector<bool>{true, false, true}));
     EXPECT_EQ(decodeList<float>(bytesOf(floats)), (std::vector<float>{1.0f, -2.0f}));
     EXPECT_EQ(decodeList<double>(hex("08 00 00 00 00 00 00 F0 3F")), std::vector<double>{1.0});
 }
 
-TEST(ZoraVEDezadTest, SingleValuesAndPairListsEncodeToTheirExactBytes) {
-    EXPECT_EQ(hexOf(bytesOf(ZoraVEDezad::encodeDataWithObject(owned({0x76})))), "01 76");
-    EXPECT_EQ(hexOf(bytesOf(ZoraVEDezad::encodeDataWithObject(VornBuffer()))), "00");
+TEST(RecordCoderTest, SingleValuesAndPairListsEncodeToTheirExactBytes) {
+    EXPECT_EQ(hexOf(bytesOf(RecordCoder::encodeDataWithObject(owned({0x76})))), "01 76");
+    EXPECT_EQ(hexOf(bytesOf(RecordCoder::encodeDataWithObject(VornBuffer()))), "00");
     Bytes long200 = patternBytes(200, 1);
-    Bytes wrapped = bytesOf(ZoraVEDezad::encodeDataWithObject(owned(long200)));
+    Bytes wrapped = bytesOf(RecordCoder::encodeDataWithObject(owned(long200)));
     EXPECT_EQ(Bytes(wrapped.begin(), wrapped.begin() + 2), hex("C8 01"));
     EXPECT_EQ(Bytes(wrapped.begin() + 2, wrapped.end()), long200);
 
     {
-        ZoraVEDezad encoder;
+        RecordCoder encoder;
         VornBuffer value = owned({1, 2});
         EXPECT_EQ(hexOf(bytesOf(encoder.writePreparedItems(encoder.prepareObjectForEncode(value)))), "02 01 02");
         std::string text = "hey";
@@ -116,13 +116,13 @@ TEST(ZoraVEDezadTest, SingleValuesAndPairListsEncodeToTheirExactBytes) {
     std::vector<std::pair<std::string, VornBuffer>> pairs;
     pairs.emplace_back("k", owned({0x01}));
     pairs.emplace_back("", owned({0x02}));
-    ZoraVEDezad encoder;
+    RecordCoder encoder;
     size_t index = encoder.prepareObjectForEncode(pairs);
     EXPECT_EQ(encoder.items()[index].itemType, PBItemContainer);
     EXPECT_EQ(hexOf(bytesOf(encoder.writePreparedItems(index))), "04 01 6B 01 01");
 }
 
-TEST(ZoraVEDezadTest, EncodedPairListDecodesAsAnItemStream) {
+TEST(RecordCoderTest, EncodedPairListDecodesAsAnItemStream) {
     // The write-back copies a pair list behind an item-size holder; read as a
     // stream (its prefix in the holder's place) it gives back every pair.
     std::vector<std::pair<std::string, VornBuffer>> pairs;
@@ -133,11 +133,11 @@ TEST(ZoraVEDezadTest, EncodedPairListDecodesAsAnItemStream) {
         pairs.emplace_back(key, owned(value));
         expected[key] = value;
     }
-    ZoraVEDezad encoder;
+    RecordCoder encoder;
     VornBuffer encoded = encoder.writePreparedItems(encoder.prepareObjectForEncode(pairs));
     ExactBytes region(bytesOf(encoded));
     VORNMap index;
-    ASSERT_TRUE(ZoraVEDezad::decodeMap(index, borrow(region, region.size())));
+    ASSERT_TRUE(RecordCoder::decodeMap(index, borrow(region, region.size())));
     std::map<std::string, Bytes> content;
     for (const auto &entry : index) {
         content[entry.first] = bytesOf(entry.second.toVornBuffer(region.data()));
@@ -145,7 +145,7 @@ TEST(ZoraVEDezadTest, EncodedPairListDecodesAsAnItemStream) {
     EXPECT_EQ(content, expected);
 }
 
-TEST(ZoraVEDezadTest, TypedListFailuresAreLoggedAndKeepTheDecodedElements) {
+TEST(RecordCoderTest, TypedListFailuresAreLoggedAndKeepTheDecodedElements) {
     LogCapture log;
     // The second float is cut short.
     std::vector<float> floats = decodeList<float>(hex("08 00 00 80 3F 00 00"), false);
@@ -153,8 +153,8 @@ TEST(ZoraVEDezadTest, TypedListFailuresAreLoggedAndKeepTheDecodedElements) {
     std::vector<int32_t> ints = decodeList<int32_t>(hex("03 01 AC"), false);
     EXPECT_EQ(ints, std::vector<int32_t>{1});
     EXPECT_EQ(log.described(), (std::vector<std::string>{
-                                   "E ZoraVEDezad decodeOneVector: reach end, m_position: 7, m_size: 7",
-                                   "E ZoraVEDezad decodeOneVector: reach end, m_position: 3, m_size: 3",
+                                   "E RecordCoder decodeOneVector: reach end, m_position: 7, m_size: 7",
+                                   "E RecordCoder decodeOneVector: reach end, m_position: 3, m_size: 3",
                                }));
 
     // A hostile prefix reserves only what the input can hold.
@@ -168,7 +168,7 @@ TEST(ZoraVEDezadTest, TypedListFailuresAreLoggedAndKeepTheDecodedElements) {
     // String lists let the reader's exception through.
     ExactBytes cut(hex("06 01 61 05 62"));
     try {
-        ZoraVEDezad::decodeVector(borrow(cut, cut.size()));
+        RecordCoder::decodeVector(borrow(cut, cut.size()));
         ADD_FAILURE() << "no exception";
     } catch (const std::out_of_range &e) {
         EXPECT_EQ(std::string(e.what()), "InvalidProtocolBuffer truncatedMessage");
@@ -220,13 +220,13 @@ Content contentOf(const VORNMapCrypt &index, const uint8_t *base, const AESCrypt
 Outcome decodePlain(ExactBytes &region, const MapCase &c, bool greedy) {
     VORNMap index;
     if (c.beforeLength > 0) {
-        EXPECT_TRUE(ZoraVEDezad::decodeMap(index, borrow(region, c.beforeLength)));
+        EXPECT_TRUE(RecordCoder::decodeMap(index, borrow(region, c.beforeLength)));
     }
     LogCapture log;
     VornBuffer input = borrow(region, region.size());
     Outcome out;
-    out.ok = greedy ? ZoraVEDezad::greedyDecodeMap(index, input, c.position)
-                    : ZoraVEDezad::decodeMap(index, input, c.position);
+    out.ok = greedy ? RecordCoder::greedyDecodeMap(index, input, c.position)
+                    : RecordCoder::decodeMap(index, input, c.position);
     out.content = contentOf(index, region.data());
     out.log = log.described();
     return out;
@@ -238,7 +238,7 @@ Outcome decodeEncrypted(ExactBytes &region, const MapCase &c, bool greedy) {
     AESCrypt cipher = makeCipher();
     VORNMapCrypt index;
     if (c.beforeLength > 0) {
-        EXPECT_TRUE(ZoraVEDezad::decodeMap(index, borrow(region, c.beforeLength), &cipher));
+        EXPECT_TRUE(RecordCoder::decodeMap(index, borrow(region, c.beforeLength), &cipher));
     }
     if (c.position == 0) {
         cipher.resetIV(kIV, sizeof(kIV));
@@ -246,8 +246,8 @@ Outcome decodeEncrypted(ExactBytes &region, const MapCase &c, bool greedy) {
     LogCapture log;
     VornBuffer input = borrow(region, region.size());
     Outcome out;
-    out.ok = greedy ? ZoraVEDezad::greedyDecodeMap(index, input, &cipher, c.position)
-                    : ZoraVEDezad::decodeMap(index, input, &cipher, c.position);
+    out.ok = greedy ? RecordCoder::greedyDecodeMap(index, input, &cipher, c.position)
+                    : RecordCoder::decodeMap(index, input, &cipher, c.position);
     AESCrypt reference = makeCipher();
     out.content = contentOf(index, region.data(), reference);
     out.log = log.described();
@@ -376,11 +376,11 @@ void checkOutcome(const Outcome &out, const Expect &expect, const std::string &e
             EXPECT_TRUE(out.cipherAtEnd) << "the cipher stands at the end of the stream";
         }
     } else {
-        EXPECT_EQ(out.log, std::vector<std::string>{"E ZoraVEDezad decodeOneMap: " + error});
+        EXPECT_EQ(out.log, std::vector<std::string>{"E RecordCoder decodeOneMap: " + error});
     }
 }
 
-TEST(ZoraVEDezadTest, PlainStreamDecodesStrictlyOrGreedily) {
+TEST(RecordCoderTest, PlainStreamDecodesStrictlyOrGreedily) {
     for (const auto &c : mapCases()) {
         SCOPED_TRACE(c.name);
         ExactBytes region(c.stream);
@@ -395,7 +395,7 @@ TEST(ZoraVEDezadTest, PlainStreamDecodesStrictlyOrGreedily) {
     }
 }
 
-TEST(ZoraVEDezadTest, EncryptedStreamDecodesStrictlyOrGreedily) {
+TEST(RecordCoderTest, EncryptedStreamDecodesStrictlyOrGreedily) {
     for (const auto &c : mapCases()) {
         SCOPED_TRACE(c.name);
         ExactBytes region = encrypted(c.stream);
@@ -410,15 +410,15 @@ TEST(ZoraVEDezadTest, EncryptedStreamDecodesStrictlyOrGreedily) {
     }
 }
 
-TEST(ZoraVEDezadTest, EncryptedEntriesTakeTheFormOfTheirValueSize) {
+TEST(RecordCoderTest, EncryptedEntriesTakeTheFormOfTheirValueSize) {
     StreamBuilder s(4);
     s.add("v0", patternBytes(27, 1)).add("v1", patternBytes(28, 2)).add("v2", patternBytes(256, 3));
     s.add("v3", patternBytes(257, 4));
     ExactBytes region = encrypted(s.bytes());
     AESCrypt cipher = makeCipher();
     VORNMapCrypt index;
-    ASSERT_TRUE(ZoraVEDezad::decodeMap(index, borrow(region, region.size()), &cipher));
-    const KeyValueHolderType kinds[] = {KVHolderInline, KVHolderHeap, KVHolderHeap, KVHolderOffset};
+    ASSERT_TRUE(RecordCoder::decodeMap(index, borrow(region, region.size()), &cipher));
+    const IndexEntryType kinds[] = {KVHolderInline, KVHolderHeap, KVHolderHeap, KVHolderOffset};
     for (int i = 0; i < 4; i++) {
         std::string key = "v" + std::to_string(i);
         SCOPED_TRACE(key);
@@ -429,7 +429,7 @@ TEST(ZoraVEDezadTest, EncryptedEntriesTakeTheFormOfTheirValueSize) {
     uint32_t offset = index.find("v3")->second.offset;
     EXPECT_EQ(offset, s.recordOffset(3));
 
-    EXPECT_FALSE(ZoraVEDezad::decodeMap(index, borrow(region, region.size()), nullptr));
+    EXPECT_FALSE(RecordCoder::decodeMap(index, borrow(region, region.size()), nullptr));
     EXPECT_EQ(index.size(), 4u);
 }
 

@@ -1,6 +1,6 @@
-#define VORN_LOG_SOURCE "ZoraVEDezad"
+#define VORN_LOG_SOURCE "RecordCoder"
 
-#include "encoding/ZoraVEDezad.h"
+#include "encoding/RecordCoder.h"
 
 #include <algorithm>
 #include <stdexcept>
@@ -26,10 +26,10 @@ uint32_t lengthDelimitedSize(size_t length) {
     return static_cast<uint32_t>(pbLengthDelimitedSize(length));
 }
 
-uint32_t valueSizeOf(const KeyValueHolder &kv) {
+uint32_t valueSizeOf(const IndexEntry &kv) {
     return kv.valueSize;
 }
-uint32_t valueSizeOf(const KeyValueHolderCrypt &kv) {
+uint32_t valueSizeOf(const CryptIndexEntry &kv) {
     return kv.realValueSize();
 }
 
@@ -37,10 +37,10 @@ uint32_t valueSizeOf(const KeyValueHolderCrypt &kv) {
 
 // ---- Encoding ----
 
-ZoraVEDezad::ZoraVEDezad()
+RecordCoder::RecordCoder()
     : m_source(nullptr), m_reader(nullptr), m_cryptReader(nullptr), m_targetBuffer(nullptr), m_writer(nullptr) {}
 
-size_t ZoraVEDezad::appendItem(const PBEncodeItem &item) {
+size_t RecordCoder::appendItem(const PBEncodeItem &item) {
     m_items.push_back(item);
     return m_items.size() - 1;
 }
@@ -96,15 +96,15 @@ PBEncodeItem dataItem(const VornBuffer &value) {
 
 } // namespace
 
-size_t ZoraVEDezad::prepareObjectForEncode(const VornBuffer &value) {
+size_t RecordCoder::prepareObjectForEncode(const VornBuffer &value) {
     return appendItem(dataItem(value));
 }
 
-size_t ZoraVEDezad::prepareObjectForEncode(const std::string &value) {
+size_t RecordCoder::prepareObjectForEncode(const std::string &value) {
     return appendItem(stringItem(value));
 }
 
-size_t ZoraVEDezad::prepareObjectForEncode(VornSpan<std::string> values) {
+size_t RecordCoder::prepareObjectForEncode(VornSpan<std::string> values) {
     ContainerBuilder container(m_items);
     for (const auto &value : values) {
         container.add(stringItem(value));
@@ -112,7 +112,7 @@ size_t ZoraVEDezad::prepareObjectForEncode(VornSpan<std::string> values) {
     return container.finish();
 }
 
-size_t ZoraVEDezad::prepareObjectForEncode(VornSpan<int32_t> values) {
+size_t RecordCoder::prepareObjectForEncode(VornSpan<int32_t> values) {
     ContainerBuilder container(m_items);
     for (int32_t value : values) {
         PBEncodeItem item;
@@ -124,7 +124,7 @@ size_t ZoraVEDezad::prepareObjectForEncode(VornSpan<int32_t> values) {
     return container.finish();
 }
 
-size_t ZoraVEDezad::prepareObjectForEncode(VornSpan<uint32_t> values) {
+size_t RecordCoder::prepareObjectForEncode(VornSpan<uint32_t> values) {
     ContainerBuilder container(m_items);
     for (uint32_t value : values) {
         PBEncodeItem item;
@@ -136,7 +136,7 @@ size_t ZoraVEDezad::prepareObjectForEncode(VornSpan<uint32_t> values) {
     return container.finish();
 }
 
-size_t ZoraVEDezad::prepareObjectForEncode(VornSpan<int64_t> values) {
+size_t RecordCoder::prepareObjectForEncode(VornSpan<int64_t> values) {
     ContainerBuilder container(m_items);
     for (int64_t value : values) {
         PBEncodeItem item;
@@ -148,7 +148,7 @@ size_t ZoraVEDezad::prepareObjectForEncode(VornSpan<int64_t> values) {
     return container.finish();
 }
 
-size_t ZoraVEDezad::prepareObjectForEncode(VornSpan<uint64_t> values) {
+size_t RecordCoder::prepareObjectForEncode(VornSpan<uint64_t> values) {
     ContainerBuilder container(m_items);
     for (uint64_t value : values) {
         PBEncodeItem item;
@@ -160,7 +160,7 @@ size_t ZoraVEDezad::prepareObjectForEncode(VornSpan<uint64_t> values) {
     return container.finish();
 }
 
-size_t ZoraVEDezad::prepareObjectForEncode(const std::vector<std::pair<std::string, VornBuffer>> &pairs) {
+size_t RecordCoder::prepareObjectForEncode(const std::vector<std::pair<std::string, VornBuffer>> &pairs) {
     ContainerBuilder container(m_items);
     for (const auto &pair : pairs) {
         if (pair.first.empty()) {
@@ -172,7 +172,7 @@ size_t ZoraVEDezad::prepareObjectForEncode(const std::vector<std::pair<std::stri
     return container.finish();
 }
 
-VornBuffer ZoraVEDezad::writePreparedItems(size_t index) {
+VornBuffer RecordCoder::writePreparedItems(size_t index) {
     if (index >= m_items.size() || m_items[index].encodedSize == 0) {
         return VornBuffer();
     }
@@ -198,7 +198,7 @@ VornBuffer ZoraVEDezad::writePreparedItems(size_t index) {
     return result;
 }
 
-void ZoraVEDezad::writeRootObject(size_t index) {
+void RecordCoder::writeRootObject(size_t index) {
     for (size_t i = index; i < m_items.size() && m_writer->spaceLeft() > 0; i++) {
         const PBEncodeItem &item = m_items[i];
         switch (item.itemType) {
@@ -236,7 +236,7 @@ void ZoraVEDezad::writeRootObject(size_t index) {
     }
 }
 
-VornBuffer ZoraVEDezad::encodeDataWithObject(const VornBuffer &value) {
+VornBuffer RecordCoder::encodeDataWithObject(const VornBuffer &value) {
     try {
         VornBuffer output(lengthDelimitedSize(value.size()));
         CodedOutputData writer(output.data(), output.size());
@@ -273,19 +273,19 @@ uint32_t checkedPrefix(size_t count, size_t elementSize) {
 
 } // namespace
 
-VornBuffer ZoraVEDezad::getEncodeData(const std::vector<bool> &values) {
+VornBuffer RecordCoder::getEncodeData(const std::vector<bool> &values) {
     uint32_t count = checkedPrefix(values.size(), 1);
     return encodeFixedList(values, values.size(), pbBoolSize(), count,
                            [](CodedOutputData &writer, bool value) { writer.writeBool(value); });
 }
 
-VornBuffer ZoraVEDezad::getEncodeData(VornSpan<float> values) {
+VornBuffer RecordCoder::getEncodeData(VornSpan<float> values) {
     uint32_t prefix = checkedPrefix(values.size(), pbFloatSize());
     return encodeFixedList(values, values.size(), pbFloatSize(), prefix,
                            [](CodedOutputData &writer, float value) { writer.writeFloat(value); });
 }
 
-VornBuffer ZoraVEDezad::getEncodeData(VornSpan<double> values) {
+VornBuffer RecordCoder::getEncodeData(VornSpan<double> values) {
     uint32_t prefix = checkedPrefix(values.size(), pbDoubleSize());
     return encodeFixedList(values, values.size(), pbDoubleSize(), prefix,
                            [](CodedOutputData &writer, double value) { writer.writeDouble(value); });
@@ -293,7 +293,7 @@ VornBuffer ZoraVEDezad::getEncodeData(VornSpan<double> values) {
 
 // ---- Decoding ----
 
-ZoraVEDezad::ZoraVEDezad(const VornBuffer *input, AESCrypt *crypter)
+RecordCoder::RecordCoder(const VornBuffer *input, AESCrypt *crypter)
     : m_source(input), m_reader(nullptr), m_cryptReader(nullptr), m_targetBuffer(nullptr), m_writer(nullptr) {
     const void *bytes = input ? input->data() : nullptr;
     const size_t size = input ? input->size() : 0;
@@ -304,26 +304,26 @@ ZoraVEDezad::ZoraVEDezad(const VornBuffer *input, AESCrypt *crypter)
     }
 }
 
-ZoraVEDezad::~ZoraVEDezad() {
+RecordCoder::~RecordCoder() {
     delete m_reader;
     delete m_cryptReader;
     delete m_writer;
     delete m_targetBuffer;
 }
 
-CodedInputData &ZoraVEDezad::reader() {
+CodedInputData &RecordCoder::reader() {
     if (!m_reader) {
-        throw std::logic_error("ZoraVEDezad: not a plain decoder");
+        throw std::logic_error("RecordCoder: not a plain decoder");
     }
     return *m_reader;
 }
 
-std::vector<std::string> ZoraVEDezad::decodeVector(const VornBuffer &input) {
-    ZoraVEDezad decoder(&input);
+std::vector<std::string> RecordCoder::decodeVector(const VornBuffer &input) {
+    RecordCoder decoder(&input);
     return decoder.decodeOneVector();
 }
 
-std::vector<std::string> ZoraVEDezad::decodeOneVector() {
+std::vector<std::string> RecordCoder::decodeOneVector() {
     CodedInputData &input = reader();
     input.readInt32(); // the length prefix
     std::vector<std::string> result;
@@ -334,7 +334,7 @@ std::vector<std::string> ZoraVEDezad::decodeOneVector() {
 }
 
 template <typename T, typename Read>
-bool ZoraVEDezad::decodeNumbers(std::vector<T> &result, size_t bytesPerElement, Read read) {
+bool RecordCoder::decodeNumbers(std::vector<T> &result, size_t bytesPerElement, Read read) {
     try {
         CodedInputData &input = reader();
         const uint32_t prefix = static_cast<uint32_t>(input.readInt32());
@@ -356,35 +356,35 @@ bool ZoraVEDezad::decodeNumbers(std::vector<T> &result, size_t bytesPerElement, 
     return false;
 }
 
-bool ZoraVEDezad::decodeOneVector(std::vector<bool> &result) {
+bool RecordCoder::decodeOneVector(std::vector<bool> &result) {
     return decodeNumbers(result, pbBoolSize(), [](CodedInputData &input) { return input.readBool(); });
 }
 
-bool ZoraVEDezad::decodeOneVector(std::vector<int32_t> &result) {
+bool RecordCoder::decodeOneVector(std::vector<int32_t> &result) {
     return decodeNumbers(result, 0, [](CodedInputData &input) { return input.readInt32(); });
 }
 
-bool ZoraVEDezad::decodeOneVector(std::vector<uint32_t> &result) {
+bool RecordCoder::decodeOneVector(std::vector<uint32_t> &result) {
     return decodeNumbers(result, 0, [](CodedInputData &input) { return input.readUInt32(); });
 }
 
-bool ZoraVEDezad::decodeOneVector(std::vector<int64_t> &result) {
+bool RecordCoder::decodeOneVector(std::vector<int64_t> &result) {
     return decodeNumbers(result, 0, [](CodedInputData &input) { return input.readInt64(); });
 }
 
-bool ZoraVEDezad::decodeOneVector(std::vector<uint64_t> &result) {
+bool RecordCoder::decodeOneVector(std::vector<uint64_t> &result) {
     return decodeNumbers(result, 0, [](CodedInputData &input) { return input.readUInt64(); });
 }
 
-bool ZoraVEDezad::decodeOneVector(std::vector<float> &result) {
+bool RecordCoder::decodeOneVector(std::vector<float> &result) {
     return decodeNumbers(result, pbFloatSize(), [](CodedInputData &input) { return input.readFloat(); });
 }
 
-bool ZoraVEDezad::decodeOneVector(std::vector<double> &result) {
+bool RecordCoder::decodeOneVector(std::vector<double> &result) {
     return decodeNumbers(result, pbDoubleSize(), [](CodedInputData &input) { return input.readDouble(); });
 }
 
-template <typename Map, typename Reader> void ZoraVEDezad::decodeRecords(Map &dic, Reader &input, size_t position) {
+template <typename Map, typename Reader> void RecordCoder::decodeRecords(Map &dic, Reader &input, size_t position) {
     if (position == 0) {
         input.readInt32(); // the item-size holder
     } else {
@@ -417,7 +417,7 @@ template <typename Map> void reserveForStream(Map &dic, const VornBuffer *source
 
 } // namespace
 
-bool ZoraVEDezad::decodeOneMap(VORNMap &dic, size_t position, bool greedy) {
+bool RecordCoder::decodeOneMap(VORNMap &dic, size_t position, bool greedy) {
     try {
         CodedInputData &input = reader();
         if (greedy) {
@@ -441,10 +441,10 @@ bool ZoraVEDezad::decodeOneMap(VORNMap &dic, size_t position, bool greedy) {
     return false;
 }
 
-bool ZoraVEDezad::decodeOneMap(VORNMapCrypt &dic, size_t position, bool greedy) {
+bool RecordCoder::decodeOneMap(VORNMapCrypt &dic, size_t position, bool greedy) {
     try {
         if (!m_cryptReader) {
-            throw std::logic_error("ZoraVEDezad: not a decoder of an encrypted stream");
+            throw std::logic_error("RecordCoder: not a decoder of an encrypted stream");
         }
         if (greedy) {
             if (dic.empty()) {
@@ -474,7 +474,7 @@ namespace {
 template <typename Map, typename... Crypter>
 bool decodeMapWith(Map &dic, const VornBuffer &input, size_t position, bool greedy, Crypter... crypter) {
     try {
-        ZoraVEDezad decoder(&input, crypter...);
+        RecordCoder decoder(&input, crypter...);
         return decoder.decodeOneMap(dic, position, greedy);
     } catch (std::exception &e) {
         _VORNLogWithLevel(VORNLogError, VORN_LOG_SOURCE, "decodeOneMap", __LINE__, "%s", e.what());
@@ -486,15 +486,15 @@ bool decodeMapWith(Map &dic, const VornBuffer &input, size_t position, bool gree
 
 } // namespace
 
-bool ZoraVEDezad::decodeMap(VORNMap &dic, const VornBuffer &input, size_t position) {
+bool RecordCoder::decodeMap(VORNMap &dic, const VornBuffer &input, size_t position) {
     return decodeMapWith(dic, input, position, false);
 }
 
-bool ZoraVEDezad::greedyDecodeMap(VORNMap &dic, const VornBuffer &input, size_t position) {
+bool RecordCoder::greedyDecodeMap(VORNMap &dic, const VornBuffer &input, size_t position) {
     return decodeMapWith(dic, input, position, true);
 }
 
-bool ZoraVEDezad::decodeMap(VORNMapCrypt &dic, const VornBuffer &input, AESCrypt *crypter, size_t position) {
+bool RecordCoder::decodeMap(VORNMapCrypt &dic, const VornBuffer &input, AESCrypt *crypter, size_t position) {
     if (!crypter) {
         VORNError("no cipher for an encrypted stream");
         return false;
@@ -502,7 +502,7 @@ bool ZoraVEDezad::decodeMap(VORNMapCrypt &dic, const VornBuffer &input, AESCrypt
     return decodeMapWith(dic, input, position, false, crypter);
 }
 
-bool ZoraVEDezad::greedyDecodeMap(VORNMapCrypt &dic, const VornBuffer &input, AESCrypt *crypter, size_t position) {
+bool RecordCoder::greedyDecodeMap(VORNMapCrypt &dic, const VornBuffer &input, AESCrypt *crypter, size_t position) {
     if (!crypter) {
         VORNError("no cipher for an encrypted stream");
         return false;

@@ -3,7 +3,7 @@
 // written through (a link's target would be truncated and overwritten by the
 // next compaction) nor block the store (a FIFO).
 
-#include "platform/SequentialFile.h"
+#include "platform/JournalFile.h"
 
 #include "PlatformTestSupport.h"
 
@@ -34,7 +34,7 @@ using testing_support::writeFile;
 
 constexpr const char *kVictimBytes = "bytes of a file the store must never write";
 
-class SequentialFileTest : public ::testing::Test {
+class JournalFileTest : public ::testing::Test {
 protected:
     void SetUp() override {
         m_path = m_dir.file("store:rewrite");
@@ -62,7 +62,7 @@ protected:
     LogCapture m_log;
 };
 
-TEST_F(SequentialFileTest, CreateReplacesWhateverIsAtTheNameWithANewFile) {
+TEST_F(JournalFileTest, CreateReplacesWhateverIsAtTheNameWithANewFile) {
     struct Case {
         const char *name;
         std::function<void(const std::string &path, const std::string &victim)> put;
@@ -85,7 +85,7 @@ TEST_F(SequentialFileTest, CreateReplacesWhateverIsAtTheNameWithANewFile) {
         ResetVictim(c.victimKind);
         c.put(m_path, m_victim);
         m_log.clear();
-        SequentialFile file(m_path);
+        JournalFile file(m_path);
         {
             Watchdog watchdog(30);
             ASSERT_TRUE(file.create());
@@ -102,10 +102,10 @@ TEST_F(SequentialFileTest, CreateReplacesWhateverIsAtTheNameWithANewFile) {
     }
 }
 
-TEST_F(SequentialFileTest, CreateFailsCleanlyWhereADirectoryHoldsTheName) {
+TEST_F(JournalFileTest, CreateFailsCleanlyWhereADirectoryHoldsTheName) {
     plant(Planted::Directory, m_path, m_victim);
     writeFile(m_path + "/inside", "kept");
-    SequentialFile file(m_path);
+    JournalFile file(m_path);
     EXPECT_FALSE(file.create());
     EXPECT_FALSE(file.isOpen());
     EXPECT_FALSE(file.append("x", 1));
@@ -121,14 +121,14 @@ TEST_F(SequentialFileTest, CreateFailsCleanlyWhereADirectoryHoldsTheName) {
               "fail to create [" + m_path + "], " + std::to_string(EEXIST) + "(" + errorText(EEXIST) + ")");
 }
 
-TEST_F(SequentialFileTest, OpenForReadingRefusesAnythingButARegularFile) {
+TEST_F(JournalFileTest, OpenForReadingRefusesAnythingButARegularFile) {
     for (Planted kind : {Planted::LinkToVictim, Planted::DanglingLink, Planted::Fifo, Planted::Directory}) {
         SCOPED_TRACE(toString(kind));
         std::filesystem::remove_all(m_path);
         ResetVictim(kind);
         plant(kind, m_path, m_victim);
         m_log.clear();
-        SequentialFile file(m_path);
+        JournalFile file(m_path);
         {
             Watchdog watchdog(30);
             EXPECT_FALSE(file.openForReading());
@@ -157,7 +157,7 @@ TEST_F(SequentialFileTest, OpenForReadingRefusesAnythingButARegularFile) {
     // Absent: false and silent; a regular file opens.
     std::filesystem::remove_all(m_path);
     m_log.clear();
-    SequentialFile file(m_path);
+    JournalFile file(m_path);
     EXPECT_FALSE(file.openForReading());
     EXPECT_TRUE(m_log.lines.empty());
     writeFile(m_path, "journal");

@@ -83,15 +83,15 @@ struct PBEncodeItem {
 // a decoder reads one input. Maps are filled under the store's exclusive lock.
 //
 // Failures: encoders return an empty buffer and decoders false, after logging
-// at error level (source "ZoraVEDezad") the exception's text, or "encode fail"
+// at error level (source "RecordCoder") the exception's text, or "encode fail"
 // / "prepare encode fail" (encoders) / "decode fail" (decoders) for anything
 // else. The string list
 // decoders log nothing and let the exceptions of CodedInputData through.
 // Allocation failures of preparation and getEncodeData propagate.
-class ZoraVEDezad {
+class RecordCoder {
 public:
     // ---- Encoding ----
-    ZoraVEDezad();
+    RecordCoder();
 
     // Each appends the items of one object and returns the index of the item
     // that stands for the whole object. Containers longer than
@@ -123,11 +123,11 @@ public:
     // crypter the input is an encrypted item stream read through a
     // CodedInputDataCrypt, which advances that crypter (it must stand at the
     // input's first byte, or at `position` for a map decode from a position).
-    explicit ZoraVEDezad(const VornBuffer *input, AESCrypt *crypter = nullptr);
-    ~ZoraVEDezad();
+    explicit RecordCoder(const VornBuffer *input, AESCrypt *crypter = nullptr);
+    ~RecordCoder();
 
-    ZoraVEDezad(const ZoraVEDezad &) = delete;
-    ZoraVEDezad &operator=(const ZoraVEDezad &) = delete;
+    RecordCoder(const RecordCoder &) = delete;
+    RecordCoder &operator=(const RecordCoder &) = delete;
 
     // A list of strings; throws the exceptions of CodedInputData.
     static std::vector<std::string> decodeVector(const VornBuffer &input);

@@ -15,13 +15,13 @@ namespace vorn {
 // Ownership: owns its descriptor; the destructor closes it but never removes
 // the file (remove() does). Not thread-safe. Every failure is logged with the
 // path and errno and leaves the object usable only for close() and remove().
-class SequentialFile {
+class JournalFile {
 public:
-    explicit SequentialFile(std::string path);
-    ~SequentialFile();
+    explicit JournalFile(std::string path);
+    ~JournalFile();
 
-    SequentialFile(const SequentialFile &) = delete;
-    SequentialFile &operator=(const SequentialFile &) = delete;
+    JournalFile(const JournalFile &) = delete;
+    JournalFile &operator=(const JournalFile &) = delete;
 
     // Creates the file new (mode 0700 like the stores' own files), replacing
     // whatever is at the path: a leftover file or symbolic link is unlinked

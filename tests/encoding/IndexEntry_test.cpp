@@ -1,7 +1,7 @@
 // Index entries: where a plain entry's value lies, which form an encrypted
 // entry takes, who owns its bytes, and decryption of the offset form.
 
-#include "encoding/KeyValueHolder.h"
+#include "encoding/IndexEntry.h"
 
 #include <gtest/gtest.h>
 
@@ -31,11 +31,11 @@ template <typename T> T field(T value) {
     return value;
 }
 
-Bytes valueOf(const KeyValueHolderCrypt &kv) {
+Bytes valueOf(const CryptIndexEntry &kv) {
     return bytesOf(kv.toVornBuffer(nullptr, nullptr));
 }
 
-TEST(KeyValueHolderTest, ComputedKVSizeCountsBothLengthVarintsAndTheKey) {
+TEST(IndexEntryTest, ComputedKVSizeCountsBothLengthVarintsAndTheKey) {
     struct Case {
         uint32_t keyLength, valueLength;
         uint16_t computedKVSize;
@@ -45,19 +45,19 @@ TEST(KeyValueHolderTest, ComputedKVSizeCountsBothLengthVarintsAndTheKey) {
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(std::to_string(c.keyLength) + "/" + std::to_string(c.valueLength));
-        KeyValueHolder kv(c.keyLength, c.valueLength, 10);
+        IndexEntry kv(c.keyLength, c.valueLength, 10);
         EXPECT_EQ(kv.computedKVSize, c.computedKVSize);
         EXPECT_EQ(kv.keySize, c.keyLength);
         EXPECT_EQ(kv.valueSize, c.valueLength);
         EXPECT_EQ(kv.offset, 10u);
-        EXPECT_EQ(KeyValueHolder::keyPartSize(c.keyLength, c.valueLength), c.computedKVSize);
+        EXPECT_EQ(IndexEntry::keyPartSize(c.keyLength, c.valueLength), c.computedKVSize);
     }
     // A key part the 16-bit field cannot hold is visible to the appender.
-    EXPECT_EQ(KeyValueHolder::keyPartSize(65531, 128), 3u + 65531 + 2);
-    EXPECT_GT(KeyValueHolder::keyPartSize(65531, 128), kMaxComputedKVSize);
+    EXPECT_EQ(IndexEntry::keyPartSize(65531, 128), 3u + 65531 + 2);
+    EXPECT_GT(IndexEntry::keyPartSize(65531, 128), kMaxComputedKVSize);
 }
 
-TEST(KeyValueHolderTest, DecodedEntryBorrowsTheValueFromTheStream) {
+TEST(IndexEntryTest, DecodedEntryBorrowsTheValueFromTheStream) {
     // A record with a 3-byte key and a 300-byte value at offset 10.
     StreamBuilder stream(4);
     stream.add("a", patternBytes(3, 1)); // 4..9
@@ -68,10 +68,10 @@ TEST(KeyValueHolderTest, DecodedEntryBorrowsTheValueFromTheStream) {
 
     CodedInputData input(region.data(), region.size());
     input.readInt32();
-    KeyValueHolder first;
+    IndexEntry first;
     input.readString(first);
     input.readData(first);
-    KeyValueHolder kv;
+    IndexEntry kv;
     EXPECT_EQ(input.readString(kv), "key");
     input.readData(kv);
     EXPECT_TRUE(input.reachedEnd());
@@ -86,21 +86,21 @@ TEST(KeyValueHolderTest, DecodedEntryBorrowsTheValueFromTheStream) {
     EXPECT_EQ(bytesOf(borrowed), value);
 
     // The constructor used after an append describes the same record.
-    KeyValueHolder appended(3, 300, 10);
+    IndexEntry appended(3, 300, 10);
     EXPECT_EQ(appended.computedKVSize, kv.computedKVSize);
     EXPECT_EQ(appended.toVornBuffer(region.data()).data(), region.data() + 16);
 }
 
-TEST(KeyValueHolderCryptTest, CopiedValueIsInlineUpTo27BytesElseOnTheHeap) {
+TEST(CryptIndexEntryTest, CopiedValueIsInlineUpTo27BytesElseOnTheHeap) {
     struct Case {
         size_t length;
-        KeyValueHolderType kind;
+        IndexEntryType kind;
     } cases[] = {{0, KVHolderInline}, {1, KVHolderInline}, {16, KVHolderInline}, {27, KVHolderInline},
                  {28, KVHolderHeap},  {29, KVHolderHeap},  {256, KVHolderHeap}};
     for (const auto &c : cases) {
         SCOPED_TRACE(c.length);
         ExactBytes source(patternBytes(c.length, static_cast<uint8_t>(c.length)));
-        KeyValueHolderCrypt kv(source.data(), source.size());
+        CryptIndexEntry kv(source.data(), source.size());
         EXPECT_EQ(kv.kind, c.kind);
         EXPECT_EQ(kv.realValueSize(), c.length);
         EXPECT_EQ(valueOf(kv), source.bytes());
@@ -112,14 +112,14 @@ TEST(KeyValueHolderCryptTest, CopiedValueIsInlineUpTo27BytesElseOnTheHeap) {
     }
 }
 
-TEST(KeyValueHolderCryptTest, TakesOverOnlyABlockTheBufferOwns) {
+TEST(CryptIndexEntryTest, TakesOverOnlyABlockTheBufferOwns) {
     // Owned 17-byte block: taken over, no copy, the buffer is left empty.
     {
         Bytes expected = patternBytes(17, 3);
         VornBuffer owned(expected.data(), expected.size(), VornBufferCopy);
         ASSERT_TRUE(owned.ownsBlock());
         void *block = owned.data();
-        KeyValueHolderCrypt kv(std::move(owned));
+        CryptIndexEntry kv(std::move(owned));
         EXPECT_EQ(kv.kind, KVHolderHeap);
         EXPECT_EQ(field(kv.heapPtr), block);
         EXPECT_EQ(kv.realValueSize(), 17u);
@@ -132,7 +132,7 @@ TEST(KeyValueHolderCryptTest, TakesOverOnlyABlockTheBufferOwns) {
         Bytes expected = patternBytes(16, 4);
         VornBuffer small(expected.data(), expected.size(), VornBufferCopy);
         ASSERT_TRUE(small.isInline());
-        KeyValueHolderCrypt kv(std::move(small));
+        CryptIndexEntry kv(std::move(small));
         EXPECT_EQ(kv.kind, KVHolderInline);
         EXPECT_EQ(valueOf(kv), expected);
     }
@@ -144,7 +144,7 @@ TEST(KeyValueHolderCryptTest, TakesOverOnlyABlockTheBufferOwns) {
         ExactBytes foreign(patternBytes(length, static_cast<uint8_t>(length)));
         VornBuffer borrowed(foreign.data(), foreign.size(), VornBufferNoCopy);
         {
-            KeyValueHolderCrypt kv(std::move(borrowed));
+            CryptIndexEntry kv(std::move(borrowed));
             EXPECT_EQ(kv.kind, length <= 27 ? KVHolderInline : KVHolderHeap);
             if (kv.kind == KVHolderHeap) {
                 EXPECT_NE(field(kv.heapPtr), foreign.data());
@@ -156,12 +156,12 @@ TEST(KeyValueHolderCryptTest, TakesOverOnlyABlockTheBufferOwns) {
     }
 }
 
-TEST(KeyValueHolderCryptTest, MovesHandOverTheHeapBlockAndCopyOtherForms) {
+TEST(CryptIndexEntryTest, MovesHandOverTheHeapBlockAndCopyOtherForms) {
     Bytes heapValue = patternBytes(100, 5);
-    KeyValueHolderCrypt heap(heapValue.data(), heapValue.size());
+    CryptIndexEntry heap(heapValue.data(), heapValue.size());
     uint8_t *block = heap.heapPtr;
 
-    KeyValueHolderCrypt moved(std::move(heap));
+    CryptIndexEntry moved(std::move(heap));
     EXPECT_EQ(moved.kind, KVHolderHeap);
     EXPECT_EQ(field(moved.heapPtr), block);
     EXPECT_EQ(field(heap.heapPtr), static_cast<uint8_t *>(nullptr));
@@ -171,16 +171,16 @@ TEST(KeyValueHolderCryptTest, MovesHandOverTheHeapBlockAndCopyOtherForms) {
     // Assigning over a heap entry frees its block (LeakSanitizer checks);
     // inline and offset forms are copied whole.
     Bytes inlineValue = patternBytes(20, 6);
-    KeyValueHolderCrypt small(inlineValue.data(), inlineValue.size());
+    CryptIndexEntry small(inlineValue.data(), inlineValue.size());
     moved = std::move(small);
     EXPECT_EQ(moved.kind, KVHolderInline);
     EXPECT_EQ(valueOf(moved), inlineValue);
     EXPECT_EQ(valueOf(small), inlineValue);
 
-    KeyValueHolderCrypt offsetForm(3, 300, 42);
+    CryptIndexEntry offsetForm(3, 300, 42);
     offsetForm.cryptStatus.m_number = 7;
     offsetForm.cryptStatus.m_vector[15] = 0xEE;
-    KeyValueHolderCrypt target(heapValue.data(), heapValue.size());
+    CryptIndexEntry target(heapValue.data(), heapValue.size());
     target = std::move(offsetForm);
     EXPECT_EQ(target.kind, KVHolderOffset);
     EXPECT_EQ(field(target.keySize), 3u);
@@ -196,7 +196,7 @@ TEST(KeyValueHolderCryptTest, MovesHandOverTheHeapBlockAndCopyOtherForms) {
 // An offset-form entry decrypts to exactly the value's plaintext, for record
 // starts at several places in a cipher block and key parts shorter than one
 // block, exactly one and exactly two blocks long.
-TEST(KeyValueHolderCryptTest, OffsetFormDecryptsLikeTheWholeStream) {
+TEST(CryptIndexEntryTest, OffsetFormDecryptsLikeTheWholeStream) {
     struct Case {
         size_t recordOffset; // where the record starts in the stream
         size_t keyLength;    // key part = 1 + keyLength + 2
@@ -220,7 +220,7 @@ TEST(KeyValueHolderCryptTest, OffsetFormDecryptsLikeTheWholeStream) {
         ASSERT_EQ(stream.recordOffset(c.recordOffset > 4 ? 1 : 0), c.recordOffset);
         ExactBytes cipherText = encrypted(stream.bytes(), c.aes256);
 
-        KeyValueHolderCrypt kv(static_cast<uint32_t>(c.keyLength), static_cast<uint32_t>(c.valueLength),
+        CryptIndexEntry kv(static_cast<uint32_t>(c.keyLength), static_cast<uint32_t>(c.valueLength),
                                static_cast<uint32_t>(c.recordOffset));
         std::string status = statusAfter(cipherText.data(), c.recordOffset, c.aes256);
         memcpy(&kv.cryptStatus, status.data(), sizeof(kv.cryptStatus));
@@ -237,17 +237,17 @@ TEST(KeyValueHolderCryptTest, OffsetFormDecryptsLikeTheWholeStream) {
     }
 }
 
-TEST(KeyValueHolderCryptTest, OffsetFormWithoutCipherOrBaseIsEmpty) {
+TEST(CryptIndexEntryTest, OffsetFormWithoutCipherOrBaseIsEmpty) {
     StreamBuilder stream(4);
     stream.add("k", patternBytes(300, 1));
     ExactBytes cipherText = encrypted(stream.bytes());
-    KeyValueHolderCrypt kv(1, 300, 4);
+    CryptIndexEntry kv(1, 300, 4);
     AESCrypt cipher = makeCipher();
     EXPECT_EQ(kv.toVornBuffer(cipherText.data(), nullptr).size(), 0u);
     EXPECT_EQ(kv.toVornBuffer(nullptr, &cipher).size(), 0u);
     // The empty entry is an absent value.
-    EXPECT_EQ(KeyValueHolderCrypt().realValueSize(), 0u);
-    EXPECT_EQ(KeyValueHolderCrypt(cipherText.data(), 0).realValueSize(), 0u);
+    EXPECT_EQ(CryptIndexEntry().realValueSize(), 0u);
+    EXPECT_EQ(CryptIndexEntry(cipherText.data(), 0).realValueSize(), 0u);
 }
 
 } // namespace

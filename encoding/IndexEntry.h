@@ -24,7 +24,7 @@ namespace vorn {
 // varint, key, value length varint) stays below 65536 bytes and a record starts
 // below 4 GiB. Readers (CodedInputData::readString/readData) refuse records
 // beyond them; writers check with keyPartSize() before appending.
-struct KeyValueHolder {
+struct IndexEntry {
     // Bytes in front of the value: key length varint + key + value length varint.
     uint16_t computedKVSize = 0;
     uint16_t keySize = 0;
@@ -32,11 +32,11 @@ struct KeyValueHolder {
     // Offset of the record's first byte (its key length varint) from the base.
     uint32_t offset = 0;
 
-    KeyValueHolder() = default;
+    IndexEntry() = default;
     // An entry for a record just appended. keyLength is taken to 16 bits and
     // computedKVSize computed in 16 bits without a check: the appender verifies
     // keyPartSize(keyLength, valueLength) <= kMaxComputedKVSize first.
-    KeyValueHolder(uint32_t keyLength, uint32_t valueLength, uint32_t recordOffset)
+    IndexEntry(uint32_t keyLength, uint32_t valueLength, uint32_t recordOffset)
         : computedKVSize(static_cast<uint16_t>(static_cast<uint16_t>(keyLength) +
                                                pbRawVarint32Size(static_cast<uint16_t>(keyLength)) +
                                                pbRawVarint32Size(valueLength))),
@@ -59,7 +59,7 @@ struct KeyValueHolder {
     }
 };
 
-enum KeyValueHolderType : uint8_t {
+enum IndexEntryType : uint8_t {
     KVHolderInline = 0, // decrypted value of at most 27 bytes inside the entry
     KVHolderHeap = 1,   // decrypted value in a malloc'd block owned by the entry
     KVHolderOffset = 2, // value left encrypted in the stream; position plus cipher state
@@ -78,14 +78,14 @@ enum KeyValueHolderType : uint8_t {
 // realValueSize() 0 means "no value": the decoders treat it as a deletion.
 // Not thread-safe; lives in the store's index under the store's lock.
 #pragma pack(push, 1)
-struct KeyValueHolderCrypt {
+struct CryptIndexEntry {
     // Values up to this size are decrypted at load and held by copy.
     static constexpr uint32_t kMaxDecryptedValueSize = 256;
     // The inline area is as large as the offset form after its first two
     // fields: 2 + 4 + 4 + 17 bytes.
     static constexpr size_t kInlineCapacity = 27;
 
-    KeyValueHolderType kind;
+    IndexEntryType kind;
     union {
         struct {
             uint8_t inlineSize;
@@ -108,27 +108,27 @@ struct KeyValueHolderCrypt {
     };
 
     // An empty inline entry (realValueSize() 0).
-    KeyValueHolderCrypt() : kind(KVHolderInline), inlineSize(0) {}
+    CryptIndexEntry() : kind(KVHolderInline), inlineSize(0) {}
     // Copies length bytes: inline when length <= 27, else into a new heap block.
     // Throws std::runtime_error (strerror text) when the block cannot be had.
     // REQUIRES: length <= UINT32_MAX.
-    KeyValueHolderCrypt(const void *src, size_t length);
+    CryptIndexEntry(const void *src, size_t length);
     // Takes the block of a buffer that owns one (VornBuffer::ownsBlock()) and
     // detaches the buffer: no bytes are copied. Any other buffer (inline, or
     // borrowed from a mapping or another entry) is copied as above and left as
     // it was, so an entry never frees memory it does not own.
-    explicit KeyValueHolderCrypt(VornBuffer &&data);
+    explicit CryptIndexEntry(VornBuffer &&data);
     // Offset form; cryptStatus is left zero for the creator to set.
     // keyLength is taken to 16 bits; lengthVarintsSize =
     // pbRawVarint32Size(keySize) + pbRawVarint32Size(valueLength).
-    KeyValueHolderCrypt(uint32_t keyLength, uint32_t valueLength, uint32_t recordOffset);
+    CryptIndexEntry(uint32_t keyLength, uint32_t valueLength, uint32_t recordOffset);
 
-    KeyValueHolderCrypt(KeyValueHolderCrypt &&other) noexcept;
-    KeyValueHolderCrypt &operator=(KeyValueHolderCrypt &&other) noexcept;
-    ~KeyValueHolderCrypt();
+    CryptIndexEntry(CryptIndexEntry &&other) noexcept;
+    CryptIndexEntry &operator=(CryptIndexEntry &&other) noexcept;
+    ~CryptIndexEntry();
 
-    KeyValueHolderCrypt(const KeyValueHolderCrypt &) = delete;
-    KeyValueHolderCrypt &operator=(const KeyValueHolderCrypt &) = delete;
+    CryptIndexEntry(const CryptIndexEntry &) = delete;
+    CryptIndexEntry &operator=(const CryptIndexEntry &) = delete;
 
     // inlineSize, heapSize or valueSize according to the kind.
     uint32_t realValueSize() const;
@@ -150,12 +150,12 @@ struct KeyValueHolderCrypt {
 private:
     // Fills a fresh entry with a copy of the value (inline or heap form).
     void copyValue(const void *src, size_t length);
-    void moveFrom(KeyValueHolderCrypt &other) noexcept;
+    void moveFrom(CryptIndexEntry &other) noexcept;
     void releaseHeap() noexcept;
 };
 #pragma pack(pop)
 
-static_assert(sizeof(KeyValueHolder) == 12, "a plain index entry costs 12 bytes");
-static_assert(sizeof(KeyValueHolderCrypt) == 29, "the three forms overlay one another after the kind byte");
+static_assert(sizeof(IndexEntry) == 12, "a plain index entry costs 12 bytes");
+static_assert(sizeof(CryptIndexEntry) == 29, "the three forms overlay one another after the kind byte");
 
 } // namespace vorn
