@@ -13,8 +13,10 @@
 #include "platform/ThreadLock.h"
 #include "platform/VORNFileUtil.h"
 
-std::string g_rootDir;
-std::string g_realRootDir;
+namespace {
+std::string g_globalRootDir;
+std::string g_realGlobalRootDir;
+} // namespace
 
 namespace {
 
@@ -26,7 +28,7 @@ vorn::ThreadLock *g_namespaceLock = nullptr;
 pthread_once_t g_namespaceLockOnce = PTHREAD_ONCE_INIT;
 pthread_once_t g_specialDirOnce = PTHREAD_ONCE_INIT;
 
-bool isGlobalRoot(const std::string *rootPath) { return rootPath == nullptr || rootPath == &g_realRootDir; }
+bool isGlobalRoot(const std::string *rootPath) { return rootPath == nullptr || rootPath == &vorn::realGlobalRootDir(); }
 
 void createNamespaceLock() {
     g_namespaceLock = new vorn::ThreadLock();
@@ -51,11 +53,28 @@ bool endsWithIgnoringCase(const std::string &value, const char *suffix) {
     return value.size() >= length && equalsIgnoringCase(value.data() + value.size() - length, length, suffix);
 }
 
-void createGlobalSpecialDirectory() { vorn::mkPath(g_realRootDir + "/" + vorn::kSpecialCharacterDirectory); }
+void createGlobalSpecialDirectory() { vorn::mkPath(vorn::realGlobalRootDir() + "/" + vorn::kSpecialCharacterDirectory); }
 
 } // namespace
 
 namespace vorn {
+
+const std::string &globalRootDir() {
+    return g_globalRootDir;
+}
+
+const std::string &realGlobalRootDir() {
+    return g_realGlobalRootDir;
+}
+
+bool setGlobalRoot(const std::string &rootDir) {
+    if (!g_globalRootDir.empty()) {
+        return false;
+    }
+    g_globalRootDir = rootDir;
+    g_realGlobalRootDir = resolveRootPath(rootDir);
+    return true;
+}
 
 std::string md5(const std::string &value) {
     unsigned char digest[EVP_MAX_MD_SIZE];
@@ -127,7 +146,7 @@ std::string encodeFilePath(const std::string &mmapID, const std::string *rootPat
 
 std::string storeDataPath(const std::string &mmapID, const std::string *rootPath, bool createDirectory) {
     const std::string name = encodeFilePath(mmapID, rootPath, createDirectory);
-    return (isGlobalRoot(rootPath) ? g_realRootDir : *rootPath) + "/" + name;
+    return (isGlobalRoot(rootPath) ? vorn::realGlobalRootDir() : *rootPath) + "/" + name;
 }
 
 const std::string &resolveRootPath(const std::string &rootPath) {
@@ -148,14 +167,14 @@ const std::string &resolveRootPath(const std::string &rootPath) {
 
 std::string mmapedKVKey(const std::string &mmapID, const std::string *rootPath, bool isAbsolutePath) {
     if (isGlobalRoot(rootPath)) {
-        return vorn::md5(g_realRootDir + "/" + mmapID);
+        return vorn::md5(vorn::realGlobalRootDir() + "/" + mmapID);
     }
     std::string path = *rootPath + "/" + mmapID;
     return vorn::md5(isAbsolutePath ? path : vorn::absolutePath(path));
 }
 
 std::string legacyMmapedKVKey(const std::string &mmapID, const std::string *rootPath) {
-    if (rootPath && *rootPath != g_rootDir) {
+    if (rootPath && *rootPath != vorn::globalRootDir()) {
         return vorn::md5(*rootPath + "/" + mmapID);
     }
     return mmapID;

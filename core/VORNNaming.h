@@ -8,13 +8,18 @@
 // These rules are part of the on-disk contract: two processes find the same
 // files only if they derive the same paths.
 //
-// "Global root" means: no root given (null), or the g_realRootDir object itself
+// "Global root" means: no root given (null), or the vorn::realGlobalRootDir() object itself
 // (identity, not equal content). Any other string is a custom root.
 
+namespace vorn {
 // The global root as passed to the first VORN::initializeVORN, and its resolved
-// form. Written only by initializeVORN, before any store is opened.
-extern VORN_EXPORT std::string g_rootDir;
-extern VORN_EXPORT std::string g_realRootDir;
+// form; empty until then. The objects live as long as the process, so their
+// addresses can mark "the global root" (see above).
+const std::string &globalRootDir();
+const std::string &realGlobalRootDir();
+// Sets both, once: later calls change nothing. Returns whether this call set them.
+bool setGlobalRoot(const std::string &rootDir);
+} // namespace vorn
 
 // md5 of "<root>/<id>" (the raw id, special characters included). With a
 // custom root and isAbsolutePath false, "<root>/<id>" is made absolute first.
@@ -25,7 +30,7 @@ VORN_EXPORT std::string mmapedKVKey(const std::string &mmapID, const std::string
                                     bool isAbsolutePath = true);
 
 // The older key rule, kept for hosts that still derive it: md5 of "<root>/<id>"
-// for a root whose content differs from g_rootDir, else the id itself.
+// for a root whose content differs from vorn::globalRootDir(), else the id itself.
 VORN_EXPORT std::string legacyMmapedKVKey(const std::string &mmapID, const std::string *rootPath = nullptr);
 
 // Data file path: "<root>/<name>", where name is the id, or
@@ -72,10 +77,10 @@ std::string encodeFilePath(const std::string &mmapID, const std::string *rootPat
 // path names the store: the registry is keyed on it.
 std::string storeDataPath(const std::string &mmapID, const std::string *rootPath, bool createDirectory);
 
-// Creates the registry, its lock and DEFAULT_MMAP_SIZE, once per process.
-void ensureMinimalInitialize();
 
-// Creates "<g_realRootDir>/specialCharacter" (once per process).
+
+
+// Creates "<vorn::realGlobalRootDir()>/specialCharacter" (once per process).
 void mkSpecialCharacterFileDirectory();
 
 // The resolved form of `rootPath` (absolute, normalised, without one trailing

@@ -25,7 +25,7 @@ bool checkStoreRoot(const std::string *rootPath);
 // whose file does not exist is returned empty (logged "file not exist %s" /
 // "crc file not exist %s"). outMmapKey receives the registry key an open
 // instance of the store has.
-// REQUIRES: g_instanceLock held; checkStoreRoot(rootPath).
+// REQUIRES: registryLock() held; checkStoreRoot(rootPath).
 std::pair<std::string, std::string> getStorage(const std::string &mmapID, const std::string *rootPath,
                                                std::string &outMmapKey);
 

@@ -13,7 +13,8 @@
 // file of the store is touched; a restore never creates or changes anything
 // in the backup directory.
 
-#include "core/VORN.h"
+#include "core/StoreEngine.h"
+#include "core/StoreRegistry.h"
 
 #include <cstddef>
 #include <filesystem>
@@ -155,19 +156,19 @@ void writeRestoredRecord(void *page, size_t pageSize, const VORNMetaInfo &record
 
 } // namespace
 
-VORN *VORN::findOpenInstance(const std::string &mmapKey, const std::string &path, bool compareFullPath) {
-    if (!g_instanceDic) {
+StoreEngine *StoreEngine::findOpenInstance(const std::string &mmapKey, const std::string &path, bool compareFullPath) {
+    if (!openStores()) {
         return nullptr;
     }
     if (!compareFullPath) {
-        auto found = g_instanceDic->find(mmapKey);
-        if (found != g_instanceDic->end()) {
+        auto found = openStores()->find(mmapKey);
+        if (found != openStores()->end()) {
             return found->second;
         }
     }
     // By the data file itself, so that no spelling of the path lets a copy
     // go around an instance that maps the file.
-    for (auto &pair : *g_instanceDic) {
+    for (auto &pair : *openStores()) {
         if (pair.second->m_path == path || isSameFile(pair.second->m_path, path)) {
             return pair.second;
         }
@@ -177,11 +178,11 @@ VORN *VORN::findOpenInstance(const std::string &mmapKey, const std::string &path
 
 // ---- One store ----
 
-bool VORN::backupOneToDirectory(const std::string &mmapID, const std::string &dstDir, const std::string *srcDir) {
+bool StoreEngine::backupOneToDirectory(const std::string &mmapID, const std::string &dstDir, const std::string *srcDir) {
     if (mmapID.empty() || dstDir.empty() || !checkStoreRoot(srcDir)) {
         return false;
     }
-    const std::string &root = srcDir ? *srcDir : g_realRootDir;
+    const std::string &root = srcDir ? *srcDir : vorn::realGlobalRootDir();
     if (isSameDirectory(root, dstDir)) {
         return true;
     }
@@ -196,11 +197,11 @@ bool VORN::backupOneToDirectory(const std::string &mmapID, const std::string &ds
     return backupOneToDirectory(mmapKey, dstPath, srcPath, false);
 }
 
-bool VORN::restoreOneFromDirectory(const std::string &mmapID, const std::string &srcDir, const std::string *dstDir) {
+bool StoreEngine::restoreOneFromDirectory(const std::string &mmapID, const std::string &srcDir, const std::string *dstDir) {
     if (mmapID.empty() || srcDir.empty() || !checkStoreRoot(dstDir)) {
         return false;
     }
-    const std::string &root = dstDir ? *dstDir : g_realRootDir;
+    const std::string &root = dstDir ? *dstDir : vorn::realGlobalRootDir();
     if (isSameDirectory(root, srcDir)) {
         return true;
     }
@@ -212,13 +213,13 @@ bool VORN::restoreOneFromDirectory(const std::string &mmapID, const std::string 
     return restoreOneFromDirectory(mmapKey, srcPath, dstPath, false);
 }
 
-bool VORN::backupOneToDirectory(const std::string &mmapKey, const std::string &dstPath, const std::string &srcPath,
+bool StoreEngine::backupOneToDirectory(const std::string &mmapKey, const std::string &dstPath, const std::string &srcPath,
                                 bool compareFullPath) {
-    if (!g_instanceLock) {
+    if (!registryLock()) {
         return false;
     }
-    ScopedLock<ThreadLock> registry(g_instanceLock);
-    VORN *vorn = findOpenInstance(mmapKey, srcPath, compareFullPath);
+    ScopedLock<ThreadLock> registry(registryLock());
+    StoreEngine *vorn = findOpenInstance(mmapKey, srcPath, compareFullPath);
     if (isSameFile(vorn ? vorn->m_path : srcPath, dstPath)) {
         return true; // the backup is the store itself
     }
@@ -236,7 +237,7 @@ bool VORN::backupOneToDirectory(const std::string &mmapKey, const std::string &d
     return ret;
 }
 
-bool VORN::backupOneToDirectoryByFilePath(const std::string &mmapKey, const std::string &dstPath,
+bool StoreEngine::backupOneToDirectoryByFilePath(const std::string &mmapKey, const std::string &dstPath,
                                           const std::string &srcPath) {
     File dataFile(srcPath, OpenFlag::ReadOnly);
     if (!dataFile.isFileValid()) {
@@ -263,13 +264,13 @@ bool VORN::backupOneToDirectoryByFilePath(const std::string &mmapKey, const std:
     return ret;
 }
 
-bool VORN::restoreOneFromDirectory(const std::string &mmapKey, const std::string &srcPath, const std::string &dstPath,
+bool StoreEngine::restoreOneFromDirectory(const std::string &mmapKey, const std::string &srcPath, const std::string &dstPath,
                                    bool compareFullPath) {
-    if (!g_instanceLock) {
+    if (!registryLock()) {
         return false;
     }
-    ScopedLock<ThreadLock> registry(g_instanceLock);
-    VORN *vorn = findOpenInstance(mmapKey, dstPath, compareFullPath);
+    ScopedLock<ThreadLock> registry(registryLock());
+    StoreEngine *vorn = findOpenInstance(mmapKey, dstPath, compareFullPath);
     if (isSameFile(srcPath, vorn ? vorn->m_path : dstPath)) {
         return true; // the backup is the store itself
     }
@@ -327,7 +328,7 @@ bool VORN::restoreOneFromDirectory(const std::string &mmapKey, const std::string
     return ret;
 }
 
-bool VORN::restoreOneFromDirectoryByFilePath(const std::string &mmapKey, const std::string &srcPath,
+bool StoreEngine::restoreOneFromDirectoryByFilePath(const std::string &mmapKey, const std::string &srcPath,
                                              const std::string &dstPath, const VORNMetaInfo &record,
                                              const MetaCheckBlock *backupBlock) {
     // A single-process opener elsewhere maps the files and relies on no one
@@ -405,29 +406,29 @@ std::vector<std::string> storeFilesIn(const std::string &dir, const char *functi
 
 } // namespace
 
-size_t VORN::backupAllToDirectory(const std::string &dstDir, const std::string *srcDir) {
+size_t StoreEngine::backupAllToDirectory(const std::string &dstDir, const std::string *srcDir) {
     if (dstDir.empty() || !checkStoreRoot(srcDir)) {
         return 0;
     }
-    const std::string &root = srcDir ? *srcDir : g_realRootDir;
+    const std::string &root = srcDir ? *srcDir : vorn::realGlobalRootDir();
     if (isSameDirectory(root, dstDir)) {
         return 1;
     }
     return copyAllStores(root, dstDir, false);
 }
 
-size_t VORN::restoreAllFromDirectory(const std::string &srcDir, const std::string *dstDir) {
+size_t StoreEngine::restoreAllFromDirectory(const std::string &srcDir, const std::string *dstDir) {
     if (srcDir.empty() || !checkStoreRoot(dstDir)) {
         return 0;
     }
-    const std::string &root = dstDir ? *dstDir : g_realRootDir;
+    const std::string &root = dstDir ? *dstDir : vorn::realGlobalRootDir();
     if (isSameDirectory(root, srcDir)) {
         return 1;
     }
     return copyAllStores(srcDir, root, true);
 }
 
-size_t VORN::copyAllStores(const std::string &fromDir, const std::string &toDir, bool restoring) {
+size_t StoreEngine::copyAllStores(const std::string &fromDir, const std::string &toDir, bool restoring) {
     size_t count = copyStoresIn(fromDir, toDir, false, restoring);
     const std::string specialDir = fromDir + "/" + kSpecialCharacterDirectory;
     if (isFileExist(specialDir)) {
@@ -436,7 +437,7 @@ size_t VORN::copyAllStores(const std::string &fromDir, const std::string &toDir,
     return count;
 }
 
-size_t VORN::copyStoresIn(const std::string &fromDir, const std::string &toDir, bool compareFullPath, bool restoring) {
+size_t StoreEngine::copyStoresIn(const std::string &fromDir, const std::string &toDir, bool compareFullPath, bool restoring) {
     const std::vector<std::string> stores =
         storeFilesIn(fromDir, restoring ? "restoreAllFromDirectory" : "backupAllToDirectory");
     if (stores.empty()) {

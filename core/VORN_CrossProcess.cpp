@@ -3,7 +3,7 @@
 // Noticing what other processes changed, telling the host, and the lock
 // operations callers may hold across calls.
 
-#include "core/VORN.h"
+#include "core/StoreEngine.h"
 
 #include <cstddef>
 #include <utility>
@@ -19,7 +19,7 @@
 
 using namespace vorn;
 
-void VORN::loadOrRefresh() {
+void StoreEngine::loadOrRefresh() {
     if (m_openConfigPending) {
         applyOpenConfig(); // may load the store itself
     }
@@ -62,7 +62,7 @@ void VORN::loadOrRefresh() {
     }
 }
 
-bool VORN::reopenFilesIfReplaced() {
+bool StoreEngine::reopenFilesIfReplaced() {
     if (!isMultiProcess()) {
         return true;
     }
@@ -93,26 +93,26 @@ bool VORN::reopenFilesIfReplaced() {
     return reopened;
 }
 
-void VORN::checkContentChanged() {
+void StoreEngine::checkContentChanged() {
     ScopedLock<ThreadLock> lock(m_lock);
     refreshIfNeeded();
 }
 
-void VORN::notifyContentChanged() {
+void StoreEngine::notifyContentChanged() {
     VORNHandler *handler = loadHandler();
     if (handler) {
         handler->onContentChanged(m_mmapID);
     }
 }
 
-void VORN::notifyContentLoaded() {
+void StoreEngine::notifyContentLoaded() {
     VORNHandler *handler = loadHandler();
     if (handler) {
         handler->onContentLoaded(m_mmapID);
     }
 }
 
-void VORN::lock() {
+void StoreEngine::lock() {
     ScopedLock<ThreadLock> lock(m_lock);
     if (isMultiProcess() && !m_metaFile->isFileValid()) {
         // Mapped before the hold is taken: mapping takes and drops a flock
@@ -122,24 +122,24 @@ void VORN::lock() {
     m_exclusiveProcessLock->lock();
 }
 
-void VORN::unlock() {
+void StoreEngine::unlock() {
     ScopedLock<ThreadLock> lock(m_lock);
     m_exclusiveProcessLock->unlock();
 }
 
-bool VORN::try_lock() {
+bool StoreEngine::try_lock() {
     ScopedLock<ThreadLock> lock(m_lock);
     return m_exclusiveProcessLock->try_lock();
 }
 
-void VORN::lock_thread() {
+void StoreEngine::lock_thread() {
     m_lock->lock();
 }
 
-void VORN::unlock_thread() {
+void StoreEngine::unlock_thread() {
     m_lock->unlock();
 }
 
-bool VORN::try_lock_thread() {
+bool StoreEngine::try_lock_thread() {
     return m_lock->try_lock();
 }

@@ -9,7 +9,7 @@
 // compaction; switching expiry on or off rewrites every value with or
 // without the suffix under a new sequence.
 
-#include "core/VORN.h"
+#include "core/StoreEngine.h"
 #include "encoding/VornIndex.h"
 
 #include <cstring>
@@ -41,16 +41,16 @@ uint32_t expireTimeOf(const VornBuffer &value) {
 
 } // namespace
 
-uint32_t VORN::getCurrentTimeInSecond() {
+uint32_t StoreEngine::getCurrentTimeInSecond() {
     return currentTimeInSecond();
 }
 
-uint32_t VORN::safeExpirationPlusCurrentTime(uint32_t seconds) {
+uint32_t StoreEngine::safeExpirationPlusCurrentTime(uint32_t seconds) {
     const uint64_t sum = static_cast<uint64_t>(seconds) + getCurrentTimeInSecond();
     return sum >= 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<uint32_t>(sum);
 }
 
-bool VORN::enableAutoKeyExpire(uint32_t expiredInSeconds) {
+bool StoreEngine::enableAutoKeyExpire(uint32_t expiredInSeconds) {
     if (refuseReadOnly(__func__)) {
         return false;
     }
@@ -98,7 +98,7 @@ bool VORN::enableAutoKeyExpire(uint32_t expiredInSeconds) {
     return doFullWriteBack(std::move(pairs));
 }
 
-bool VORN::disableAutoKeyExpire() {
+bool StoreEngine::disableAutoKeyExpire() {
     if (refuseReadOnly(__func__)) {
         return false;
     }
@@ -151,7 +151,7 @@ bool VORN::disableAutoKeyExpire() {
     return doFullWriteBack(std::move(pairs));
 }
 
-void VORN::applyKeyExpireConfig(const VORNConfig &config) {
+void StoreEngine::applyKeyExpireConfig(const VORNConfig &config) {
     if (!config.enableKeyExpire) {
         return;
     }
@@ -176,7 +176,7 @@ void VORN::applyKeyExpireConfig(const VORNConfig &config) {
     }
 }
 
-VornBuffer VORN::getDataWithoutMTimeForKey(std::string_view key) {
+VornBuffer StoreEngine::getDataWithoutMTimeForKey(std::string_view key) {
     ScopedLock<ThreadLock> lock(m_lock);
     ScopedLock<InterProcessLock> shared(m_sharedProcessLock);
     refreshIfNeeded();
@@ -232,7 +232,7 @@ VornBuffer VORN::getDataWithoutMTimeForKey(std::string_view key) {
     return VornBuffer(std::move(raw), size);
 }
 
-uint32_t VORN::getExpireTimeForKey(std::string_view key) {
+uint32_t StoreEngine::getExpireTimeForKey(std::string_view key) {
     ScopedLock<ThreadLock> lock(m_lock);
     ScopedLock<InterProcessLock> shared(m_sharedProcessLock);
     refreshIfNeeded();
@@ -250,7 +250,7 @@ uint32_t VORN::getExpireTimeForKey(std::string_view key) {
     return 0;
 }
 
-size_t VORN::filterExpiredKeys() {
+size_t StoreEngine::filterExpiredKeys() {
     const bool indexEmpty = m_crypter ? m_cryptIndex->empty() : m_plainIndex->empty();
     if (!m_enableKeyExpire || indexEmpty || !m_file->isFileValid()) {
         return 0;
@@ -301,15 +301,15 @@ size_t VORN::filterExpiredKeys() {
     return count;
 }
 
-bool VORN::enableCompareBeforeSet() {
+bool StoreEngine::enableCompareBeforeSet() {
     return switchCompareBeforeSet(true, __func__);
 }
 
-bool VORN::disableCompareBeforeSet() {
+bool StoreEngine::disableCompareBeforeSet() {
     return switchCompareBeforeSet(false, __func__);
 }
 
-bool VORN::switchCompareBeforeSet(bool enable, const char *caller) {
+bool StoreEngine::switchCompareBeforeSet(bool enable, const char *caller) {
     _VORNLogWithLevel(VORNLogInfo, VORN_LOG_SOURCE, caller, __LINE__, "%s for [%s]", caller, m_mmapID.c_str());
     ScopedLock<ThreadLock> lock(m_lock);
     applyOpenConfig(); // the open's switches come before this call
@@ -321,11 +321,11 @@ bool VORN::switchCompareBeforeSet(bool enable, const char *caller) {
     return true;
 }
 
-uint32_t VORN::expireTimeForDuration(uint32_t expireDuration) {
+uint32_t StoreEngine::expireTimeForDuration(uint32_t expireDuration) {
     return expireDuration == 0 ? 0 : safeExpirationPlusCurrentTime(expireDuration);
 }
 
-VornBuffer VORN::withExpireTime(const VornBuffer &value, uint32_t expireTime) {
+VornBuffer StoreEngine::withExpireTime(const VornBuffer &value, uint32_t expireTime) {
     VornBuffer result(value.size() + kFixed32Size);
     auto bytes = static_cast<uint8_t *>(result.data());
     if (value.size() > 0) {
@@ -335,7 +335,7 @@ VornBuffer VORN::withExpireTime(const VornBuffer &value, uint32_t expireTime) {
     return result;
 }
 
-bool VORN::recordExpiryFlagOfNewFile(const char *caller, const char *writeBack) {
+bool StoreEngine::recordExpiryFlagOfNewFile(const char *caller, const char *writeBack) {
     if (m_file->getFileSize() != m_expectedCapacity || m_actualSize != 0) {
         return false;
     }
@@ -346,7 +346,7 @@ bool VORN::recordExpiryFlagOfNewFile(const char *caller, const char *writeBack) 
     return true;
 }
 
-bool VORN::readyToSwitchExpiry(const char *caller) {
+bool StoreEngine::readyToSwitchExpiry(const char *caller) {
     refreshIfNeeded();
     if (!m_file->isFileValid() || !m_metaFile->isFileValid()) {
         _VORNLogWithLevel(VORNLogWarning, VORN_LOG_SOURCE, caller, __LINE__, "[%s] file not valid", m_mmapID.c_str());

@@ -5,7 +5,7 @@
 // host's answer), decoding it into the index, and the cheap partial load of
 // records another process appended.
 
-#include "core/VORN.h"
+#include "core/StoreEngine.h"
 #include "encoding/VornIndex.h"
 #include "platform/MemoryFile.h"
 
@@ -42,7 +42,7 @@ void deleteOrRenameFile(const std::string &path) {
 
 } // namespace vorn
 
-void VORN::resetOutput(size_t position) {
+void StoreEngine::resetOutput(size_t position) {
     auto stream = static_cast<uint8_t *>(m_file->getMemory()) + kDataFileHeaderSize;
     // A read-only file is mapped at its length on disk, which may be shorter
     // than the header: no room at all then.
@@ -56,7 +56,7 @@ void VORN::resetOutput(size_t position) {
     m_output->setPosition(position);
 }
 
-void VORN::reloadMetaFile() {
+void StoreEngine::reloadMetaFile() {
     m_metaFile->reloadFromFile(0);
     if (isMultiProcess()) {
         // The reload opened a new descriptor, or took and dropped a flock of
@@ -66,7 +66,7 @@ void VORN::reloadMetaFile() {
     }
 }
 
-void VORN::loadFromFile() {
+void StoreEngine::loadFromFile() {
     // A writable store holds the exclusive lock for the whole load. A load may
     // write (meta repair, fallback, discard, the rewrite of a salvaged or
     // old-style stream); if it took the exclusive lock only then, the upgrade
@@ -201,7 +201,7 @@ void VORN::loadFromFile() {
     m_needLoadFromFile = !m_file->isFileValid();
 }
 
-void VORN::loadMetaInfoAndCheck() {
+void StoreEngine::loadMetaInfoAndCheck() {
     if (!m_metaFile->isFileValid()) {
         reloadMetaFile();
     }
@@ -251,7 +251,7 @@ void VORN::loadMetaInfoAndCheck() {
 
 // A read error that does not condemn a file is logged by the probe and
 // nothing more can be done about it here: only unusable files are acted on.
-void VORN::checkFileHasDiskError() {
+void StoreEngine::checkFileHasDiskError() {
     if (m_hasCheckedDiskError) {
         return;
     }
@@ -277,7 +277,7 @@ void VORN::checkFileHasDiskError() {
     }
 }
 
-void VORN::checkDataValid(bool &loadFromFile, bool &needFullWriteback) {
+void StoreEngine::checkDataValid(bool &loadFromFile, bool &needFullWriteback) {
     m_actualSize = readActualSize();
     if (m_metaDamaged) {
         return; // the host chose to discard (logged by evaluateCheckBlock)
@@ -386,7 +386,7 @@ void VORN::checkDataValid(bool &loadFromFile, bool &needFullWriteback) {
     VORNInfo("recover strategic for [%s] is %d", m_mmapID.c_str(), static_cast<int>(answer));
 }
 
-bool VORN::finishInterruptedRewrite() {
+bool StoreEngine::finishInterruptedRewrite() {
     if (isReadOnly() || !m_metaFile->isFileValid() || !m_file->isFileValid()) {
         return false;
     }
@@ -428,7 +428,7 @@ bool VORN::finishInterruptedRewrite() {
     return true;
 }
 
-void VORN::partialLoadFromFile() {
+void StoreEngine::partialLoadFromFile() {
     if (!m_file->isFileValid()) {
         return;
     }

@@ -2,7 +2,7 @@
 
 // Read-only views of a store for tools (the `vorn` command) and diagnostics.
 
-#include "core/VORN.h"
+#include "core/StoreEngine.h"
 #include "encoding/VornIndex.h"
 #include "platform/MemoryFile.h"
 
@@ -14,11 +14,11 @@
 
 using namespace vorn;
 
-VORN::Inspection VORN::inspect() {
+VORN::Inspection StoreEngine::inspect() {
     ScopedLock<ThreadLock> lock(m_lock);
     ScopedLock<InterProcessLock> shared(m_sharedProcessLock);
     refreshIfNeeded();
-    Inspection result;
+    VORN::Inspection result;
     result.keyCount = m_crypter ? m_cryptIndex->size() : m_plainIndex->size();
     result.actualSize = m_actualSize;
     result.fileSize = m_file->getFileSize();
@@ -32,7 +32,7 @@ VORN::Inspection VORN::inspect() {
     return result;
 }
 
-VornBuffer VORN::rawValue(std::string_view key) {
+VornBuffer StoreEngine::rawValue(std::string_view key) {
     if (key.empty()) {
         return VornBuffer();
     }

@@ -6,7 +6,7 @@
 // have the store open reload (and remap a data file whose length changed)
 // before their next operation instead of appending to what they mapped.
 
-#include "core/VORN.h"
+#include "core/StoreEngine.h"
 
 #include <algorithm>
 #include <cstring>
@@ -44,7 +44,7 @@ bool isAllZero(const uint8_t *bytes, size_t length) {
 
 } // namespace
 
-void VORN::clearAll(bool keepSpace) {
+void StoreEngine::clearAll(bool keepSpace) {
     VORNInfo("cleaning all key-values from [%s]", m_mmapID.c_str());
     if (refuseReadOnly(__func__)) {
         return;
@@ -82,7 +82,7 @@ void VORN::clearAll(bool keepSpace) {
     loadFromFile();
 }
 
-void VORN::trim() {
+void StoreEngine::trim() {
     VORNInfo("prepare to trim %s", m_mmapID.c_str());
     if (refuseReadOnly(__func__)) {
         return;
@@ -139,7 +139,7 @@ void VORN::trim() {
     VORNInfo("finish trim %s from %zu to %zu", m_mmapID.c_str(), oldSize, m_file->getFileSize());
 }
 
-void VORN::zeroStreamTail() {
+void StoreEngine::zeroStreamTail() {
     if (!m_file->isFileValid()) {
         return;
     }
@@ -159,7 +159,7 @@ void VORN::zeroStreamTail() {
     m_file->msync(SyncFlag::Sync);
 }
 
-bool VORN::reKey(const std::string &cryptKey, bool aes256) {
+bool StoreEngine::reKey(const std::string &cryptKey, bool aes256) {
     if (refuseReadOnly(__func__)) {
         return false;
     }
@@ -190,7 +190,7 @@ bool VORN::reKey(const std::string &cryptKey, bool aes256) {
     return rewriteUnderCipher(new AESCrypt(cryptKey.data(), cryptKey.size(), nullptr, 0, aes256));
 }
 
-bool VORN::rewriteUnderCipher(AESCrypt *choice) {
+bool StoreEngine::rewriteUnderCipher(AESCrypt *choice) {
     AESCrypt *newCipher = choice == clearCipherChoice() ? nullptr : choice;
     m_hasFullWriteback = false;
     if (!fullWriteback(choice, false)) {
@@ -204,7 +204,7 @@ bool VORN::rewriteUnderCipher(AESCrypt *choice) {
     return true;
 }
 
-size_t VORN::importFrom(VORN *src) {
+size_t StoreEngine::importFrom(StoreEngine *src) {
     if (!src || src == this) {
         // Importing a store into itself would read values from the very
         // mapping its own writes compact.
@@ -217,8 +217,8 @@ size_t VORN::importFrom(VORN *src) {
     }
 
     // One order for every pair of stores in every process: by registry key.
-    VORN *first = this;
-    VORN *second = src;
+    StoreEngine *first = this;
+    StoreEngine *second = src;
     if (second->m_registryKey < first->m_registryKey) {
         std::swap(first, second);
     }

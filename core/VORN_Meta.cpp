@@ -3,7 +3,7 @@
 // Keeping the meta record in step with the data file: the stream length, its
 // CRC, the rewrite sequence and the last confirmed state.
 
-#include "core/VORN.h"
+#include "core/StoreEngine.h"
 #include "platform/MemoryFile.h"
 
 #include <zlib.h>
@@ -107,7 +107,7 @@ bool readCheckBlock(const void *page, size_t pageSize, MetaCheckBlock &block) {
 
 } // namespace vorn
 
-void VORN::writeCheckBlock(const AESCrypt *streamCipher, uint8_t blockFlags) {
+void StoreEngine::writeCheckBlock(const AESCrypt *streamCipher, uint8_t blockFlags) {
     if (isReadOnly() || !m_metaFile->isFileValid() || m_metaFile->getFileSize() < kMetaWithCheckBlockSize) {
         return;
     }
@@ -116,7 +116,7 @@ void VORN::writeCheckBlock(const AESCrypt *streamCipher, uint8_t blockFlags) {
     m_checkBlockCurrent = true;
 }
 
-void VORN::resealCheckBlock() {
+void StoreEngine::resealCheckBlock() {
     if (isReadOnly() || !m_metaFile->isFileValid()) {
         return;
     }
@@ -131,7 +131,7 @@ void VORN::resealCheckBlock() {
     memcpy(page + kCheckBlockOffset, &block, sizeof(block));
 }
 
-void VORN::evaluateCheckBlock() {
+void StoreEngine::evaluateCheckBlock() {
     m_keyMismatch = false;
     m_metaDamaged = false;
     m_checkBlockCurrent = false;
@@ -195,7 +195,7 @@ void VORN::evaluateCheckBlock() {
     m_needFreshVector = m_crypter && (block.blockFlags & CheckBlockFreshVectorNeeded) != 0;
 }
 
-uint32_t VORN::readActualSize() {
+uint32_t StoreEngine::readActualSize() {
     if (m_metaInfo->m_version >= MetaVersionActualSize) {
         return m_metaInfo->m_actualSize;
     }
@@ -205,18 +205,18 @@ uint32_t VORN::readActualSize() {
     return decodeFixed32(m_file->getMemory());
 }
 
-void VORN::oldStyleWriteActualSize(size_t size) {
+void StoreEngine::oldStyleWriteActualSize(size_t size) {
     m_actualSize = size;
     if (!isReadOnly() && m_file->isFileValid() && m_file->getFileSize() >= kDataFileHeaderSize) {
         encodeFixed32(m_file->getMemory(), static_cast<uint32_t>(size));
     }
 }
 
-bool VORN::writeActualSize(size_t size, uint32_t crcDigest, const void *iv, bool increaseSequence) {
+bool StoreEngine::writeActualSize(size_t size, uint32_t crcDigest, const void *iv, bool increaseSequence) {
     return writeActualSize(size, crcDigest, iv, increaseSequence, m_crypter);
 }
 
-bool VORN::writeActualSize(size_t size, uint32_t crcDigest, const void *iv, bool increaseSequence,
+bool StoreEngine::writeActualSize(size_t size, uint32_t crcDigest, const void *iv, bool increaseSequence,
                            const AESCrypt *streamCipher) {
     if (isReadOnly()) {
         return false;
@@ -250,7 +250,7 @@ bool VORN::writeActualSize(size_t size, uint32_t crcDigest, const void *iv, bool
     return true;
 }
 
-bool VORN::checkFileCRCValid(size_t actualSize, uint32_t crcDigest) {
+bool StoreEngine::checkFileCRCValid(size_t actualSize, uint32_t crcDigest) {
     if (!m_file->isFileValid()) {
         return false;
     }
@@ -267,7 +267,7 @@ bool VORN::checkFileCRCValid(size_t actualSize, uint32_t crcDigest) {
     return false;
 }
 
-void VORN::updateCRCDigest(const uint8_t *ptr, size_t length) {
+void StoreEngine::updateCRCDigest(const uint8_t *ptr, size_t length) {
     if (!ptr) {
         return;
     }

@@ -3,7 +3,8 @@
 // The store's key as seen by a process that follows another one's re-key,
 // and the operations on a store's files by id: validity, removal, existence.
 
-#include "core/VORN.h"
+#include "core/StoreEngine.h"
+#include "core/StoreRegistry.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -36,7 +37,7 @@ void warnNoDefaultNameSpace() {
 }
 
 bool checkStoreRoot(const std::string *rootPath) {
-    if (rootPath ? !rootPath->empty() : !g_rootDir.empty()) {
+    if (rootPath ? !rootPath->empty() : !vorn::globalRootDir().empty()) {
         return true;
     }
     warnNoDefaultNameSpace();
@@ -45,7 +46,7 @@ bool checkStoreRoot(const std::string *rootPath) {
 
 std::pair<std::string, std::string> getStorage(const std::string &mmapID, const std::string *rootPath,
                                                std::string &outMmapKey) {
-    const std::string &root = resolveRootPath(rootPath ? *rootPath : g_realRootDir);
+    const std::string &root = resolveRootPath(rootPath ? *rootPath : vorn::realGlobalRootDir());
     std::string dataPath = storeDataPath(mmapID, &root, false);
     outMmapKey = storeRegistryKey(dataPath);
     std::string metaPath = crcPathWithPath(dataPath);
@@ -62,7 +63,7 @@ std::pair<std::string, std::string> getStorage(const std::string &mmapID, const 
 
 } // namespace vorn
 
-bool VORN::isSameEffectiveKey(const std::string &key, bool aes256) const {
+bool StoreEngine::isSameEffectiveKey(const std::string &key, bool aes256) const {
     if (!m_crypter || m_crypter->isAES256() != aes256) {
         return false;
     }
@@ -74,7 +75,7 @@ bool VORN::isSameEffectiveKey(const std::string &key, bool aes256) const {
     return memcmp(current, wanted, length) == 0;
 }
 
-void VORN::installCipher(AESCrypt *cipher) {
+void StoreEngine::installCipher(AESCrypt *cipher) {
     // The index and the cipher's position belong to the old key: a write
     // through them would encrypt with a keystream positioned for another key.
     clearMemoryCache(false);
@@ -95,7 +96,7 @@ void VORN::installCipher(AESCrypt *cipher) {
     }
 }
 
-void VORN::checkReSetCryptKey(const std::string *cryptKey, bool aes256) {
+void StoreEngine::checkReSetCryptKey(const std::string *cryptKey, bool aes256) {
     ScopedLock<ThreadLock> lock(m_lock);
     const bool wantsKey = cryptKey && !cryptKey->empty();
     if (m_crypter) {
@@ -119,7 +120,7 @@ void VORN::checkReSetCryptKey(const std::string *cryptKey, bool aes256) {
     refreshIfNeeded();
 }
 
-std::string VORN::cryptKey() const {
+std::string StoreEngine::cryptKey() const {
     ScopedLock<ThreadLock> lock(m_lock);
     if (!m_crypter) {
         return std::string();
@@ -129,7 +130,7 @@ std::string VORN::cryptKey() const {
     return std::string(key, strnlen(key, m_crypter->keyLength()));
 }
 
-bool VORN::isFileValid() {
+bool StoreEngine::isFileValid() {
     ScopedLock<ThreadLock> lock(m_lock);
     return m_file->isFileValid();
 }
@@ -182,12 +183,12 @@ bool storedStreamChecksOut(const std::string &dataPath, const std::string &metaP
 // What the operations on a store by id need before they look for its files:
 // the library set up, an id, and a root (warned about when missing).
 bool canWorkOnStoreByID(const std::string &mmapID, const std::string *rootPath) {
-    return g_instanceLock && !mmapID.empty() && checkStoreRoot(rootPath);
+    return registryLock() && !mmapID.empty() && checkStoreRoot(rootPath);
 }
 
 } // namespace
 
-bool VORN::isFileValid(const std::string &mmapID, const std::string *rootPath) {
+bool StoreEngine::isFileValid(const std::string &mmapID, const std::string *rootPath) {
     if (!canWorkOnStoreByID(mmapID, rootPath)) {
         return false;
     }
@@ -196,9 +197,9 @@ bool VORN::isFileValid(const std::string &mmapID, const std::string *rootPath) {
     // given up before that lock is waited for, so that opens of other stores
     // in this process do not wait for another process's lock() as well.
     std::pair<std::string, std::string> paths;
-    VORN *open = nullptr;
+    StoreEngine *open = nullptr;
     {
-        ScopedLock<ThreadLock> registry(g_instanceLock);
+        ScopedLock<ThreadLock> registry(registryLock());
         std::string key;
         paths = getStorage(mmapID, rootPath, key);
         if (paths.first.empty()) {
@@ -237,11 +238,11 @@ bool VORN::isFileValid(const std::string &mmapID, const std::string *rootPath) {
     return valid;
 }
 
-bool VORN::removeStorage(const std::string &mmapID, const std::string *rootPath) {
+bool StoreEngine::removeStorage(const std::string &mmapID, const std::string *rootPath) {
     if (!canWorkOnStoreByID(mmapID, rootPath)) {
         return false;
     }
-    ScopedLock<ThreadLock> lock(g_instanceLock);
+    ScopedLock<ThreadLock> lock(registryLock());
     std::string key;
     auto paths = getStorage(mmapID, rootPath, key);
     const std::string &dataPath = paths.first;
@@ -254,9 +255,9 @@ bool VORN::removeStorage(const std::string &mmapID, const std::string *rootPath)
     // Close this process's instance before taking the lock below: its own
     // holds (e.g. across lock()/unlock()) live on another descriptor of the
     // meta file, and flock would wait for them forever.
-    if (g_instanceDic) {
-        auto found = g_instanceDic->find(key);
-        if (found != g_instanceDic->end()) {
+    if (openStores()) {
+        auto found = openStores()->find(key);
+        if (found != openStores()->end()) {
             found->second->close();
         }
     }
@@ -305,11 +306,11 @@ bool VORN::removeStorage(const std::string &mmapID, const std::string *rootPath)
     return true;
 }
 
-bool VORN::checkExist(const std::string &mmapID, const std::string *rootPath) {
+bool StoreEngine::checkExist(const std::string &mmapID, const std::string *rootPath) {
     if (!canWorkOnStoreByID(mmapID, rootPath)) {
         return false;
     }
-    ScopedLock<ThreadLock> lock(g_instanceLock);
+    ScopedLock<ThreadLock> lock(registryLock());
     std::string key;
     auto paths = getStorage(mmapID, rootPath, key);
     return !paths.first.empty() && !paths.second.empty();

@@ -11,6 +11,7 @@
 // the lock.
 
 #include "core/VORN.h"
+#include "core/StoreEngine.h"
 #include "encoding/VornIndex.h"
 #include "platform/MemoryFile.h"
 
@@ -18,7 +19,6 @@
 #include <exception>
 #include <stdexcept>
 
-#include "core/VORNEngine.h"
 #include "encoding/CodedInputData.h"
 #include "encoding/CodedOutputData.h"
 #include "encoding/LittleEndian.h"
@@ -71,126 +71,98 @@ bool isLengthDelimited(int32_t v, size_t size) {
 
 // ---- Setters ----
 
-bool VORN::setPlainValue(std::string_view key, VornBuffer &&value, const uint32_t *expireDuration) {
-    if (key.empty()) {
-        return false;
-    }
-    ScopedLock<ThreadLock> lock(m_lock);
-    ScopedLock<InterProcessLock> exclusive(m_exclusiveProcessLock);
-    refreshIfNeeded(); // the loaded (or refreshed) files say whether values carry an expiry time
-    if (!m_enableKeyExpire || value.size() == 0) {
-        return setDataForKeyLocked(std::move(value), key, false);
-    }
-    const uint32_t duration = expireDuration ? *expireDuration : m_expiredInSeconds;
-    return setDataForKeyLocked(withExpireTime(value, expireTimeForDuration(duration)), key, false);
-}
-
-bool VORN::setBytesValue(std::string_view key, const void *bytes, size_t length, const uint32_t *expireDuration) {
-    if (key.empty()) {
-        return false;
-    }
-    VornBuffer data(const_cast<void *>(bytes), length, VornBufferNoCopy);
-    ScopedLock<ThreadLock> lock(m_lock);
-    ScopedLock<InterProcessLock> exclusive(m_exclusiveProcessLock);
-    refreshIfNeeded(); // a load decides whether values carry an expiry time
-    if (!m_enableKeyExpire) {
-        return setDataForKeyLocked(std::move(data), key, true); // the data-holder form
-    }
-    return setDataForKey(std::move(data), key, expireDuration ? *expireDuration : m_expiredInSeconds);
-}
-
 bool VORN::set(bool value, std::string_view key) {
-    return setPlainValue(key, ScalarValue([&](CodedOutputData &o) { o.writeBool(value); }).bytes(), nullptr);
+    return m_engine->setPlainValue(key, ScalarValue([&](CodedOutputData &o) { o.writeBool(value); }).bytes(), nullptr);
 }
 
 bool VORN::set(bool value, std::string_view key, uint32_t expireDuration) {
-    return setPlainValue(key, ScalarValue([&](CodedOutputData &o) { o.writeBool(value); }).bytes(), &expireDuration);
+    return m_engine->setPlainValue(key, ScalarValue([&](CodedOutputData &o) { o.writeBool(value); }).bytes(), &expireDuration);
 }
 
 bool VORN::set(int32_t value, std::string_view key) {
-    return setPlainValue(key, ScalarValue([&](CodedOutputData &o) { o.writeInt32(value); }).bytes(), nullptr);
+    return m_engine->setPlainValue(key, ScalarValue([&](CodedOutputData &o) { o.writeInt32(value); }).bytes(), nullptr);
 }
 
 bool VORN::set(int32_t value, std::string_view key, uint32_t expireDuration) {
-    return setPlainValue(key, ScalarValue([&](CodedOutputData &o) { o.writeInt32(value); }).bytes(), &expireDuration);
+    return m_engine->setPlainValue(key, ScalarValue([&](CodedOutputData &o) { o.writeInt32(value); }).bytes(), &expireDuration);
 }
 
 bool VORN::set(uint32_t value, std::string_view key) {
-    return setPlainValue(key, ScalarValue([&](CodedOutputData &o) { o.writeUInt32(value); }).bytes(), nullptr);
+    return m_engine->setPlainValue(key, ScalarValue([&](CodedOutputData &o) { o.writeUInt32(value); }).bytes(), nullptr);
 }
 
 bool VORN::set(uint32_t value, std::string_view key, uint32_t expireDuration) {
-    return setPlainValue(key, ScalarValue([&](CodedOutputData &o) { o.writeUInt32(value); }).bytes(), &expireDuration);
+    return m_engine->setPlainValue(key, ScalarValue([&](CodedOutputData &o) { o.writeUInt32(value); }).bytes(), &expireDuration);
 }
 
 bool VORN::set(int64_t value, std::string_view key) {
-    return setPlainValue(key, ScalarValue([&](CodedOutputData &o) { o.writeInt64(value); }).bytes(), nullptr);
+    return m_engine->setPlainValue(key, ScalarValue([&](CodedOutputData &o) { o.writeInt64(value); }).bytes(), nullptr);
 }
 
 bool VORN::set(int64_t value, std::string_view key, uint32_t expireDuration) {
-    return setPlainValue(key, ScalarValue([&](CodedOutputData &o) { o.writeInt64(value); }).bytes(), &expireDuration);
+    return m_engine->setPlainValue(key, ScalarValue([&](CodedOutputData &o) { o.writeInt64(value); }).bytes(), &expireDuration);
 }
 
 bool VORN::set(uint64_t value, std::string_view key) {
-    return setPlainValue(key, ScalarValue([&](CodedOutputData &o) { o.writeUInt64(value); }).bytes(), nullptr);
+    return m_engine->setPlainValue(key, ScalarValue([&](CodedOutputData &o) { o.writeUInt64(value); }).bytes(), nullptr);
 }
 
 bool VORN::set(uint64_t value, std::string_view key, uint32_t expireDuration) {
-    return setPlainValue(key, ScalarValue([&](CodedOutputData &o) { o.writeUInt64(value); }).bytes(), &expireDuration);
+    return m_engine->setPlainValue(key, ScalarValue([&](CodedOutputData &o) { o.writeUInt64(value); }).bytes(), &expireDuration);
 }
 
 bool VORN::set(float value, std::string_view key) {
-    return setPlainValue(key, ScalarValue([&](CodedOutputData &o) { o.writeFloat(value); }).bytes(), nullptr);
+    return m_engine->setPlainValue(key, ScalarValue([&](CodedOutputData &o) { o.writeFloat(value); }).bytes(), nullptr);
 }
 
 bool VORN::set(float value, std::string_view key, uint32_t expireDuration) {
-    return setPlainValue(key, ScalarValue([&](CodedOutputData &o) { o.writeFloat(value); }).bytes(), &expireDuration);
+    return m_engine->setPlainValue(key, ScalarValue([&](CodedOutputData &o) { o.writeFloat(value); }).bytes(), &expireDuration);
 }
 
 bool VORN::set(double value, std::string_view key) {
-    return setPlainValue(key, ScalarValue([&](CodedOutputData &o) { o.writeDouble(value); }).bytes(), nullptr);
+    return m_engine->setPlainValue(key, ScalarValue([&](CodedOutputData &o) { o.writeDouble(value); }).bytes(), nullptr);
 }
 
 bool VORN::set(double value, std::string_view key, uint32_t expireDuration) {
-    return setPlainValue(key, ScalarValue([&](CodedOutputData &o) { o.writeDouble(value); }).bytes(), &expireDuration);
+    return m_engine->setPlainValue(key, ScalarValue([&](CodedOutputData &o) { o.writeDouble(value); }).bytes(), &expireDuration);
 }
 
 bool VORN::set(const char *value, std::string_view key) {
     if (!value) {
-        return removeForNullValue(key);
+        return m_engine->removeForNullValue(key);
     }
-    return setBytesValue(key, value, strlen(value), nullptr);
+    return m_engine->setBytesValue(key, value, strlen(value), nullptr);
 }
 
 bool VORN::set(const char *value, std::string_view key, uint32_t expireDuration) {
     if (!value) {
-        return removeForNullValue(key);
+        return m_engine->removeForNullValue(key);
     }
-    return setBytesValue(key, value, strlen(value), &expireDuration);
+    return m_engine->setBytesValue(key, value, strlen(value), &expireDuration);
 }
 
 bool VORN::set(const std::string &value, std::string_view key) {
-    return setBytesValue(key, value.data(), value.size(), nullptr);
+    return m_engine->setBytesValue(key, value.data(), value.size(), nullptr);
 }
 
 bool VORN::set(const std::string &value, std::string_view key, uint32_t expireDuration) {
-    return setBytesValue(key, value.data(), value.size(), &expireDuration);
+    return m_engine->setBytesValue(key, value.data(), value.size(), &expireDuration);
 }
 
 bool VORN::set(std::string_view value, std::string_view key) {
-    return setBytesValue(key, value.data(), value.size(), nullptr);
+    return m_engine->setBytesValue(key, value.data(), value.size(), nullptr);
 }
 
 bool VORN::set(std::string_view value, std::string_view key, uint32_t expireDuration) {
-    return setBytesValue(key, value.data(), value.size(), &expireDuration);
+    return m_engine->setBytesValue(key, value.data(), value.size(), &expireDuration);
 }
 
 bool VORN::set(const VornBuffer &value, std::string_view key) {
-    return setBytesValue(key, value.data(), value.size(), nullptr);
+    return m_engine->setBytesValue(key, value.data(), value.size(), nullptr);
 }
 
 bool VORN::set(const VornBuffer &value, std::string_view key, uint32_t expireDuration) {
-    return setBytesValue(key, value.data(), value.size(), &expireDuration);
+    return m_engine->setBytesValue(key, value.data(), value.size(), &expireDuration);
 }
 
 namespace {
@@ -214,14 +186,14 @@ bool VORN::set(const std::vector<std::string> &value, std::string_view key) {
     if (key.empty()) {
         return false;
     }
-    return setPlainValue(key, encodeStringList(value), nullptr);
+    return m_engine->setPlainValue(key, encodeStringList(value), nullptr);
 }
 
 bool VORN::set(const std::vector<std::string> &value, std::string_view key, uint32_t expireDuration) {
     if (key.empty()) {
         return false;
     }
-    return setPlainValue(key, encodeStringList(value), &expireDuration);
+    return m_engine->setPlainValue(key, encodeStringList(value), &expireDuration);
 }
 
 // ---- Getters ----
@@ -233,34 +205,32 @@ namespace {
 // False for an empty key, a missing value, or a `decode` that throws (logged
 // under `function`'s name as the exception's text, or "decode fail").
 template <typename Decode>
-bool decodeStoredValue(VORN *store, ThreadLock *lock, InterProcessLock *shared, std::string_view key,
-                       const char *function, VornBuffer (VORN::*getData)(std::string_view), Decode decode) {
+bool decodeStoredValue(StoreEngine &engine, std::string_view key, const char *function, Decode decode) {
     if (key.empty()) {
         return false;
     }
-    ScopedLock<ThreadLock> threadLock(lock);
-    ScopedLock<InterProcessLock> processLock(shared);
-    VornBuffer data = (store->*getData)(key);
-    if (data.size() == 0) {
+    return engine.withValue(key, [&](const VornBuffer &data) {
+        if (data.size() == 0) {
+            return false;
+        }
+        try {
+            decode(data);
+            return true;
+        } catch (std::exception &e) {
+            logDecodeFailure(function, __LINE__, &e, "decode fail");
+        } catch (...) {
+            logDecodeFailure(function, __LINE__, nullptr, "decode fail");
+        }
         return false;
-    }
-    try {
-        decode(data);
-        return true;
-    } catch (std::exception &e) {
-        logDecodeFailure(function, __LINE__, &e, "decode fail");
-    } catch (...) {
-        logDecodeFailure(function, __LINE__, nullptr, "decode fail");
-    }
-    return false;
+    });
 }
 
 // Reads one scalar from a store: `defaultValue` unless a value decodes.
 template <typename T, typename Read>
-T readScalar(VORN *store, ThreadLock *lock, InterProcessLock *shared, std::string_view key, T defaultValue,
-             bool *hasValue, const char *function, Read read, VornBuffer (VORN::*getData)(std::string_view)) {
+T readScalar(StoreEngine &engine, std::string_view key, T defaultValue, bool *hasValue, const char *function,
+             Read read) {
     T value = defaultValue;
-    const bool found = decodeStoredValue(store, lock, shared, key, function, getData, [&](const VornBuffer &data) {
+    const bool found = decodeStoredValue(engine, key, function, [&](const VornBuffer &data) {
         CodedInputData input(data.data(), data.size());
         value = read(input);
     });
@@ -273,49 +243,42 @@ T readScalar(VORN *store, ThreadLock *lock, InterProcessLock *shared, std::strin
 } // namespace
 
 bool VORN::getBool(std::string_view key, bool defaultValue, bool *hasValue) {
-    return readScalar<bool>(
-        this, m_lock, m_sharedProcessLock, key, defaultValue, hasValue, __func__,
-        [](CodedInputData &input) { return input.readBool(); }, &VORN::getDataForKey);
+    return readScalar<bool>(*m_engine, key, defaultValue, hasValue, __func__,
+                             [](CodedInputData &input) { return input.readBool(); });
 }
 
 int32_t VORN::getInt32(std::string_view key, int32_t defaultValue, bool *hasValue) {
-    return readScalar<int32_t>(
-        this, m_lock, m_sharedProcessLock, key, defaultValue, hasValue, __func__,
-        [](CodedInputData &input) { return input.readInt32(); }, &VORN::getDataForKey);
+    return readScalar<int32_t>(*m_engine, key, defaultValue, hasValue, __func__,
+                             [](CodedInputData &input) { return input.readInt32(); });
 }
 
 uint32_t VORN::getUInt32(std::string_view key, uint32_t defaultValue, bool *hasValue) {
-    return readScalar<uint32_t>(
-        this, m_lock, m_sharedProcessLock, key, defaultValue, hasValue, __func__,
-        [](CodedInputData &input) { return input.readUInt32(); }, &VORN::getDataForKey);
+    return readScalar<uint32_t>(*m_engine, key, defaultValue, hasValue, __func__,
+                             [](CodedInputData &input) { return input.readUInt32(); });
 }
 
 int64_t VORN::getInt64(std::string_view key, int64_t defaultValue, bool *hasValue) {
-    return readScalar<int64_t>(
-        this, m_lock, m_sharedProcessLock, key, defaultValue, hasValue, __func__,
-        [](CodedInputData &input) { return input.readInt64(); }, &VORN::getDataForKey);
+    return readScalar<int64_t>(*m_engine, key, defaultValue, hasValue, __func__,
+                             [](CodedInputData &input) { return input.readInt64(); });
 }
 
 uint64_t VORN::getUInt64(std::string_view key, uint64_t defaultValue, bool *hasValue) {
-    return readScalar<uint64_t>(
-        this, m_lock, m_sharedProcessLock, key, defaultValue, hasValue, __func__,
-        [](CodedInputData &input) { return input.readUInt64(); }, &VORN::getDataForKey);
+    return readScalar<uint64_t>(*m_engine, key, defaultValue, hasValue, __func__,
+                             [](CodedInputData &input) { return input.readUInt64(); });
 }
 
 float VORN::getFloat(std::string_view key, float defaultValue, bool *hasValue) {
-    return readScalar<float>(
-        this, m_lock, m_sharedProcessLock, key, defaultValue, hasValue, __func__,
-        [](CodedInputData &input) { return input.readFloat(); }, &VORN::getDataForKey);
+    return readScalar<float>(*m_engine, key, defaultValue, hasValue, __func__,
+                             [](CodedInputData &input) { return input.readFloat(); });
 }
 
 double VORN::getDouble(std::string_view key, double defaultValue, bool *hasValue) {
-    return readScalar<double>(
-        this, m_lock, m_sharedProcessLock, key, defaultValue, hasValue, __func__,
-        [](CodedInputData &input) { return input.readDouble(); }, &VORN::getDataForKey);
+    return readScalar<double>(*m_engine, key, defaultValue, hasValue, __func__,
+                             [](CodedInputData &input) { return input.readDouble(); });
 }
 
 bool VORN::getString(std::string_view key, std::string &result, bool inplaceModification) {
-    return decodeStoredValue(this, m_lock, m_sharedProcessLock, key, __func__, &VORN::getDataForKey,
+    return decodeStoredValue(*m_engine, key, __func__,
                              [&](const VornBuffer &data) {
                                  CodedInputData input(data.data(), data.size());
                                  if (inplaceModification) {
@@ -327,7 +290,7 @@ bool VORN::getString(std::string_view key, std::string &result, bool inplaceModi
 }
 
 bool VORN::getBytes(std::string_view key, VornBuffer &result) {
-    return decodeStoredValue(this, m_lock, m_sharedProcessLock, key, __func__, &VORN::getDataForKey,
+    return decodeStoredValue(*m_engine, key, __func__,
                              [&](const VornBuffer &data) {
                                  CodedInputData input(data.data(), data.size());
                                  result = input.readData(true, false);
@@ -343,7 +306,7 @@ VornBuffer VORN::getBytes(std::string_view key) {
 }
 
 bool VORN::getVector(std::string_view key, std::vector<std::string> &result) {
-    return decodeStoredValue(this, m_lock, m_sharedProcessLock, key, __func__, &VORN::getDataForKey,
+    return decodeStoredValue(*m_engine, key, __func__,
                              [&](const VornBuffer &data) { result = RecordCoder::decodeVector(data); });
 }
 
@@ -351,204 +314,62 @@ size_t VORN::getValueSize(std::string_view key, bool actualSize) {
     if (key.empty()) {
         return 0;
     }
-    ScopedLock<ThreadLock> lock(m_lock);
-    ScopedLock<InterProcessLock> shared(m_sharedProcessLock);
-    VornBuffer data = getDataForKey(key);
-    if (!actualSize) {
-        return data.size();
-    }
-    try {
-        CodedInputData input(data.data(), data.size());
-        const int32_t v = input.readInt32();
-        if (isLengthDelimited(v, data.size())) {
-            return static_cast<size_t>(v);
+    const char *function = __func__;
+    return m_engine->withValue(key, [&](const VornBuffer &data) -> size_t {
+        if (!actualSize) {
+            return data.size();
         }
-    } catch (std::exception &e) {
-        logDecodeFailure(__func__, __LINE__, &e, "decode fail");
-    } catch (...) {
-        logDecodeFailure(__func__, __LINE__, nullptr, "decode fail");
-    }
-    return data.size();
+        try {
+            CodedInputData input(data.data(), data.size());
+            const int32_t v = input.readInt32();
+            if (isLengthDelimited(v, data.size())) {
+                return static_cast<size_t>(v);
+            }
+        } catch (std::exception &e) {
+            logDecodeFailure(function, __LINE__, &e, "decode fail");
+        } catch (...) {
+            logDecodeFailure(function, __LINE__, nullptr, "decode fail");
+        }
+        return data.size();
+    });
 }
 
 int32_t VORN::writeValueToBuffer(std::string_view key, void *ptr, int32_t size) {
     if (key.empty() || size < 0) {
         return -1;
     }
-    ScopedLock<ThreadLock> lock(m_lock);
-    ScopedLock<InterProcessLock> shared(m_sharedProcessLock);
-    VornBuffer data = getDataForKey(key);
-    int32_t v = 0;
-    try {
-        CodedInputData input(data.data(), data.size());
-        v = input.readInt32();
-    } catch (std::exception &e) {
-        logDecodeFailure(__func__, __LINE__, &e, "decode fail");
-        return -1;
-    } catch (...) {
-        logDecodeFailure(__func__, __LINE__, nullptr, "decode fail");
-        return -1;
-    }
-    if (v < 0) {
-        return -1;
-    }
-    const auto bytes = static_cast<const uint8_t *>(data.data());
-    if (isLengthDelimited(v, data.size())) {
-        if (v > size) {
+    const char *function = __func__;
+    return m_engine->withValue(key, [&](const VornBuffer &data) -> int32_t {
+        int32_t v = 0;
+        try {
+            CodedInputData input(data.data(), data.size());
+            v = input.readInt32();
+        } catch (std::exception &e) {
+            logDecodeFailure(function, __LINE__, &e, "decode fail");
+            return -1;
+        } catch (...) {
+            logDecodeFailure(function, __LINE__, nullptr, "decode fail");
             return -1;
         }
-        // The payload is the last v bytes: the prefix is measured by the value
-        // it encodes, never by how many bytes its varint happened to take.
-        if (v > 0) {
-            memcpy(ptr, bytes + (data.size() - static_cast<size_t>(v)), static_cast<size_t>(v));
+        if (v < 0) {
+            return -1;
         }
-        return v;
-    }
-    if (data.size() > static_cast<size_t>(size)) {
-        return -1;
-    }
-    memcpy(ptr, bytes, data.size());
-    return static_cast<int32_t>(data.size());
-}
-
-// ---- Queries and removal ----
-
-bool VORN::containsKey(std::string_view key) {
-    ScopedLock<ThreadLock> lock(m_lock);
-    refreshIfNeeded();
-    if (m_enableKeyExpire) {
-        return getDataWithoutMTimeForKey(key).size() != 0;
-    }
-    return m_crypter ? m_cryptIndex->contains(key) : m_plainIndex->contains(key);
-}
-
-void VORN::purgeExpiredKeys() {
-    if (isReadOnly()) {
-        // Nothing may be rewritten: hide the expired keys from the index only.
-        filterExpiredKeys();
-        return;
-    }
-    ScopedLock<InterProcessLock> exclusive(m_exclusiveProcessLock);
-    // The caller looked at the files before it held this lock: look again.
-    refreshIfNeeded();
-    if (!m_enableKeyExpire) {
-        return;
-    }
-    // Time has passed since the last write-back; keys may have expired since,
-    // so "nothing changed since the last write-back" does not hold here. The
-    // write-back below rewrites only when keys did expire.
-    m_hasFullWriteback = false;
-    fullWriteback(nullptr, true);
-}
-
-size_t VORN::count(bool filterExpire) {
-    ScopedLock<ThreadLock> lock(m_lock);
-    refreshIfNeeded();
-    if (filterExpire && m_enableKeyExpire) {
-        purgeExpiredKeys();
-    }
-    return m_crypter ? m_cryptIndex->size() : m_plainIndex->size();
-}
-
-size_t VORN::totalSize() {
-    ScopedLock<ThreadLock> lock(m_lock);
-    refreshIfNeeded();
-    return m_file->getFileSize();
-}
-
-size_t VORN::actualSize() {
-    ScopedLock<ThreadLock> lock(m_lock);
-    refreshIfNeeded();
-    return m_actualSize;
-}
-
-std::vector<std::string> VORN::allKeys(bool filterExpire) {
-    ScopedLock<ThreadLock> lock(m_lock);
-    refreshIfNeeded();
-    if (filterExpire && m_enableKeyExpire) {
-        purgeExpiredKeys();
-    }
-    std::vector<std::string> keys;
-    if (m_crypter) {
-        keys.reserve(m_cryptIndex->size());
-        for (const auto &pair : *m_cryptIndex) {
-            keys.push_back(pair.first);
+        const auto bytes = static_cast<const uint8_t *>(data.data());
+        if (isLengthDelimited(v, data.size())) {
+            if (v > size) {
+                return -1;
+            }
+            // The payload is the last v bytes: the prefix is measured by the
+            // value it encodes, never by how many bytes its varint took.
+            if (v > 0) {
+                memcpy(ptr, bytes + (data.size() - static_cast<size_t>(v)), static_cast<size_t>(v));
+            }
+            return v;
         }
-    } else {
-        keys.reserve(m_plainIndex->size());
-        for (const auto &pair : *m_plainIndex) {
-            keys.push_back(pair.first);
+        if (data.size() > static_cast<size_t>(size)) {
+            return -1;
         }
-    }
-    return keys;
-}
-
-bool VORN::removeValueForKey(std::string_view key) {
-    if (key.empty()) {
-        return false;
-    }
-    if (isReadOnly()) {
-        VORNWarning("[%s] file readonly", m_mmapID.c_str());
-        return false;
-    }
-    ScopedLock<ThreadLock> lock(m_lock);
-    ScopedLock<InterProcessLock> exclusive(m_exclusiveProcessLock);
-    refreshIfNeeded();
-    return removeDataForKey(key);
-}
-
-bool VORN::removeForNullValue(std::string_view key) {
-    if (key.empty()) {
-        return false;
-    }
-    if (isReadOnly()) {
-        _VORNLogWithLevel(VORNLogWarning, VORN_LOG_SOURCE, "set", __LINE__, "[%s] file readonly", m_mmapID.c_str());
-        return false;
-    }
-    ScopedLock<ThreadLock> lock(m_lock);
-    ScopedLock<InterProcessLock> exclusive(m_exclusiveProcessLock);
-    refreshIfNeeded();
-    // An unusable store cannot say whether the key is there: nothing it
-    // reports as absent may be taken as removed.
-    if (!checkWritable("set")) {
-        return false;
-    }
-    const bool present =
-        m_crypter ? m_cryptIndex->find(key) != m_cryptIndex->end() : m_plainIndex->find(key) != m_plainIndex->end();
-    return !present || removeDataForKey(key);
-}
-
-bool VORN::removeValuesForKeys(const std::vector<std::string> &keys) {
-    if (isReadOnly()) {
-        VORNWarning("[%s] file readonly", m_mmapID.c_str());
-        return false;
-    }
-    if (keys.empty()) {
-        return true;
-    }
-    if (keys.size() == 1) {
-        return removeValueForKey(keys[0]);
-    }
-    ScopedLock<ThreadLock> lock(m_lock);
-    ScopedLock<InterProcessLock> exclusive(m_exclusiveProcessLock);
-    refreshIfNeeded();
-    size_t erased = 0;
-    for (const auto &key : keys) {
-        erased += m_crypter ? m_cryptIndex->erase(key) : m_plainIndex->erase(key);
-    }
-    if (erased == 0) {
-        return true;
-    }
-    m_hasFullWriteback = false;
-    return fullWriteback(nullptr, false);
-}
-
-void VORN::shared_lock() {
-    m_lock->lock();
-    m_sharedProcessLock->lock();
-}
-
-void VORN::shared_unlock() {
-    m_sharedProcessLock->unlock();
-    m_lock->unlock();
+        memcpy(ptr, bytes, data.size());
+        return static_cast<int32_t>(data.size());
+    });
 }

@@ -13,7 +13,7 @@
 // Keys are looked up by view and, for an existing key, the index entry is
 // replaced in place: no heap allocation for values of up to 16 bytes.
 
-#include "core/VORN.h"
+#include "core/StoreEngine.h"
 #include "encoding/VornIndex.h"
 #include "platform/MemoryFile.h"
 
@@ -145,7 +145,7 @@ void writeEncryptedRecord(CodedOutputData &output, AESCrypt &crypter, const Vorn
 
 } // namespace
 
-bool VORN::renewVectorBeforeAppend() {
+bool StoreEngine::renewVectorBeforeAppend() {
     if (!m_crypter) {
         m_needFreshVector = false;
         return true;
@@ -157,7 +157,7 @@ bool VORN::renewVectorBeforeAppend() {
     return fullWriteback(nullptr, false);
 }
 
-bool VORN::refuseReadOnly(const char *function) {
+bool StoreEngine::refuseReadOnly(const char *function) {
     if (!isReadOnly()) {
         return false;
     }
@@ -165,7 +165,7 @@ bool VORN::refuseReadOnly(const char *function) {
     return true;
 }
 
-bool VORN::loadDataFile(const char *function) {
+bool StoreEngine::loadDataFile(const char *function) {
     refreshIfNeeded();
     if (!m_file->isFileValid()) {
         _VORNLogWithLevel(VORNLogWarning, VORN_LOG_SOURCE, function, __LINE__, "[%s] file not valid", m_mmapID.c_str());
@@ -174,7 +174,7 @@ bool VORN::loadDataFile(const char *function) {
     return true;
 }
 
-bool VORN::checkWritable(const char *function) {
+bool StoreEngine::checkWritable(const char *function) {
     if (!m_file->isFileValid()) {
         _VORNLogWithLevel(VORNLogWarning, VORN_LOG_SOURCE, function, __LINE__, "[%s] file not valid", m_mmapID.c_str());
         return false;
@@ -197,7 +197,7 @@ bool VORN::checkWritable(const char *function) {
     return true;
 }
 
-bool VORN::checkRecordLimits(const char *function, uint32_t originKeyLength, uint64_t dataSize, bool isDataHolder) {
+bool StoreEngine::checkRecordLimits(const char *function, uint32_t originKeyLength, uint64_t dataSize, bool isDataHolder) {
     const uint64_t valueLength =
         isDataHolder ? dataSize + pbRawVarint32Size(static_cast<uint32_t>(dataSize)) : dataSize;
     if (dataSize > kMaxValueSize || valueLength > kMaxValueSize) {
@@ -218,7 +218,7 @@ bool VORN::checkRecordLimits(const char *function, uint32_t originKeyLength, uin
     return true;
 }
 
-bool VORN::checkSizeLimit(size_t size, const VornBuffer &keyData, uint32_t keyLength) {
+bool StoreEngine::checkSizeLimit(size_t size, const VornBuffer &keyData, uint32_t keyLength) {
     if (m_itemSizeLimit == 0 || size <= m_itemSizeLimit) {
         return true;
     }
@@ -231,7 +231,7 @@ bool VORN::checkSizeLimit(size_t size, const VornBuffer &keyData, uint32_t keyLe
     return false;
 }
 
-VORN::WriteResult VORN::doAppendDataWithKey(const VornBuffer &data, const VornBuffer &keyData, bool isDataHolder,
+StoreEngine::WriteResult StoreEngine::doAppendDataWithKey(const VornBuffer &data, const VornBuffer &keyData, bool isDataHolder,
                                             uint32_t originKeyLength, bool roomMade) {
     if (originKeyLength > kMaxKeyLength) {
         VORNError("[%s] reject oversized key, keyLength=%u, limit=%u", m_mmapID.c_str(), originKeyLength,
@@ -285,11 +285,11 @@ VORN::WriteResult VORN::doAppendDataWithKey(const VornBuffer &data, const VornBu
     return {true, IndexEntry(originKeyLength, sizes.valueLength, static_cast<uint32_t>(offset))};
 }
 
-VORN::WriteResult VORN::appendDataWithKey(const VornBuffer &data, std::string_view key, bool isDataHolder) {
+StoreEngine::WriteResult StoreEngine::appendDataWithKey(const VornBuffer &data, std::string_view key, bool isDataHolder) {
     return doAppendDataWithKey(data, borrowKey(key), isDataHolder, keyLengthOf(key));
 }
 
-VORN::WriteResult VORN::appendDataWithKey(const VornBuffer &data, const IndexEntry &kvHolder, bool isDataHolder) {
+StoreEngine::WriteResult StoreEngine::appendDataWithKey(const VornBuffer &data, const IndexEntry &kvHolder, bool isDataHolder) {
     const uint32_t keyLength = kvHolder.keySize;
     if (!checkRecordLimits("doAppendDataWithKey", keyLength, data.size(), isDataHolder)) {
         return {false, IndexEntry()};
@@ -310,7 +310,7 @@ VORN::WriteResult VORN::appendDataWithKey(const VornBuffer &data, const IndexEnt
     return doAppendDataWithKey(data, reusableKey(stream, kvHolder), isDataHolder, keyLength, true);
 }
 
-bool VORN::setDataForKey(VornBuffer &&data, std::string_view key, bool isDataHolder) {
+bool StoreEngine::setDataForKey(VornBuffer &&data, std::string_view key, bool isDataHolder) {
     if (key.empty() || (data.size() == 0 && !isDataHolder)) {
         return false;
     }
@@ -320,7 +320,7 @@ bool VORN::setDataForKey(VornBuffer &&data, std::string_view key, bool isDataHol
     return setDataForKeyLocked(std::move(data), key, isDataHolder);
 }
 
-bool VORN::setDataForKeyLocked(VornBuffer &&data, std::string_view key, bool isDataHolder) {
+bool StoreEngine::setDataForKeyLocked(VornBuffer &&data, std::string_view key, bool isDataHolder) {
     if (key.empty() || (data.size() == 0 && !isDataHolder)) {
         return false;
     }
@@ -424,7 +424,7 @@ bool VORN::setDataForKeyLocked(VornBuffer &&data, std::string_view key, bool isD
     return true;
 }
 
-bool VORN::setDataForKey(VornBuffer &&data, std::string_view key, uint32_t expireDuration) {
+bool StoreEngine::setDataForKey(VornBuffer &&data, std::string_view key, uint32_t expireDuration) {
     if (key.empty()) {
         return false;
     }
@@ -445,7 +445,7 @@ bool VORN::setDataForKey(VornBuffer &&data, std::string_view key, uint32_t expir
     return setDataForKeyLocked(std::move(value), key, false);
 }
 
-bool VORN::removeDataForKey(std::string_view key) {
+bool StoreEngine::removeDataForKey(std::string_view key) {
     if (key.empty()) {
         return false;
     }
@@ -484,12 +484,12 @@ bool VORN::removeDataForKey(std::string_view key) {
     return true;
 }
 
-VornBuffer VORN::getRawDataForKey(std::string_view key) {
+VornBuffer StoreEngine::getRawDataForKey(std::string_view key) {
     refreshIfNeeded();
     return lookupRawData(key);
 }
 
-VornBuffer VORN::lookupRawData(std::string_view key) {
+VornBuffer StoreEngine::lookupRawData(std::string_view key) {
     if (!m_file->isFileValid()) {
         return VornBuffer();
     }

@@ -10,7 +10,7 @@
 // write-back starts a new sequence, so other processes reload instead of
 // applying appends.
 
-#include "core/VORN.h"
+#include "core/StoreEngine.h"
 #include "encoding/VornIndex.h"
 #include "platform/MemoryFile.h"
 
@@ -184,7 +184,7 @@ bool writeCryptCompaction(VORNMapCrypt &dic, const uint8_t *stream, AESCrypt *de
 
 } // namespace vorn
 
-VORN::PreparedData VORN::prepareEncode() const {
+StoreEngine::PreparedData StoreEngine::prepareEncode() const {
     if (m_crypter) {
         std::vector<std::pair<std::string, VornBuffer>> pairs;
         size_t smallestOffset = SIZE_MAX;
@@ -222,7 +222,7 @@ VORN::PreparedData VORN::prepareEncode() const {
     return {VornBuffer(), totalSize};
 }
 
-bool VORN::ensureMemorySize(size_t newSize) {
+bool StoreEngine::ensureMemorySize(size_t newSize) {
     if (!checkWritable("ensureMemorySize")) {
         return false;
     }
@@ -241,7 +241,7 @@ bool VORN::ensureMemorySize(size_t newSize) {
     return expandAndWriteBack(newSize, std::move(prepared), needSync);
 }
 
-bool VORN::expandAndWriteBack(size_t newSize, PreparedData preparedData, bool needSync, AESCrypt *newCrypter) {
+bool StoreEngine::expandAndWriteBack(size_t newSize, PreparedData preparedData, bool needSync, AESCrypt *newCrypter) {
     const size_t fileSize = m_file->getFileSize();
     const uint64_t totalSize = preparedData.second;
     const uint64_t lenNeeded = totalSize + newSize + kDataFileHeaderSize;
@@ -276,13 +276,13 @@ bool VORN::expandAndWriteBack(size_t newSize, PreparedData preparedData, bool ne
     return doFullWriteBack(std::move(preparedData), newCrypter, needSync);
 }
 
-void VORN::dropContentAfterUnmap() {
+void StoreEngine::dropContentAfterUnmap() {
     // clearMemoryCache does nothing while a load is pending: the index is
     // then empty already.
     clearMemoryCache(false);
 }
 
-bool VORN::fullWriteback(AESCrypt *newCrypter, bool onlyWhileExpire) {
+bool StoreEngine::fullWriteback(AESCrypt *newCrypter, bool onlyWhileExpire) {
     if (m_hasFullWriteback || m_needLoadFromFile) {
         return true;
     }
@@ -330,7 +330,7 @@ bool VORN::fullWriteback(AESCrypt *newCrypter, bool onlyWhileExpire) {
     return doFullWriteBack(std::move(prepared), newCrypter, true);
 }
 
-bool VORN::doFullWriteBack(PreparedData preparedData, AESCrypt *newCrypter, bool needSync) {
+bool StoreEngine::doFullWriteBack(PreparedData preparedData, AESCrypt *newCrypter, bool needSync) {
     AESCrypt *encrypter = nullptr;
     if (newCrypter == clearCipherChoice()) {
         encrypter = nullptr;
@@ -442,7 +442,7 @@ bool VORN::doFullWriteBack(PreparedData preparedData, AESCrypt *newCrypter, bool
     return true;
 }
 
-bool VORN::doFullWriteBack(std::vector<std::pair<std::string, VornBuffer>> &&pairs) {
+bool StoreEngine::doFullWriteBack(std::vector<std::pair<std::string, VornBuffer>> &&pairs) {
     RecordCoder encoder;
     size_t index = encoder.prepareObjectForEncode(pairs);
     VornBuffer buffer = encoder.writePreparedItems(index);

@@ -7,12 +7,12 @@
 std::vector<std::string> VORNTestPeer::keys(VORN *vorn) {
     load(vorn);
     std::vector<std::string> result;
-    if (vorn->m_crypter) {
-        for (auto &pair : *vorn->m_cryptIndex) {
+    if (engine(vorn)->m_crypter) {
+        for (auto &pair : *engine(vorn)->m_cryptIndex) {
             result.push_back(pair.first);
         }
     } else {
-        for (auto &pair : *vorn->m_plainIndex) {
+        for (auto &pair : *engine(vorn)->m_plainIndex) {
             result.push_back(pair.first);
         }
     }
@@ -22,27 +22,27 @@ std::vector<std::string> VORNTestPeer::keys(VORN *vorn) {
 
 long long VORNTestPeer::recordOffset(VORN *vorn, std::string_view key) {
     load(vorn);
-    if (vorn->m_crypter) {
-        auto it = vorn->m_cryptIndex->find(key);
-        if (it == vorn->m_cryptIndex->end() || it->second.kind != vorn::KVHolderOffset) {
+    if (engine(vorn)->m_crypter) {
+        auto it = engine(vorn)->m_cryptIndex->find(key);
+        if (it == engine(vorn)->m_cryptIndex->end() || it->second.kind != vorn::KVHolderOffset) {
             return -1;
         }
         uint32_t offset = it->second.offset;
         return offset;
     }
-    auto it = vorn->m_plainIndex->find(key);
-    return it == vorn->m_plainIndex->end() ? -1 : static_cast<long long>(it->second.offset);
+    auto it = engine(vorn)->m_plainIndex->find(key);
+    return it == engine(vorn)->m_plainIndex->end() ? -1 : static_cast<long long>(it->second.offset);
 }
 
 bool VORNTestPeer::heldByPosition(VORN *vorn, std::string_view key) {
     load(vorn);
-    if (!vorn->m_crypter) {
+    if (!engine(vorn)->m_crypter) {
         return false;
     }
-    auto it = vorn->m_cryptIndex->find(key);
-    return it != vorn->m_cryptIndex->end() && it->second.kind == vorn::KVHolderOffset;
+    auto it = engine(vorn)->m_cryptIndex->find(key);
+    return it != engine(vorn)->m_cryptIndex->end() && it->second.kind == vorn::KVHolderOffset;
 }
 
 size_t VORNTestPeer::spaceLeft(const VORN *vorn) {
-    return vorn->m_output ? vorn->m_output->spaceLeft() : 0;
+    return engine(vorn)->m_output ? engine(vorn)->m_output->spaceLeft() : 0;
 }

@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/StoreEngine.h"
 #include "core/VORN.h"
 #include "core/VORNMetaInfo.h"
 #include "crypt/AESCrypt.h"
@@ -27,30 +28,31 @@
 // Lets tests look at a store's private state.
 class VORNTestPeer {
 public:
-    static bool isEncrypted(const VORN *vorn) { return vorn->m_crypter != nullptr && vorn->m_cryptIndex != nullptr; }
-    static bool isPlain(const VORN *vorn) { return vorn->m_crypter == nullptr && vorn->m_plainIndex != nullptr; }
-    static const std::string &dataPath(const VORN *vorn) { return vorn->m_path; }
-    static const std::string &metaPath(const VORN *vorn) { return vorn->m_metaPath; }
-    static const std::string &registryKey(const VORN *vorn) { return vorn->m_registryKey; }
-    static size_t expectedCapacity(const VORN *vorn) { return vorn->m_expectedCapacity; }
-    static bool needsLoad(const VORN *vorn) { return vorn->m_needLoadFromFile; }
+    static vorn::StoreEngine *engine(const VORN *vorn) { return vorn->m_engine; }
+    static bool isEncrypted(const VORN *vorn) { return engine(vorn)->m_crypter != nullptr && engine(vorn)->m_cryptIndex != nullptr; }
+    static bool isPlain(const VORN *vorn) { return engine(vorn)->m_crypter == nullptr && engine(vorn)->m_plainIndex != nullptr; }
+    static const std::string &dataPath(const VORN *vorn) { return engine(vorn)->m_path; }
+    static const std::string &metaPath(const VORN *vorn) { return engine(vorn)->m_metaPath; }
+    static const std::string &registryKey(const VORN *vorn) { return engine(vorn)->m_registryKey; }
+    static size_t expectedCapacity(const VORN *vorn) { return engine(vorn)->m_expectedCapacity; }
+    static bool needsLoad(const VORN *vorn) { return engine(vorn)->m_needLoadFromFile; }
 
     // ---- The engine, called the way the typed interface calls it ----
 
     // Stores value in the data-holder form (the string setters' form).
     static bool set(VORN *vorn, std::string_view key, const std::string &value) {
-        return vorn->setDataForKey(copyOf(value), key, true);
+        return engine(vorn)->setDataForKey(copyOf(value), key, true);
     }
     // Stores value bytes as given (the scalar setters' form).
     static bool setRaw(VORN *vorn, std::string_view key, const std::string &value) {
-        return vorn->setDataForKey(copyOf(value), key, false);
+        return engine(vorn)->setDataForKey(copyOf(value), key, false);
     }
     // The value stored by set(), unwrapped; nothing when absent or not a
     // data-holder value.
     static std::optional<std::string> get(VORN *vorn, std::string_view key) {
-        vorn::ScopedLock<vorn::ThreadLock> lock(vorn->m_lock);
-        vorn::ScopedLock<vorn::InterProcessLock> shared(vorn->m_sharedProcessLock);
-        vorn::VornBuffer stored = vorn->getDataForKey(key);
+        vorn::ScopedLock<vorn::ThreadLock> lock(engine(vorn)->m_lock);
+        vorn::ScopedLock<vorn::InterProcessLock> shared(engine(vorn)->m_sharedProcessLock);
+        vorn::VornBuffer stored = engine(vorn)->getDataForKey(key);
         if (stored.size() == 0) {
             return std::nullopt;
         }
@@ -63,84 +65,84 @@ public:
     }
     // The stored value bytes; empty when absent.
     static std::string getRaw(VORN *vorn, std::string_view key) {
-        vorn::ScopedLock<vorn::ThreadLock> lock(vorn->m_lock);
-        vorn::ScopedLock<vorn::InterProcessLock> shared(vorn->m_sharedProcessLock);
-        vorn::VornBuffer stored = vorn->getRawDataForKey(key);
+        vorn::ScopedLock<vorn::ThreadLock> lock(engine(vorn)->m_lock);
+        vorn::ScopedLock<vorn::InterProcessLock> shared(engine(vorn)->m_sharedProcessLock);
+        vorn::VornBuffer stored = engine(vorn)->getRawDataForKey(key);
         return std::string(static_cast<const char *>(stored.data()), stored.size());
     }
     static bool remove(VORN *vorn, std::string_view key) {
-        vorn::ScopedLock<vorn::ThreadLock> lock(vorn->m_lock);
-        vorn::ScopedLock<vorn::InterProcessLock> exclusive(vorn->m_exclusiveProcessLock);
-        vorn->refreshIfNeeded();
-        return vorn->removeDataForKey(key);
+        vorn::ScopedLock<vorn::ThreadLock> lock(engine(vorn)->m_lock);
+        vorn::ScopedLock<vorn::InterProcessLock> exclusive(engine(vorn)->m_exclusiveProcessLock);
+        engine(vorn)->refreshIfNeeded();
+        return engine(vorn)->removeDataForKey(key);
     }
     static bool fullWriteback(VORN *vorn) {
-        vorn::ScopedLock<vorn::ThreadLock> lock(vorn->m_lock);
-        vorn->refreshIfNeeded();
-        return vorn->fullWriteback(nullptr, false);
+        vorn::ScopedLock<vorn::ThreadLock> lock(engine(vorn)->m_lock);
+        engine(vorn)->refreshIfNeeded();
+        return engine(vorn)->fullWriteback(nullptr, false);
     }
     // Loads the store (or applies other processes' changes) as an operation would.
-    static void load(VORN *vorn) { vorn->checkContentChanged(); }
+    static void load(VORN *vorn) { engine(vorn)->checkContentChanged(); }
 
     // The keys of the index, sorted (after loading, as an operation would).
     static std::vector<std::string> keys(VORN *vorn);
     static size_t keyCount(VORN *vorn) {
         load(vorn);
-        return vorn->m_crypter ? vorn->m_cryptIndex->size() : vorn->m_plainIndex->size();
+        return engine(vorn)->m_crypter ? engine(vorn)->m_cryptIndex->size() : engine(vorn)->m_plainIndex->size();
     }
-    static size_t actualSize(const VORN *vorn) { return vorn->m_actualSize; }
-    static uint32_t crcDigest(const VORN *vorn) { return vorn->m_crcDigest; }
-    static vorn::VORNMetaInfo metaInfo(const VORN *vorn) { return *vorn->m_metaInfo; }
-    static size_t mappedFileSize(const VORN *vorn) { return vorn->m_file->getFileSize(); }
-    static bool dataFileValid(const VORN *vorn) { return vorn->m_file->isFileValid(); }
-    static bool streamUndecodable(const VORN *vorn) { return vorn->m_streamUndecodable; }
-    static vorn::FileLock *fileLock(const VORN *vorn) { return vorn->m_fileLock; }
-    static int metaFd(const VORN *vorn) { return vorn->m_metaFile->getFd(); }
-    static void *dataMemory(const VORN *vorn) { return vorn->m_file->getMemory(); }
-    static void *metaMemory(const VORN *vorn) { return vorn->m_metaFile->getMemory(); }
+    static size_t actualSize(const VORN *vorn) { return engine(vorn)->m_actualSize; }
+    static uint32_t crcDigest(const VORN *vorn) { return engine(vorn)->m_crcDigest; }
+    static vorn::VORNMetaInfo metaInfo(const VORN *vorn) { return *engine(vorn)->m_metaInfo; }
+    static size_t mappedFileSize(const VORN *vorn) { return engine(vorn)->m_file->getFileSize(); }
+    static bool dataFileValid(const VORN *vorn) { return engine(vorn)->m_file->isFileValid(); }
+    static bool streamUndecodable(const VORN *vorn) { return engine(vorn)->m_streamUndecodable; }
+    static vorn::FileLock *fileLock(const VORN *vorn) { return engine(vorn)->m_fileLock; }
+    static int metaFd(const VORN *vorn) { return engine(vorn)->m_metaFile->getFd(); }
+    static void *dataMemory(const VORN *vorn) { return engine(vorn)->m_file->getMemory(); }
+    static void *metaMemory(const VORN *vorn) { return engine(vorn)->m_metaFile->getMemory(); }
     // The explicit compaction, from a caller that holds only the thread lock
     // and has not looked for other processes' changes itself.
     static bool fullWritebackAsIs(VORN *vorn) {
-        vorn::ScopedLock<vorn::ThreadLock> lock(vorn->m_lock);
-        return vorn->fullWriteback(nullptr, false);
+        vorn::ScopedLock<vorn::ThreadLock> lock(engine(vorn)->m_lock);
+        return engine(vorn)->fullWriteback(nullptr, false);
     }
-    static vorn::AESCrypt *crypter(const VORN *vorn) { return vorn->m_crypter; }
+    static vorn::AESCrypt *crypter(const VORN *vorn) { return engine(vorn)->m_crypter; }
     // Offset of key's record in the stream; -1 when absent.
     static long long recordOffset(VORN *vorn, std::string_view key);
     // Whether key's entry of an encrypted store keeps its value by position.
     static bool heldByPosition(VORN *vorn, std::string_view key);
-    static void setItemSizeLimit(VORN *vorn, uint32_t limit) { vorn->m_itemSizeLimit = limit; }
-    static void setCompareBeforeSet(VORN *vorn, bool on) { vorn->m_enableCompareBeforeSet = on; }
+    static void setItemSizeLimit(VORN *vorn, uint32_t limit) { engine(vorn)->m_itemSizeLimit = limit; }
+    static void setCompareBeforeSet(VORN *vorn, bool on) { engine(vorn)->m_enableCompareBeforeSet = on; }
     static bool ensureMemorySize(VORN *vorn, size_t newSize) {
-        vorn::ScopedLock<vorn::ThreadLock> lock(vorn->m_lock);
-        vorn::ScopedLock<vorn::InterProcessLock> exclusive(vorn->m_exclusiveProcessLock);
-        vorn->refreshIfNeeded();
-        return vorn->ensureMemorySize(newSize);
+        vorn::ScopedLock<vorn::ThreadLock> lock(engine(vorn)->m_lock);
+        vorn::ScopedLock<vorn::InterProcessLock> exclusive(engine(vorn)->m_exclusiveProcessLock);
+        engine(vorn)->refreshIfNeeded();
+        return engine(vorn)->ensureMemorySize(newSize);
     }
     static size_t spaceLeft(const VORN *vorn);
     static bool writeActualSize(VORN *vorn, size_t size, uint32_t crc, const void *iv, bool increaseSequence) {
-        return vorn->writeActualSize(size, crc, iv, increaseSequence);
+        return engine(vorn)->writeActualSize(size, crc, iv, increaseSequence);
     }
-    static uint32_t readActualSize(VORN *vorn) { return vorn->readActualSize(); }
+    static uint32_t readActualSize(VORN *vorn) { return engine(vorn)->readActualSize(); }
     // Rewrites the whole stream from (key, value bytes) pairs.
     static bool writeBackPairs(VORN *vorn, const std::vector<std::pair<std::string, std::string>> &pairs) {
-        vorn::ScopedLock<vorn::ThreadLock> lock(vorn->m_lock);
-        vorn::ScopedLock<vorn::InterProcessLock> exclusive(vorn->m_exclusiveProcessLock);
-        vorn->refreshIfNeeded();
+        vorn::ScopedLock<vorn::ThreadLock> lock(engine(vorn)->m_lock);
+        vorn::ScopedLock<vorn::InterProcessLock> exclusive(engine(vorn)->m_exclusiveProcessLock);
+        engine(vorn)->refreshIfNeeded();
         std::vector<std::pair<std::string, vorn::VornBuffer>> list;
         for (const auto &pair : pairs) {
             list.emplace_back(pair.first, copyOf(pair.second));
         }
-        return vorn->doFullWriteBack(std::move(list));
+        return engine(vorn)->doFullWriteBack(std::move(list));
     }
     // Stores raw value bytes given as a buffer (which may claim any size).
     static bool setBuffer(VORN *vorn, std::string_view key, vorn::VornBuffer &&value, bool isDataHolder) {
-        return vorn->setDataForKey(std::move(value), key, isDataHolder);
+        return engine(vorn)->setDataForKey(std::move(value), key, isDataHolder);
     }
     // Puts `info` into the store's in-memory record and its meta mapping.
     static void seedMeta(VORN *vorn, const vorn::VORNMetaInfo &info) {
-        *vorn->m_metaInfo = info;
-        info.write(vorn->m_metaFile->getMemory());
+        *engine(vorn)->m_metaInfo = info;
+        info.write(engine(vorn)->m_metaFile->getMemory());
     }
 
 private:
@@ -151,25 +153,26 @@ private:
 
 class VORNMaintenanceTestPeer {
 public:
+    static vorn::StoreEngine *engine(const VORN *vorn) { return vorn->m_engine; }
     // Switches key expiry on for a store that holds no keys yet, the way the
     // store records it: the flag in the meta record, under a new sequence.
     static void enableExpiry(VORN *vorn, uint32_t expiredInSeconds) {
-        vorn::ScopedLock<vorn::ThreadLock> lock(vorn->m_lock);
-        vorn::ScopedLock<vorn::InterProcessLock> exclusive(vorn->m_exclusiveProcessLock);
-        vorn->refreshIfNeeded();
-        vorn->m_metaInfo->setFlag(vorn::MetaFlagKeyExpire);
-        vorn->m_metaInfo->m_version = vorn::MetaVersionFlags;
-        vorn->writeActualSize(0, 0, nullptr, true);
-        vorn->m_enableKeyExpire = true;
-        vorn->m_expiredInSeconds = expiredInSeconds;
+        vorn::ScopedLock<vorn::ThreadLock> lock(engine(vorn)->m_lock);
+        vorn::ScopedLock<vorn::InterProcessLock> exclusive(engine(vorn)->m_exclusiveProcessLock);
+        engine(vorn)->refreshIfNeeded();
+        engine(vorn)->m_metaInfo->setFlag(vorn::MetaFlagKeyExpire);
+        engine(vorn)->m_metaInfo->m_version = vorn::MetaVersionFlags;
+        engine(vorn)->writeActualSize(0, 0, nullptr, true);
+        engine(vorn)->m_enableKeyExpire = true;
+        engine(vorn)->m_expiredInSeconds = expiredInSeconds;
     }
-    static bool expiryOn(const VORN *vorn) { return vorn->m_enableKeyExpire; }
+    static bool expiryOn(const VORN *vorn) { return engine(vorn)->m_enableKeyExpire; }
 
     // Stores value in the data-holder form; with expiry on, followed by the
     // expiry time of `duration` seconds (0: never).
     static bool setWithExpire(VORN *vorn, std::string_view key, const std::string &value, uint32_t duration) {
         vorn::VornBuffer data(const_cast<char *>(value.data()), value.size(), vorn::VornBufferCopy);
-        return vorn->setDataForKey(std::move(data), key, duration);
+        return engine(vorn)->setDataForKey(std::move(data), key, duration);
     }
 
     // The 4-byte expiry time a raw stored value ends with.

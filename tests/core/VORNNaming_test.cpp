@@ -97,7 +97,7 @@ TEST_F(NamingTest, UnresolvedSpellingIsMadeAbsoluteWhenAsked) {
 
 TEST_F(NamingTest, LegacyKeyIsTheIdForTheGlobalRoot) {
     EXPECT_EQ(legacyMmapedKVKey("id", nullptr), "id");
-    const std::string sameAsGlobal = g_rootDir;
+    const std::string sameAsGlobal = vorn::globalRootDir();
     EXPECT_EQ(legacyMmapedKVKey("id", &sameAsGlobal), "id");
     const std::string other = m_dir + "-elsewhere";
     EXPECT_EQ(legacyMmapedKVKey("id", &other), vorn::md5(other + "/id"));

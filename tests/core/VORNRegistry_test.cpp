@@ -1,5 +1,6 @@
 #include "core/NameSpace.h"
 #include "core/VORN.h"
+#include "core/StoreRegistry.h"
 #include "core/VORNNaming.h"
 
 #include <gtest/gtest.h>
@@ -23,7 +24,7 @@ TEST(RegistryFreshProcess, OpensAreRefusedBeforeInitialisation) {
     EXPECT_EQ(VORN::vornWithID("id"), nullptr);
     EXPECT_EQ(VORN::vornWithID("id", VORN_SINGLE_PROCESS, nullptr, &root), nullptr);
     EXPECT_EQ(VORN::defaultVORN(), nullptr);
-    EXPECT_EQ(g_instanceLock, nullptr);
+    EXPECT_EQ(vorn::registryLock(), nullptr);
     EXPECT_FALSE(fs::exists(dir.path() + "/id"));
 
     // Logging configuration before initialisation is ignored.
@@ -63,7 +64,7 @@ TEST(RegistryFreshProcess, FirstRootWinsLaterCallsChangeLevelAndHandler) {
     VORN::initializeVORN(first.path(), VORNLogWarning, nullptr);
     VORN::initializeVORN(second.path(), VORNLogError, nullptr);
     EXPECT_EQ(VORN::getRootDir(), first.path());
-    EXPECT_EQ(g_realRootDir, first.path());
+    EXPECT_EQ(vorn::realGlobalRootDir(), first.path());
     EXPECT_EQ(g_currentLogLevel, VORNLogError);
     EXPECT_EQ(DEFAULT_MMAP_SIZE, static_cast<size_t>(sysconf(_SC_PAGESIZE)));
 
@@ -73,7 +74,7 @@ TEST(RegistryFreshProcess, FirstRootWinsLaterCallsChangeLevelAndHandler) {
     EXPECT_EQ(VORNTestPeer::dataPath(store), first.path() + "/vorn.default");
 
     VORN::onExit();
-    EXPECT_EQ(g_instanceDic, nullptr);
+    EXPECT_EQ(vorn::openStores(), nullptr);
     EXPECT_EQ(VORN::vornWithID("after-exit"), nullptr);
 }
 

@@ -1,0 +1,167 @@
+#define VORN_LOG_SOURCE "VORN"
+
+// The engine's life: its files, locks and index made at the open, the open
+// config applied at the first operation, and the flush and release at the end.
+
+#include "core/StoreEngine.h"
+
+#include "core/StoreRegistry.h"
+#include "core/VORNMetaInfo.h"
+#include "core/VORNNaming.h"
+#include "crypt/AESCrypt.h"
+#include "encoding/CodedOutputData.h"
+#include "encoding/VornIndex.h"
+#include "log/VORNLog.h"
+#include "platform/InterProcessLock.h"
+#include "platform/MemoryFile.h"
+#include "platform/OpenModeLock.h"
+#include "platform/ScopedLock.h"
+#include "platform/ThreadLock.h"
+
+namespace vorn {
+
+StoreEngine::StoreEngine(const std::string &mmapID, const std::string &dataPath, const VORNConfig &config,
+                         const std::string &registryKey, OpenModeLock *openModeLock)
+    : m_registryKey(registryKey), m_mmapID(mmapID), m_mode(config.mode), m_path(dataPath), m_plainIndex(nullptr), m_cryptIndex(nullptr), m_actualSize(0),
+      m_output(nullptr), m_needLoadFromFile(true), m_hasFullWriteback(false), m_crcDigest(0), m_crypter(nullptr),
+      m_enableKeyExpire(false), m_expiredInSeconds(0), m_enableCompareBeforeSet(false), m_recover(config.recover),
+      m_itemSizeLimit(config.itemSizeLimit), m_hasCheckedDiskError(false), m_streamUndecodable(false),
+      m_openModeLock(openModeLock), m_openConfigPending(config.enableKeyExpire.has_value() || config.enableCompareBeforeSet),
+      m_openEnableKeyExpire(config.enableKeyExpire), m_openExpiredInSeconds(config.expiredInSeconds),
+      m_openCompareBeforeSet(config.enableCompareBeforeSet) {
+    m_metaPath = crcPathWithPath(m_path);
+
+    // Whole pages, at least one: 0 maps one page, a page plus one byte two.
+    const size_t unit = DEFAULT_MMAP_SIZE;
+    size_t rounded = (config.expectedCapacity + unit - 1) / unit * unit;
+    m_expectedCapacity = rounded > unit ? rounded : unit;
+
+    const bool readOnly = (m_mode & VORN_READ_ONLY) != 0;
+    const bool multiProcess = (m_mode & VORN_MULTI_PROCESS) != 0;
+    m_file = new MemoryFile(m_path, m_expectedCapacity, readOnly, true);
+    // Mapped at the first operation: mapping takes the meta file's flock,
+    // which another process may hold for as long as it likes (lock()).
+    m_metaFile = new MemoryFile(m_metaPath, 0, readOnly, !multiProcess, false);
+    m_metaInfo = new VORNMetaInfo();
+
+    m_lock = new ThreadLock();
+    m_fileLock = new FileLock(multiProcess ? m_metaFile->getFd() : -1);
+    m_sharedProcessLock = new InterProcessLock(m_fileLock, LockType::Shared);
+    m_exclusiveProcessLock = new InterProcessLock(m_fileLock, LockType::Exclusive);
+
+    if (config.cryptKey && !config.cryptKey->empty()) {
+        m_cryptIndex = newStoreIndex<VORNMapCrypt>();
+        m_crypter = new AESCrypt(config.cryptKey->data(), config.cryptKey->size(), nullptr, 0, config.aes256);
+    } else {
+        m_plainIndex = newStoreIndex<VORNMap>();
+    }
+    m_sharedProcessLock->setEnable(multiProcess);
+    m_exclusiveProcessLock->setEnable(multiProcess);
+    // The config's expiry and compare-before-set switches wait for the
+    // first operation (applyOpenConfig).
+    m_handle = new VORN(this, mmapID);
+}
+
+void StoreEngine::applyOpenConfig() {
+    ScopedLock<ThreadLock> lock(m_lock);
+    if (!m_openConfigPending) {
+        return;
+    }
+    // Cleared first: switching expiry loads and rewrites the store through
+    // operations that come back here.
+    m_openConfigPending = false;
+    if (m_openEnableKeyExpire && !isReadOnly() && !m_metaFile->isFileValid()) {
+        // Mapped before the exclusive hold below: mapping takes and drops a
+        // flock of its own on the descriptor that carries the hold.
+        reloadMetaFile();
+    }
+    VORNConfig config;
+    config.enableKeyExpire = m_openEnableKeyExpire;
+    config.expiredInSeconds = m_openExpiredInSeconds;
+    applyKeyExpireConfig(config);
+    if (m_openCompareBeforeSet) {
+        enableCompareBeforeSet();
+    }
+}
+
+StoreEngine::~StoreEngine() {
+    clearMemoryCache(false);
+    delete m_plainIndex;
+    delete m_cryptIndex;
+    delete m_crypter;
+    delete m_metaInfo;
+    delete m_lock;
+    delete m_sharedProcessLock;
+    delete m_exclusiveProcessLock;
+    // The flock lives on the meta file's descriptor: release it before closing.
+    if (m_fileLock->getFd() >= 0) {
+        m_fileLock->destroyAndUnLock();
+    }
+    delete m_fileLock;
+    delete m_metaFile;
+    delete m_file;
+    // Last: another process may take the store in an incompatible mode only
+    // once nothing of it is mapped here.
+    delete m_openModeLock;
+    VORNInfo("destruct [%s]", m_mmapID.c_str());
+    delete m_handle;
+}
+
+void StoreEngine::close() {
+    VORNInfo("close [%s]", m_mmapID.c_str());
+    ThreadLock *registry = registryLock();
+    if (registry) {
+        registry->lock();
+    }
+    // Waits for other threads still inside an operation of this instance; the
+    // hold is released by the lock's destructor below.
+    m_lock->lock();
+    forgetStore(this);
+    delete this;
+    if (registry) {
+        registry->unlock();
+    }
+}
+
+void StoreEngine::clearMemoryCache(bool keepMmap) {
+    ScopedLock<ThreadLock> lock(m_lock);
+    if (m_needLoadFromFile) {
+        return;
+    }
+    VORNInfo("clearMemoryCache [%s]", m_mmapID.c_str());
+    m_needLoadFromFile = true;
+    m_hasFullWriteback = false;
+    if (m_plainIndex) {
+        m_plainIndex->clear();
+    }
+    if (m_cryptIndex) {
+        m_cryptIndex->clear();
+    }
+    if (m_crypter) {
+        if (m_metaInfo->m_version >= MetaVersionIV) {
+            m_crypter->resetIV(m_metaInfo->m_vector, sizeof(m_metaInfo->m_vector));
+        } else {
+            m_crypter->resetIV();
+        }
+    }
+    delete m_output;
+    m_output = nullptr;
+    if (!keepMmap) {
+        m_file->doCleanMemoryCache();
+    }
+    m_actualSize = 0;
+    m_metaInfo->m_crcDigest = 0;
+}
+
+void StoreEngine::sync(SyncFlag flag) {
+    VORNInfo("StoreEngine::sync, SyncFlag = %d", static_cast<int>(flag));
+    ScopedLock<ThreadLock> lock(m_lock);
+    if (m_needLoadFromFile || !m_file->isFileValid()) {
+        return;
+    }
+    ScopedLock<InterProcessLock> processLock(m_exclusiveProcessLock);
+    m_file->msync(flag);
+    m_metaFile->msync(flag);
+}
+
+} // namespace vorn

@@ -1,0 +1,183 @@
+#define VORN_LOG_SOURCE "VORN"
+
+// The engine's entry points for the typed face: finished value bytes in, and
+// the queries and removals that need no decoding.
+
+#include "core/StoreEngine.h"
+
+#include "core/VORNEngine.h"
+#include "encoding/VornIndex.h"
+#include "log/VORNLog.h"
+#include "platform/MemoryFile.h"
+
+using namespace vorn;
+
+bool StoreEngine::setPlainValue(std::string_view key, VornBuffer &&value, const uint32_t *expireDuration) {
+    if (key.empty()) {
+        return false;
+    }
+    ScopedLock<ThreadLock> lock(m_lock);
+    ScopedLock<InterProcessLock> exclusive(m_exclusiveProcessLock);
+    refreshIfNeeded(); // the loaded (or refreshed) files say whether values carry an expiry time
+    if (!m_enableKeyExpire || value.size() == 0) {
+        return setDataForKeyLocked(std::move(value), key, false);
+    }
+    const uint32_t duration = expireDuration ? *expireDuration : m_expiredInSeconds;
+    return setDataForKeyLocked(withExpireTime(value, expireTimeForDuration(duration)), key, false);
+}
+
+bool StoreEngine::setBytesValue(std::string_view key, const void *bytes, size_t length, const uint32_t *expireDuration) {
+    if (key.empty()) {
+        return false;
+    }
+    VornBuffer data(const_cast<void *>(bytes), length, VornBufferNoCopy);
+    ScopedLock<ThreadLock> lock(m_lock);
+    ScopedLock<InterProcessLock> exclusive(m_exclusiveProcessLock);
+    refreshIfNeeded(); // a load decides whether values carry an expiry time
+    if (!m_enableKeyExpire) {
+        return setDataForKeyLocked(std::move(data), key, true); // the data-holder form
+    }
+    return setDataForKey(std::move(data), key, expireDuration ? *expireDuration : m_expiredInSeconds);
+}
+
+// ---- Queries and removal ----
+
+bool StoreEngine::containsKey(std::string_view key) {
+    ScopedLock<ThreadLock> lock(m_lock);
+    refreshIfNeeded();
+    if (m_enableKeyExpire) {
+        return getDataWithoutMTimeForKey(key).size() != 0;
+    }
+    return m_crypter ? m_cryptIndex->contains(key) : m_plainIndex->contains(key);
+}
+
+void StoreEngine::purgeExpiredKeys() {
+    if (isReadOnly()) {
+        // Nothing may be rewritten: hide the expired keys from the index only.
+        filterExpiredKeys();
+        return;
+    }
+    ScopedLock<InterProcessLock> exclusive(m_exclusiveProcessLock);
+    // The caller looked at the files before it held this lock: look again.
+    refreshIfNeeded();
+    if (!m_enableKeyExpire) {
+        return;
+    }
+    // Time has passed since the last write-back; keys may have expired since,
+    // so "nothing changed since the last write-back" does not hold here. The
+    // write-back below rewrites only when keys did expire.
+    m_hasFullWriteback = false;
+    fullWriteback(nullptr, true);
+}
+
+size_t StoreEngine::count(bool filterExpire) {
+    ScopedLock<ThreadLock> lock(m_lock);
+    refreshIfNeeded();
+    if (filterExpire && m_enableKeyExpire) {
+        purgeExpiredKeys();
+    }
+    return m_crypter ? m_cryptIndex->size() : m_plainIndex->size();
+}
+
+size_t StoreEngine::totalSize() {
+    ScopedLock<ThreadLock> lock(m_lock);
+    refreshIfNeeded();
+    return m_file->getFileSize();
+}
+
+size_t StoreEngine::actualSize() {
+    ScopedLock<ThreadLock> lock(m_lock);
+    refreshIfNeeded();
+    return m_actualSize;
+}
+
+std::vector<std::string> StoreEngine::allKeys(bool filterExpire) {
+    ScopedLock<ThreadLock> lock(m_lock);
+    refreshIfNeeded();
+    if (filterExpire && m_enableKeyExpire) {
+        purgeExpiredKeys();
+    }
+    std::vector<std::string> keys;
+    if (m_crypter) {
+        keys.reserve(m_cryptIndex->size());
+        for (const auto &pair : *m_cryptIndex) {
+            keys.push_back(pair.first);
+        }
+    } else {
+        keys.reserve(m_plainIndex->size());
+        for (const auto &pair : *m_plainIndex) {
+            keys.push_back(pair.first);
+        }
+    }
+    return keys;
+}
+
+bool StoreEngine::removeValueForKey(std::string_view key) {
+    if (key.empty()) {
+        return false;
+    }
+    if (isReadOnly()) {
+        VORNWarning("[%s] file readonly", m_mmapID.c_str());
+        return false;
+    }
+    ScopedLock<ThreadLock> lock(m_lock);
+    ScopedLock<InterProcessLock> exclusive(m_exclusiveProcessLock);
+    refreshIfNeeded();
+    return removeDataForKey(key);
+}
+
+bool StoreEngine::removeForNullValue(std::string_view key) {
+    if (key.empty()) {
+        return false;
+    }
+    if (isReadOnly()) {
+        _VORNLogWithLevel(VORNLogWarning, VORN_LOG_SOURCE, "set", __LINE__, "[%s] file readonly", m_mmapID.c_str());
+        return false;
+    }
+    ScopedLock<ThreadLock> lock(m_lock);
+    ScopedLock<InterProcessLock> exclusive(m_exclusiveProcessLock);
+    refreshIfNeeded();
+    // An unusable store cannot say whether the key is there: nothing it
+    // reports as absent may be taken as removed.
+    if (!checkWritable("set")) {
+        return false;
+    }
+    const bool present =
+        m_crypter ? m_cryptIndex->find(key) != m_cryptIndex->end() : m_plainIndex->find(key) != m_plainIndex->end();
+    return !present || removeDataForKey(key);
+}
+
+bool StoreEngine::removeValuesForKeys(const std::vector<std::string> &keys) {
+    if (isReadOnly()) {
+        VORNWarning("[%s] file readonly", m_mmapID.c_str());
+        return false;
+    }
+    if (keys.empty()) {
+        return true;
+    }
+    if (keys.size() == 1) {
+        return removeValueForKey(keys[0]);
+    }
+    ScopedLock<ThreadLock> lock(m_lock);
+    ScopedLock<InterProcessLock> exclusive(m_exclusiveProcessLock);
+    refreshIfNeeded();
+    size_t erased = 0;
+    for (const auto &key : keys) {
+        erased += m_crypter ? m_cryptIndex->erase(key) : m_plainIndex->erase(key);
+    }
+    if (erased == 0) {
+        return true;
+    }
+    m_hasFullWriteback = false;
+    return fullWriteback(nullptr, false);
+}
+
+void StoreEngine::shared_lock() {
+    m_lock->lock();
+    m_sharedProcessLock->lock();
+}
+
+void StoreEngine::shared_unlock() {
+    m_sharedProcessLock->unlock();
+    m_lock->unlock();
+}
