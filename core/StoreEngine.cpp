@@ -20,25 +20,31 @@
 
 namespace vorn {
 
+namespace {
+
+// Whole pages, at least one: 0 maps one page, a page plus one byte two.
+size_t openingSizeOf(size_t expectedCapacity) {
+    const size_t unit = DEFAULT_MMAP_SIZE;
+    const size_t rounded = (expectedCapacity + unit - 1) / unit * unit;
+    return rounded > unit ? rounded : unit;
+}
+
+} // namespace
+
 StoreEngine::StoreEngine(const std::string &mmapID, const std::string &dataPath, const VORNConfig &config,
                          const std::string &registryKey, OpenModeLock *openModeLock)
-    : m_registryKey(registryKey), m_mmapID(mmapID), m_mode(config.mode), m_path(dataPath), m_plainIndex(nullptr), m_cryptIndex(nullptr), m_actualSize(0),
-      m_output(nullptr), m_needLoadFromFile(true), m_hasFullWriteback(false), m_crcDigest(0), m_crypter(nullptr),
-      m_enableKeyExpire(false), m_expiredInSeconds(0), m_enableCompareBeforeSet(false), m_recover(config.recover),
-      m_itemSizeLimit(config.itemSizeLimit), m_hasCheckedDiskError(false), m_streamUndecodable(false),
-      m_openModeLock(openModeLock), m_openConfigPending(config.enableKeyExpire.has_value() || config.enableCompareBeforeSet),
+    : m_registryKey(registryKey), m_mmapID(mmapID), m_mode(config.mode), m_openModeLock(openModeLock), m_path(dataPath),
+      m_metaPath(crcPathWithPath(dataPath)), m_plainIndex(nullptr), m_cryptIndex(nullptr),
+      m_expectedCapacity(openingSizeOf(config.expectedCapacity)),
+      m_stream(dataPath, m_expectedCapacity, (config.mode & VORN_READ_ONLY) != 0), m_needLoadFromFile(true),
+      m_hasFullWriteback(false), m_crypter(nullptr), m_enableKeyExpire(false), m_expiredInSeconds(0),
+      m_enableCompareBeforeSet(false), m_recover(config.recover), m_itemSizeLimit(config.itemSizeLimit),
+      m_hasCheckedDiskError(false), m_streamUndecodable(false),
+      m_openConfigPending(config.enableKeyExpire.has_value() || config.enableCompareBeforeSet),
       m_openEnableKeyExpire(config.enableKeyExpire), m_openExpiredInSeconds(config.expiredInSeconds),
       m_openCompareBeforeSet(config.enableCompareBeforeSet) {
-    m_metaPath = crcPathWithPath(m_path);
-
-    // Whole pages, at least one: 0 maps one page, a page plus one byte two.
-    const size_t unit = DEFAULT_MMAP_SIZE;
-    size_t rounded = (config.expectedCapacity + unit - 1) / unit * unit;
-    m_expectedCapacity = rounded > unit ? rounded : unit;
-
     const bool readOnly = (m_mode & VORN_READ_ONLY) != 0;
     const bool multiProcess = (m_mode & VORN_MULTI_PROCESS) != 0;
-    m_file = new MemoryFile(m_path, m_expectedCapacity, readOnly, true);
     // Mapped at the first operation: mapping takes the meta file's flock,
     // which another process may hold for as long as it likes (lock()).
     m_metaFile = new MemoryFile(m_metaPath, 0, readOnly, !multiProcess, false);
@@ -99,10 +105,6 @@ StoreEngine::~StoreEngine() {
     }
     delete m_fileLock;
     delete m_metaFile;
-    delete m_file;
-    // Last: another process may take the store in an incompatible mode only
-    // once nothing of it is mapped here.
-    delete m_openModeLock;
     VORNInfo("destruct [%s]", m_mmapID.c_str());
     delete m_handle;
 }
@@ -144,23 +146,22 @@ void StoreEngine::clearMemoryCache(bool keepMmap) {
             m_crypter->resetIV();
         }
     }
-    delete m_output;
-    m_output = nullptr;
+    m_stream.dropWriter();
     if (!keepMmap) {
-        m_file->doCleanMemoryCache();
+        m_stream.file().doCleanMemoryCache();
     }
-    m_actualSize = 0;
+    m_stream.setSize(0);
     m_metaInfo->m_crcDigest = 0;
 }
 
 void StoreEngine::sync(SyncFlag flag) {
     VORNInfo("StoreEngine::sync, SyncFlag = %d", static_cast<int>(flag));
     ScopedLock<ThreadLock> lock(m_lock);
-    if (m_needLoadFromFile || !m_file->isFileValid()) {
+    if (m_needLoadFromFile || !m_stream.isMapped()) {
         return;
     }
     ScopedLock<InterProcessLock> processLock(m_exclusiveProcessLock);
-    m_file->msync(flag);
+    m_stream.file().msync(flag);
     m_metaFile->msync(flag);
 }
 

@@ -5,12 +5,14 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "core/DataStream.h"
 #include "core/VORN.h"
 #include "encoding/VornBuffer.h"
 #include "log/VORNHandler.h"
@@ -152,14 +154,13 @@ private:
     // Rewrites an encrypted stream under a new vector before an append; false
     // (the append must not happen) when that rewrite fails.
     bool renewVectorBeforeAppend();
-    void oldStyleWriteActualSize(size_t size);
-    // crc32 over the first actualSize stream bytes == crcDigest; leaves the
-    // computed value in m_crcDigest. False without a message when the data
-    // file is unmapped or actualSize does not fit in it.
+    // crc32 over the first actualSize stream bytes == crcDigest (else
+    // logged); leaves the computed value in m_stream.crc(). False without a
+    // message when the data file is unmapped or actualSize does not fit.
     bool checkFileCRCValid(size_t actualSize, uint32_t crcDigest);
-    // Extends m_crcDigest over bytes just appended and records it with the
-    // new m_actualSize (two 4-byte fields of the meta mapping).
-    void updateCRCDigest(const uint8_t *ptr, size_t length);
+    // Records the stream's new length and CRC after an append (two 4-byte
+    // fields of the meta mapping), and a check block when none is current.
+    void recordAppendInMeta();
 
     // ---- Loading and recovery (VORN_IO.cpp); m_lock held ----
     void loadFromFile();
@@ -170,8 +171,6 @@ private:
     // Maps the meta file again and moves the inter-process lock to its
     // (possibly new) descriptor, keeping the holds this process has.
     void reloadMetaFile();
-    // m_output over the whole room of the mapped data file, at `position`.
-    void resetOutput(size_t position);
     // A rewrite that a dead process left half done: copies the new stream
     // from its complete journal, installs the record the journal names, and
     // removes the journal. True when the store now holds that stream. Only
@@ -223,8 +222,11 @@ private:
                                   bool isDataHolder);
     // roomMade: the caller has run checkRecordLimits and ensureMemorySize for
     // this very record under the exclusive lock it still holds.
+    // cipherState (encrypted stores, values kept by position) receives the
+    // cipher's state at the record's first byte.
     WriteResult doAppendDataWithKey(const VornBuffer &data, const VornBuffer &keyData, bool isDataHolder,
-                                    uint32_t originKeyLength, bool roomMade = false);
+                                    uint32_t originKeyLength, bool roomMade = false,
+                                    AESCryptStatus *cipherState = nullptr);
     bool checkSizeLimit(size_t size, const VornBuffer &keyData, uint32_t keyLength);
     // Appends a deletion record. REQUIRES: m_lock and the exclusive lock held.
     bool removeDataForKey(std::string_view key);
@@ -321,9 +323,6 @@ private:
     // mode the only one, after dropping the loaded contents. Takes ownership.
     // m_lock held.
     void installCipher(AESCrypt *cipher);
-    // Zeroes the data file past the stream and flushes it. m_lock and the
-    // exclusive lock held, contents loaded.
-    void zeroStreamTail();
     // reKey's rewrite: the stream compacted under `choice` (a new cipher the
     // store then owns, or clearCipherChoice() for a stream in clear),
     // the tail zeroed, the cipher installed. On failure a new cipher is
@@ -359,20 +358,23 @@ private:
     const std::string m_registryKey;
     const std::string m_mmapID;
     const VORNMode m_mode;
+    // Held on the data file from the open to the destructor; null when the
+    // data file could not be opened for it (e.g. read-only, file missing).
+    // Declared before the files, so that it is released after them: another
+    // process may take the store in an incompatible mode only once nothing
+    // of it is mapped here.
+    std::unique_ptr<OpenModeLock> m_openModeLock;
     std::string m_path;
     std::string m_metaPath;
     VORNMap *m_plainIndex;
     VORNMapCrypt *m_cryptIndex;
 
-    size_t m_expectedCapacity;
-    MemoryFile *m_file;
-    size_t m_actualSize;
-    CodedOutputData *m_output;
+    const size_t m_expectedCapacity; // the data file's opening size, whole pages
+    DataStream m_stream;
 
     bool m_needLoadFromFile;
     bool m_hasFullWriteback;
 
-    uint32_t m_crcDigest;
     MemoryFile *m_metaFile;
     VORNMetaInfo *m_metaInfo;
 
@@ -412,9 +414,6 @@ private:
     // position ever carries two different plaintexts.
     bool m_needFreshVector = false;
 
-    // Held on the data file from the open to the destructor; null when the
-    // data file could not be opened for it (e.g. read-only, file missing).
-    OpenModeLock *m_openModeLock;
     // The open config's switches still to apply (applyOpenConfig).
     bool m_openConfigPending;
     std::optional<bool> m_openEnableKeyExpire;

@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <string>
 
+#include "core/DataStream.h"
 #include "core/VORNMetaInfo.h"
 #include "crypt/AESCrypt.h"
 #include "encoding/IndexEntry.h"
@@ -27,16 +28,11 @@
 
 namespace vorn {
 
-// Bytes in front of the item stream: the leading oldStyleActualSize field.
-constexpr size_t kDataFileHeaderSize = 4;
 
 // Width of the item-size holder every writer lays down (a full write-back of
 // an encrypted store may keep a width of 1, 2, 3 or 5 instead).
 constexpr uint32_t kItemSizeHolderWidth = 4;
 
-// The whole stream, header included, stays addressable with 32 bits: the
-// meta record keeps its length, and the index its offsets, in 32 bits.
-constexpr uint64_t kMaxStreamEnd = 0xFFFFFFFFull;
 
 // A value is refused at 2^31 bytes or more: a length prefix is read back as
 // an int32.
@@ -46,14 +42,7 @@ constexpr uint64_t kMaxValueSize = kMaxLengthDelimitedSize;
 // longer ones by position and cipher state.
 constexpr uint32_t kMaxDecryptedValueSize = CryptIndexEntry::kMaxDecryptedValueSize;
 
-// The cipher state at the first byte of the record the current thread has just
-// written: carried from the record writer to setDataForKey, which copies it
-// into the index entry of a value kept by position. Per thread, so that it is
-// never shared; the store's thread lock serialises its users anyway.
-extern thread_local AESCryptStatus t_status;
 
-// zlib's crc32 extended from `crc` over `length` bytes (any size_t length).
-uint32_t streamCRC32(uint32_t crc, const void *ptr, size_t length);
 
 // The meta record after recording a stream of `size` bytes with `crcDigest`
 // (and a new vector, and a sequence step when asked): the in-memory half of

@@ -301,7 +301,7 @@ bool StoreEngine::restoreOneFromDirectory(const std::string &mmapKey, const std:
         // The data file is not touched unless its record can follow it.
         VORNError("file [%s] not valid", vorn->m_metaPath.c_str());
     } else {
-        const int fd = vorn->m_file->getFd();
+        const int fd = vorn->m_stream.file().getFd();
         {
             // Holds off a process that is creating or growing the file.
             FileLock dataLock(fd);
@@ -309,7 +309,7 @@ bool StoreEngine::restoreOneFromDirectory(const std::string &mmapKey, const std:
             ret = copyFileContent(srcPath, fd);
             dataLock.destroyAndUnLock();
         }
-        vorn->m_file->cleanMayflyFD();
+        vorn->m_stream.file().cleanMayflyFD();
         if (ret) {
             writeRestoredRecord(vorn->m_metaFile->getMemory(), vorn->m_metaFile->getFileSize(), record, block);
             vorn->m_metaFile->msync(SyncFlag::Sync);
@@ -319,7 +319,7 @@ bool StoreEngine::restoreOneFromDirectory(const std::string &mmapKey, const std:
     // The data file may have a new length under the old mapping: unmap it
     // (also when the contents were never loaded) before anything reads it.
     vorn->clearMemoryCache(false);
-    vorn->m_file->doCleanMemoryCache();
+    vorn->m_stream.file().doCleanMemoryCache();
     vorn->loadFromFile();
     if (vorn->isMultiProcess()) {
         vorn->notifyContentChanged();

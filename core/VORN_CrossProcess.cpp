@@ -83,12 +83,11 @@ bool StoreEngine::reopenFilesIfReplaced() {
         }
         delete fresh;
     }
-    if (m_file->isFileValid() && (metaReplaced || m_file->isReplacedAtPath())) {
+    if (m_stream.isMapped() && (metaReplaced || m_stream.file().isReplacedAtPath())) {
         // Never write into a file that is no longer the store's: the load
         // maps the one at the path (creating it, unless read-only).
-        delete m_output;
-        m_output = nullptr;
-        m_file->doCleanMemoryCache();
+        m_stream.dropWriter();
+        m_stream.file().doCleanMemoryCache();
     }
     return reopened;
 }

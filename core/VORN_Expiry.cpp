@@ -82,7 +82,7 @@ bool StoreEngine::enableAutoKeyExpire(uint32_t expiredInSeconds) {
         return true;
     }
 
-    auto stream = static_cast<uint8_t *>(m_file->getMemory()) + kDataFileHeaderSize;
+    auto stream = m_stream.bytes();
     std::vector<std::pair<std::string, VornBuffer>> pairs;
     if (m_crypter) {
         pairs.reserve(m_cryptIndex->size());
@@ -127,7 +127,7 @@ bool StoreEngine::disableAutoKeyExpire() {
         return true;
     }
 
-    auto stream = static_cast<uint8_t *>(m_file->getMemory()) + kDataFileHeaderSize;
+    auto stream = m_stream.bytes();
     std::vector<std::pair<std::string, VornBuffer>> pairs;
     auto addWithoutTime = [&pairs](const std::string &key, VornBuffer &&value) {
         if (value.size() < kFixed32Size) {
@@ -252,14 +252,14 @@ uint32_t StoreEngine::getExpireTimeForKey(std::string_view key) {
 
 size_t StoreEngine::filterExpiredKeys() {
     const bool indexEmpty = m_crypter ? m_cryptIndex->empty() : m_plainIndex->empty();
-    if (!m_enableKeyExpire || indexEmpty || !m_file->isFileValid()) {
+    if (!m_enableKeyExpire || indexEmpty || !m_stream.isMapped()) {
         return 0;
     }
     ScopedLock<InterProcessLock> shared(m_sharedProcessLock);
     const uint32_t now = getCurrentTimeInSecond();
     VORNInfo("filtering expired keys inside [%s] now: %u, m_expiredInSeconds: %u", m_mmapID.c_str(), now,
              m_expiredInSeconds);
-    auto stream = static_cast<uint8_t *>(m_file->getMemory()) + kDataFileHeaderSize;
+    auto stream = m_stream.bytes();
     size_t count = 0;
 
     // Removes the entry at itr when its value has expired; returns the next one.
@@ -336,7 +336,7 @@ VornBuffer StoreEngine::withExpireTime(const VornBuffer &value, uint32_t expireT
 }
 
 bool StoreEngine::recordExpiryFlagOfNewFile(const char *caller, const char *writeBack) {
-    if (m_file->getFileSize() != m_expectedCapacity || m_actualSize != 0) {
+    if (m_stream.fileSize() != m_expectedCapacity || m_stream.size() != 0) {
         return false;
     }
     _VORNLogWithLevel(VORNLogInfo, VORN_LOG_SOURCE, caller, __LINE__,
@@ -348,7 +348,7 @@ bool StoreEngine::recordExpiryFlagOfNewFile(const char *caller, const char *writ
 
 bool StoreEngine::readyToSwitchExpiry(const char *caller) {
     refreshIfNeeded();
-    if (!m_file->isFileValid() || !m_metaFile->isFileValid()) {
+    if (!m_stream.isMapped() || !m_metaFile->isFileValid()) {
         _VORNLogWithLevel(VORNLogWarning, VORN_LOG_SOURCE, caller, __LINE__, "[%s] file not valid", m_mmapID.c_str());
         return false;
     }

@@ -42,20 +42,6 @@ void deleteOrRenameFile(const std::string &path) {
 
 } // namespace vorn
 
-void StoreEngine::resetOutput(size_t position) {
-    auto stream = static_cast<uint8_t *>(m_file->getMemory()) + kDataFileHeaderSize;
-    // A read-only file is mapped at its length on disk, which may be shorter
-    // than the header: no room at all then.
-    const size_t fileSize = m_file->getFileSize();
-    const size_t room = fileSize > kDataFileHeaderSize ? fileSize - kDataFileHeaderSize : 0;
-    if (m_output) {
-        *m_output = CodedOutputData(stream, room);
-    } else {
-        m_output = new CodedOutputData(stream, room);
-    }
-    m_output->setPosition(position);
-}
-
 void StoreEngine::reloadMetaFile() {
     m_metaFile->reloadFromFile(0);
     if (isMultiProcess()) {
@@ -92,13 +78,13 @@ void StoreEngine::loadFromFile() {
     if (m_crypter && m_metaInfo->m_version >= MetaVersionIV) {
         m_crypter->resetIV(m_metaInfo->m_vector, sizeof(m_metaInfo->m_vector));
     }
-    if (!m_file->isFileValid()) {
-        m_file->reloadFromFile(m_expectedCapacity);
-    } else if (isMultiProcess() && m_file->getActualFileSize() != m_file->getFileSize()) {
+    if (!m_stream.isMapped()) {
+        m_stream.file().reloadFromFile(m_expectedCapacity);
+    } else if (isMultiProcess() && m_stream.file().getActualFileSize() != m_stream.fileSize()) {
         // Another process has grown (or shrunk) the file.
-        m_file->reloadFromFile(m_expectedCapacity);
+        m_stream.file().reloadFromFile(m_expectedCapacity);
     }
-    if (!m_file->isFileValid()) {
+    if (!m_stream.isMapped()) {
         VORNError("file [%s] not valid", m_path.c_str());
         m_needLoadFromFile = false;
         return;
@@ -108,11 +94,11 @@ void StoreEngine::loadFromFile() {
         // is read or trusted, and nothing is repaired: the bytes stay for an
         // open with the right key.
         m_streamUndecodable = true;
-        m_actualSize = 0;
-        m_crcDigest = 0;
-        resetOutput(0);
+        m_stream.setSize(0);
+        m_stream.setCRC(0);
+        m_stream.resetWriter(0);
         notifyContentLoaded();
-        m_needLoadFromFile = !m_file->isFileValid();
+        m_needLoadFromFile = !m_stream.isMapped();
         return;
     }
 
@@ -124,18 +110,18 @@ void StoreEngine::loadFromFile() {
     // to the last confirmed state or to the old-style size): key stream
     // positions past its end may have carried other bytes under this IV.
     // A salvage rewrites anyway; a discard restarts under a new IV.
-    if (m_crypter && loadFromFile && m_actualSize < claimedSize) {
+    if (m_crypter && loadFromFile && m_stream.size() < claimedSize) {
         m_needFreshVector = true;
     }
 
-    const size_t fileSize = m_file->getFileSize();
+    const size_t fileSize = m_stream.fileSize();
     VORNInfo("loading [%s] with %zu actual size, file size %zu, InterProcess %d, meta info version:%u",
-             m_mmapID.c_str(), m_actualSize, fileSize, isMultiProcess() ? 1 : 0, m_metaInfo->m_version);
-    auto stream = static_cast<uint8_t *>(m_file->getMemory()) + kDataFileHeaderSize;
-    if (loadFromFile && m_actualSize > 0) {
+             m_mmapID.c_str(), m_stream.size(), fileSize, isMultiProcess() ? 1 : 0, m_metaInfo->m_version);
+    auto stream = m_stream.bytes();
+    if (loadFromFile && m_stream.size() > 0) {
         VORNInfo("loading [%s] with crc %u sequence %u version %u", m_mmapID.c_str(), m_metaInfo->m_crcDigest,
                  m_metaInfo->m_sequence, m_metaInfo->m_version);
-        VornBuffer input(stream, m_actualSize, VornBufferNoCopy);
+        VornBuffer input(stream, m_stream.size(), VornBufferNoCopy);
         bool decoded = false;
         if (m_crypter) {
             m_cryptIndex->clear();
@@ -151,9 +137,9 @@ void StoreEngine::loadFromFile() {
             // read with this store's key: keep them for a load that can.
             m_streamUndecodable = true;
             VORNError("[%s] stream of %zu bytes checks out but does not decode (wrong key?); writes are refused",
-                      m_mmapID.c_str(), m_actualSize);
+                      m_mmapID.c_str(), m_stream.size());
         }
-        resetOutput(m_actualSize);
+        m_stream.resetWriter(m_stream.size());
         if (m_crypter && m_metaInfo->m_version < MetaVersionIV) {
             needFullWriteback = true;
         }
@@ -163,9 +149,9 @@ void StoreEngine::loadFromFile() {
             fullWriteback(nullptr, false);
         }
     } else {
-        resetOutput(0);
+        m_stream.resetWriter(0);
         if (!isReadOnly()) {
-            if (m_actualSize > 0 || m_metaDamaged) {
+            if (m_stream.size() > 0 || m_metaDamaged) {
                 // The stream restarts at 0: an encrypted one under a fresh
                 // vector, or its first records would reuse the key stream
                 // positions of the discarded ones.
@@ -183,8 +169,8 @@ void StoreEngine::loadFromFile() {
         }
         // Also where nothing could be written (a read-only store, an unmapped
         // meta file): a rejected size must not be used.
-        m_actualSize = 0;
-        m_crcDigest = 0;
+        m_stream.setSize(0);
+        m_stream.setCRC(0);
     }
 
     if (!isReadOnly()) {
@@ -198,7 +184,7 @@ void StoreEngine::loadFromFile() {
     notifyContentLoaded();
     // A rewrite above whose remap failed has dropped the index and unmapped
     // the file: the next access loads again.
-    m_needLoadFromFile = !m_file->isFileValid();
+    m_needLoadFromFile = !m_stream.isMapped();
 }
 
 void StoreEngine::loadMetaInfoAndCheck() {
@@ -263,27 +249,27 @@ void StoreEngine::checkFileHasDiskError() {
         deleteOrRenameFile(m_metaPath);
         reloadMetaFile();
     }
-    if (!m_file->isFileValid()) {
-        m_file->reloadFromFile(m_expectedCapacity);
-        if (!m_file->isFileValid()) {
+    if (!m_stream.isMapped()) {
+        m_stream.file().reloadFromFile(m_expectedCapacity);
+        if (!m_stream.isMapped()) {
             VORNError("file [%s] not valid", m_path.c_str());
             return;
         }
     }
-    if (isDiskOfMMAPFileCorrupted(m_file, readFailed)) {
-        m_file->doCleanMemoryCache();
+    if (isDiskOfMMAPFileCorrupted(&m_stream.file(), readFailed)) {
+        m_stream.file().doCleanMemoryCache();
         deleteOrRenameFile(m_path);
-        m_file->reloadFromFile(m_expectedCapacity);
+        m_stream.file().reloadFromFile(m_expectedCapacity);
     }
 }
 
 void StoreEngine::checkDataValid(bool &loadFromFile, bool &needFullWriteback) {
-    m_actualSize = readActualSize();
+    m_stream.setSize(readActualSize());
     if (m_metaDamaged) {
         return; // the host chose to discard (logged by evaluateCheckBlock)
     }
-    const size_t fileSize = m_file->getFileSize();
-    const uint8_t *mapping = static_cast<const uint8_t *>(m_file->getMemory());
+    const size_t fileSize = m_stream.fileSize();
+    const uint8_t *mapping = static_cast<const uint8_t *>(m_stream.file().getMemory());
     // A stream length is usable when the stream fits behind the header.
     auto fits = [fileSize](uint64_t size) { return size < fileSize && size + kDataFileHeaderSize <= fileSize; };
 
@@ -296,9 +282,9 @@ void StoreEngine::checkDataValid(bool &loadFromFile, bool &needFullWriteback) {
         // Only a file of at least 4 bytes has the leading field (a read-only
         // file is mapped at its length on disk).
         const uint32_t oldSize = fileSize >= kDataFileHeaderSize ? decodeFixed32(mapping) : 0;
-        if (oldSize != m_actualSize) {
+        if (oldSize != m_stream.size()) {
             VORNWarning("oldStyleActualSize %u not equal to meta actual size %lu", oldSize,
-                        static_cast<unsigned long>(m_actualSize));
+                        static_cast<unsigned long>(m_stream.size()));
             if (fits(oldSize)) {
                 if (checkFileCRCValid(oldSize, m_metaInfo->m_crcDigest)) {
                     VORNInfo("looks like [%s] been downgrade & upgrade again", m_mmapID.c_str());
@@ -306,7 +292,7 @@ void StoreEngine::checkDataValid(bool &loadFromFile, bool &needFullWriteback) {
                     if (!isReadOnly()) {
                         writeActualSize(oldSize, m_metaInfo->m_crcDigest, nullptr, false);
                     } else {
-                        m_actualSize = oldSize; // m_crcDigest already holds its CRC
+                        m_stream.setSize(oldSize); // m_stream.crc() already holds its CRC
                     }
                     return;
                 }
@@ -332,8 +318,8 @@ void StoreEngine::checkDataValid(bool &loadFromFile, bool &needFullWriteback) {
             writeActualSize(lastSize, lastCRC, nullptr, false);
         } else {
             // Nothing is written, but the trusted state is the one to use.
-            m_actualSize = lastSize;
-            m_crcDigest = lastCRC;
+            m_stream.setSize(lastSize);
+            m_stream.setCRC(lastCRC);
         }
     };
 
@@ -344,8 +330,8 @@ void StoreEngine::checkDataValid(bool &loadFromFile, bool &needFullWriteback) {
         return answer;
     };
 
-    if (fits(m_actualSize)) {
-        if (checkFileCRCValid(m_actualSize, m_metaInfo->m_crcDigest)) {
+    if (fits(m_stream.size())) {
+        if (checkFileCRCValid(m_stream.size(), m_metaInfo->m_crcDigest)) {
             loadFromFile = true;
             return;
         }
@@ -366,7 +352,7 @@ void StoreEngine::checkDataValid(bool &loadFromFile, bool &needFullWriteback) {
         return;
     }
 
-    VORNError("check [%s] error: %zu size in total, file size is %zu", m_mmapID.c_str(), m_actualSize, fileSize);
+    VORNError("check [%s] error: %zu size in total, file size is %zu", m_mmapID.c_str(), m_stream.size(), fileSize);
     if (finishInterruptedRewrite()) {
         loadFromFile = true;
         return;
@@ -379,7 +365,7 @@ void StoreEngine::checkDataValid(bool &loadFromFile, bool &needFullWriteback) {
     if (answer == OnErrorRecover) {
         // Everything behind the header; nothing when the file is shorter
         // than the header (read-only files are mapped at their length).
-        m_actualSize = fileSize > kDataFileHeaderSize ? fileSize - kDataFileHeaderSize : 0;
+        m_stream.setSize(fileSize > kDataFileHeaderSize ? fileSize - kDataFileHeaderSize : 0);
         loadFromFile = true;
         needFullWriteback = true;
     }
@@ -387,7 +373,7 @@ void StoreEngine::checkDataValid(bool &loadFromFile, bool &needFullWriteback) {
 }
 
 bool StoreEngine::finishInterruptedRewrite() {
-    if (isReadOnly() || !m_metaFile->isFileValid() || !m_file->isFileValid()) {
+    if (isReadOnly() || !m_metaFile->isFileValid() || !m_stream.isMapped()) {
         return false;
     }
     RewriteJournalReader journal(m_path);
@@ -396,13 +382,13 @@ bool StoreEngine::finishInterruptedRewrite() {
     }
     const VORNMetaInfo &record = journal.record();
     const size_t needed = static_cast<size_t>(record.m_actualSize) + kDataFileHeaderSize;
-    if (m_file->getFileSize() < needed && !m_file->truncate(needed)) {
+    if (m_stream.fileSize() < needed && !m_stream.file().truncate(needed)) {
         return false;
     }
-    if (!m_file->isFileValid()) {
+    if (!m_stream.isMapped()) {
         return false;
     }
-    auto stream = static_cast<uint8_t *>(m_file->getMemory()) + kDataFileHeaderSize;
+    auto stream = m_stream.bytes();
     if (!journal.copyStreamTo(stream)) {
         return false;
     }
@@ -412,15 +398,15 @@ bool StoreEngine::finishInterruptedRewrite() {
     // have been cut short): its first append here writes a current block.
     m_checkBlockCurrent = false;
     m_keyMismatch = false;
-    m_actualSize = m_metaInfo->m_actualSize;
-    m_crcDigest = m_metaInfo->m_crcDigest;
+    m_stream.setSize(m_metaInfo->m_actualSize);
+    m_stream.setCRC(m_metaInfo->m_crcDigest);
     if (m_crypter) {
         m_crypter->resetIV(m_metaInfo->m_vector, sizeof(m_metaInfo->m_vector));
     }
     if (m_metaInfo->m_version >= MetaVersionFlags) {
         m_enableKeyExpire = m_metaInfo->hasFlag(MetaFlagKeyExpire);
     }
-    m_file->msync(SyncFlag::Sync);
+    m_stream.file().msync(SyncFlag::Sync);
     m_metaFile->msync(SyncFlag::Sync);
     VORNWarning("[%s] finished an interrupted rewrite: actualSize %u, crc %u, sequence %u", m_mmapID.c_str(),
                 m_metaInfo->m_actualSize, m_metaInfo->m_crcDigest, m_metaInfo->m_sequence);
@@ -429,29 +415,29 @@ bool StoreEngine::finishInterruptedRewrite() {
 }
 
 void StoreEngine::partialLoadFromFile() {
-    if (!m_file->isFileValid()) {
+    if (!m_stream.isMapped()) {
         return;
     }
     m_metaInfo->read(m_metaFile->getMemory());
 
-    const size_t oldSize = m_actualSize;
-    m_actualSize = readActualSize();
-    const size_t fileSize = m_file->getFileSize();
+    const size_t oldSize = m_stream.size();
+    m_stream.setSize(readActualSize());
+    const size_t fileSize = m_stream.fileSize();
     // A file another process has shrunk must not be read through the old
     // mapping (pages past its end fault); only the full reload remaps it.
-    const bool sameFileSize = m_file->getActualFileSize() == fileSize;
-    if (sameFileSize && !m_streamUndecodable && m_output && m_actualSize > 0 && m_actualSize < fileSize &&
-        m_actualSize + kDataFileHeaderSize <= fileSize && oldSize < m_actualSize) {
-        auto stream = static_cast<uint8_t *>(m_file->getMemory()) + kDataFileHeaderSize;
-        const uint32_t crcDigest = streamCRC32(m_crcDigest, stream + oldSize, m_actualSize - oldSize);
+    const bool sameFileSize = m_stream.file().getActualFileSize() == fileSize;
+    if (sameFileSize && !m_streamUndecodable && m_stream.hasWriter() && m_stream.size() > 0 && m_stream.size() < fileSize &&
+        m_stream.size() + kDataFileHeaderSize <= fileSize && oldSize < m_stream.size()) {
+        auto stream = m_stream.bytes();
+        const uint32_t crcDigest = streamCRC32(m_stream.crc(), stream + oldSize, m_stream.size() - oldSize);
         if (crcDigest == m_metaInfo->m_crcDigest) {
-            VornBuffer input(stream, m_actualSize, VornBufferNoCopy);
+            VornBuffer input(stream, m_stream.size(), VornBufferNoCopy);
             // The cipher stands at oldSize: the end of what this process has read.
             const bool decoded = m_crypter ? RecordCoder::greedyDecodeMap(*m_cryptIndex, input, m_crypter, oldSize)
                                            : RecordCoder::greedyDecodeMap(*m_plainIndex, input, oldSize);
             if (decoded) {
-                m_crcDigest = crcDigest;
-                m_output->setPosition(m_actualSize);
+                m_stream.setCRC(crcDigest);
+                m_stream.setWritePosition(m_stream.size());
                 m_hasFullWriteback = false;
                 return;
             }

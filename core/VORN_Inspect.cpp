@@ -20,8 +20,8 @@ VORN::Inspection StoreEngine::inspect() {
     refreshIfNeeded();
     VORN::Inspection result;
     result.keyCount = m_crypter ? m_cryptIndex->size() : m_plainIndex->size();
-    result.actualSize = m_actualSize;
-    result.fileSize = m_file->getFileSize();
+    result.actualSize = m_stream.size();
+    result.fileSize = m_stream.fileSize();
     result.sequence = m_metaInfo->m_sequence;
     result.metaVersion = m_metaInfo->m_version;
     result.metaFlags = m_metaInfo->m_flags;

@@ -27,22 +27,6 @@
 
 using namespace vorn;
 
-namespace {
-
-// Tail bytes are cleared a page at a time, and only pages holding something:
-// the untouched pages of a sparse data file stay unallocated.
-constexpr size_t kZeroChunkSize = 4096;
-
-bool isAllZero(const uint8_t *bytes, size_t length) {
-    for (size_t i = 0; i < length; i++) {
-        if (bytes[i] != 0) {
-            return false;
-        }
-    }
-    return true;
-}
-
-} // namespace
 
 void StoreEngine::clearAll(bool keepSpace) {
     VORNInfo("cleaning all key-values from [%s]", m_mmapID.c_str());
@@ -59,7 +43,7 @@ void StoreEngine::clearAll(bool keepSpace) {
         VORNError("file [%s] not valid", m_metaPath.c_str());
         return;
     }
-    if (m_file->getFileSize() == m_expectedCapacity && m_actualSize == 0) {
+    if (m_stream.fileSize() == m_expectedCapacity && m_stream.size() == 0) {
         VORNInfo("nothing to clear for [%s]", m_mmapID.c_str());
         return;
     }
@@ -75,7 +59,7 @@ void StoreEngine::clearAll(bool keepSpace) {
     m_needFreshVector = false;
     m_metaFile->msync(SyncFlag::Sync);
     if (!keepSpace) {
-        m_file->truncate(m_expectedCapacity);
+        m_stream.file().truncate(m_expectedCapacity);
     }
 
     clearMemoryCache(keepSpace);
@@ -92,36 +76,36 @@ void StoreEngine::trim() {
     if (!loadDataFile(__func__)) {
         return;
     }
-    if (m_actualSize == 0) {
+    if (m_stream.size() == 0) {
         clearAll(false);
         return;
     }
-    if (m_file->getFileSize() <= m_expectedCapacity) {
+    if (m_stream.fileSize() <= m_expectedCapacity) {
         return;
     }
 
     fullWriteback(nullptr, false);
-    if (m_needLoadFromFile || !m_file->isFileValid() || !m_metaFile->isFileValid()) {
+    if (m_needLoadFromFile || !m_stream.isMapped() || !m_metaFile->isFileValid()) {
         return; // the write-back lost the mapping (logged); nothing to shrink
     }
 
-    const size_t oldSize = m_file->getFileSize();
-    const size_t limit = 2 * m_actualSize + 8;
+    const size_t oldSize = m_stream.fileSize();
+    const size_t limit = 2 * m_stream.size() + 8;
     size_t size = oldSize;
     while (size > limit) {
         size /= 2;
     }
     const size_t newSize = std::max(size, m_expectedCapacity);
     if (newSize == oldSize) {
-        VORNInfo("there's no need to trim %s with size %zu, actualSize %zu", m_mmapID.c_str(), oldSize, m_actualSize);
+        VORNInfo("there's no need to trim %s with size %zu, actualSize %zu", m_mmapID.c_str(), oldSize, m_stream.size());
         return;
     }
 
-    VORNInfo("trimming %s from %zu to %zu, actualSize %zu", m_mmapID.c_str(), oldSize, newSize, m_actualSize);
-    const size_t actualSize = m_actualSize;
-    const uint32_t crcDigest = m_crcDigest;
-    const bool resized = m_file->truncate(newSize);
-    if (resized || !m_file->isFileValid()) {
+    VORNInfo("trimming %s from %zu to %zu, actualSize %zu", m_mmapID.c_str(), oldSize, newSize, m_stream.size());
+    const size_t actualSize = m_stream.size();
+    const uint32_t crcDigest = m_stream.crc();
+    const bool resized = m_stream.file().truncate(newSize);
+    if (resized || !m_stream.isMapped()) {
         // The file is shorter now (also when only its new mapping failed).
         // The write-back above may have had nothing to do and so left the
         // sequence alone: a process still mapping the longer file must be
@@ -129,34 +113,14 @@ void StoreEngine::trim() {
         writeActualSize(actualSize, crcDigest, nullptr, true);
         m_metaFile->msync(SyncFlag::Sync);
     }
-    if (!resized || !m_file->isFileValid()) {
-        if (!m_file->isFileValid()) {
+    if (!resized || !m_stream.isMapped()) {
+        if (!m_stream.isMapped()) {
             dropContentAfterUnmap();
         }
         return;
     }
-    resetOutput(m_actualSize);
-    VORNInfo("finish trim %s from %zu to %zu", m_mmapID.c_str(), oldSize, m_file->getFileSize());
-}
-
-void StoreEngine::zeroStreamTail() {
-    if (!m_file->isFileValid()) {
-        return;
-    }
-    auto base = static_cast<uint8_t *>(m_file->getMemory());
-    const size_t fileSize = m_file->getFileSize();
-    size_t position = kDataFileHeaderSize + m_actualSize;
-    if (position >= fileSize) {
-        return;
-    }
-    while (position < fileSize) {
-        const size_t end = std::min(fileSize, (position / kZeroChunkSize + 1) * kZeroChunkSize);
-        if (!isAllZero(base + position, end - position)) {
-            memset(base + position, 0, end - position);
-        }
-        position = end;
-    }
-    m_file->msync(SyncFlag::Sync);
+    m_stream.resetWriter(m_stream.size());
+    VORNInfo("finish trim %s from %zu to %zu", m_mmapID.c_str(), oldSize, m_stream.fileSize());
 }
 
 bool StoreEngine::reKey(const std::string &cryptKey, bool aes256) {
@@ -199,7 +163,7 @@ bool StoreEngine::rewriteUnderCipher(AESCrypt *choice) {
     }
     // Past the new stream lie the old records (older values, deleted keys)
     // under the old key or in clear: nothing of them may stay readable.
-    zeroStreamTail();
+    m_stream.zeroTail();
     installCipher(newCipher);
     return true;
 }
@@ -228,7 +192,7 @@ size_t StoreEngine::importFrom(StoreEngine *src) {
     ScopedLock<InterProcessLock> secondExclusive(second->m_exclusiveProcessLock);
     refreshIfNeeded();
     src->refreshIfNeeded();
-    if (!m_file->isFileValid() || !src->m_file->isFileValid()) {
+    if (!m_stream.isMapped() || !src->m_stream.isMapped()) {
         VORNWarning("[%s] or [%s] file not valid", m_mmapID.c_str(), src->m_mmapID.c_str());
         return 0;
     }

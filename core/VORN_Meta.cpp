@@ -22,23 +22,6 @@ using namespace vorn;
 
 namespace vorn {
 
-uint32_t streamCRC32(uint32_t crc, const void *ptr, size_t length) {
-    if (length < kShortCRCInput) {
-        return crc32Extend(crc, ptr, length); // one record: zlib would go a byte at a time
-    }
-    // zlib takes 32-bit lengths; feed it in pieces it can always take.
-    constexpr size_t kPiece = 1u << 30;
-    auto bytes = static_cast<const Bytef *>(ptr);
-    uLong digest = crc;
-    while (length > 0) {
-        size_t piece = std::min(length, kPiece);
-        digest = ::crc32(digest, bytes, static_cast<uInt>(piece));
-        bytes += piece;
-        length -= piece;
-    }
-    return static_cast<uint32_t>(digest);
-}
-
 void advanceMetaRecord(VORNMetaInfo &record, size_t size, uint32_t crcDigest, const void *iv, bool increaseSequence) {
     record.m_actualSize = static_cast<uint32_t>(size);
     record.m_crcDigest = crcDigest;
@@ -199,17 +182,7 @@ uint32_t StoreEngine::readActualSize() {
     if (m_metaInfo->m_version >= MetaVersionActualSize) {
         return m_metaInfo->m_actualSize;
     }
-    if (!m_file->isFileValid() || m_file->getFileSize() < kDataFileHeaderSize) {
-        return 0;
-    }
-    return decodeFixed32(m_file->getMemory());
-}
-
-void StoreEngine::oldStyleWriteActualSize(size_t size) {
-    m_actualSize = size;
-    if (!isReadOnly() && m_file->isFileValid() && m_file->getFileSize() >= kDataFileHeaderSize) {
-        encodeFixed32(m_file->getMemory(), static_cast<uint32_t>(size));
-    }
+    return m_stream.legacySize();
 }
 
 bool StoreEngine::writeActualSize(size_t size, uint32_t crcDigest, const void *iv, bool increaseSequence) {
@@ -228,11 +201,11 @@ bool StoreEngine::writeActualSize(size_t size, uint32_t crcDigest, const void *i
     }
     const uint32_t versionOnEntry = m_metaInfo->m_version;
     if (!increaseSequence && versionOnEntry <= MetaVersionIV) {
-        oldStyleWriteActualSize(size);
+        m_stream.writeLegacySize(size, isReadOnly());
     }
 
-    m_actualSize = size;
-    m_crcDigest = crcDigest;
+    m_stream.setSize(size);
+    m_stream.setCRC(crcDigest);
     advanceMetaRecord(*m_metaInfo, size, crcDigest, iv, increaseSequence);
     if (increaseSequence) {
         VORNInfo("[%s] increase sequence to %u, crc %u, actualSize %u", m_mmapID.c_str(), m_metaInfo->m_sequence,
@@ -251,41 +224,31 @@ bool StoreEngine::writeActualSize(size_t size, uint32_t crcDigest, const void *i
 }
 
 bool StoreEngine::checkFileCRCValid(size_t actualSize, uint32_t crcDigest) {
-    if (!m_file->isFileValid()) {
-        return false;
-    }
-    const size_t fileSize = m_file->getFileSize();
-    if (fileSize < kDataFileHeaderSize || actualSize > fileSize - kDataFileHeaderSize) {
-        return false;
-    }
-    auto stream = static_cast<const uint8_t *>(m_file->getMemory()) + kDataFileHeaderSize;
-    m_crcDigest = streamCRC32(0, stream, actualSize);
-    if (m_crcDigest == crcDigest) {
+    if (m_stream.checksOut(actualSize, crcDigest)) {
         return true;
     }
-    VORNError("check crc [%s] fail, crc32:%u, m_crcDigest:%u", m_mmapID.c_str(), crcDigest, m_crcDigest);
+    if (m_stream.isMapped() && m_stream.fileSize() >= kDataFileHeaderSize &&
+        actualSize <= m_stream.fileSize() - kDataFileHeaderSize) {
+        VORNError("check crc [%s] fail, crc32:%u, m_crcDigest:%u", m_mmapID.c_str(), crcDigest, m_stream.crc());
+    }
     return false;
 }
 
-void StoreEngine::updateCRCDigest(const uint8_t *ptr, size_t length) {
-    if (!ptr) {
-        return;
-    }
-    m_crcDigest = streamCRC32(m_crcDigest, ptr, length);
+void StoreEngine::recordAppendInMeta() {
     if (!m_checkBlockCurrent) {
         // The stream now holds bytes written with this store's key: vouch
         // for it, so that later opens can tell a wrong key at once.
         writeCheckBlock(m_crypter, 0);
     }
-    // The common case of writeActualSize(m_actualSize, m_crcDigest, nullptr,
-    // false), spelled out: on a meta record that already carries its flags an
-    // append changes the CRC and size fields and nothing else.
+    // The common case of writeActualSize(m_stream.size(), m_stream.crc(),
+    // nullptr, false), spelled out: on a meta record that already carries its
+    // flags an append changes the CRC and size fields and nothing else.
     if (m_metaInfo->m_version >= MetaVersionFlags && !isReadOnly() && m_metaFile->isFileValid() &&
         m_metaFile->getFileSize() >= kMetaInfoSize) {
-        m_metaInfo->m_actualSize = static_cast<uint32_t>(m_actualSize);
-        m_metaInfo->m_crcDigest = m_crcDigest;
+        m_metaInfo->m_actualSize = static_cast<uint32_t>(m_stream.size());
+        m_metaInfo->m_crcDigest = m_stream.crc();
         m_metaInfo->writeCRCAndActualSizeOnly(m_metaFile->getMemory());
         return;
     }
-    writeActualSize(m_actualSize, m_crcDigest, nullptr, false);
+    writeActualSize(m_stream.size(), m_stream.crc(), nullptr, false);
 }

@@ -82,13 +82,13 @@ size_t StoreEngine::count(bool filterExpire) {
 size_t StoreEngine::totalSize() {
     ScopedLock<ThreadLock> lock(m_lock);
     refreshIfNeeded();
-    return m_file->getFileSize();
+    return m_stream.fileSize();
 }
 
 size_t StoreEngine::actualSize() {
     ScopedLock<ThreadLock> lock(m_lock);
     refreshIfNeeded();
-    return m_actualSize;
+    return m_stream.size();
 }
 
 std::vector<std::string> StoreEngine::allKeys(bool filterExpire) {

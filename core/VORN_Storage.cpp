@@ -132,7 +132,7 @@ std::string StoreEngine::cryptKey() const {
 
 bool StoreEngine::isFileValid() {
     ScopedLock<ThreadLock> lock(m_lock);
-    return m_file->isFileValid();
+    return m_stream.isMapped();
 }
 
 namespace {

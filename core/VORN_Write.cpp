@@ -34,10 +34,6 @@
 
 using namespace vorn;
 
-namespace vorn {
-thread_local AESCryptStatus t_status;
-} // namespace vorn
-
 namespace {
 
 // A key as the writers take it: borrowed, never copied.
@@ -69,80 +65,6 @@ uint32_t keyLengthOf(std::string_view key) {
     return static_cast<uint32_t>(std::min<size_t>(key.size(), UINT32_MAX));
 }
 
-// Sizes of one record (key length varint, key, value length varint, value).
-struct RecordSizes {
-    uint32_t valueLength; // value bytes, data-holder prefix included
-    uint32_t keyLength;   // key bytes with their length prefix
-    size_t size;          // the whole record
-};
-
-RecordSizes recordSizes(uint32_t originKeyLength, size_t keyDataSize, size_t dataSize, bool isDataHolder) {
-    RecordSizes sizes;
-    const auto n = static_cast<uint32_t>(dataSize);
-    sizes.valueLength = isDataHolder ? n + pbRawVarint32Size(n) : n;
-    const bool keyEncoded = keyDataSize > originKeyLength;
-    sizes.keyLength =
-        keyEncoded ? static_cast<uint32_t>(keyDataSize) : originKeyLength + pbRawVarint32Size(originKeyLength);
-    sizes.size = static_cast<size_t>(sizes.keyLength) + sizes.valueLength + pbRawVarint32Size(sizes.valueLength);
-    return sizes;
-}
-
-// Writes one record at the output's position: the key (raw when it carries
-// its length prefix already), then the value with its length prefix, and for
-// the data-holder form the value's own length in front of it.
-inline __attribute__((always_inline)) void writeRecord(CodedOutputData &output, const VornBuffer &keyData,
-                                                       uint32_t originKeyLength, const VornBuffer &data,
-                                                       bool isDataHolder, uint32_t valueLength) {
-    if (keyData.size() > originKeyLength) {
-        output.writeRawData(keyData);
-    } else {
-        output.writeData(keyData);
-    }
-    if (isDataHolder) {
-        output.writeUInt32(valueLength);
-    }
-    output.writeData(data);
-}
-
-// writeRecord for an encrypted store: the record is encrypted on its way into
-// the mapping. Its head (key part and length prefixes) is put together in a
-// buffer of its own and the value is read straight from the caller's bytes,
-// so no byte of the record ever lies in the mapping in clear: the mapping is
-// the file, and a crash at any moment (or a reader that takes no lock) would
-// find it there. Nothing is written, and the cipher does not move, when the
-// record does not fit (std::out_of_range from the output).
-void writeEncryptedRecord(CodedOutputData &output, AESCrypt &crypter, const VornBuffer &keyData,
-                          uint32_t originKeyLength, const VornBuffer &data, bool isDataHolder, uint32_t valueLength) {
-    const bool keyEncoded = keyData.size() > originKeyLength;
-    const auto keySize = static_cast<uint32_t>(keyData.size());
-    const size_t headSize = (keyEncoded ? keySize : pbRawVarint32Size(keySize) + keySize) +
-                            (isDataHolder ? pbRawVarint32Size(valueLength) : 0) +
-                            pbRawVarint32Size(static_cast<uint32_t>(data.size()));
-    // Keys up to about 250 bytes need no allocation.
-    uint8_t local[256];
-    VornBuffer large;
-    uint8_t *head = local;
-    if (headSize > sizeof(local)) {
-        large = VornBuffer(headSize);
-        head = static_cast<uint8_t *>(large.data());
-    }
-    CodedOutputData headOutput(head, headSize);
-    if (keyEncoded) {
-        headOutput.writeRawData(keyData);
-    } else {
-        headOutput.writeData(keyData);
-    }
-    if (isDataHolder) {
-        headOutput.writeUInt32(valueLength);
-    }
-    headOutput.writeUInt32(static_cast<uint32_t>(data.size()));
-
-    uint8_t *record = output.curWritePointer();
-    output.seek(headSize + data.size());
-    crypter.encrypt(head, record, headSize);
-    crypter.encrypt(data.data(), record + headSize, data.size());
-}
-
 } // namespace
 
 bool StoreEngine::renewVectorBeforeAppend() {
@@ -167,7 +89,7 @@ bool StoreEngine::refuseReadOnly(const char *function) {
 
 bool StoreEngine::loadDataFile(const char *function) {
     refreshIfNeeded();
-    if (!m_file->isFileValid()) {
+    if (!m_stream.isMapped()) {
         _VORNLogWithLevel(VORNLogWarning, VORN_LOG_SOURCE, function, __LINE__, "[%s] file not valid", m_mmapID.c_str());
         return false;
     }
@@ -175,7 +97,7 @@ bool StoreEngine::loadDataFile(const char *function) {
 }
 
 bool StoreEngine::checkWritable(const char *function) {
-    if (!m_file->isFileValid()) {
+    if (!m_stream.isMapped()) {
         _VORNLogWithLevel(VORNLogWarning, VORN_LOG_SOURCE, function, __LINE__, "[%s] file not valid", m_mmapID.c_str());
         return false;
     }
@@ -231,8 +153,9 @@ bool StoreEngine::checkSizeLimit(size_t size, const VornBuffer &keyData, uint32_
     return false;
 }
 
-StoreEngine::WriteResult StoreEngine::doAppendDataWithKey(const VornBuffer &data, const VornBuffer &keyData, bool isDataHolder,
-                                            uint32_t originKeyLength, bool roomMade) {
+StoreEngine::WriteResult StoreEngine::doAppendDataWithKey(const VornBuffer &data, const VornBuffer &keyData,
+                                                          bool isDataHolder, uint32_t originKeyLength, bool roomMade,
+                                                          AESCryptStatus *cipherState) {
     if (originKeyLength > kMaxKeyLength) {
         VORNError("[%s] reject oversized key, keyLength=%u, limit=%u", m_mmapID.c_str(), originKeyLength,
                   kMaxKeyLength);
@@ -241,7 +164,8 @@ StoreEngine::WriteResult StoreEngine::doAppendDataWithKey(const VornBuffer &data
     if (!roomMade && !checkRecordLimits(__func__, originKeyLength, data.size(), isDataHolder)) {
         return {false, IndexEntry()};
     }
-    const RecordSizes sizes = recordSizes(originKeyLength, keyData.size(), data.size(), isDataHolder);
+    const RecordParts record{keyData, originKeyLength, data, isDataHolder};
+    const RecordSizes sizes = recordSizesOf(record);
 
     ScopedLock<InterProcessLock> exclusive(m_exclusiveProcessLock);
     if (m_itemSizeLimit != 0 && !checkSizeLimit(sizes.size, keyData, originKeyLength)) {
@@ -250,38 +174,29 @@ StoreEngine::WriteResult StoreEngine::doAppendDataWithKey(const VornBuffer &data
     if (!roomMade && !ensureMemorySize(sizes.size)) {
         return {false, IndexEntry()};
     }
-    if (!m_file->isFileValid() || !m_output) {
+    if (!m_stream.isMapped() || !m_stream.hasWriter()) {
         return {false, IndexEntry()};
     }
-    if (kDataFileHeaderSize + static_cast<uint64_t>(m_actualSize) + sizes.size > kMaxStreamEnd) {
+    if (kDataFileHeaderSize + static_cast<uint64_t>(m_stream.size()) + sizes.size > kMaxStreamEnd) {
         VORNError("[%s] stream of %zu bytes with an incoming record of %zu would exceed %llu bytes", m_mmapID.c_str(),
-                  m_actualSize, sizes.size, static_cast<unsigned long long>(kMaxStreamEnd));
+                  m_stream.size(), sizes.size, static_cast<unsigned long long>(kMaxStreamEnd));
         return {false, IndexEntry()};
     }
 
-    if (m_crypter && sizes.valueLength > kMaxDecryptedValueSize) {
-        m_crypter->getCurStatus(t_status); // the state at the record's first byte
-    }
-    const size_t offset = m_actualSize;
-    uint8_t *record = m_output->curWritePointer();
+    // An encrypted value too long to keep in the index is read back by
+    // position, from the cipher state at its record's first byte.
+    const bool byPosition = m_crypter && sizes.valueLength > kMaxDecryptedValueSize;
+    size_t offset = 0;
     try {
-        if (m_crypter) {
-            writeEncryptedRecord(*m_output, *m_crypter, keyData, originKeyLength, data, isDataHolder,
-                                 sizes.valueLength);
-        } else {
-            writeRecord(*m_output, keyData, originKeyLength, data, isDataHolder, sizes.valueLength);
-        }
+        offset = m_stream.append(record, sizes, m_crypter, byPosition ? cipherState : nullptr);
     } catch (std::exception &e) {
         VORNError("%s", e.what());
-        m_output->setPosition(m_actualSize); // the partial bytes stay outside the stream
         return {false, IndexEntry()};
     } catch (...) {
         VORNError("append fail");
-        m_output->setPosition(m_actualSize);
         return {false, IndexEntry()};
     }
-    m_actualSize += sizes.size;
-    updateCRCDigest(record, sizes.size);
+    recordAppendInMeta();
     return {true, IndexEntry(originKeyLength, sizes.valueLength, static_cast<uint32_t>(offset))};
 }
 
@@ -294,8 +209,7 @@ StoreEngine::WriteResult StoreEngine::appendDataWithKey(const VornBuffer &data, 
     if (!checkRecordLimits("doAppendDataWithKey", keyLength, data.size(), isDataHolder)) {
         return {false, IndexEntry()};
     }
-    const size_t keyDataSize = keyLength + pbRawVarint32Size(keyLength);
-    const RecordSizes sizes = recordSizes(keyLength, keyDataSize, data.size(), isDataHolder);
+    const RecordSizes sizes = recordSizesOf(keyLength, data.size(), isDataHolder);
 
     ScopedLock<InterProcessLock> exclusive(m_exclusiveProcessLock);
     // A compaction here moves the record and updates kvHolder's offset: read
@@ -303,7 +217,7 @@ StoreEngine::WriteResult StoreEngine::appendDataWithKey(const VornBuffer &data, 
     if (!ensureMemorySize(sizes.size)) {
         return {false, IndexEntry()};
     }
-    auto stream = static_cast<uint8_t *>(m_file->getMemory()) + kDataFileHeaderSize;
+    auto stream = m_stream.bytes();
     // The limits are checked and the room made for exactly this record,
     // under the exclusive lock still held: nothing the writer checks again
     // can have changed.
@@ -336,9 +250,9 @@ bool StoreEngine::setDataForKeyLocked(VornBuffer &&data, std::string_view key, b
         const size_t hash = VORNMap::hashOf(key);
         auto itr = m_plainIndex->find(key, hash);
         if (itr != m_plainIndex->end()) {
-            if (m_enableCompareBeforeSet && !m_enableKeyExpire && m_file->isFileValid()) {
+            if (m_enableCompareBeforeSet && !m_enableKeyExpire && m_stream.isMapped()) {
                 try {
-                    auto stream = static_cast<uint8_t *>(m_file->getMemory()) + kDataFileHeaderSize;
+                    auto stream = m_stream.bytes();
                     VornBuffer stored = itr->second.toVornBuffer(stream);
                     const bool same = isDataHolder ? CodedInputData::readRealData(stored) == data : stored == data;
                     if (same) {
@@ -393,8 +307,8 @@ bool StoreEngine::setDataForKeyLocked(VornBuffer &&data, std::string_view key, b
         const size_t hash = VORNMapCrypt::hashOf(key);
         auto itr = m_cryptIndex->find(key, hash);
         const bool found = itr != m_cryptIndex->end();
-        VornBuffer keyData = borrowKey(key);
-        WriteResult ret = doAppendDataWithKey(data, keyData, isDataHolder, keyLengthOf(key));
+        AESCryptStatus cipherState;
+        WriteResult ret = doAppendDataWithKey(data, borrowKey(key), isDataHolder, keyLengthOf(key), false, &cipherState);
         if (!ret.first) {
             return false;
         }
@@ -410,7 +324,7 @@ bool StoreEngine::setDataForKeyLocked(VornBuffer &&data, std::string_view key, b
             }
         } else {
             CryptIndexEntry entry(written.keySize, written.valueSize, written.offset);
-            entry.cryptStatus = t_status;
+            entry.cryptStatus = cipherState;
             if (found && !m_enableKeyExpire) {
                 itr->second = std::move(entry);
             } else if (found) {
@@ -490,10 +404,10 @@ VornBuffer StoreEngine::getRawDataForKey(std::string_view key) {
 }
 
 VornBuffer StoreEngine::lookupRawData(std::string_view key) {
-    if (!m_file->isFileValid()) {
+    if (!m_stream.isMapped()) {
         return VornBuffer();
     }
-    auto stream = static_cast<uint8_t *>(m_file->getMemory()) + kDataFileHeaderSize;
+    auto stream = m_stream.bytes();
     if (m_crypter) {
         auto itr = m_cryptIndex->find(key);
         if (itr == m_cryptIndex->end()) {

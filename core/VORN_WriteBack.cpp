@@ -227,7 +227,7 @@ bool StoreEngine::ensureMemorySize(size_t newSize) {
         return false;
     }
     const bool indexEmpty = m_crypter ? m_cryptIndex->empty() : m_plainIndex->empty();
-    if (m_output && newSize < m_output->spaceLeft() && !indexEmpty) {
+    if (m_stream.hasWriter() && newSize < m_stream.room() && !indexEmpty) {
         return true;
     }
     if (m_enableKeyExpire) {
@@ -242,7 +242,7 @@ bool StoreEngine::ensureMemorySize(size_t newSize) {
 }
 
 bool StoreEngine::expandAndWriteBack(size_t newSize, PreparedData preparedData, bool needSync, AESCrypt *newCrypter) {
-    const size_t fileSize = m_file->getFileSize();
+    const size_t fileSize = m_stream.fileSize();
     const uint64_t totalSize = preparedData.second;
     const uint64_t lenNeeded = totalSize + newSize + kDataFileHeaderSize;
     if (lenNeeded > kMaxStreamEnd) {
@@ -261,13 +261,13 @@ bool StoreEngine::expandAndWriteBack(size_t newSize, PreparedData preparedData, 
         }
         VORNInfo("extending [%s] file size from %zu to %zu, incoming size:%zu, future usage:%zu", m_mmapID.c_str(),
                  fileSize, static_cast<size_t>(newFileSize), newSize, static_cast<size_t>(futureUsage));
-        if (!m_file->truncate(static_cast<size_t>(newFileSize))) {
-            if (!m_file->isFileValid()) {
+        if (!m_stream.file().truncate(static_cast<size_t>(newFileSize))) {
+            if (!m_stream.isMapped()) {
                 dropContentAfterUnmap();
             }
             return false;
         }
-        if (!m_file->isFileValid()) {
+        if (!m_stream.isMapped()) {
             VORNWarning("[%s] file not valid", m_mmapID.c_str());
             dropContentAfterUnmap();
             return false;
@@ -286,7 +286,7 @@ bool StoreEngine::fullWriteback(AESCrypt *newCrypter, bool onlyWhileExpire) {
     if (m_hasFullWriteback || m_needLoadFromFile) {
         return true;
     }
-    if (!m_file->isFileValid()) {
+    if (!m_stream.isMapped()) {
         VORNWarning("[%s] file not valid", m_mmapID.c_str());
         return false;
     }
@@ -323,7 +323,7 @@ bool StoreEngine::fullWriteback(AESCrypt *newCrypter, bool onlyWhileExpire) {
     if (totalSize == 0) {
         return false;
     }
-    const size_t fileSize = m_file->getFileSize();
+    const size_t fileSize = m_stream.fileSize();
     if (totalSize + kDataFileHeaderSize > fileSize) {
         return expandAndWriteBack(totalSize + kDataFileHeaderSize - fileSize, std::move(prepared), true, newCrypter);
     }
@@ -344,13 +344,13 @@ bool StoreEngine::doFullWriteBack(PreparedData preparedData, AESCrypt *newCrypte
         VORNError("file [%s] not valid", m_metaPath.c_str());
         return false;
     }
-    if (!m_file->isFileValid() || totalSize + kDataFileHeaderSize > m_file->getFileSize()) {
+    if (!m_stream.isMapped() || totalSize + kDataFileHeaderSize > m_stream.fileSize()) {
         VORNError("[%s] no room for a rewrite of %zu bytes", m_mmapID.c_str(), totalSize);
         return false;
     }
     // The new stream is built beside the old one, which stays intact until
     // the journal holding the new one is complete.
-    auto stream = static_cast<uint8_t *>(m_file->getMemory()) + kDataFileHeaderSize;
+    auto stream = m_stream.bytes();
     uint8_t newIV[kAESBlockSize];
     std::vector<IndexEntry *> plainSorted;
     std::vector<CryptIndexEntry *> cryptSorted;
@@ -431,7 +431,7 @@ bool StoreEngine::doFullWriteBack(PreparedData preparedData, AESCrypt *newCrypte
         }
     }
     // Otherwise the cipher changed and the caller discards the index.
-    resetOutput(totalSize);
+    m_stream.resetWriter(totalSize);
     writeActualSize(totalSize, journal->streamCRC(), encrypter ? newIV : nullptr, true, encrypter);
     m_needFreshVector = false;
     m_hasFullWriteback = true;
@@ -457,7 +457,7 @@ bool StoreEngine::doFullWriteBack(std::vector<std::pair<std::string, VornBuffer>
         m_plainIndex->clear();
     }
     bool ret = false;
-    const size_t fileSize = m_file->getFileSize();
+    const size_t fileSize = m_stream.fileSize();
     if (fileSize < totalSize + kDataFileHeaderSize) {
         ret = expandAndWriteBack(totalSize + kDataFileHeaderSize - fileSize, {std::move(buffer), totalSize}, true);
     } else {

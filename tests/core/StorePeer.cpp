@@ -44,5 +44,5 @@ bool VORNTestPeer::heldByPosition(VORN *vorn, std::string_view key) {
 }
 
 size_t VORNTestPeer::spaceLeft(const VORN *vorn) {
-    return engine(vorn)->m_output ? engine(vorn)->m_output->spaceLeft() : 0;
+    return engine(vorn)->m_stream.hasWriter() ? engine(vorn)->m_stream.room() : 0;
 }

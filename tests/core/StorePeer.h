@@ -90,15 +90,15 @@ public:
         load(vorn);
         return engine(vorn)->m_crypter ? engine(vorn)->m_cryptIndex->size() : engine(vorn)->m_plainIndex->size();
     }
-    static size_t actualSize(const VORN *vorn) { return engine(vorn)->m_actualSize; }
-    static uint32_t crcDigest(const VORN *vorn) { return engine(vorn)->m_crcDigest; }
+    static size_t actualSize(const VORN *vorn) { return engine(vorn)->m_stream.size(); }
+    static uint32_t crcDigest(const VORN *vorn) { return engine(vorn)->m_stream.crc(); }
     static vorn::VORNMetaInfo metaInfo(const VORN *vorn) { return *engine(vorn)->m_metaInfo; }
-    static size_t mappedFileSize(const VORN *vorn) { return engine(vorn)->m_file->getFileSize(); }
-    static bool dataFileValid(const VORN *vorn) { return engine(vorn)->m_file->isFileValid(); }
+    static size_t mappedFileSize(const VORN *vorn) { return engine(vorn)->m_stream.fileSize(); }
+    static bool dataFileValid(const VORN *vorn) { return engine(vorn)->m_stream.isMapped(); }
     static bool streamUndecodable(const VORN *vorn) { return engine(vorn)->m_streamUndecodable; }
     static vorn::FileLock *fileLock(const VORN *vorn) { return engine(vorn)->m_fileLock; }
     static int metaFd(const VORN *vorn) { return engine(vorn)->m_metaFile->getFd(); }
-    static void *dataMemory(const VORN *vorn) { return engine(vorn)->m_file->getMemory(); }
+    static void *dataMemory(const VORN *vorn) { return engine(vorn)->m_stream.file().getMemory(); }
     static void *metaMemory(const VORN *vorn) { return engine(vorn)->m_metaFile->getMemory(); }
     // The explicit compaction, from a caller that holds only the thread lock
     // and has not looked for other processes' changes itself.

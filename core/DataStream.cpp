@@ -1,0 +1,228 @@
+#include "core/DataStream.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "encoding/Crc32.h"
+#include "encoding/LittleEndian.h"
+#include "encoding/PBUtility.h"
+#include "platform/MemoryFile.h"
+
+namespace vorn {
+
+namespace {
+
+// Tail bytes are cleared a page at a time, and only pages holding something:
+// the untouched pages of a sparse data file stay unallocated.
+constexpr size_t kZeroChunkSize = 4096;
+
+bool isAllZero(const uint8_t *bytes, size_t length) {
+    for (size_t i = 0; i < length; i++) {
+        if (bytes[i] != 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool keyCarriesPrefix(const RecordParts &record) {
+    return record.keyData.size() > record.keyLength;
+}
+
+// Writes one record at the output's position: the key (raw when it carries
+// its length prefix already), then the value with its length prefix, and for
+// the data-holder form the value's own length in front of it.
+inline __attribute__((always_inline)) void writeRecord(CodedOutputData &output, const RecordParts &record,
+                                                       uint32_t valueLength) {
+    if (keyCarriesPrefix(record)) {
+        output.writeRawData(record.keyData);
+    } else {
+        output.writeData(record.keyData);
+    }
+    if (record.isDataHolder) {
+        output.writeUInt32(valueLength);
+    }
+    output.writeData(record.value);
+}
+
+// writeRecord for an encrypted store: the record is encrypted on its way into
+// the mapping. Its head (key part and length prefixes) is put together in a
+// buffer of its own and the value is read straight from the caller's bytes,
+// so no byte of the record ever lies in the mapping in clear: the mapping is
+// the file, and a crash at any moment (or a reader that takes no lock) would
+// find it there. Nothing is written, and the cipher does not move, when the
+// record does not fit (std::out_of_range from the output).
+void writeEncryptedRecord(CodedOutputData &output, AESCrypt &crypter, const RecordParts &record,
+                          uint32_t valueLength) {
+    const VornBuffer &keyData = record.keyData;
+    const VornBuffer &data = record.value;
+    const bool keyEncoded = keyCarriesPrefix(record);
+    const auto keySize = static_cast<uint32_t>(keyData.size());
+    const size_t headSize = (keyEncoded ? keySize : pbRawVarint32Size(keySize) + keySize) +
+                            (record.isDataHolder ? pbRawVarint32Size(valueLength) : 0) +
+                            pbRawVarint32Size(static_cast<uint32_t>(data.size()));
+    // Keys up to about 250 bytes need no allocation.
+    uint8_t local[256];
+    VornBuffer large;
+    uint8_t *head = local;
+    if (headSize > sizeof(local)) {
+        large = VornBuffer(headSize);
+        head = static_cast<uint8_t *>(large.data());
+    }
+    CodedOutputData headOutput(head, headSize);
+    if (keyEncoded) {
+        headOutput.writeRawData(keyData);
+    } else {
+        headOutput.writeData(keyData);
+    }
+    if (record.isDataHolder) {
+        headOutput.writeUInt32(valueLength);
+    }
+    headOutput.writeUInt32(static_cast<uint32_t>(data.size()));
+
+    uint8_t *bytes = output.curWritePointer();
+    output.seek(headSize + data.size());
+    crypter.encrypt(head, bytes, headSize);
+    crypter.encrypt(data.data(), bytes + headSize, data.size());
+}
+
+} // namespace
+
+uint32_t streamCRC32(uint32_t crc, const void *ptr, size_t length) {
+    if (length < kShortCRCInput) {
+        return crc32Extend(crc, ptr, length); // one record: zlib would go a byte at a time
+    }
+    // zlib takes 32-bit lengths; feed it in pieces it can always take.
+    constexpr size_t kPiece = 1u << 30;
+    auto bytes = static_cast<const Bytef *>(ptr);
+    uLong digest = crc;
+    while (length > 0) {
+        size_t piece = std::min(length, kPiece);
+        digest = ::crc32(digest, bytes, static_cast<uInt>(piece));
+        bytes += piece;
+        length -= piece;
+    }
+    return static_cast<uint32_t>(digest);
+}
+
+namespace {
+
+RecordSizes sizesWithKeyPart(uint32_t keyPart, size_t valueSize, bool isDataHolder) {
+    RecordSizes sizes;
+    const auto n = static_cast<uint32_t>(valueSize);
+    sizes.valueLength = isDataHolder ? n + pbRawVarint32Size(n) : n;
+    sizes.keyLength = keyPart;
+    sizes.size = static_cast<size_t>(sizes.keyLength) + sizes.valueLength + pbRawVarint32Size(sizes.valueLength);
+    return sizes;
+}
+
+} // namespace
+
+RecordSizes recordSizesOf(const RecordParts &record) {
+    const uint32_t keyPart = keyCarriesPrefix(record) ? static_cast<uint32_t>(record.keyData.size())
+                                                      : record.keyLength + pbRawVarint32Size(record.keyLength);
+    return sizesWithKeyPart(keyPart, record.value.size(), record.isDataHolder);
+}
+
+RecordSizes recordSizesOf(uint32_t keyLength, size_t valueSize, bool isDataHolder) {
+    return sizesWithKeyPart(keyLength + pbRawVarint32Size(keyLength), valueSize, isDataHolder);
+}
+
+DataStream::DataStream(const std::string &path, size_t openingSize, bool readOnly)
+    : m_file(new MemoryFile(path, openingSize, readOnly, true)) {}
+
+DataStream::~DataStream() {
+    delete m_file;
+}
+
+bool DataStream::isMapped() const {
+    return m_file->isFileValid();
+}
+
+size_t DataStream::fileSize() const {
+    return m_file->getFileSize();
+}
+
+uint8_t *DataStream::bytes() const {
+    return static_cast<uint8_t *>(m_file->getMemory()) + kDataFileHeaderSize;
+}
+
+void DataStream::resetWriter(size_t position) {
+    // A read-only file is mapped at its length on disk, which may be shorter
+    // than the header: no room at all then.
+    const size_t mapped = m_file->getFileSize();
+    const size_t room = mapped > kDataFileHeaderSize ? mapped - kDataFileHeaderSize : 0;
+    m_writer.emplace(bytes(), room);
+    m_writer->setPosition(position);
+}
+
+size_t DataStream::append(const RecordParts &record, const RecordSizes &sizes, AESCrypt *cipher,
+                          AESCryptStatus *cipherState) {
+    if (cipherState) {
+        cipher->getCurStatus(*cipherState);
+    }
+    const size_t offset = m_size;
+    uint8_t *start = m_writer->curWritePointer();
+    try {
+        if (cipher) {
+            writeEncryptedRecord(*m_writer, *cipher, record, sizes.valueLength);
+        } else {
+            writeRecord(*m_writer, record, sizes.valueLength);
+        }
+    } catch (...) {
+        m_writer->setPosition(m_size); // the partial bytes stay outside the stream
+        throw;
+    }
+    m_size += sizes.size;
+    m_crc = streamCRC32(m_crc, start, sizes.size);
+    return offset;
+}
+
+bool DataStream::checksOut(size_t size, uint32_t crc) {
+    if (!isMapped()) {
+        return false;
+    }
+    const size_t mapped = fileSize();
+    if (mapped < kDataFileHeaderSize || size > mapped - kDataFileHeaderSize) {
+        return false;
+    }
+    m_crc = streamCRC32(0, bytes(), size);
+    return m_crc == crc;
+}
+
+uint32_t DataStream::legacySize() const {
+    if (!isMapped() || fileSize() < kDataFileHeaderSize) {
+        return 0;
+    }
+    return decodeFixed32(m_file->getMemory());
+}
+
+void DataStream::writeLegacySize(size_t size, bool readOnly) {
+    if (!readOnly && isMapped() && fileSize() >= kDataFileHeaderSize) {
+        encodeFixed32(m_file->getMemory(), static_cast<uint32_t>(size));
+    }
+}
+
+void DataStream::zeroTail() {
+    if (!isMapped()) {
+        return;
+    }
+    auto base = static_cast<uint8_t *>(m_file->getMemory());
+    const size_t mapped = fileSize();
+    size_t position = kDataFileHeaderSize + m_size;
+    if (position >= mapped) {
+        return;
+    }
+    while (position < mapped) {
+        const size_t end = std::min(mapped, (position / kZeroChunkSize + 1) * kZeroChunkSize);
+        if (!isAllZero(base + position, end - position)) {
+            memset(base + position, 0, end - position);
+        }
+        position = end;
+    }
+    m_file->msync(SyncFlag::Sync);
+}
+
+} // namespace vorn

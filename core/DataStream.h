@@ -1,0 +1,129 @@
+#pragma once
+
+// The data file as a stream of records.
+//
+// Layout (little-endian):
+//   offset  size         field
+//   0       4            legacy size: the stream length for meta versions 0
+//                        to 2; left as it is from version 3 on
+//   4       size()       the stream: an item-size holder varint, then records
+//                        (key length varint, key, value length varint, value;
+//                        a value length of 0 deletes the key)
+//   4+size  to the end   free room (zeros, or stale record bytes)
+// Offsets count from the stream's first byte (bytes()).
+//
+// Owns the mapped data file, the writer's position and the running CRC of
+// the trusted stream [0, size()). It knows nothing of the meta record, the
+// index or other processes: the engine records what changed.
+//
+// Locking: none of its own. The engine calls it under the store's thread
+// lock, and writes under the exclusive inter-process lock.
+// Failure: an unmapped file shows as isMapped() false; nothing throws except
+// append (std::out_of_range when the record does not fit, with nothing of
+// it made part of the stream).
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "crypt/AESCrypt.h"
+#include "encoding/CodedOutputData.h"
+#include "encoding/VornBuffer.h"
+
+namespace vorn {
+
+class MemoryFile;
+
+// Bytes in front of the stream: the legacy size field.
+constexpr size_t kDataFileHeaderSize = 4;
+
+// The whole stream, header included, stays addressable with 32 bits: the
+// meta record keeps its length, and the index its offsets, in 32 bits.
+constexpr uint64_t kMaxStreamEnd = 0xFFFFFFFFull;
+
+// zlib's crc32 extended from `crc` over `length` bytes (any size_t length).
+uint32_t streamCRC32(uint32_t crc, const void *ptr, size_t length);
+
+// One record to append: the key (raw bytes, or with its length varint in
+// front when keyData is longer than keyLength), the value, and for the
+// data-holder form the value's own length varint inside the value part.
+struct RecordParts {
+    const VornBuffer &keyData;
+    uint32_t keyLength;
+    const VornBuffer &value;
+    bool isDataHolder;
+};
+
+// Sizes of one record (key length varint, key, value length varint, value).
+struct RecordSizes {
+    uint32_t valueLength; // value bytes, data-holder prefix included
+    uint32_t keyLength;   // key bytes with their length prefix
+    size_t size;          // the whole record
+};
+RecordSizes recordSizesOf(const RecordParts &record);
+// The sizes of a record whose key is written with its length varint.
+RecordSizes recordSizesOf(uint32_t keyLength, size_t valueSize, bool isDataHolder);
+
+class DataStream {
+public:
+    // Opens (creating unless readOnly) and maps the file, at least
+    // openingSize bytes long (whole pages).
+    DataStream(const std::string &path, size_t openingSize, bool readOnly);
+    ~DataStream();
+    DataStream(const DataStream &) = delete;
+    DataStream &operator=(const DataStream &) = delete;
+
+    // The mapped file itself: growth, remaps, flushes, identity checks.
+    MemoryFile &file() const { return *m_file; }
+    bool isMapped() const;
+    // The mapping's length (0 when unmapped).
+    size_t fileSize() const;
+    // The stream's first byte. REQUIRES: isMapped().
+    uint8_t *bytes() const;
+
+    // The trusted stream length and its CRC.
+    size_t size() const { return m_size; }
+    uint32_t crc() const { return m_crc; }
+    void setSize(size_t size) { m_size = size; }
+    void setCRC(uint32_t crc) { m_crc = crc; }
+
+    // The writer: positioned at `position` over the whole room of the
+    // mapping; dropped when the mapping goes.
+    void resetWriter(size_t position);
+    void dropWriter() { m_writer.reset(); }
+    bool hasWriter() const { return m_writer.has_value(); }
+    // Room left for appends behind the writer. REQUIRES: hasWriter().
+    size_t room() const { return m_writer->spaceLeft(); }
+    void setWritePosition(size_t position) { m_writer->setPosition(position); }
+
+    // Appends one record at the writer (encrypted on its way into the
+    // mapping under `cipher` when given, never lying there in clear), then
+    // extends size() and crc() over it. Returns its offset. With
+    // `cipherState`, the cipher's state at the record's first byte.
+    // REQUIRES: hasWriter(). Throws std::out_of_range (nothing appended,
+    // the cipher unmoved) when the record does not fit.
+    size_t append(const RecordParts &record, const RecordSizes &sizes, AESCrypt *cipher,
+                  AESCryptStatus *cipherState);
+
+    // Whether the CRC of the first `size` stream bytes is `crc`; the computed
+    // value is left in crc(). False when unmapped or `size` does not fit.
+    bool checksOut(size_t size, uint32_t crc);
+
+    // The legacy size field; 0 when the file is shorter than it.
+    uint32_t legacySize() const;
+    // Writes it (nothing for a read-only or short file).
+    void writeLegacySize(size_t size, bool readOnly);
+
+    // Zeroes the file past the stream (a page at a time, only pages holding
+    // something, so that a sparse file stays sparse) and flushes it.
+    void zeroTail();
+
+private:
+    MemoryFile *m_file;
+    std::optional<CodedOutputData> m_writer;
+    size_t m_size = 0;
+    uint32_t m_crc = 0;
+};
+
+} // namespace vorn
