@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "EngineTestSupport.h"
+#include "StoreTestSupport.h"
 #include "core/VORNMetaInfo.h"
 #include "core/VORNNaming.h"
 #include "platform/VORNFileUtil.h"
@@ -34,7 +34,7 @@ std::map<std::string, std::string> snapshot(const std::string &dir) {
     return entries;
 }
 
-class BackupRestore : public EngineTest {
+class BackupRestore : public StoreTest {
 protected:
     const std::string &backupDir() const { return m_backup.path(); }
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "EngineTestSupport.h"
+#include "StoreTestSupport.h"
 #include "core/VORNMetaInfo.h"
 #include "platform/VORNFileUtil.h"
 
@@ -30,7 +30,7 @@ const std::vector<StoreCase> &storeCases() {
     return cases;
 }
 
-class ClearTrim : public EngineTest {
+class ClearTrim : public StoreTest {
 protected:
     // Grows a new store's data file to 65536 bytes with one 5000-byte value
     // (the growth rule's first step for it), then leaves it deleted.
@@ -172,7 +172,7 @@ TEST_F(ClearTrim, TrimOfAnAlreadyCompactedStoreStillStartsANewSequence) {
 // A second process maps the 65536-byte file, then the first one shrinks it.
 // The second one's next append is bigger than the new file: written through
 // its old mapping it would land past the end of the file (SIGBUS).
-class ShrinkAcrossProcesses : public EngineTest {
+class ShrinkAcrossProcesses : public StoreTest {
 protected:
     bool isChild() {
         if (currentRole().empty()) {
