@@ -174,26 +174,20 @@ protected:
 };
 
 TEST_F(TypedRandom, MatchesTheModel) {
-    struct Config {
+    const struct Config {
         const char *name;
-        VORNMode mode;
-        const char *cryptKey;
-        bool aes256;
+        StoreOptions options;
     } configs[] = {
-        {"plain", VORN_SINGLE_PROCESS, "", false},
-        {"plain, multi-process", VORN_MULTI_PROCESS, "", false},
-        {"AES-128", VORN_SINGLE_PROCESS, "0123456789abcdef", false},
-        {"AES-256, multi-process", VORN_MULTI_PROCESS, "0123456789abcdef0123456789abcdef", true},
+        {"plain", StoreOptions{}},
+        {"plain, multi-process", multiProcess()},
+        {"AES-128", encrypted("0123456789abcdef")},
+        {"AES-256, multi-process", encrypted("0123456789abcdef0123456789abcdef", true, multiProcess())},
     };
     uint32_t seed = 17;
     for (const auto &config : configs) {
         SCOPED_TRACE(config.name);
-        StoreOptions options;
-        options.mode = config.mode;
-        options.cryptKey = config.cryptKey;
-        options.aes256 = config.aes256;
         m_log.clear();
-        run(std::string("random-") + std::to_string(seed), options, seed);
+        run(std::string("random-") + std::to_string(seed), config.options, seed);
         seed += 101;
         if (HasFailure()) {
             return;
