@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "EngineTestSupport.h"
+#include "StoreTestSupport.h"
 #include "core/VORNMetaInfo.h"
 #include "core/VORNNaming.h"
 #include "platform/VORNFileUtil.h"
@@ -34,7 +34,7 @@ std::map<std::string, std::string> snapshot(const std::string &dir) {
     return entries;
 }
 
-class BackupRestore : public EngineTest {
+class BackupRestore : public StoreTest {
 protected:
     const std::string &backupDir() const { return m_backup.path(); }
 
@@ -391,13 +391,6 @@ TEST_F(BackupRestore, TheSameDirectoryOrFilesInAnySpellingAreLeftAlone) {
 // Two processes: one has the store open (multi-process), the other restores it.
 class BackupAcrossProcesses : public BackupRestore {
 protected:
-    bool isChild() {
-        if (currentRole().empty()) {
-            return false;
-        }
-        setStoreRoot(currentArg().substr(2));
-        return true;
-    }
     std::string steps() const { return storeRoot() + "/steps"; }
 };
 
@@ -432,8 +425,8 @@ TEST_F(BackupAcrossProcesses, AProcessThatHasTheStoreOpenSeesTheRestoredContents
         if (!openHere) {
             close(store);
         }
-        const int child = startSelf("BackupAcrossProcesses.AProcessThatHasTheStoreOpenSeesTheRestoredContents", "child",
-                                    std::to_string(i) + ":" + dir.path());
+        const int child =
+            startSelf("BackupAcrossProcesses.AProcessThatHasTheStoreOpenSeesTheRestoredContents", "child", dir.path());
         ASSERT_TRUE(waitStep(steps(), "child-loaded"));
         EXPECT_TRUE(VORN::restoreOneFromDirectory("shared", backup, &rootPath));
         markStep(steps(), "parent-restored");
@@ -464,7 +457,7 @@ TEST_F(BackupAcrossProcesses, ABackupWaitsForAWriterInAnotherProcess) {
     }
     const std::string &rootPath = root();
     ASSERT_TRUE(vorn::mkPath(steps()));
-    const int child = startSelf("BackupAcrossProcesses.ABackupWaitsForAWriterInAnotherProcess", "child", "0:" + root());
+    const int child = startSelf("BackupAcrossProcesses.ABackupWaitsForAWriterInAnotherProcess", "child", root());
     ASSERT_TRUE(waitStep(steps(), "child-locked"));
     markStep(steps(), "parent-backing-up");
     EXPECT_TRUE(VORN::backupOneToDirectory("written", backupDir(), &rootPath));

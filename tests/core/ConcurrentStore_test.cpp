@@ -20,7 +20,7 @@
 #include <thread>
 #include <vector>
 
-#include "EngineTestSupport.h"
+#include "StoreTestSupport.h"
 #include "log/VORNHandler.h"
 
 using namespace vorn_test;
@@ -99,23 +99,13 @@ class ConcurrentStore : public StoreTest, public ::testing::WithParamInterface<C
 protected:
     void SetUp() override {
         StoreTest::SetUp();
-        VORN::registerHandler(&m_log);
-        VORN::setLogLevel(VORNLogWarning);
-    }
-    void TearDown() override {
-        VORN::unRegisterHandler();
+        // Warnings and errors only, from any thread, in place of the
+        // fixture's handler.
+        VORN::registerHandler(&m_threadLog);
         VORN::setLogLevel(VORNLogWarning);
     }
 
-    VORN *open() {
-        const StoreOptions &options = GetParam().options;
-        VORNConfig config;
-        config.mode = options.mode;
-        config.aes256 = options.aes256;
-        config.cryptKey = options.cryptKey.empty() ? nullptr : &options.cryptKey;
-        config.rootPath = &root();
-        return VORN::vornWithID("hammered", config);
-    }
+    static constexpr const char *kId = "hammered";
 
     // One thread's work; returns its model of its own keys.
     std::map<std::string, std::string> work(int thread) {
@@ -123,7 +113,7 @@ protected:
         std::mt19937 rng(0xC0FFEEu + static_cast<uint32_t>(thread));
         auto below = [&rng](uint32_t n) { return static_cast<uint32_t>(rng() % n); };
         // Every thread asks the registry: all get the one instance.
-        VORN *store = open();
+        VORN *store = openStore(root(), kId, GetParam().options);
         EXPECT_EQ(store, m_store);
         if (store != m_store) {
             return model;
@@ -193,12 +183,12 @@ protected:
         }
     }
 
-    LockedLog m_log;
+    LockedLog m_threadLog;
     VORN *m_store = nullptr;
 };
 
 TEST_P(ConcurrentStore, EightThreadsMatchTheirModels) {
-    m_store = open();
+    m_store = open(kId, GetParam().options);
     ASSERT_NE(m_store, nullptr);
     const std::map<std::string, std::string> model = hammer();
     ASSERT_FALSE(HasFailure());
@@ -207,11 +197,10 @@ TEST_P(ConcurrentStore, EightThreadsMatchTheirModels) {
     EXPECT_GE(VORNTestPeer::metaInfo(m_store).m_sequence, 5u);
     EXPECT_GT(VORNTestPeer::mappedFileSize(m_store), 4096u);
 
-    m_store->close();
-    m_store = open();
+    m_store = reopen(m_store, kId, GetParam().options);
     expectContent(m_store, model);
-    m_store->close();
-    EXPECT_EQ(m_log.lines(), std::vector<std::string>());
+    close(m_store);
+    EXPECT_EQ(m_threadLog.lines(), std::vector<std::string>());
     printf("[  FIGURES ] %d threads x %d operations checked against their models, %zu keys at the end\n", kThreads,
            kOperationsPerThread, model.size());
 }
@@ -230,9 +219,7 @@ TEST(ConcurrentLogSettings, ChangeWhileStoresWork) {
     std::vector<std::thread> workers;
     for (int t = 0; t < 4; t++) {
         workers.emplace_back([&dir, t] {
-            VORNConfig config;
-            config.rootPath = &dir.path();
-            VORN *store = VORN::vornWithID("logged-" + std::to_string(t), config);
+            VORN *store = openStore(dir.path(), "logged-" + std::to_string(t));
             for (int i = 0; i < 200; i++) {
                 const std::string key = "key-" + std::to_string(i % 7);
                 EXPECT_TRUE(VORNTestPeer::set(store, key, std::to_string(i)));
@@ -253,9 +240,7 @@ TEST(ConcurrentLogSettings, ChangeWhileStoresWork) {
     VORN::registerHandler(&first);
     VORN::setLogLevel(VORNLogWarning);
     const size_t before = first.lines().size();
-    VORNConfig config;
-    config.rootPath = &dir.path();
-    VORN *store = VORN::vornWithID("logged-after", config);
+    VORN *store = openStore(dir.path(), "logged-after");
     EXPECT_FALSE(VORNTestPeer::set(store, std::string(70000, 'k'), "x"));
     store->close();
     EXPECT_EQ(first.lines().size(), before + 1);

@@ -17,14 +17,14 @@
 #include <thread>
 #include <vector>
 
-#include "EngineTestSupport.h"
+#include "StoreTestSupport.h"
 #include "core/VORNMetaInfo.h"
 
 using namespace vorn_test;
 
 namespace {
 
-class CrossProcess : public EngineTest {
+class CrossProcess : public StoreTest {
 protected:
     int startChild(const std::string &test) { return startSelf("CrossProcess." + test, "child", root()); }
 };
@@ -234,12 +234,10 @@ TEST_F(CrossProcess, ARemovedStoreIsSeenAsRemovedByTheOtherProcess) {
         SCOPED_TRACE(role);
         std::filesystem::remove(root() + "/step-child-loaded");
         std::filesystem::remove(root() + "/step-parent-removed");
-        const std::string key = "removal-key-16by";
-        VORNConfig config;
-        config.mode = VORN_MULTI_PROCESS;
-        config.rootPath = &root();
-        config.cryptKey = role == "aes" ? &key : nullptr;
-        VORN *store = VORN::vornWithID("removed", config);
+        // Not the fixture's open(): the removal below closes this instance.
+        const StoreOptions options =
+            role == "aes" ? encrypted("removal-key-16by", false, multiProcess()) : multiProcess();
+        VORN *store = openStore(root(), "removed", options);
         ASSERT_NE(store, nullptr);
         ASSERT_TRUE(VORNTestPeer::set(store, "a", "1"));
         ASSERT_TRUE(VORNTestPeer::set(store, "b", "2"));
@@ -342,7 +340,7 @@ TEST_F(CrossProcess, TheStaticCheckWaitsForLockButOpensDoNot) {
     EXPECT_EQ(waitChild(child), 0);
 }
 
-using Locks = EngineTest;
+using Locks = StoreTest;
 
 TEST_F(Locks, ASingleProcessStoreHasNoInterProcessLock) {
     VORN *store = open("single-locks");

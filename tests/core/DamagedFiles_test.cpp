@@ -26,7 +26,7 @@
 #include <string>
 #include <vector>
 
-#include "EngineTestSupport.h"
+#include "StoreTestSupport.h"
 #include "GuardedMappings.h"
 #include "core/VORNMetaInfo.h"
 #include "crypt/AESCrypt.h"
@@ -362,15 +362,15 @@ const Config kConfigs[] = {
     {"AES-256", encrypted("damaged-files-key-of-32-bytes-ok", true)},
 };
 
-class DamagedFiles : public EngineTest {
+class DamagedFiles : public StoreTest {
 protected:
     void SetUp() override {
-        EngineTest::SetUp();
+        StoreTest::SetUp();
         ASSERT_EQ(DEFAULT_MMAP_SIZE, kFileSize) << "the layout assumes 4096-byte pages";
         m_guard.emplace();
     }
     void TearDown() override {
-        EngineTest::TearDown();
+        StoreTest::TearDown();
         EXPECT_EQ(m_guard->live(), 0u) << "a mapping was never unmapped";
         m_guard.reset();
     }

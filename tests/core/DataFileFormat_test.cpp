@@ -8,7 +8,7 @@
 
 #include <zlib.h>
 
-#include "EngineTestSupport.h"
+#include "StoreTestSupport.h"
 #include "core/VORNMetaInfo.h"
 #include "encoding/LittleEndian.h"
 
@@ -16,7 +16,7 @@ using namespace vorn_test;
 
 namespace {
 
-class DataFileFormat : public EngineTest {};
+class DataFileFormat : public StoreTest {};
 
 TEST_F(DataFileFormat, WorkedExampleByteForByte) {
     const size_t page = DEFAULT_MMAP_SIZE;

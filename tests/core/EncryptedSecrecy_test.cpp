@@ -25,7 +25,7 @@
 #include <string>
 #include <vector>
 
-#include "EngineTestSupport.h"
+#include "StoreTestSupport.h"
 #include "core/VORNMetaInfo.h"
 
 using namespace vorn_test;
@@ -88,7 +88,7 @@ enum class Op { Set, Remove, Get, Compact, ClearMemoryCache, Reopen, Sync, KeepO
 constexpr int kOperations = 600;
 constexpr int kKeys = 30;
 
-class EncryptedFilesHoldNoClearText : public EngineTest, public ::testing::WithParamInterface<SecrecyConfig> {
+class EncryptedFilesHoldNoClearText : public StoreTest, public ::testing::WithParamInterface<SecrecyConfig> {
 protected:
     std::string key(uint32_t i) const { return kKeyMarker + std::to_string(i); }
 
@@ -222,7 +222,7 @@ INSTANTIATE_TEST_SUITE_P(Configs, EncryptedFilesHoldNoClearText, ::testing::Valu
 // it: at its first store into a page of the data file that the test made
 // read-only. Whatever the library put into the shared mapping up to then is
 // in the file.
-class EncryptedWriteInterrupted : public EngineTest {
+class EncryptedWriteInterrupted : public StoreTest {
 protected:
     // The marker over and over: any piece of it in clear shows.
     static std::string markedValue(size_t length) {
@@ -328,7 +328,7 @@ TEST_F(EncryptedWriteInterrupted, LeavesNoClearTextInTheFile) {
 
 // ---- Wrong keys ----
 
-class WrongKey : public EngineTest {
+class WrongKey : public StoreTest {
 protected:
     // 40 keys, every fifth value held by position (over 256 bytes), compacted,
     // then 10 more appended: the stream has both kinds of record and both a

@@ -9,20 +9,15 @@
 #include <string>
 #include <vector>
 
-#include "TypedTestSupport.h"
+#include "StoreTestSupport.h"
 #include "core/VORNMetaInfo.h"
 
 using namespace vorn_test;
 
 namespace {
 
-class KeyExpiry : public TypedStoreTest {
+class KeyExpiry : public ClockedStoreTest {
 protected:
-    static TypedOptions expiring(uint32_t seconds = 0, TypedOptions options = {}) {
-        options.enableKeyExpire = true;
-        options.expiredInSeconds = seconds;
-        return options;
-    }
     // The stream after the store's holder, as the file holds it.
     std::string stream(VORN *store, const std::string &id) {
         return readFile(dataPath(id)).substr(4, store->actualSize());
@@ -35,7 +30,7 @@ protected:
 };
 
 TEST_F(KeyExpiry, AValueExpiresAtItsSecondAndIsDeletedWhenRead) {
-    VORN *store = openStore("due", expiring());
+    VORN *store = open("due", expiring());
     ASSERT_TRUE(store->set(int32_t(42), "k", 10));
     EXPECT_EQ(hex(VORNTestPeer::getRaw(store, "k")), hex(std::string("\x2A") + le32(kStartTime + 10)));
     EXPECT_EQ(store->getExpireTimeForKey("k"), kStartTime + 10);
@@ -62,7 +57,7 @@ TEST_F(KeyExpiry, AValueExpiresAtItsSecondAndIsDeletedWhenRead) {
     EXPECT_FALSE(store->containsKey("k"));
     EXPECT_EQ(store->actualSize(), size + 3);
     EXPECT_EQ(m_log.countPrefix("deleting expired key"), 0u);
-    store = reopenStore(store, "due", expiring());
+    store = reopen(store, "due", expiring());
     EXPECT_EQ(store->count(), 0u);
 }
 
@@ -96,7 +91,7 @@ TEST_F(KeyExpiry, EveryReadHidesAnExpiredValue) {
          }},
         {"containsKey", [](VORN *s) { return s->containsKey("k"); }},
     };
-    VORN *store = openStore("hidden", expiring());
+    VORN *store = open("hidden", expiring());
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         setNow(kStartTime);
@@ -109,7 +104,7 @@ TEST_F(KeyExpiry, EveryReadHidesAnExpiredValue) {
 }
 
 TEST_F(KeyExpiry, DurationZeroNeverExpiresAndTheSuffixStaysInvisible) {
-    VORN *store = openStore("forever", expiring(0));
+    VORN *store = open("forever", expiring(0));
     ASSERT_TRUE(store->set(std::string(300, 'x'), "long"));
     ASSERT_TRUE(store->set(std::string("short"), "short", 0));
     setNow(0xFFFFFFFEu);
@@ -125,7 +120,7 @@ TEST_F(KeyExpiry, DurationZeroNeverExpiresAndTheSuffixStaysInvisible) {
 }
 
 TEST_F(KeyExpiry, TheDefaultDurationAppliesToSettersGivenNone) {
-    VORN *store = openStore("default", expiring(30));
+    VORN *store = open("default", expiring(30));
     ASSERT_TRUE(store->set(1.5, "d"));
     ASSERT_TRUE(store->set("text", "s"));
     ASSERT_TRUE(store->set(std::vector<std::string>{"a"}, "l"));
@@ -151,7 +146,7 @@ TEST_F(KeyExpiry, SafeExpirationSaturates) {
 }
 
 TEST_F(KeyExpiry, EnablingRewritesEveryValueWithOneTime) {
-    VORN *store = openStore("enable");
+    VORN *store = open("enable");
     ASSERT_TRUE(store->set(int32_t(7), "i"));
     ASSERT_TRUE(store->set(std::string("abc"), "s"));
     ASSERT_TRUE(store->set(std::string(400, 'z'), "big"));
@@ -186,14 +181,14 @@ TEST_F(KeyExpiry, EnablingRewritesEveryValueWithOneTime) {
     EXPECT_EQ(store->getExpireTimeForKey("new"), kStartTime + 1 + 120);
 
     // The flag lives in the files: a plain reopen still has expiry on.
-    store = reopenStore(store, "enable");
+    store = reopen(store, "enable");
     EXPECT_EQ(store->getExpireTimeForKey("i"), due);
     setNow(due);
     EXPECT_EQ(sorted(store->allKeys(true)), std::vector<std::string>{"new"});
 }
 
 TEST_F(KeyExpiry, EnablingOnANewStoreWritesOnlyTheMetaRecord) {
-    VORN *store = openStore("fresh");
+    VORN *store = open("fresh");
     EXPECT_EQ(store->count(), 0u); // loaded
     const std::string data = readFile(dataPath("fresh"));
     const uint32_t before = sequence(store);
@@ -220,7 +215,7 @@ TEST_F(KeyExpiry, EnablingOnANewStoreWritesOnlyTheMetaRecord) {
 }
 
 TEST_F(KeyExpiry, DisablingStripsTimesAndDropsExpiredAndDamagedValues) {
-    VORN *store = openStore("disable", expiring());
+    VORN *store = open("disable", expiring());
     ASSERT_TRUE(store->set(int32_t(1), "keep"));
     ASSERT_TRUE(store->set(std::string("text"), "text", 100));
     ASSERT_TRUE(store->set(int32_t(3), "gone", 10));
@@ -246,28 +241,28 @@ TEST_F(KeyExpiry, DisablingStripsTimesAndDropsExpiredAndDamagedValues) {
     ASSERT_TRUE(store->set(int32_t(5), "later", 1));
     EXPECT_EQ(hex(VORNTestPeer::getRaw(store, "later")), hex("\x05"));
     setNow(0xFFFFFFF0u);
-    store = reopenStore(store, "disable");
+    store = reopen(store, "disable");
     EXPECT_EQ(store->getInt32("later"), 5);
     EXPECT_EQ(store->count(true), 3u);
 }
 
 TEST_F(KeyExpiry, OptionsAtOpenSwitchExpiry) {
-    VORN *store = openStore("atopen");
+    VORN *store = open("atopen");
     ASSERT_TRUE(store->set(int32_t(9), "k"));
-    store = reopenStore(store, "atopen", expiring(50));
+    store = reopen(store, "atopen", expiring(50));
     EXPECT_EQ(store->getExpireTimeForKey("k"), kStartTime + 50);
     ASSERT_TRUE(store->set(int32_t(10), "k2"));
     EXPECT_EQ(store->getExpireTimeForKey("k2"), kStartTime + 50);
 
     // Already on: a new default only.
-    store = reopenStore(store, "atopen", expiring(70));
+    store = reopen(store, "atopen", expiring(70));
     ASSERT_TRUE(store->set(int32_t(11), "k3"));
     EXPECT_EQ(store->getExpireTimeForKey("k3"), kStartTime + 70);
     EXPECT_EQ(store->getExpireTimeForKey("k"), kStartTime + 50);
 
-    TypedOptions off;
+    StoreOptions off;
     off.enableKeyExpire = false;
-    store = reopenStore(store, "atopen", off);
+    store = reopen(store, "atopen", off);
     EXPECT_FALSE(VORNTestPeer::metaInfo(store).hasFlag(vorn::MetaFlagKeyExpire));
     EXPECT_EQ(hex(VORNTestPeer::getRaw(store, "k")), hex("\x09"));
     EXPECT_EQ(store->getInt32("k3"), 11);
@@ -277,28 +272,28 @@ TEST_F(KeyExpiry, OptionsAtOpenSwitchExpiry) {
 // operation, a write, must already add the time; the first read must not
 // return it.
 TEST_F(KeyExpiry, TheFirstOperationAfterOpenKnowsAboutExpiry) {
-    VORN *store = openStore("first", expiring());
+    VORN *store = open("first", expiring());
     ASSERT_TRUE(store->set(std::string("before"), "s"));
-    closeStore(store);
+    close(store);
 
-    store = openStore("first");
+    store = open("first");
     ASSERT_TRUE(store->set(int32_t(3), "i"));
     EXPECT_EQ(hex(VORNTestPeer::getRaw(store, "i")), hex("\x03" + le32(0)));
-    closeStore(store);
+    close(store);
 
-    store = openStore("first");
+    store = open("first");
     std::string out;
     EXPECT_TRUE(store->getString("s", out));
     EXPECT_EQ(out, "before");
-    closeStore(store);
+    close(store);
 
-    store = openStore("first");
+    store = open("first");
     EXPECT_EQ(store->getValueSize("s", false), 7u);
     EXPECT_EQ(store->getInt32("i"), 3);
 }
 
 TEST_F(KeyExpiry, WriteBacksDropExpiredKeys) {
-    VORN *store = openStore("filter", expiring());
+    VORN *store = open("filter", expiring());
     ASSERT_TRUE(store->set(int32_t(1), "a", 10));
     ASSERT_TRUE(store->set(int32_t(2), "b"));
     ASSERT_TRUE(store->set(int32_t(3), "c", 20));
@@ -322,7 +317,7 @@ TEST_F(KeyExpiry, WriteBacksDropExpiredKeys) {
     setNow(kStartTime + 20);
     EXPECT_EQ(store->allKeys(true), std::vector<std::string>{"b"});
     EXPECT_EQ(sequence(store), before + 2);
-    store = reopenStore(store, "filter");
+    store = reopen(store, "filter");
     EXPECT_EQ(store->allKeys(false), std::vector<std::string>{"b"});
 
     // Expiring the last key empties the store.
@@ -330,12 +325,12 @@ TEST_F(KeyExpiry, WriteBacksDropExpiredKeys) {
     ASSERT_TRUE(store->removeValueForKey("b"));
     setNow(kStartTime + 21);
     EXPECT_EQ(store->count(true), 0u);
-    store = reopenStore(store, "filter");
+    store = reopen(store, "filter");
     EXPECT_EQ(store->count(), 0u);
 }
 
 TEST_F(KeyExpiry, ACompactionDropsExpiredKeysBeforeItMovesRecords) {
-    VORN *store = openStore("compact", expiring());
+    VORN *store = open("compact", expiring());
     const std::string value(200, 'v');
     ASSERT_TRUE(store->set(value, "short-lived", 5));
     int i = 0;
@@ -350,15 +345,14 @@ TEST_F(KeyExpiry, ACompactionDropsExpiredKeysBeforeItMovesRecords) {
     ASSERT_TRUE(store->set(std::string(VORNTestPeer::spaceLeft(store), 'w'), "k" + std::to_string(i++)));
     EXPECT_TRUE(m_log.has(VORNLogInfo, "filterExpiredKeys", "deleted 1 expired keys inside [compact]")) << m_log.dump();
     EXPECT_EQ(sequence(store), before + 1);
-    store = reopenStore(store, "compact");
+    store = reopen(store, "compact");
     EXPECT_EQ(store->count(), static_cast<size_t>(i));
     EXPECT_FALSE(store->containsKey("short-lived"));
 }
 
 TEST_F(KeyExpiry, EncryptedValuesOfEverySizeExpire) {
-    TypedOptions options = expiring();
-    options.cryptKey = "0123456789abcdef";
-    VORN *store = openStore("crypt", options);
+    const StoreOptions options = encrypted("0123456789abcdef", false, expiring());
+    VORN *store = open("crypt", options);
     ASSERT_TRUE(store->set(std::string(10, 's'), "small", 10));
     ASSERT_TRUE(store->set(std::string(600, 'L'), "large", 10)); // kept by position
     ASSERT_TRUE(store->set(std::string(600, 'K'), "kept"));
@@ -366,7 +360,7 @@ TEST_F(KeyExpiry, EncryptedValuesOfEverySizeExpire) {
     EXPECT_EQ(store->getExpireTimeForKey("large"), kStartTime + 10);
     setNow(kStartTime + 10);
     EXPECT_EQ(store->allKeys(true), std::vector<std::string>{"kept"});
-    store = reopenStore(store, "crypt", options);
+    store = reopen(store, "crypt", options);
     std::string out;
     EXPECT_TRUE(store->getString("kept", out));
     EXPECT_EQ(out, std::string(600, 'K'));
@@ -374,7 +368,7 @@ TEST_F(KeyExpiry, EncryptedValuesOfEverySizeExpire) {
 }
 
 TEST_F(KeyExpiry, ExpiryTimesOfValuesTooShortToCarryOne) {
-    VORN *store = openStore("short", expiring());
+    VORN *store = open("short", expiring());
     ASSERT_TRUE(VORNTestPeer::setRaw(store, "s", "ab"));
     m_log.clear();
     EXPECT_EQ(store->getExpireTimeForKey("s"), 0u);
@@ -392,16 +386,14 @@ TEST_F(KeyExpiry, ExpiryTimesOfValuesTooShortToCarryOne) {
 }
 
 TEST_F(KeyExpiry, ReadOnlyStoresHonourTheFlagWithoutWriting) {
-    VORN *store = openStore("ro", expiring());
+    VORN *store = open("ro", expiring());
     ASSERT_TRUE(store->set(std::string("soon"), "soon", 10));
     ASSERT_TRUE(store->set(std::string("never"), "never"));
-    closeStore(store);
+    close(store);
     const std::string data = readFile(dataPath("ro"));
     const std::string meta = readFile(metaPath("ro"));
 
-    TypedOptions readOnly;
-    readOnly.mode = VORN_READ_ONLY;
-    store = openStore("ro", readOnly);
+    store = open("ro", inMode(VORN_READ_ONLY));
     std::string out;
     EXPECT_TRUE(store->getString("soon", out));
     EXPECT_EQ(out, "soon");
@@ -420,9 +412,9 @@ TEST_F(KeyExpiry, ReadOnlyStoresHonourTheFlagWithoutWriting) {
 }
 
 TEST_F(KeyExpiry, CompareBeforeSetSkipsUnchangedWritesOnPlainStoresOnly) {
-    TypedOptions options;
+    StoreOptions options;
     options.enableCompareBeforeSet = true;
-    VORN *store = openStore("cbs", options);
+    VORN *store = open("cbs", options);
     ASSERT_TRUE(store->set(std::string("same"), "s"));
     ASSERT_TRUE(store->set(int32_t(5), "i"));
     const size_t size = store->actualSize();
@@ -455,22 +447,18 @@ TEST_F(KeyExpiry, CompareBeforeSetSkipsUnchangedWritesOnPlainStoresOnly) {
     EXPECT_TRUE(store->set(std::string("same"), "s"));
     EXPECT_GT(store->actualSize(), expiring);
 
-    TypedOptions crypt;
-    crypt.cryptKey = "0123456789abcdef";
-    VORN *encrypted = openStore("cbs-crypt", crypt);
-    EXPECT_FALSE(encrypted->enableCompareBeforeSet());
-    EXPECT_FALSE(encrypted->disableCompareBeforeSet());
+    VORN *crypt = open("cbs-crypt", encrypted("0123456789abcdef"));
+    EXPECT_FALSE(crypt->enableCompareBeforeSet());
+    EXPECT_FALSE(crypt->disableCompareBeforeSet());
 }
 
 // Another process switches expiry on, then off, between this process's
 // operations: every value this process writes follows the files' state,
 // and no value it reads loses or gains 4 bytes.
 TEST_F(KeyExpiry, AnotherProcessSwitchingExpiry) {
-    TypedOptions multi;
-    multi.mode = VORN_MULTI_PROCESS;
-    if (!currentRole().empty()) {
-        setStoreRoot(currentArg());
-        VORN *store = openStore("switch", multi);
+    const StoreOptions multi = multiProcess();
+    if (isChild()) {
+        VORN *store = open("switch", multi);
         EXPECT_EQ(store->count(), 1u);
         ASSERT_TRUE(store->enableAutoKeyExpire(0));
         markStep(storeRoot(), "child-enabled");
@@ -481,7 +469,7 @@ TEST_F(KeyExpiry, AnotherProcessSwitchingExpiry) {
         markStep(storeRoot(), "child-disabled");
         return;
     }
-    VORN *store = openStore("switch", multi);
+    VORN *store = open("switch", multi);
     ASSERT_TRUE(store->set(std::string("text"), "before"));
     const int child = startSelf("KeyExpiry.AnotherProcessSwitchingExpiry", "child", root());
     ASSERT_TRUE(waitStep(root(), "child-enabled"));
@@ -504,11 +492,9 @@ TEST_F(KeyExpiry, AnotherProcessSwitchingExpiry) {
 
 // An expired key read in one process is deleted for the other one too.
 TEST_F(KeyExpiry, ADeletionOfAnExpiredKeyReachesTheOtherProcess) {
-    TypedOptions multi = expiring(0);
-    multi.mode = VORN_MULTI_PROCESS;
-    if (!currentRole().empty()) {
-        setStoreRoot(currentArg());
-        VORN *store = openStore("shared-expiry", multi);
+    const StoreOptions multi = multiProcess(expiring(0));
+    if (isChild()) {
+        VORN *store = open("shared-expiry", multi);
         EXPECT_EQ(store->count(), 2u);
         markStep(storeRoot(), "child-loaded");
         ASSERT_TRUE(waitStep(storeRoot(), "parent-deleted"));
@@ -518,7 +504,7 @@ TEST_F(KeyExpiry, ADeletionOfAnExpiredKeyReachesTheOtherProcess) {
         EXPECT_FALSE(store->containsKey("short"));
         return;
     }
-    VORN *store = openStore("shared-expiry", multi);
+    VORN *store = open("shared-expiry", multi);
     ASSERT_TRUE(store->set(int32_t(1), "short", 3));
     ASSERT_TRUE(store->set(int32_t(2), "long"));
     const int child = startSelf("KeyExpiry.ADeletionOfAnExpiredKeyReachesTheOtherProcess", "child", root());

@@ -11,7 +11,6 @@
 #include <map>
 #include <string>
 
-#include "EngineTestSupport.h"
 #include "StoreTestSupport.h"
 #include "core/VORN.h"
 #include "core/VORNEngine.h"
@@ -73,7 +72,7 @@ void expectNoKeyStreamReuse(const FileVersion &before, const FileVersion &after,
     }
 }
 
-class MetaCheckBlockTest : public EngineTest {
+class MetaCheckBlockTest : public StoreTest {
 protected:
     FileVersion files(const std::string &id) { return {readFile(dataPath(id)), readFile(metaPath(id))}; }
 

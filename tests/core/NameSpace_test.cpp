@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "EngineTestSupport.h"
+#include "StoreTestSupport.h"
 #include "core/NameSpace.h"
 #include "core/VORN.h"
 

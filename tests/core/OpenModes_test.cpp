@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "EngineTestSupport.h"
+#include "StoreTestSupport.h"
 #include "core/VORNNaming.h"
 
 using namespace vorn_test;
@@ -56,17 +56,11 @@ private:
 
 constexpr VORNMode kReadOnly = static_cast<VORNMode>(VORN_READ_ONLY | VORN_MULTI_PROCESS);
 
-class OpenModes : public EngineTest {
+// Stores these tests open with openStore() are closed by the tests
+// themselves: some opens are meant to be refused, and some instances go
+// with the store's removal.
+class OpenModes : public StoreTest {
 protected:
-
-    VORN *openIn(const std::string &id, VORNMode mode, size_t capacity = 0) {
-        VORNConfig config;
-        config.mode = mode;
-        config.rootPath = &storeRoot();
-        config.expectedCapacity = capacity;
-        return VORN::vornWithID(id, config);
-    }
-
     // Creates store `id` with one value and closes it.
     void createStore(const std::string &id) {
         VORN *store = open(id, multiProcess());
@@ -103,7 +97,9 @@ TEST_F(OpenModes, ConflictingModesAcrossProcessesAreRefused) {
             SCOPED_TRACE(c.id);
             m_log.clear();
             // A larger capacity than the file has: a refused open must not grow it.
-            VORN *store = openIn(c.id, c.opener, 3 * page);
+            StoreOptions options = inMode(c.opener);
+            options.capacity = 3 * page;
+            VORN *store = openStore(storeRoot(), c.id, options);
             if (c.refusal) {
                 EXPECT_EQ(store, nullptr);
                 EXPECT_EQ(m_log.count("[" + std::string(c.id) + "] is open in another process in " + c.refusal +
@@ -122,7 +118,7 @@ TEST_F(OpenModes, ConflictingModesAcrossProcessesAreRefused) {
         // Once the holder is gone every mode is free again.
         for (const ModeCase &c : kModeCases) {
             SCOPED_TRACE(c.id);
-            VORN *store = openIn(c.id, c.opener);
+            VORN *store = openStore(storeRoot(), c.id, inMode(c.opener));
             ASSERT_NE(store, nullptr);
             EXPECT_EQ(VORNTestPeer::get(store, "k"), std::optional<std::string>("v"));
             store->close();
@@ -132,7 +128,7 @@ TEST_F(OpenModes, ConflictingModesAcrossProcessesAreRefused) {
     std::vector<VORN *> held;
     for (const ModeCase &c : kModeCases) {
         createStore(c.id);
-        VORN *store = openIn(c.id, c.holder);
+        VORN *store = openStore(storeRoot(), c.id, inMode(c.holder));
         ASSERT_NE(store, nullptr) << c.id;
         held.push_back(store);
     }
@@ -150,17 +146,17 @@ TEST_F(OpenModes, ConflictingModesAcrossProcessesAreRefused) {
 // never meet there; a read-only open of a store that does not exist has no
 // file to lock and leaves nothing behind.
 TEST_F(OpenModes, OneProcessSharesTheInstanceAndAMissingStoreTakesNoLock) {
-    VORN *single = openIn("shared", VORN_SINGLE_PROCESS);
+    VORN *single = openStore(storeRoot(), "shared");
     ASSERT_NE(single, nullptr);
-    EXPECT_EQ(openIn("shared", VORN_MULTI_PROCESS), single);
+    EXPECT_EQ(openStore(storeRoot(), "shared", multiProcess()), single);
     single->close();
 
-    VORN *missing = openIn("missing", kReadOnly);
+    VORN *missing = openStore(storeRoot(), "missing", inMode(kReadOnly));
     ASSERT_NE(missing, nullptr);
     EXPECT_EQ(VORNTestPeer::get(missing, "k"), std::nullopt);
     missing->close();
     EXPECT_EQ(fileSize(dataPath("missing")), -1);
-    VORN *writer = openIn("missing", VORN_SINGLE_PROCESS);
+    VORN *writer = openStore(storeRoot(), "missing");
     ASSERT_NE(writer, nullptr);
     writer->close();
 }
@@ -172,9 +168,9 @@ TEST_F(OpenModes, RestoreAndRemovalBesideOpenInstancesHereAndElsewhere) {
     GTEST_SKIP() << "open modes are not detected on Apple platforms";
 #endif
     if (isChild()) {
-        VORN *multi = openIn("there-multi", VORN_MULTI_PROCESS);
-        VORN *single = openIn("there-single", VORN_SINGLE_PROCESS);
-        VORN *removed = openIn("there-removed", VORN_MULTI_PROCESS);
+        VORN *multi = openStore(storeRoot(), "there-multi", multiProcess());
+        VORN *single = openStore(storeRoot(), "there-single");
+        VORN *removed = openStore(storeRoot(), "there-removed", multiProcess());
         ASSERT_TRUE(multi && single && removed);
         EXPECT_EQ(VORNTestPeer::get(multi, "k"), std::optional<std::string>("new"));
         EXPECT_EQ(VORNTestPeer::get(single, "k"), std::optional<std::string>("new"));
@@ -204,13 +200,13 @@ TEST_F(OpenModes, RestoreAndRemovalBesideOpenInstancesHereAndElsewhere) {
     for (VORNMode mode : {VORN_SINGLE_PROCESS, VORN_MULTI_PROCESS}) {
         const std::string id = mode == VORN_SINGLE_PROCESS ? "here-single" : "here-multi";
         SCOPED_TRACE(id);
-        VORN *store = openIn(id, mode);
+        VORN *store = openStore(storeRoot(), id, inMode(mode));
         ASSERT_NE(store, nullptr);
         EXPECT_TRUE(VORN::restoreOneFromDirectory(id, backup.path(), &root()));
         EXPECT_EQ(VORNTestPeer::get(store, "k"), std::optional<std::string>("old"));
         EXPECT_TRUE(VORN::removeStorage(id, &root()));
         EXPECT_FALSE(VORN::checkExist(id, &root()));
-        VORN *again = openIn(id, VORN_SINGLE_PROCESS);
+        VORN *again = openStore(storeRoot(), id);
         ASSERT_NE(again, nullptr);
         EXPECT_EQ(VORNTestPeer::get(again, "k"), std::nullopt);
         again->close();
@@ -231,7 +227,7 @@ TEST_F(OpenModes, RestoreAndRemovalBesideOpenInstancesHereAndElsewhere) {
     EXPECT_FALSE(VORN::checkExist("there-removed", &root()));
     // A new store under the removed one's name is a new file: the other
     // process's lock stays with the unlinked one.
-    VORN *fresh = openIn("there-removed", VORN_SINGLE_PROCESS);
+    VORN *fresh = openStore(storeRoot(), "there-removed");
     ASSERT_NE(fresh, nullptr);
     fresh->close();
     markStep(root(), "parent-done");
@@ -245,7 +241,7 @@ TEST_F(OpenModes, RestoreAndRemovalBesideOpenInstancesHereAndElsewhere) {
 // (the other process unlocks only after they are done).
 TEST_F(OpenModes, AnOpenDoesNotWaitForAnotherProcessesLock) {
     if (isChild()) {
-        VORN *store = openIn("held", VORN_MULTI_PROCESS);
+        VORN *store = openStore(storeRoot(), "held", multiProcess());
         ASSERT_NE(store, nullptr);
         store->lock();
         markStep(storeRoot(), "child-locked");
@@ -264,14 +260,10 @@ TEST_F(OpenModes, AnOpenDoesNotWaitForAnotherProcessesLock) {
     VORN *switched = nullptr;
     {
         Watchdog watchdog(60, "an open of a store another process holds locked");
-        VORN *plain = openIn("held", VORN_MULTI_PROCESS);
+        VORN *plain = openStore(storeRoot(), "held", multiProcess());
         ASSERT_NE(plain, nullptr);
         plain->close();
-        VORNConfig config;
-        config.mode = VORN_MULTI_PROCESS;
-        config.rootPath = &root();
-        config.enableKeyExpire = true;
-        switched = VORN::vornWithID("held", config);
+        switched = openStore(root(), "held", multiProcess(expiring()));
         ASSERT_NE(switched, nullptr);
     }
 
@@ -279,7 +271,7 @@ TEST_F(OpenModes, AnOpenDoesNotWaitForAnotherProcessesLock) {
     // The recording handler is for one thread at a time.
     VORN::unRegisterHandler();
     std::thread other([this]() {
-        VORN *unrelated = VORN::vornWithID("unrelated", VORN_MULTI_PROCESS, nullptr, &root());
+        VORN *unrelated = openStore(root(), "unrelated", multiProcess());
         EXPECT_NE(unrelated, nullptr);
         if (unrelated) {
             EXPECT_TRUE(VORNTestPeer::set(unrelated, "k", "v"));

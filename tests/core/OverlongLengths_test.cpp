@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "EngineTestSupport.h"
+#include "StoreTestSupport.h"
 #include "core/VORNMetaInfo.h"
 
 using namespace vorn_test;
@@ -127,7 +127,7 @@ std::string le32(uint32_t number) {
     return std::string(reinterpret_cast<const char *>(&number), 4);
 }
 
-class OverlongLengths : public EngineTest {
+class OverlongLengths : public StoreTest {
 protected:
     // The store's files as a writer would have left them: the stream after
     // the data file's 4-byte leading field, its size and CRC in a version-4

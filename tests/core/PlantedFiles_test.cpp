@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "EngineTestSupport.h"
+#include "StoreTestSupport.h"
 #include "PlantedFiles.h"
 #include "platform/SystemCalls.h"
 
@@ -44,7 +44,7 @@ std::string valueFor(int i, int round) {
     return "value " + std::to_string(i) + " round " + std::to_string(round) + std::string(150, 'v');
 }
 
-class PlantedFiles : public EngineTest {
+class PlantedFiles : public StoreTest {
 protected:
     // The store "victim" with keys, closed: its files are what planted links
     // point to. Its bytes are kept to check that nothing wrote them.

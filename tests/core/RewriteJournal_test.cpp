@@ -10,7 +10,7 @@
 #include <filesystem>
 #include <string>
 
-#include "EngineTestSupport.h"
+#include "StoreTestSupport.h"
 #include "core/VORNMetaInfo.h"
 #include "platform/SystemCalls.h"
 
@@ -83,7 +83,7 @@ std::string valueFor(int i, int round) {
     return "value " + std::to_string(i) + " round " + std::to_string(round) + std::string(150, 'v');
 }
 
-class RewriteJournal : public EngineTest {
+class RewriteJournal : public StoreTest {
 protected:
     // 30 keys, then 10 of them written again: a compaction moves records.
     void Fill(VORN *store) {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "EngineTestSupport.h"
+#include "StoreTestSupport.h"
 #include "core/VORNMetaInfo.h"
 #include "platform/VORNFileUtil.h"
 
@@ -30,7 +30,7 @@ const std::vector<StoreCase> &storeCases() {
     return cases;
 }
 
-class ClearTrim : public EngineTest {
+class ClearTrim : public StoreTest {
 protected:
     // Grows a new store's data file to 65536 bytes with one 5000-byte value
     // (the growth rule's first step for it), then leaves it deleted.
@@ -171,22 +171,14 @@ TEST_F(ClearTrim, TrimOfAnAlreadyCompactedStoreStillStartsANewSequence) {
 
 // A second process maps the 65536-byte file, then the first one shrinks it.
 // The second one's next append is bigger than the new file: written through
-// its old mapping it would land past the end of the file (SIGBUS).
-class ShrinkAcrossProcesses : public EngineTest {
-protected:
-    bool isChild() {
-        if (currentRole().empty()) {
-            return false;
-        }
-        setStoreRoot(currentArg().substr(2));
-        return true;
-    }
-};
+// its old mapping it would land past the end of the file (SIGBUS). The
+// child's role is the operation the parent shrinks the file with.
+using ShrinkAcrossProcesses = StoreTest;
 
 TEST_F(ShrinkAcrossProcesses, TheOtherProcessRemapsBeforeItAppends) {
     const std::vector<std::string> operations = {"trim", "clearAll"};
     if (isChild()) {
-        const std::string operation = operations[currentArg()[0] - '0'];
+        const std::string operation = currentRole();
         VORN *store = open("shrink", multiProcess());
         EXPECT_EQ(VORNTestPeer::get(store, "a"), std::optional<std::string>("1"));
         EXPECT_EQ(VORNTestPeer::mappedFileSize(store), 65536u);
@@ -209,8 +201,8 @@ TEST_F(ShrinkAcrossProcesses, TheOtherProcessRemapsBeforeItAppends) {
         ASSERT_TRUE(VORNTestPeer::remove(store, "big"));
         ASSERT_TRUE(VORNTestPeer::set(store, "a", "1"));
         ASSERT_TRUE(VORNTestPeer::fullWriteback(store)); // compact already: trim's own write-back does nothing
-        const int child = startSelf("ShrinkAcrossProcesses.TheOtherProcessRemapsBeforeItAppends", "child",
-                                    std::to_string(i) + ":" + dir.path());
+        const int child =
+            startSelf("ShrinkAcrossProcesses.TheOtherProcessRemapsBeforeItAppends", operations[i], dir.path());
         ASSERT_TRUE(waitStep(dir.path() + "/steps", "child-loaded"));
         if (operations[i] == "trim") {
             store->trim();

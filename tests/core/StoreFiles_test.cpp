@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "EngineTestSupport.h"
+#include "StoreTestSupport.h"
 #include "core/VORNMetaInfo.h"
 #include "core/VORNNaming.h"
 #include "platform/VORNFileUtil.h"
@@ -20,7 +20,7 @@ using namespace vorn_test;
 
 namespace {
 
-class StoreFiles : public EngineTest {
+class StoreFiles : public StoreTest {
 protected:
     // A closed store with a few records, as an earlier run left it.
     void writeStore(const std::string &id) {
@@ -94,10 +94,8 @@ TEST_F(StoreFiles, ValidityExistenceAndRemovalOfStoresOnDisk) {
 
 TEST_F(StoreFiles, RemovingAnOpenStoreClosesItAndLeavesNoFile) {
     const std::string &rootPath = root();
-    VORNConfig config;
-    config.mode = VORN_MULTI_PROCESS;
-    config.rootPath = &rootPath;
-    VORN *store = VORN::vornWithID("open", config);
+    // Not the fixture's open(): the removal closes the instance.
+    VORN *store = openStore(rootPath, "open", multiProcess());
     ASSERT_NE(store, nullptr);
     ASSERT_TRUE(VORNTestPeer::set(store, "a", "1"));
     m_log.clear();
@@ -108,7 +106,7 @@ TEST_F(StoreFiles, RemovingAnOpenStoreClosesItAndLeavesNoFile) {
     EXPECT_EQ(fileSize(metaPath("open")), -1);
 
     // A later open starts a new, empty store.
-    VORN *again = VORN::vornWithID("open", config);
+    VORN *again = openStore(rootPath, "open", multiProcess());
     ASSERT_NE(again, nullptr);
     EXPECT_EQ(VORNTestPeer::keyCount(again), 0u);
     again->close();
@@ -118,10 +116,7 @@ TEST_F(StoreFiles, RemovingAnOpenStoreClosesItAndLeavesNoFile) {
 // descriptor's exclusive flock would wait for that hold forever.
 TEST_F(StoreFiles, RemovingAStoreThisThreadHoldsLockedDoesNotWaitForItself) {
     const std::string &rootPath = root();
-    VORNConfig config;
-    config.mode = VORN_MULTI_PROCESS;
-    config.rootPath = &rootPath;
-    VORN *store = VORN::vornWithID("held", config);
+    VORN *store = openStore(rootPath, "held", multiProcess()); // closed by the removal
     ASSERT_NE(store, nullptr);
     ASSERT_TRUE(VORNTestPeer::set(store, "a", "1"));
     store->lock();
@@ -150,8 +145,7 @@ TEST_F(StoreFiles, TheStaticCheckOfAStoreThisThreadHoldsLockedDoesNotWaitForItse
 }
 
 TEST_F(StoreFiles, RemovalWaitsForAnotherProcessInsideAnOperation) {
-    if (!currentRole().empty()) {
-        setStoreRoot(currentArg());
+    if (isChild()) {
         VORN *store = open("busy", multiProcess());
         ASSERT_TRUE(VORNTestPeer::set(store, "a", "1"));
         store->lock();

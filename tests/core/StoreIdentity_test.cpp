@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "EngineTestSupport.h"
+#include "StoreTestSupport.h"
 #include "core/VORNNaming.h"
 #include "platform/VORNFileUtil.h"
 
@@ -19,11 +19,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-using StoreIdentity = EngineTest;
-
-VORN *openWith(const std::string &id, const std::string &root, const std::string *key = nullptr) {
-    return VORN::vornWithID(id, VORN_SINGLE_PROCESS, key, &root);
-}
+using StoreIdentity = StoreTest;
 
 TEST_F(StoreIdentity, OpensShareAnInstanceExactlyWhenTheyNameOneDataFile) {
     const std::string nested = root() + "/a";
@@ -43,10 +39,10 @@ TEST_F(StoreIdentity, OpensShareAnInstanceExactlyWhenTheyNameOneDataFile) {
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
-        VORN *first = openWith(c.idA, c.rootA, &key);
+        VORN *first = openStore(c.rootA, c.idA, encrypted(key));
         ASSERT_NE(first, nullptr);
         ASSERT_TRUE(VORNTestPeer::set(first, "k", "first"));
-        VORN *second = openWith(c.idB, c.rootB);
+        VORN *second = openStore(c.rootB, c.idB);
         ASSERT_NE(second, nullptr);
         if (c.same) {
             EXPECT_EQ(second, first);
@@ -171,7 +167,7 @@ TEST_F(StoreIdentity, LookingForAStoreCreatesNothing) {
         EXPECT_TRUE(VORN::isFileValid(id, &fresh)) << "no data file: nothing to find wrong";
         EXPECT_FALSE(VORN::removeStorage(id, &fresh));
         // A read-only open of a store that is not there creates nothing either.
-        VORN *reader = VORN::vornWithID(id, VORN_READ_ONLY, nullptr, &fresh);
+        VORN *reader = openStore(fresh, id, inMode(VORN_READ_ONLY));
         if (reader) {
             EXPECT_EQ(reader->count(), 0u);
             reader->close();

@@ -9,8 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "EngineTestSupport.h"
-#include "MaintenanceTestSupport.h"
+#include "StoreTestSupport.h"
 #include "platform/VORNFileUtil.h"
 
 using namespace vorn_test;
@@ -18,7 +17,7 @@ using Peer = VORNMaintenanceTestPeer;
 
 namespace {
 
-class Import : public EngineTest {
+class Import : public StoreTest {
 protected:
     // Source keys and the value bytes each one is stored with: a string in
     // the data-holder form, a raw scalar, and a value big enough for an
@@ -188,10 +187,7 @@ TEST_F(Import, OppositeImportsInTwoThreadsBothFinish) {
 // The same across processes: the inter-process locks of the two stores must
 // be taken in one order by every process.
 TEST_F(Import, OppositeImportsInTwoProcessesBothFinish) {
-    const bool child = !currentRole().empty();
-    if (child) {
-        setStoreRoot(currentArg());
-    }
+    const bool child = isChild();
     const std::string steps = storeRoot() + "/steps";
     if (!child) {
         ASSERT_TRUE(vorn::mkPath(steps));

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "EngineTestSupport.h"
+#include "StoreTestSupport.h"
 #include "core/VORNMetaInfo.h"
 
 using namespace vorn_test;
@@ -81,7 +81,7 @@ std::vector<Op> makeScript(uint32_t seed) {
     return ops;
 }
 
-class RandomOperations : public EngineTest, public ::testing::WithParamInterface<RandomConfig> {
+class RandomOperations : public StoreTest, public ::testing::WithParamInterface<RandomConfig> {
 protected:
     StoreOptions options() const {
         StoreOptions options;
@@ -180,8 +180,7 @@ TEST_P(RandomOperations, MatchTheModel) {
         }
     }
     const bool twoProcesses = GetParam().multiProcess;
-    if (!currentRole().empty()) {
-        setStoreRoot(currentArg());
+    if (isChild()) {
         run(1, true);
         return;
     }

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "EngineTestSupport.h"
+#include "StoreTestSupport.h"
 #include "core/VORNMetaInfo.h"
 #include "crypt/AESCrypt.h"
 #include "platform/VORNFileUtil.h"
@@ -21,7 +21,7 @@ const std::string kKey = "0123456789abcdef0123456789ABCDEF";
 // Every value holds it, so any plaintext left in the data file shows.
 const std::string kMarker = "SECRET";
 
-class ReKey : public EngineTest {
+class ReKey : public StoreTest {
 protected:
     // Values of every kind an encrypted index keeps (small ones in memory, a
     // large one by position), plus stale plaintext: an older value of a key
@@ -233,7 +233,7 @@ TEST_F(ReKey, CheckReSetCryptKeyWithTheEffectiveKeyKeepsTheLoadedContents) {
 
 // One process re-keys a multi-process store step by step; the other follows
 // each step with checkReSetCryptKey and writes under the new key.
-class ReKeyAcrossProcesses : public EngineTest {
+class ReKeyAcrossProcesses : public StoreTest {
 protected:
     std::string steps() const { return storeRoot() + "/steps"; }
 };

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "EngineTestSupport.h"
+#include "StoreTestSupport.h"
 #include "core/VORNMetaInfo.h"
 #include "crypt/AESCrypt.h"
 #include "encoding/CodedOutputData.h"
@@ -38,7 +38,7 @@ std::string le32(uint32_t value) {
     return std::string(reinterpret_cast<const char *>(&value), 4);
 }
 
-class Recovery : public EngineTest {
+class Recovery : public StoreTest {
 protected:
     // Writes key-<from> .. key-<to - 1>, then flushes and closes the store.
     // With compactFirst, the keys written so far are compacted first, so that

@@ -1,18 +1,25 @@
 #include "StoreTestSupport.h"
 
 #include <algorithm>
+#include <atomic>
 
+#include "core/VORNClock.h"
 #include "encoding/CodedOutputData.h"
 
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <zlib.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <sstream>
+#include <utility>
 #include <vector>
 
 extern char **environ;
@@ -46,8 +53,191 @@ const std::string &processRoot() {
     return dir->path();
 }
 
+VORNConfig StoreOptions::config(const std::string &root) const {
+    VORNConfig config;
+    config.mode = mode;
+    config.aes256 = aes256;
+    config.cryptKey = cryptKey.empty() ? nullptr : &cryptKey;
+    config.rootPath = &root;
+    config.expectedCapacity = capacity;
+    config.enableKeyExpire = enableKeyExpire;
+    config.expiredInSeconds = expiredInSeconds;
+    config.enableCompareBeforeSet = enableCompareBeforeSet;
+    config.recover = recover;
+    config.itemSizeLimit = itemSizeLimit;
+    return config;
+}
+
+StoreOptions inMode(VORNMode mode, StoreOptions options) {
+    options.mode = mode;
+    return options;
+}
+
+StoreOptions multiProcess(StoreOptions options) {
+    return inMode(VORN_MULTI_PROCESS, std::move(options));
+}
+
+StoreOptions readOnly(StoreOptions options) {
+    options.mode = static_cast<VORNMode>(options.mode | VORN_READ_ONLY);
+    return options;
+}
+
+StoreOptions encrypted(const std::string &key, bool aes256, StoreOptions options) {
+    options.cryptKey = key;
+    options.aes256 = aes256;
+    return options;
+}
+
+StoreOptions expiring(uint32_t seconds, StoreOptions options) {
+    options.enableKeyExpire = true;
+    options.expiredInSeconds = seconds;
+    return options;
+}
+
+VORN *openStore(const std::string &root, const std::string &id, const StoreOptions &options) {
+    return VORN::vornWithID(id, options.config(root));
+}
+
+void RecordingHandler::logMessage(VORNLogLevel level, const char *file, int, const char *function,
+                                  const std::string &message) {
+    std::lock_guard<std::mutex> guard(m_linesMutex);
+    lines.push_back({level, file ? file : "", function ? function : "", message});
+}
+
+VORNRecoverStrategic RecordingHandler::onVORNCRCCheckFail(const std::string &) {
+    crcAsked++;
+    return crcAnswer;
+}
+
+VORNRecoverStrategic RecordingHandler::onVORNFileLengthError(const std::string &) {
+    lengthAsked++;
+    return lengthAnswer;
+}
+
+void RecordingHandler::onContentChanged(const std::string &) {
+    changed++;
+}
+
+void RecordingHandler::onContentLoaded(const std::string &) {
+    loaded++;
+    if (whileLoading) {
+        whileLoading();
+    }
+}
+
+size_t RecordingHandler::count(const std::string &message) const {
+    std::lock_guard<std::mutex> guard(m_linesMutex);
+    size_t n = 0;
+    for (const auto &line : lines) {
+        n += line.message == message ? 1 : 0;
+    }
+    return n;
+}
+
+bool RecordingHandler::has(VORNLogLevel level, const std::string &function, const std::string &message) const {
+    std::lock_guard<std::mutex> guard(m_linesMutex);
+    for (const auto &line : lines) {
+        if (line.level == level && line.function == function && line.message == message) {
+            return true;
+        }
+    }
+    return false;
+}
+
+size_t RecordingHandler::countPrefix(const std::string &prefix) const {
+    std::lock_guard<std::mutex> guard(m_linesMutex);
+    size_t n = 0;
+    for (const auto &line : lines) {
+        n += line.message.rfind(prefix, 0) == 0 ? 1 : 0;
+    }
+    return n;
+}
+
+std::string RecordingHandler::dump() const {
+    std::lock_guard<std::mutex> guard(m_linesMutex);
+    std::ostringstream out;
+    for (const auto &line : lines) {
+        out << line.level << " " << line.source << "::" << line.function << " " << line.message << "\n";
+    }
+    return out.str();
+}
+
+void RecordingHandler::clear() {
+    std::lock_guard<std::mutex> guard(m_linesMutex);
+    lines.clear();
+    crcAsked = lengthAsked = changed = loaded = 0;
+}
+
 void StoreTest::SetUp() {
     processRoot();
+    VORN::registerHandler(&m_log);
+    VORN::setLogLevel(VORNLogInfo);
+}
+
+void StoreTest::TearDown() {
+    for (VORN *store : m_open) {
+        store->close();
+    }
+    m_open.clear();
+    VORN::unRegisterHandler();
+    VORN::setLogLevel(VORNLogWarning);
+}
+
+VORN *StoreTest::open(const std::string &id, const StoreOptions &options) {
+    VORN *store = openStore(storeRoot(), id, options);
+    EXPECT_NE(store, nullptr) << id;
+    if (store) {
+        m_open.insert(store);
+    }
+    return store;
+}
+
+void StoreTest::close(VORN *store) {
+    m_open.erase(store);
+    store->close();
+}
+
+VORN *StoreTest::reopen(VORN *store, const std::string &id, const StoreOptions &options) {
+    close(store);
+    return open(id, options);
+}
+
+bool StoreTest::isChild() {
+    if (currentRole().empty()) {
+        return false;
+    }
+    setStoreRoot(currentArg());
+    return true;
+}
+
+namespace {
+
+std::atomic<uint32_t> g_now{ClockedStoreTest::kStartTime};
+
+uint32_t testClock() {
+    return g_now.load();
+}
+
+} // namespace
+
+void ClockedStoreTest::SetUp() {
+    StoreTest::SetUp();
+    setNow(kStartTime);
+    vorn::setClockForTesting(testClock);
+}
+
+void ClockedStoreTest::TearDown() {
+    // The stores close while the test's clock still runs, as they ran.
+    StoreTest::TearDown();
+    vorn::setClockForTesting(nullptr);
+}
+
+void ClockedStoreTest::setNow(uint32_t now) {
+    g_now.store(now);
+}
+
+uint32_t ClockedStoreTest::now() {
+    return g_now.load();
 }
 
 std::string currentRole() {
@@ -184,6 +374,37 @@ bool waitStep(const std::string &dir, const std::string &step) {
 long long fileSize(const std::string &path) {
     struct stat st;
     return stat(path.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : -1;
+}
+
+vorn::VORNMetaInfo metaFromBytes(const std::string &bytes) {
+    vorn::VORNMetaInfo info;
+    if (bytes.size() >= vorn::kMetaInfoSize) {
+        info.read(bytes.data());
+    }
+    return info;
+}
+
+uint32_t crcOf(const std::string &bytes) {
+    return static_cast<uint32_t>(
+        crc32(0, reinterpret_cast<const Bytef *>(bytes.data()), static_cast<uInt>(bytes.size())));
+}
+
+std::string hex(const std::string &bytes) {
+    std::string out;
+    char cell[4];
+    for (unsigned char c : bytes) {
+        snprintf(cell, sizeof(cell), "%02X ", c);
+        out += cell;
+    }
+    return out;
+}
+
+std::string le32(uint32_t value) {
+    std::string bytes(4, '\0');
+    for (int i = 0; i < 4; i++) {
+        bytes[i] = static_cast<char>((value >> (8 * i)) & 0xFF);
+    }
+    return bytes;
 }
 
 } // namespace vorn_test

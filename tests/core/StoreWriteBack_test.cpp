@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "EngineTestSupport.h"
+#include "StoreTestSupport.h"
 #include "core/VORNMetaInfo.h"
 #include "crypt/AESCrypt.h"
 
@@ -14,7 +14,7 @@ using namespace vorn_test;
 
 namespace {
 
-class WriteBack : public EngineTest {
+class WriteBack : public StoreTest {
 protected:
     // Writes a data file whose stream is `plain` (encrypted under key and
     // vector when a key is given) and a version-4 meta record for it.

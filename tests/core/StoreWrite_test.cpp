@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "EngineTestSupport.h"
+#include "StoreTestSupport.h"
 #include "core/VORNMetaInfo.h"
 #include "encoding/PBUtility.h"
 #include "platform/SystemCalls.h"
@@ -19,7 +19,7 @@ using namespace vorn_test;
 
 namespace {
 
-class StoreWrite : public EngineTest {
+class StoreWrite : public StoreTest {
 protected:
     // What a refused write must leave alone.
     struct Snapshot {

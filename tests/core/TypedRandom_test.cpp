@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "TypedTestSupport.h"
+#include "StoreTestSupport.h"
 
 using namespace vorn_test;
 
@@ -88,14 +88,14 @@ private:
     std::map<std::string, Entry> m_entries;
 };
 
-class TypedRandom : public TypedStoreTest {
+class TypedRandom : public ClockedStoreTest {
 protected:
-    void run(const std::string &id, const TypedOptions &options, uint32_t seed) {
+    void run(const std::string &id, const StoreOptions &options, uint32_t seed) {
         std::mt19937 random(seed);
         auto pick = [&random](uint32_t n) { return static_cast<uint32_t>(random() % n); };
         ExpiryModel model;
         VORN::setLogLevel(VORNLogWarning); // thousands of operations: keep only what goes wrong
-        VORN *store = openStore(id, options);
+        VORN *store = open(id, options);
         uint32_t now = kStartTime;
 
         for (int step = 0; step < 3000; step++) {
@@ -161,12 +161,12 @@ protected:
                 ASSERT_TRUE(store->disableAutoKeyExpire());
                 model.disable(now);
             } else {
-                store = reopenStore(store, id, options);
+                store = reopen(store, id, options);
                 model.defaultDuration = 0; // the default lives in the object only
             }
         }
         EXPECT_EQ(store->count(true), model.liveKeys(now).size());
-        store = reopenStore(store, id, options);
+        store = reopen(store, id, options);
         std::vector<std::string> keys = store->allKeys(true);
         std::sort(keys.begin(), keys.end());
         EXPECT_EQ(keys, model.liveKeys(now));
@@ -174,26 +174,20 @@ protected:
 };
 
 TEST_F(TypedRandom, MatchesTheModel) {
-    struct Config {
+    const struct Config {
         const char *name;
-        VORNMode mode;
-        const char *cryptKey;
-        bool aes256;
+        StoreOptions options;
     } configs[] = {
-        {"plain", VORN_SINGLE_PROCESS, "", false},
-        {"plain, multi-process", VORN_MULTI_PROCESS, "", false},
-        {"AES-128", VORN_SINGLE_PROCESS, "0123456789abcdef", false},
-        {"AES-256, multi-process", VORN_MULTI_PROCESS, "0123456789abcdef0123456789abcdef", true},
+        {"plain", StoreOptions{}},
+        {"plain, multi-process", multiProcess()},
+        {"AES-128", encrypted("0123456789abcdef")},
+        {"AES-256, multi-process", encrypted("0123456789abcdef0123456789abcdef", true, multiProcess())},
     };
     uint32_t seed = 17;
     for (const auto &config : configs) {
         SCOPED_TRACE(config.name);
-        TypedOptions options;
-        options.mode = config.mode;
-        options.cryptKey = config.cryptKey;
-        options.aes256 = config.aes256;
         m_log.clear();
-        run(std::string("random-") + std::to_string(seed), options, seed);
+        run(std::string("random-") + std::to_string(seed), config.options, seed);
         seed += 101;
         if (HasFailure()) {
             return;

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "TypedTestSupport.h"
+#include "StoreTestSupport.h"
 #include "core/VORNMetaInfo.h"
 
 using namespace vorn_test;
@@ -197,29 +197,19 @@ std::vector<TypedCase> typedCases() {
 struct StoreKind {
     const char *name;
     const char *id;
-    TypedOptions options;
+    StoreOptions options;
 };
 
 std::vector<StoreKind> storeKinds() {
-    TypedOptions plain;
-    TypedOptions expiring;
-    expiring.enableKeyExpire = true;
-    TypedOptions aes128;
-    aes128.cryptKey = "0123456789abcdef";
-    TypedOptions aes256Expiring;
-    aes256Expiring.cryptKey = "0123456789abcdef0123456789abcdef";
-    aes256Expiring.aes256 = true;
-    aes256Expiring.enableKeyExpire = true;
-    TypedOptions multi;
-    multi.mode = VORN_MULTI_PROCESS;
-    return {{"plain", "typed-plain", plain},
-            {"plain, expiry on", "typed-expiring", expiring},
-            {"AES-128", "typed-aes128", aes128},
-            {"AES-256, expiry on", "typed-aes256-expiring", aes256Expiring},
-            {"multi-process", "typed-multi", multi}};
+    return {{"plain", "typed-plain", StoreOptions{}},
+            {"plain, expiry on", "typed-expiring", expiring()},
+            {"AES-128", "typed-aes128", encrypted("0123456789abcdef")},
+            {"AES-256, expiry on", "typed-aes256-expiring",
+             encrypted("0123456789abcdef0123456789abcdef", true, expiring())},
+            {"multi-process", "typed-multi", multiProcess()}};
 }
 
-class TypedValues : public TypedStoreTest {
+class TypedValues : public ClockedStoreTest {
 protected:
     // Every getter-side expectation of one case, for a key already set.
     void checkCase(VORN *store, const TypedCase &c, const std::string &key, const std::string &suffix) {
@@ -248,7 +238,7 @@ TEST_F(TypedValues, ExactBytesAndGettersForEveryTypeAndStoreKind) {
     const uint32_t duration = 100;
     for (const StoreKind &kind : storeKinds()) {
         SCOPED_TRACE(kind.name);
-        VORN *store = openStore(kind.id, kind.options);
+        VORN *store = open(kind.id, kind.options);
         const bool expiring = kind.options.enableKeyExpire.value_or(false);
         // Every case twice: with the store's default duration (0: never) and
         // with an explicit one, which only counts while expiry is on.
@@ -268,7 +258,7 @@ TEST_F(TypedValues, ExactBytesAndGettersForEveryTypeAndStoreKind) {
         EXPECT_EQ(store->count(), cases.size() * 2);
 
         // The same from the files.
-        store = reopenStore(store, kind.id, kind.options);
+        store = reopen(store, kind.id, kind.options);
         for (const TypedCase &c : cases) {
             SCOPED_TRACE(std::string("reopened: ") + c.name);
             checkCase(store, c, std::string("d:") + c.name, suffixFor(false));
@@ -282,7 +272,7 @@ TEST_F(TypedValues, ExactBytesAndGettersForEveryTypeAndStoreKind) {
 }
 
 TEST_F(TypedValues, AbsentAndEmptyKeysGiveDefaults) {
-    VORN *store = openStore("absent");
+    VORN *store = open("absent");
     ASSERT_TRUE(store->set(int32_t(5), "present"));
     for (std::string_view key : {std::string_view("missing"), std::string_view()}) {
         SCOPED_TRACE(key.empty() ? "empty key" : "absent key");
@@ -329,7 +319,7 @@ TEST_F(TypedValues, AbsentAndEmptyKeysGiveDefaults) {
 }
 
 TEST_F(TypedValues, UndecodableValuesAreLoggedAndGiveDefaults) {
-    VORN *store = openStore("mismatch");
+    VORN *store = open("mismatch");
     ASSERT_TRUE(store->set(int32_t(-1), "negative"));    // FF x9 01
     ASSERT_TRUE(store->set(true, "flag"));               // 01
     ASSERT_TRUE(store->set(std::string("abc"), "text")); // 03 61 62 63
@@ -416,7 +406,7 @@ TEST_F(TypedValues, UndecodableValuesAreLoggedAndGiveDefaults) {
 // A value whose varint says "length 1" in two bytes (81 00): the copy takes
 // the payload from the end, never from past it.
 TEST_F(TypedValues, WriteValueToBufferStaysInsideANonMinimalPrefix) {
-    VORN *store = openStore("nonminimal");
+    VORN *store = open("nonminimal");
     ASSERT_TRUE(VORNTestPeer::setRaw(store, "k", bytesOf({0x81, 0x00})));
     char buffer[4] = {'x', 'x', 'x', 'x'};
     EXPECT_EQ(store->writeValueToBuffer("k", buffer, 4), 1);
@@ -453,12 +443,12 @@ TEST_F(TypedValues, NullCStringRemovesTheKeyOrSaysItCouldNot) {
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         const std::string id = "nullstring-" + std::to_string(n++);
-        VORN *store = openStore(id);
+        VORN *store = open(id);
         ASSERT_TRUE(store->set("v", "k"));
         ASSERT_TRUE(store->set("o", "other"));
-        closeStore(store);
+        close(store);
 
-        TypedOptions options;
+        StoreOptions options;
         switch (c.store) {
         case Store::ReadOnly:
             options.mode = VORN_READ_ONLY;
@@ -483,7 +473,7 @@ TEST_F(TypedValues, NullCStringRemovesTheKeyOrSaysItCouldNot) {
         default:
             break;
         }
-        store = openStore(id, options);
+        store = open(id, options);
         store->containsKey("k"); // the load, which may settle the files first
         const std::string dataBefore =
             std::filesystem::is_directory(dataPath(id)) ? "<directory>" : readFile(dataPath(id));
@@ -498,7 +488,7 @@ TEST_F(TypedValues, NullCStringRemovesTheKeyOrSaysItCouldNot) {
             // The deletion record: key 01 6B, value length 00.
             const std::string stream = readFile(dataPath(id)).substr(4, store->actualSize());
             EXPECT_EQ(hex(stream.substr(stream.size() - 3)), hex(bytesOf({0x01, 'k', 0x00})));
-            store = reopenStore(store, id, options);
+            store = reopen(store, id, options);
             EXPECT_FALSE(store->containsKey("k"));
             EXPECT_TRUE(store->containsKey("other"));
         } else {
@@ -511,21 +501,19 @@ TEST_F(TypedValues, NullCStringRemovesTheKeyOrSaysItCouldNot) {
         if (c.store == Store::ReadOnly) {
             EXPECT_TRUE(store->containsKey("k"));
         }
-        closeStore(store);
+        close(store);
     }
 }
 
 TEST_F(TypedValues, ReadOnlyStoresRefuseEveryChange) {
-    VORN *store = openStore("ro");
+    VORN *store = open("ro");
     ASSERT_TRUE(store->set(int32_t(1), "a"));
     ASSERT_TRUE(store->set(std::string("x"), "b"));
-    closeStore(store);
+    close(store);
     const std::string data = readFile(dataPath("ro"));
     const std::string meta = readFile(metaPath("ro"));
 
-    TypedOptions readOnly;
-    readOnly.mode = VORN_READ_ONLY;
-    store = openStore("ro", readOnly);
+    store = open("ro", inMode(VORN_READ_ONLY));
     m_log.clear();
     EXPECT_FALSE(store->removeValueForKey("a"));
     EXPECT_TRUE(m_log.has(VORNLogWarning, "removeValueForKey", "[ro] file readonly")) << m_log.dump();
@@ -543,7 +531,7 @@ TEST_F(TypedValues, ReadOnlyStoresRefuseEveryChange) {
 }
 
 TEST_F(TypedValues, RemovingSeveralKeysRewritesOnce) {
-    VORN *store = openStore("several");
+    VORN *store = open("several");
     for (const char *key : {"a", "b", "c", "d"}) {
         ASSERT_TRUE(store->set(std::string(key) + "-value", key));
     }
@@ -565,7 +553,7 @@ TEST_F(TypedValues, RemovingSeveralKeysRewritesOnce) {
     EXPECT_TRUE(store->removeValuesForKeys({"a", "missing", "c"}));
     EXPECT_EQ(VORNTestPeer::metaInfo(store).m_sequence, sequence + 1);
     EXPECT_EQ(store->actualSize(), 4u + 2 + 1 + 8); // holder, key "b", length, "b-value" with its prefix
-    store = reopenStore(store, "several");
+    store = reopen(store, "several");
     EXPECT_EQ(store->allKeys(), std::vector<std::string>{"b"});
     std::string out;
     EXPECT_TRUE(store->getString("b", out));
@@ -575,12 +563,12 @@ TEST_F(TypedValues, RemovingSeveralKeysRewritesOnce) {
     ASSERT_TRUE(store->set(true, "e"));
     EXPECT_TRUE(store->removeValuesForKeys({"b", "e"}));
     EXPECT_EQ(store->count(), 0u);
-    store = reopenStore(store, "several");
+    store = reopen(store, "several");
     EXPECT_EQ(store->count(), 0u);
 }
 
 TEST_F(TypedValues, SizesAndKeys) {
-    VORN *store = openStore("sizes");
+    VORN *store = open("sizes");
     EXPECT_EQ(store->totalSize(), DEFAULT_MMAP_SIZE);
     EXPECT_EQ(store->actualSize(), 0u);
     ASSERT_TRUE(store->set(int32_t(1), "one"));
@@ -600,11 +588,9 @@ TEST_F(TypedValues, SizesAndKeys) {
 
 // A caller holding the store's read locks keeps other processes from writing.
 TEST_F(TypedValues, SharedLockKeepsWritersOut) {
-    TypedOptions multi;
-    multi.mode = VORN_MULTI_PROCESS;
-    if (!currentRole().empty()) {
-        setStoreRoot(currentArg());
-        VORN *store = openStore("sharedlock", multi);
+    const StoreOptions multi = multiProcess();
+    if (isChild()) {
+        VORN *store = open("sharedlock", multi);
         EXPECT_EQ(store->getInt32("k"), 1); // the first load writes, so it comes first
         markStep(storeRoot(), "child-loaded");
         ASSERT_TRUE(waitStep(storeRoot(), "parent-holds"));
@@ -616,7 +602,7 @@ TEST_F(TypedValues, SharedLockKeepsWritersOut) {
         store->unlock();
         return;
     }
-    VORN *store = openStore("sharedlock", multi);
+    VORN *store = open("sharedlock", multi);
     ASSERT_TRUE(store->set(int32_t(1), "k"));
     const int child = startSelf("TypedValues.SharedLockKeepsWritersOut", "child", root());
     ASSERT_TRUE(waitStep(root(), "child-loaded"));

@@ -14,7 +14,7 @@ using namespace vorn_crash;
 
 namespace {
 
-const StoreKind kPlain = {"cleared", VORN_SINGLE_PROCESS, false};
+const StoreKind kPlain = {"cleared", vorn_test::StoreOptions{}};
 constexpr int kKeys = 60;
 
 // Kills its own process when a message starts with the armed prefix.
@@ -53,7 +53,7 @@ TEST(ClearAllInterrupted, StoreOpensWithOldOrNoContents) {
         const KillPoint &point = kPoints[std::stoi(vorn_test::currentArg().substr(sep + 1))];
         KillAtMessage handler;
         VORN::initializeVORN(root, VORNLogInfo, &handler);
-        VORN *store = openStore(root, kPlain.name, kPlain);
+        VORN *store = vorn_test::openStore(root, kPlain.name, kPlain.options);
         ASSERT_NE(store, nullptr);
         // Enough data that the file grew past its opening size, so the clear cuts it.
         for (int i = 0; i < kKeys; i++) {
@@ -70,7 +70,7 @@ TEST(ClearAllInterrupted, StoreOpensWithOldOrNoContents) {
         const KillPoint &point = kPoints[std::stoi(vorn_test::currentArg().substr(root.size() + 1))];
         CRCLogWatch watch;
         VORN::initializeVORN(root, VORNLogWarning, &watch);
-        VORN *store = openStore(root, kPlain.name, kPlain);
+        VORN *store = vorn_test::openStore(root, kPlain.name, kPlain.options);
         ASSERT_NE(store, nullptr);
         EXPECT_EQ(store->count(), point.contentsRemain ? static_cast<size_t>(kKeys) : 0u);
         for (int i = 0; point.contentsRemain && i < kKeys; i++) {

@@ -23,11 +23,13 @@ using namespace vorn_crash;
 
 namespace {
 
+const std::string kHarnessKey = "crash-harness-k1";
+
 const StoreKind kKinds[] = {
-    {"plain-single", VORN_SINGLE_PROCESS, false},
-    {"encrypted-single", VORN_SINGLE_PROCESS, true},
-    {"plain-multi", VORN_MULTI_PROCESS, false},
-    {"encrypted-multi", VORN_MULTI_PROCESS, true},
+    {"plain-single", vorn_test::StoreOptions{}},
+    {"encrypted-single", vorn_test::encrypted(kHarnessKey)},
+    {"plain-multi", vorn_test::multiProcess()},
+    {"encrypted-multi", vorn_test::encrypted(kHarnessKey, false, vorn_test::multiProcess())},
 };
 constexpr int kKeyCount = 40;
 
@@ -63,7 +65,7 @@ struct Version {
 // confirmed ("D") after it returned; "S" follows each completed sync.
 void runWriter(const std::string &root, const StoreKind &kind, uint32_t run, uint32_t seed, int fd) {
     VORN::initializeVORN(root, VORNLogError, nullptr);
-    VORN *store = openStore(root, kind.name, kind);
+    VORN *store = vorn_test::openStore(root, kind.name, kind.options);
     if (!store) {
         _exit(71);
     }
@@ -215,7 +217,7 @@ std::vector<std::string> split(const std::string &text, char separator) {
 void runVerifier(const std::string &root, const StoreKind &kind, const std::string &modelPath, uint32_t run) {
     CRCLogWatch watch;
     VORN::initializeVORN(root, VORNLogWarning, &watch);
-    VORN *store = openStore(root, kind.name, kind);
+    VORN *store = vorn_test::openStore(root, kind.name, kind.options);
     ASSERT_NE(store, nullptr);
     ASSERT_TRUE(store->isFileValid());
     store->count(); // the load, which logs any CRC failure, happens on first use

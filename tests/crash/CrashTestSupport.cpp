@@ -7,15 +7,6 @@
 
 namespace vorn_crash {
 
-const std::string &harnessCryptKey() {
-    static const std::string key = "crash-harness-k1";
-    return key;
-}
-
-VORN *openStore(const std::string &root, const std::string &id, const StoreKind &kind) {
-    return VORN::vornWithID(id, kind.mode, kind.encrypted ? &harnessCryptKey() : nullptr, &root);
-}
-
 std::string makeValue(const std::string &key, uint32_t run, uint32_t counter, size_t length) {
     std::string value = key + "#" + std::to_string(run) + "." + std::to_string(counter) + ":";
     uint32_t state = (run * 2654435761u) ^ (counter * 40503u) ^ static_cast<uint32_t>(key.size());

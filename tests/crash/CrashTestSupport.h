@@ -4,24 +4,19 @@
 #include <string>
 #include <vector>
 
+#include "core/StoreTestSupport.h"
 #include "core/VORN.h"
 #include "log/VORNHandler.h"
 
 namespace vorn_crash {
 
-// A store set-up the harnesses run over: plain or encrypted, one process or
-// several.
+// A store set-up the harnesses run over (plain or encrypted, one process or
+// several); the store's id is its name. A harness process opens it with
+// vorn_test::openStore(root, kind.name, kind.options).
 struct StoreKind {
     const char *name;
-    VORNMode mode;
-    bool encrypted;
+    vorn_test::StoreOptions options;
 };
-
-// The key every encrypted harness store uses.
-const std::string &harnessCryptKey();
-
-// Opens (or returns the already open) store `id` under `root` of the given kind.
-VORN *openStore(const std::string &root, const std::string &id, const StoreKind &kind);
 
 // Every value a harness writes is unique: it names its key, the writing run and
 // a counter, then is padded to `length` bytes with a pattern tied to the same

@@ -21,7 +21,7 @@ namespace {
 constexpr int kProcesses = 4;
 constexpr int kPhases = 10;
 constexpr int kKeysPerProcess = 100;
-const StoreKind kStore = {"stress", VORN_MULTI_PROCESS, false};
+const StoreKind kStore = {"stress", vorn_test::multiProcess()};
 
 std::string ownKey(int process, int index) {
     return "w" + std::to_string(process) + "-k" + std::to_string(index);
@@ -50,7 +50,7 @@ struct Figures {
 void runWorker(const std::string &root, const std::string &dir, int self, long operations) {
     CRCLogWatch watch;
     VORN::initializeVORN(root, VORNLogWarning, &watch);
-    VORN *store = openStore(root, kStore.name, kStore);
+    VORN *store = vorn_test::openStore(root, kStore.name, kStore.options);
     ASSERT_NE(store, nullptr);
 
     // key -> (counter, length) of the value it holds; absent keys are missing.
@@ -145,7 +145,7 @@ void runWorker(const std::string &root, const std::string &dir, int self, long o
 void runChecker(const std::string &root, const std::string &dir) {
     CRCLogWatch watch;
     VORN::initializeVORN(root, VORNLogWarning, &watch);
-    VORN *store = openStore(root, kStore.name, kStore);
+    VORN *store = vorn_test::openStore(root, kStore.name, kStore.options);
     ASSERT_NE(store, nullptr);
     std::vector<std::string> expectedKeys;
     for (int self = 0; self < kProcesses; self++) {
