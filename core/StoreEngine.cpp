@@ -36,22 +36,21 @@ StoreEngine::StoreEngine(const std::string &mmapID, const std::string &dataPath,
     : m_registryKey(registryKey), m_mmapID(mmapID), m_mode(config.mode), m_openModeLock(openModeLock), m_path(dataPath),
       m_metaPath(crcPathWithPath(dataPath)), m_plainIndex(nullptr), m_cryptIndex(nullptr),
       m_expectedCapacity(openingSizeOf(config.expectedCapacity)),
-      m_stream(dataPath, m_expectedCapacity, (config.mode & VORN_READ_ONLY) != 0), m_needLoadFromFile(true),
+      m_stream(dataPath, m_expectedCapacity, (config.mode & VORN_READ_ONLY) != 0), 
+      // Mapped at the first operation: mapping takes the meta file's flock,
+      // which another process may hold for as long as it likes (lock()).
+      m_meta(m_metaPath, (config.mode & VORN_READ_ONLY) != 0, (config.mode & VORN_MULTI_PROCESS) == 0),
+      m_needLoadFromFile(true),
       m_hasFullWriteback(false), m_crypter(nullptr), m_enableKeyExpire(false), m_expiredInSeconds(0),
       m_enableCompareBeforeSet(false), m_recover(config.recover), m_itemSizeLimit(config.itemSizeLimit),
       m_hasCheckedDiskError(false), m_streamUndecodable(false),
       m_openConfigPending(config.enableKeyExpire.has_value() || config.enableCompareBeforeSet),
       m_openEnableKeyExpire(config.enableKeyExpire), m_openExpiredInSeconds(config.expiredInSeconds),
       m_openCompareBeforeSet(config.enableCompareBeforeSet) {
-    const bool readOnly = (m_mode & VORN_READ_ONLY) != 0;
     const bool multiProcess = (m_mode & VORN_MULTI_PROCESS) != 0;
-    // Mapped at the first operation: mapping takes the meta file's flock,
-    // which another process may hold for as long as it likes (lock()).
-    m_metaFile = new MemoryFile(m_metaPath, 0, readOnly, !multiProcess, false);
-    m_metaInfo = new VORNMetaInfo();
 
     m_lock = new ThreadLock();
-    m_fileLock = new FileLock(multiProcess ? m_metaFile->getFd() : -1);
+    m_fileLock = new FileLock(multiProcess ? m_meta.file().getFd() : -1);
     m_sharedProcessLock = new InterProcessLock(m_fileLock, LockType::Shared);
     m_exclusiveProcessLock = new InterProcessLock(m_fileLock, LockType::Exclusive);
 
@@ -76,7 +75,7 @@ void StoreEngine::applyOpenConfig() {
     // Cleared first: switching expiry loads and rewrites the store through
     // operations that come back here.
     m_openConfigPending = false;
-    if (m_openEnableKeyExpire && !isReadOnly() && !m_metaFile->isFileValid()) {
+    if (m_openEnableKeyExpire && !isReadOnly() && !m_meta.isMapped()) {
         // Mapped before the exclusive hold below: mapping takes and drops a
         // flock of its own on the descriptor that carries the hold.
         reloadMetaFile();
@@ -95,7 +94,6 @@ StoreEngine::~StoreEngine() {
     delete m_plainIndex;
     delete m_cryptIndex;
     delete m_crypter;
-    delete m_metaInfo;
     delete m_lock;
     delete m_sharedProcessLock;
     delete m_exclusiveProcessLock;
@@ -104,7 +102,6 @@ StoreEngine::~StoreEngine() {
         m_fileLock->destroyAndUnLock();
     }
     delete m_fileLock;
-    delete m_metaFile;
     VORNInfo("destruct [%s]", m_mmapID.c_str());
     delete m_handle;
 }
@@ -140,8 +137,8 @@ void StoreEngine::clearMemoryCache(bool keepMmap) {
         m_cryptIndex->clear();
     }
     if (m_crypter) {
-        if (m_metaInfo->m_version >= MetaVersionIV) {
-            m_crypter->resetIV(m_metaInfo->m_vector, sizeof(m_metaInfo->m_vector));
+        if (m_meta.record().m_version >= MetaVersionIV) {
+            m_crypter->resetIV(m_meta.record().m_vector, sizeof(m_meta.record().m_vector));
         } else {
             m_crypter->resetIV();
         }
@@ -151,7 +148,7 @@ void StoreEngine::clearMemoryCache(bool keepMmap) {
         m_stream.file().doCleanMemoryCache();
     }
     m_stream.setSize(0);
-    m_metaInfo->m_crcDigest = 0;
+    m_meta.record().m_crcDigest = 0;
 }
 
 void StoreEngine::sync(SyncFlag flag) {
@@ -162,7 +159,7 @@ void StoreEngine::sync(SyncFlag flag) {
     }
     ScopedLock<InterProcessLock> processLock(m_exclusiveProcessLock);
     m_stream.file().msync(flag);
-    m_metaFile->msync(flag);
+    m_meta.file().msync(flag);
 }
 
 } // namespace vorn

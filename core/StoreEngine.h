@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "core/DataStream.h"
+#include "core/MetaRecord.h"
 #include "core/VORN.h"
 #include "encoding/VornBuffer.h"
 #include "log/VORNHandler.h"
@@ -141,16 +142,6 @@ private:
     // which the check block then vouches for; a re-key records the new cipher.
     bool writeActualSize(size_t size, uint32_t crcDigest, const void *iv, bool increaseSequence,
                          const AESCrypt *streamCipher);
-    // The check block after the record: written current for the in-memory
-    // record (no-op for a read-only store or a short meta mapping); resealed
-    // after a repair of the record's fields, keeping what it says of the key.
-    void writeCheckBlock(const AESCrypt *streamCipher, uint8_t blockFlags);
-    void resealCheckBlock();
-    // Reads the check block against the record just loaded: sets
-    // m_keyMismatch, m_metaDamaged (the host chose to discard a record that
-    // disagrees with its block), m_needFreshVector and m_checkBlockCurrent;
-    // repairs a damaged vector when the host chose to recover.
-    void evaluateCheckBlock();
     // Rewrites an encrypted stream under a new vector before an append; false
     // (the append must not happen) when that rewrite fails.
     bool renewVectorBeforeAppend();
@@ -371,12 +362,10 @@ private:
 
     const size_t m_expectedCapacity; // the data file's opening size, whole pages
     DataStream m_stream;
+    MetaRecord m_meta;
 
     bool m_needLoadFromFile;
     bool m_hasFullWriteback;
-
-    MemoryFile *m_metaFile;
-    VORNMetaInfo *m_metaInfo;
 
     AESCrypt *m_crypter;
 
@@ -405,9 +394,6 @@ private:
     // The meta record disagrees with its check block and the host chose to
     // discard: the load trusts no stream.
     bool m_metaDamaged = false;
-    // The meta file holds a block vouching for the current record and key;
-    // while false, the next append writes one.
-    bool m_checkBlockCurrent = false;
     // The encrypted stream's end moved back under its current vector (a
     // restore, a fallback to the last confirmed state, a salvage): the next
     // append first rewrites under a fresh vector, so that no key stream

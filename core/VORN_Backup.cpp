@@ -287,7 +287,7 @@ bool StoreEngine::restoreOneFromDirectory(const std::string &mmapKey, const std:
 
     VORNInfo("restore one cached vorn[%s] from [%s] to [%s]", mmapKey.c_str(), srcPath.c_str(), dstPath.c_str());
     ScopedLock<ThreadLock> lock(vorn->m_lock);
-    if (!vorn->m_metaFile->isFileValid()) {
+    if (!vorn->m_meta.isMapped()) {
         // Not mapped yet (no operation so far). Mapped before the hold is
         // taken: mapping takes and drops a flock on the hold's descriptor.
         vorn->reloadMetaFile();
@@ -297,7 +297,7 @@ bool StoreEngine::restoreOneFromDirectory(const std::string &mmapKey, const std:
     bool ret = false;
     if (vorn->isReadOnly()) {
         VORNWarning("[%s] file readonly", vorn->m_mmapID.c_str());
-    } else if (!vorn->m_metaFile->isFileValid() || vorn->m_metaFile->getFileSize() < kMetaInfoSize) {
+    } else if (!vorn->m_meta.isMapped() || vorn->m_meta.pageSize() < kMetaInfoSize) {
         // The data file is not touched unless its record can follow it.
         VORNError("file [%s] not valid", vorn->m_metaPath.c_str());
     } else {
@@ -311,8 +311,8 @@ bool StoreEngine::restoreOneFromDirectory(const std::string &mmapKey, const std:
         }
         vorn->m_stream.file().cleanMayflyFD();
         if (ret) {
-            writeRestoredRecord(vorn->m_metaFile->getMemory(), vorn->m_metaFile->getFileSize(), record, block);
-            vorn->m_metaFile->msync(SyncFlag::Sync);
+            writeRestoredRecord(vorn->m_meta.page(), vorn->m_meta.pageSize(), record, block);
+            vorn->m_meta.file().msync(SyncFlag::Sync);
             ret = carryRewriteJournal(srcPath, vorn->m_path);
         }
     }

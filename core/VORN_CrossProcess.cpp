@@ -27,7 +27,7 @@ void StoreEngine::loadOrRefresh() {
         // Bind the inter-process lock to a usable descriptor before holding
         // it: a meta file is not mapped before the first operation, and one
         // that failed to open has no descriptor.
-        if (!m_metaFile->isFileValid()) {
+        if (!m_meta.isMapped()) {
             reloadMetaFile();
         }
         ScopedLock<InterProcessLock> shared(m_sharedProcessLock);
@@ -35,27 +35,27 @@ void StoreEngine::loadOrRefresh() {
         loadFromFile();
         return;
     }
-    if (!isMultiProcess() || !m_metaFile->isFileValid()) {
+    if (!isMultiProcess() || !m_meta.isMapped()) {
         return;
     }
 
     ScopedLock<InterProcessLock> shared(m_sharedProcessLock);
     // Three 32-bit fields of the shared page, nothing else.
-    auto page = static_cast<const uint8_t *>(m_metaFile->getMemory());
+    auto page = m_meta.page();
     const uint32_t sequence = decodeFixed32(page + offsetof(VORNMetaInfo, m_sequence));
     const uint32_t crcDigest = decodeFixed32(page + offsetof(VORNMetaInfo, m_crcDigest));
     const uint32_t actualSize = decodeFixed32(page + offsetof(VORNMetaInfo, m_actualSize));
-    if (sequence != m_metaInfo->m_sequence) {
+    if (sequence != m_meta.record().m_sequence) {
         // Logged under the name hosts have always seen, "checkLoadData".
         if (loadLogLevel() <= VORNLogInfo) {
             _VORNLogWithLevel(VORNLogInfo, VORN_LOG_SOURCE, "checkLoadData", __LINE__, "[%s] oldSeq %u, newSeq %u",
-                              m_mmapID.c_str(), m_metaInfo->m_sequence, sequence);
+                              m_mmapID.c_str(), m_meta.record().m_sequence, sequence);
         }
         ScopedLock<InterProcessLock> sharedAgain(m_sharedProcessLock);
         clearMemoryCache(false);
         loadFromFile();
         notifyContentChanged();
-    } else if (crcDigest != m_metaInfo->m_crcDigest || actualSize != m_metaInfo->m_actualSize) {
+    } else if (crcDigest != m_meta.record().m_crcDigest || actualSize != m_meta.record().m_actualSize) {
         ScopedLock<InterProcessLock> sharedAgain(m_sharedProcessLock);
         partialLoadFromFile();
         notifyContentChanged();
@@ -66,7 +66,7 @@ bool StoreEngine::reopenFilesIfReplaced() {
     if (!isMultiProcess()) {
         return true;
     }
-    const bool metaReplaced = m_metaFile->isFileValid() && m_metaFile->isReplacedAtPath();
+    const bool metaReplaced = m_meta.isMapped() && m_meta.file().isReplacedAtPath();
     bool reopened = true;
     if (metaReplaced) {
         VORNInfo("[%s] files removed or replaced by another process, opening the ones at the path", m_mmapID.c_str());
@@ -76,12 +76,12 @@ bool StoreEngine::reopenFilesIfReplaced() {
         if (fresh->isFileValid()) {
             // Closing the old descriptor gives up the holds' flock there;
             // rebind takes them again on the new one.
-            std::swap(fresh, m_metaFile);
-            m_fileLock->rebind(m_metaFile->getFd());
+            m_meta.replaceFile(fresh);
+            m_fileLock->rebind(m_meta.file().getFd());
         } else {
+            delete fresh;
             reopened = false;
         }
-        delete fresh;
     }
     if (m_stream.isMapped() && (metaReplaced || m_stream.file().isReplacedAtPath())) {
         // Never write into a file that is no longer the store's: the load
@@ -113,7 +113,7 @@ void StoreEngine::notifyContentLoaded() {
 
 void StoreEngine::lock() {
     ScopedLock<ThreadLock> lock(m_lock);
-    if (isMultiProcess() && !m_metaFile->isFileValid()) {
+    if (isMultiProcess() && !m_meta.isMapped()) {
         // Mapped before the hold is taken: mapping takes and drops a flock
         // of its own on the descriptor that carries the hold.
         reloadMetaFile();

@@ -69,14 +69,14 @@ bool StoreEngine::enableAutoKeyExpire(uint32_t expiredInSeconds) {
         m_expiredInSeconds = expiredInSeconds;
     }
     m_enableKeyExpire = true;
-    if (m_metaInfo->hasFlag(MetaFlagKeyExpire)) {
+    if (m_meta.record().hasFlag(MetaFlagKeyExpire)) {
         return true; // the values carry their times already
     }
 
     const uint32_t expireTime = expireTimeForDuration(expiredInSeconds);
     VORNInfo("turn on recording expire date for all keys inside [%s] from now %u", m_mmapID.c_str(), expireTime);
-    m_metaInfo->setFlag(MetaFlagKeyExpire);
-    m_metaInfo->m_version = MetaVersionFlags;
+    m_meta.record().setFlag(MetaFlagKeyExpire);
+    m_meta.record().m_version = MetaVersionFlags;
 
     if (recordExpiryFlagOfNewFile(__func__, "writeback")) {
         return true;
@@ -115,13 +115,13 @@ bool StoreEngine::disableAutoKeyExpire() {
     }
     m_expiredInSeconds = 0;
     m_enableKeyExpire = false;
-    if (!m_metaInfo->hasFlag(MetaFlagKeyExpire)) {
+    if (!m_meta.record().hasFlag(MetaFlagKeyExpire)) {
         return true;
     }
 
     VORNInfo("erase previous recorded expire date for all keys inside [%s]", m_mmapID.c_str());
-    m_metaInfo->unsetFlag(MetaFlagKeyExpire);
-    m_metaInfo->m_version = MetaVersionFlags;
+    m_meta.record().unsetFlag(MetaFlagKeyExpire);
+    m_meta.record().m_version = MetaVersionFlags;
 
     if (recordExpiryFlagOfNewFile(__func__, "write-back")) {
         return true;
@@ -162,7 +162,7 @@ void StoreEngine::applyKeyExpireConfig(const VORNConfig &config) {
     ScopedLock<ThreadLock> lock(m_lock);
     ScopedLock<InterProcessLock> exclusive(m_exclusiveProcessLock);
     loadMetaInfoAndCheck(); // sets m_enableKeyExpire from the file
-    if (!m_metaFile->isFileValid()) {
+    if (!m_meta.isMapped()) {
         return;
     }
     if (m_enableKeyExpire) {
@@ -342,13 +342,13 @@ bool StoreEngine::recordExpiryFlagOfNewFile(const char *caller, const char *writ
     _VORNLogWithLevel(VORNLogInfo, VORN_LOG_SOURCE, caller, __LINE__,
                       "file is new, don't need a full %s [%s], just update meta file", writeBack, m_mmapID.c_str());
     writeActualSize(0, 0, nullptr, true);
-    m_metaFile->msync(SyncFlag::Sync);
+    m_meta.file().msync(SyncFlag::Sync);
     return true;
 }
 
 bool StoreEngine::readyToSwitchExpiry(const char *caller) {
     refreshIfNeeded();
-    if (!m_stream.isMapped() || !m_metaFile->isFileValid()) {
+    if (!m_stream.isMapped() || !m_meta.isMapped()) {
         _VORNLogWithLevel(VORNLogWarning, VORN_LOG_SOURCE, caller, __LINE__, "[%s] file not valid", m_mmapID.c_str());
         return false;
     }

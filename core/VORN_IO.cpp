@@ -43,12 +43,12 @@ void deleteOrRenameFile(const std::string &path) {
 } // namespace vorn
 
 void StoreEngine::reloadMetaFile() {
-    m_metaFile->reloadFromFile(0);
+    m_meta.file().reloadFromFile(0);
     if (isMultiProcess()) {
         // The reload opened a new descriptor, or took and dropped a flock of
         // its own on the old one: either way the holds of this process must
         // be taken again where the lock now lives.
-        m_fileLock->rebind(m_metaFile->getFd());
+        m_fileLock->rebind(m_meta.file().getFd());
     }
 }
 
@@ -75,8 +75,8 @@ void StoreEngine::loadFromFile() {
     m_streamUndecodable = false;
 
     loadMetaInfoAndCheck();
-    if (m_crypter && m_metaInfo->m_version >= MetaVersionIV) {
-        m_crypter->resetIV(m_metaInfo->m_vector, sizeof(m_metaInfo->m_vector));
+    if (m_crypter && m_meta.record().m_version >= MetaVersionIV) {
+        m_crypter->resetIV(m_meta.record().m_vector, sizeof(m_meta.record().m_vector));
     }
     if (!m_stream.isMapped()) {
         m_stream.file().reloadFromFile(m_expectedCapacity);
@@ -116,11 +116,11 @@ void StoreEngine::loadFromFile() {
 
     const size_t fileSize = m_stream.fileSize();
     VORNInfo("loading [%s] with %zu actual size, file size %zu, InterProcess %d, meta info version:%u",
-             m_mmapID.c_str(), m_stream.size(), fileSize, isMultiProcess() ? 1 : 0, m_metaInfo->m_version);
+             m_mmapID.c_str(), m_stream.size(), fileSize, isMultiProcess() ? 1 : 0, m_meta.record().m_version);
     auto stream = m_stream.bytes();
     if (loadFromFile && m_stream.size() > 0) {
-        VORNInfo("loading [%s] with crc %u sequence %u version %u", m_mmapID.c_str(), m_metaInfo->m_crcDigest,
-                 m_metaInfo->m_sequence, m_metaInfo->m_version);
+        VORNInfo("loading [%s] with crc %u sequence %u version %u", m_mmapID.c_str(), m_meta.record().m_crcDigest,
+                 m_meta.record().m_sequence, m_meta.record().m_version);
         VornBuffer input(stream, m_stream.size(), VornBufferNoCopy);
         bool decoded = false;
         if (m_crypter) {
@@ -140,7 +140,7 @@ void StoreEngine::loadFromFile() {
                       m_mmapID.c_str(), m_stream.size());
         }
         m_stream.resetWriter(m_stream.size());
-        if (m_crypter && m_metaInfo->m_version < MetaVersionIV) {
+        if (m_crypter && m_meta.record().m_version < MetaVersionIV) {
             needFullWriteback = true;
         }
         // A stream whose end moved back is rewritten under a fresh vector
@@ -188,50 +188,53 @@ void StoreEngine::loadFromFile() {
 }
 
 void StoreEngine::loadMetaInfoAndCheck() {
-    if (!m_metaFile->isFileValid()) {
+    if (!m_meta.isMapped()) {
         reloadMetaFile();
     }
-    if (!m_metaFile->isFileValid()) {
+    if (!m_meta.isMapped()) {
         VORNError("file [%s] not valid", m_metaPath.c_str());
         return;
     }
     checkFileHasDiskError();
-    if (!m_metaFile->isFileValid()) {
+    if (!m_meta.isMapped()) {
         VORNError("file [%s] not valid", m_metaPath.c_str());
         return;
     }
 
-    void *mapping = m_metaFile->getMemory();
-    m_metaInfo->read(mapping);
-    evaluateCheckBlock();
+    void *mapping = m_meta.page();
+    m_meta.record().read(mapping);
+    const MetaRecord::Verdict verdict = m_meta.evaluateCheckBlock(m_mmapID, m_crypter, m_recover);
+    m_keyMismatch = verdict.keyMismatch;
+    m_metaDamaged = verdict.metaDamaged;
+    m_needFreshVector = verdict.needFreshVector;
     if (isReadOnly()) {
         // Nothing is repaired here, but a sound record's expiry flag still
         // says that values end with an expiry time: without it every read
         // would return those 4 bytes as data.
-        m_enableKeyExpire = m_metaInfo->m_version >= MetaVersionFlags && m_metaInfo->m_version < MetaVersionSpecious &&
-                            m_metaInfo->hasFlag(MetaFlagKeyExpire);
+        m_enableKeyExpire = m_meta.record().m_version >= MetaVersionFlags && m_meta.record().m_version < MetaVersionSpecious &&
+                            m_meta.record().hasFlag(MetaFlagKeyExpire);
         return;
     }
-    if (m_metaInfo->m_version >= MetaVersionSpecious) {
+    if (m_meta.record().m_version >= MetaVersionSpecious) {
         VORNWarning("meta file [%s] in specious state, version %u, flags 0x%llx", m_mmapID.c_str(),
-                    m_metaInfo->m_version, static_cast<unsigned long long>(m_metaInfo->m_flags));
-        m_metaInfo->m_version = MetaVersionActualSize;
-        m_metaInfo->m_flags = 0;
-        m_metaInfo->write(mapping);
-        resealCheckBlock();
+                    m_meta.record().m_version, static_cast<unsigned long long>(m_meta.record().m_flags));
+        m_meta.record().m_version = MetaVersionActualSize;
+        m_meta.record().m_flags = 0;
+        m_meta.record().write(mapping);
+        m_meta.resealCheckBlock();
     }
-    if (m_metaInfo->m_version >= MetaVersionFlags) {
-        m_enableKeyExpire = m_metaInfo->hasFlag(MetaFlagKeyExpire);
+    if (m_meta.record().m_version >= MetaVersionFlags) {
+        m_enableKeyExpire = m_meta.record().hasFlag(MetaFlagKeyExpire);
         if (m_enableKeyExpire && m_enableCompareBeforeSet) {
             VORNError("enableCompareBeforeSet will be invalid when Expiration is on");
             m_enableCompareBeforeSet = false;
         }
         VORNInfo("meta file [%s] has flag [%llu]", m_mmapID.c_str(),
-                 static_cast<unsigned long long>(m_metaInfo->m_flags));
-    } else if (m_metaInfo->m_flags != 0) {
-        m_metaInfo->m_flags = 0;
-        m_metaInfo->write(mapping);
-        resealCheckBlock();
+                 static_cast<unsigned long long>(m_meta.record().m_flags));
+    } else if (m_meta.record().m_flags != 0) {
+        m_meta.record().m_flags = 0;
+        m_meta.record().write(mapping);
+        m_meta.resealCheckBlock();
     }
 }
 
@@ -244,8 +247,8 @@ void StoreEngine::checkFileHasDiskError() {
     m_hasCheckedDiskError = true;
 
     bool readFailed = false;
-    if (isDiskOfMMAPFileCorrupted(m_metaFile, readFailed)) {
-        m_metaFile->doCleanMemoryCache();
+    if (isDiskOfMMAPFileCorrupted(&m_meta.file(), readFailed)) {
+        m_meta.file().doCleanMemoryCache();
         deleteOrRenameFile(m_metaPath);
         reloadMetaFile();
     }
@@ -276,7 +279,7 @@ void StoreEngine::checkDataValid(bool &loadFromFile, bool &needFullWriteback) {
     // Falls back to the data file's leading size field (a store written by an
     // older version after a newer one) or to the last confirmed state.
     auto checkLastConfirmedInfo = [&]() {
-        if (m_metaInfo->m_version < MetaVersionActualSize) {
+        if (m_meta.record().m_version < MetaVersionActualSize) {
             return;
         }
         // Only a file of at least 4 bytes has the leading field (a read-only
@@ -286,11 +289,11 @@ void StoreEngine::checkDataValid(bool &loadFromFile, bool &needFullWriteback) {
             VORNWarning("oldStyleActualSize %u not equal to meta actual size %lu", oldSize,
                         static_cast<unsigned long>(m_stream.size()));
             if (fits(oldSize)) {
-                if (checkFileCRCValid(oldSize, m_metaInfo->m_crcDigest)) {
+                if (checkFileCRCValid(oldSize, m_meta.record().m_crcDigest)) {
                     VORNInfo("looks like [%s] been downgrade & upgrade again", m_mmapID.c_str());
                     loadFromFile = true;
                     if (!isReadOnly()) {
-                        writeActualSize(oldSize, m_metaInfo->m_crcDigest, nullptr, false);
+                        writeActualSize(oldSize, m_meta.record().m_crcDigest, nullptr, false);
                     } else {
                         m_stream.setSize(oldSize); // m_stream.crc() already holds its CRC
                     }
@@ -302,8 +305,8 @@ void StoreEngine::checkDataValid(bool &loadFromFile, bool &needFullWriteback) {
             }
         }
 
-        const uint32_t lastSize = m_metaInfo->m_lastConfirmedMetaInfo.lastActualSize;
-        const uint32_t lastCRC = m_metaInfo->m_lastConfirmedMetaInfo.lastActualCRC;
+        const uint32_t lastSize = m_meta.record().m_lastConfirmedMetaInfo.lastActualSize;
+        const uint32_t lastCRC = m_meta.record().m_lastConfirmedMetaInfo.lastActualCRC;
         if (!fits(lastSize)) {
             VORNError("check [%s] error: lastActualSize %u, file size is %u", m_mmapID.c_str(), lastSize,
                       static_cast<uint32_t>(fileSize));
@@ -331,7 +334,7 @@ void StoreEngine::checkDataValid(bool &loadFromFile, bool &needFullWriteback) {
     };
 
     if (fits(m_stream.size())) {
-        if (checkFileCRCValid(m_stream.size(), m_metaInfo->m_crcDigest)) {
+        if (checkFileCRCValid(m_stream.size(), m_meta.record().m_crcDigest)) {
             loadFromFile = true;
             return;
         }
@@ -373,7 +376,7 @@ void StoreEngine::checkDataValid(bool &loadFromFile, bool &needFullWriteback) {
 }
 
 bool StoreEngine::finishInterruptedRewrite() {
-    if (isReadOnly() || !m_metaFile->isFileValid() || !m_stream.isMapped()) {
+    if (isReadOnly() || !m_meta.isMapped() || !m_stream.isMapped()) {
         return false;
     }
     RewriteJournalReader journal(m_path);
@@ -392,24 +395,24 @@ bool StoreEngine::finishInterruptedRewrite() {
     if (!journal.copyStreamTo(stream)) {
         return false;
     }
-    record.write(m_metaFile->getMemory());
-    m_metaInfo->read(m_metaFile->getMemory());
+    record.write(m_meta.page());
+    m_meta.record().read(m_meta.page());
     // The journal does not say which key wrote the new stream (a re-key may
     // have been cut short): its first append here writes a current block.
-    m_checkBlockCurrent = false;
+    m_meta.markBlockStale();
     m_keyMismatch = false;
-    m_stream.setSize(m_metaInfo->m_actualSize);
-    m_stream.setCRC(m_metaInfo->m_crcDigest);
+    m_stream.setSize(m_meta.record().m_actualSize);
+    m_stream.setCRC(m_meta.record().m_crcDigest);
     if (m_crypter) {
-        m_crypter->resetIV(m_metaInfo->m_vector, sizeof(m_metaInfo->m_vector));
+        m_crypter->resetIV(m_meta.record().m_vector, sizeof(m_meta.record().m_vector));
     }
-    if (m_metaInfo->m_version >= MetaVersionFlags) {
-        m_enableKeyExpire = m_metaInfo->hasFlag(MetaFlagKeyExpire);
+    if (m_meta.record().m_version >= MetaVersionFlags) {
+        m_enableKeyExpire = m_meta.record().hasFlag(MetaFlagKeyExpire);
     }
     m_stream.file().msync(SyncFlag::Sync);
-    m_metaFile->msync(SyncFlag::Sync);
+    m_meta.file().msync(SyncFlag::Sync);
     VORNWarning("[%s] finished an interrupted rewrite: actualSize %u, crc %u, sequence %u", m_mmapID.c_str(),
-                m_metaInfo->m_actualSize, m_metaInfo->m_crcDigest, m_metaInfo->m_sequence);
+                m_meta.record().m_actualSize, m_meta.record().m_crcDigest, m_meta.record().m_sequence);
     journal.remove();
     return true;
 }
@@ -418,7 +421,7 @@ void StoreEngine::partialLoadFromFile() {
     if (!m_stream.isMapped()) {
         return;
     }
-    m_metaInfo->read(m_metaFile->getMemory());
+    m_meta.record().read(m_meta.page());
 
     const size_t oldSize = m_stream.size();
     m_stream.setSize(readActualSize());
@@ -430,7 +433,7 @@ void StoreEngine::partialLoadFromFile() {
         m_stream.size() + kDataFileHeaderSize <= fileSize && oldSize < m_stream.size()) {
         auto stream = m_stream.bytes();
         const uint32_t crcDigest = streamCRC32(m_stream.crc(), stream + oldSize, m_stream.size() - oldSize);
-        if (crcDigest == m_metaInfo->m_crcDigest) {
+        if (crcDigest == m_meta.record().m_crcDigest) {
             VornBuffer input(stream, m_stream.size(), VornBufferNoCopy);
             // The cipher stands at oldSize: the end of what this process has read.
             const bool decoded = m_crypter ? RecordCoder::greedyDecodeMap(*m_cryptIndex, input, m_crypter, oldSize)
@@ -444,7 +447,7 @@ void StoreEngine::partialLoadFromFile() {
             // A record that checks out but does not decode leaves the index and
             // the cipher short of the stream's end: read it all again.
         } else {
-            VORNError("m_crcDigest[%u] != m_metaInfo->m_crcDigest[%u]", crcDigest, m_metaInfo->m_crcDigest);
+            VORNError("m_crcDigest[%u] != m_meta.record().m_crcDigest[%u]", crcDigest, m_meta.record().m_crcDigest);
         }
     }
     clearMemoryCache(false);

@@ -22,9 +22,9 @@ VORN::Inspection StoreEngine::inspect() {
     result.keyCount = m_crypter ? m_cryptIndex->size() : m_plainIndex->size();
     result.actualSize = m_stream.size();
     result.fileSize = m_stream.fileSize();
-    result.sequence = m_metaInfo->m_sequence;
-    result.metaVersion = m_metaInfo->m_version;
-    result.metaFlags = m_metaInfo->m_flags;
+    result.sequence = m_meta.record().m_sequence;
+    result.metaVersion = m_meta.record().m_version;
+    result.metaFlags = m_meta.record().m_flags;
     result.encrypted = m_crypter != nullptr;
     result.keyExpire = m_enableKeyExpire;
     result.readOnly = isReadOnly();

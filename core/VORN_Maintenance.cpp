@@ -38,7 +38,7 @@ void StoreEngine::clearAll(bool keepSpace) {
     if (!loadDataFile(__func__)) {
         return;
     }
-    if (!m_metaFile->isFileValid()) {
+    if (!m_meta.isMapped()) {
         // A cut data file under the old meta record would read as damage.
         VORNError("file [%s] not valid", m_metaPath.c_str());
         return;
@@ -57,7 +57,7 @@ void StoreEngine::clearAll(bool keepSpace) {
     // than the cut file holds (which a later open reports as a damaged file).
     writeActualSize(0, 0, newIV, true);
     m_needFreshVector = false;
-    m_metaFile->msync(SyncFlag::Sync);
+    m_meta.file().msync(SyncFlag::Sync);
     if (!keepSpace) {
         m_stream.file().truncate(m_expectedCapacity);
     }
@@ -85,7 +85,7 @@ void StoreEngine::trim() {
     }
 
     fullWriteback(nullptr, false);
-    if (m_needLoadFromFile || !m_stream.isMapped() || !m_metaFile->isFileValid()) {
+    if (m_needLoadFromFile || !m_stream.isMapped() || !m_meta.isMapped()) {
         return; // the write-back lost the mapping (logged); nothing to shrink
     }
 
@@ -111,7 +111,7 @@ void StoreEngine::trim() {
         // sequence alone: a process still mapping the longer file must be
         // told to remap, or its next append lands past the end of the file.
         writeActualSize(actualSize, crcDigest, nullptr, true);
-        m_metaFile->msync(SyncFlag::Sync);
+        m_meta.file().msync(SyncFlag::Sync);
     }
     if (!resized || !m_stream.isMapped()) {
         if (!m_stream.isMapped()) {

@@ -105,7 +105,7 @@ bool StoreEngine::checkWritable(const char *function) {
         _VORNLogWithLevel(VORNLogWarning, VORN_LOG_SOURCE, function, __LINE__, "[%s] file readonly", m_mmapID.c_str());
         return false;
     }
-    if (!m_metaFile->isFileValid()) {
+    if (!m_meta.isMapped()) {
         // Stream bytes written without their meta record would be lost (or
         // taken for damage) at the next load.
         _VORNLogWithLevel(VORNLogError, VORN_LOG_SOURCE, function, __LINE__, "file [%s] not valid", m_metaPath.c_str());

@@ -340,7 +340,7 @@ bool StoreEngine::doFullWriteBack(PreparedData preparedData, AESCrypt *newCrypte
         encrypter = m_crypter;
     }
     const size_t totalSize = preparedData.second;
-    if (!m_metaFile->isFileValid() || m_metaFile->getFileSize() < kMetaInfoSize) {
+    if (!m_meta.isMapped() || m_meta.pageSize() < kMetaInfoSize) {
         VORNError("file [%s] not valid", m_metaPath.c_str());
         return false;
     }
@@ -380,7 +380,7 @@ bool StoreEngine::doFullWriteBack(PreparedData preparedData, AESCrypt *newCrypte
                       totalSize);
             written = false;
         }
-        newRecord = *m_metaInfo;
+        newRecord = m_meta.record();
         advanceMetaRecord(newRecord, totalSize, journal.streamCRC(), encrypter ? newIV : nullptr, true);
         return written && journal.commit(newRecord);
     };
@@ -410,7 +410,7 @@ bool StoreEngine::doFullWriteBack(PreparedData preparedData, AESCrypt *newCrypte
     // From here on a load finishes this rewrite from the journal. Other
     // processes see the new sequence first, so none of them keeps reading
     // records through offsets that are about to be overwritten.
-    encodeFixed32(static_cast<uint8_t *>(m_metaFile->getMemory()) + offsetof(VORNMetaInfo, m_sequence),
+    encodeFixed32(m_meta.page() + offsetof(VORNMetaInfo, m_sequence),
                   newRecord.m_sequence);
     if (!journal->copyStreamTo(stream)) {
         VORNError("[%s] rewrite interrupted, the next load finishes it", m_mmapID.c_str());

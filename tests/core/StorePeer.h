@@ -92,14 +92,14 @@ public:
     }
     static size_t actualSize(const VORN *vorn) { return engine(vorn)->m_stream.size(); }
     static uint32_t crcDigest(const VORN *vorn) { return engine(vorn)->m_stream.crc(); }
-    static vorn::VORNMetaInfo metaInfo(const VORN *vorn) { return *engine(vorn)->m_metaInfo; }
+    static vorn::VORNMetaInfo metaInfo(const VORN *vorn) { return engine(vorn)->m_meta.record(); }
     static size_t mappedFileSize(const VORN *vorn) { return engine(vorn)->m_stream.fileSize(); }
     static bool dataFileValid(const VORN *vorn) { return engine(vorn)->m_stream.isMapped(); }
     static bool streamUndecodable(const VORN *vorn) { return engine(vorn)->m_streamUndecodable; }
     static vorn::FileLock *fileLock(const VORN *vorn) { return engine(vorn)->m_fileLock; }
-    static int metaFd(const VORN *vorn) { return engine(vorn)->m_metaFile->getFd(); }
+    static int metaFd(const VORN *vorn) { return engine(vorn)->m_meta.file().getFd(); }
     static void *dataMemory(const VORN *vorn) { return engine(vorn)->m_stream.file().getMemory(); }
-    static void *metaMemory(const VORN *vorn) { return engine(vorn)->m_metaFile->getMemory(); }
+    static void *metaMemory(const VORN *vorn) { return engine(vorn)->m_meta.page(); }
     // The explicit compaction, from a caller that holds only the thread lock
     // and has not looked for other processes' changes itself.
     static bool fullWritebackAsIs(VORN *vorn) {
@@ -141,8 +141,8 @@ public:
     }
     // Puts `info` into the store's in-memory record and its meta mapping.
     static void seedMeta(VORN *vorn, const vorn::VORNMetaInfo &info) {
-        *engine(vorn)->m_metaInfo = info;
-        info.write(engine(vorn)->m_metaFile->getMemory());
+        engine(vorn)->m_meta.record() = info;
+        info.write(engine(vorn)->m_meta.page());
     }
 
 private:
@@ -160,8 +160,8 @@ public:
         vorn::ScopedLock<vorn::ThreadLock> lock(engine(vorn)->m_lock);
         vorn::ScopedLock<vorn::InterProcessLock> exclusive(engine(vorn)->m_exclusiveProcessLock);
         engine(vorn)->refreshIfNeeded();
-        engine(vorn)->m_metaInfo->setFlag(vorn::MetaFlagKeyExpire);
-        engine(vorn)->m_metaInfo->m_version = vorn::MetaVersionFlags;
+        engine(vorn)->m_meta.record().setFlag(vorn::MetaFlagKeyExpire);
+        engine(vorn)->m_meta.record().m_version = vorn::MetaVersionFlags;
         engine(vorn)->writeActualSize(0, 0, nullptr, true);
         engine(vorn)->m_enableKeyExpire = true;
         engine(vorn)->m_expiredInSeconds = expiredInSeconds;
