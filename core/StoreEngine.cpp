@@ -40,6 +40,7 @@ StoreEngine::StoreEngine(const std::string &mmapID, const std::string &dataPath,
       // Mapped at the first operation: mapping takes the meta file's flock,
       // which another process may hold for as long as it likes (lock()).
       m_meta(m_metaPath, (config.mode & VORN_READ_ONLY) != 0, (config.mode & VORN_MULTI_PROCESS) == 0),
+      m_sync((config.mode & VORN_MULTI_PROCESS) != 0, m_meta.file().getFd(), &StoreEngine::mapMetaBeforeHold, this),
       m_needLoadFromFile(true),
       m_hasFullWriteback(false), m_crypter(nullptr), m_enableKeyExpire(false), m_expiredInSeconds(0),
       m_enableCompareBeforeSet(false), m_recover(config.recover), m_itemSizeLimit(config.itemSizeLimit),
@@ -47,28 +48,26 @@ StoreEngine::StoreEngine(const std::string &mmapID, const std::string &dataPath,
       m_openConfigPending(config.enableKeyExpire.has_value() || config.enableCompareBeforeSet),
       m_openEnableKeyExpire(config.enableKeyExpire), m_openExpiredInSeconds(config.expiredInSeconds),
       m_openCompareBeforeSet(config.enableCompareBeforeSet) {
-    const bool multiProcess = (m_mode & VORN_MULTI_PROCESS) != 0;
-
-    m_lock = new ThreadLock();
-    m_fileLock = new FileLock(multiProcess ? m_meta.file().getFd() : -1);
-    m_sharedProcessLock = new InterProcessLock(m_fileLock, LockType::Shared);
-    m_exclusiveProcessLock = new InterProcessLock(m_fileLock, LockType::Exclusive);
-
     if (config.cryptKey && !config.cryptKey->empty()) {
         m_cryptIndex = newStoreIndex<VORNMapCrypt>();
         m_crypter = new AESCrypt(config.cryptKey->data(), config.cryptKey->size(), nullptr, 0, config.aes256);
     } else {
         m_plainIndex = newStoreIndex<VORNMap>();
     }
-    m_sharedProcessLock->setEnable(multiProcess);
-    m_exclusiveProcessLock->setEnable(multiProcess);
     // The config's expiry and compare-before-set switches wait for the
     // first operation (applyOpenConfig).
     m_handle = new VORN(this, mmapID);
 }
 
+void StoreEngine::mapMetaBeforeHold(void *engine) {
+    auto self = static_cast<StoreEngine *>(engine);
+    if (!self->m_meta.isMapped()) {
+        self->reloadMetaFile();
+    }
+}
+
 void StoreEngine::applyOpenConfig() {
-    ScopedLock<ThreadLock> lock(m_lock);
+    ScopedLock<ThreadLock> lock(m_sync.threadLock());
     if (!m_openConfigPending) {
         return;
     }
@@ -94,14 +93,6 @@ StoreEngine::~StoreEngine() {
     delete m_plainIndex;
     delete m_cryptIndex;
     delete m_crypter;
-    delete m_lock;
-    delete m_sharedProcessLock;
-    delete m_exclusiveProcessLock;
-    // The flock lives on the meta file's descriptor: release it before closing.
-    if (m_fileLock->getFd() >= 0) {
-        m_fileLock->destroyAndUnLock();
-    }
-    delete m_fileLock;
     VORNInfo("destruct [%s]", m_mmapID.c_str());
     delete m_handle;
 }
@@ -114,7 +105,7 @@ void StoreEngine::close() {
     }
     // Waits for other threads still inside an operation of this instance; the
     // hold is released by the lock's destructor below.
-    m_lock->lock();
+    m_sync.threadLock()->lock();
     forgetStore(this);
     delete this;
     if (registry) {
@@ -123,7 +114,7 @@ void StoreEngine::close() {
 }
 
 void StoreEngine::clearMemoryCache(bool keepMmap) {
-    ScopedLock<ThreadLock> lock(m_lock);
+    ScopedLock<ThreadLock> lock(m_sync.threadLock());
     if (m_needLoadFromFile) {
         return;
     }
@@ -153,11 +144,11 @@ void StoreEngine::clearMemoryCache(bool keepMmap) {
 
 void StoreEngine::sync(SyncFlag flag) {
     VORNInfo("StoreEngine::sync, SyncFlag = %d", static_cast<int>(flag));
-    ScopedLock<ThreadLock> lock(m_lock);
+    ScopedLock<ThreadLock> lock(m_sync.threadLock());
     if (m_needLoadFromFile || !m_stream.isMapped()) {
         return;
     }
-    ScopedLock<InterProcessLock> processLock(m_exclusiveProcessLock);
+    ScopedLock<InterProcessLock> processLock(m_sync.exclusiveLock());
     m_stream.file().msync(flag);
     m_meta.file().msync(flag);
 }

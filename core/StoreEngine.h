@@ -14,6 +14,7 @@
 
 #include "core/DataStream.h"
 #include "core/MetaRecord.h"
+#include "core/ProcessSync.h"
 #include "core/VORN.h"
 #include "encoding/VornBuffer.h"
 #include "log/VORNHandler.h"
@@ -110,8 +111,7 @@ public:
     // from the mapping for the length of the call. Empty bytes: the key is
     // absent (or expired).
     template <typename Use> auto withValue(std::string_view key, Use use) {
-        ScopedLock<ThreadLock> lock(m_lock);
-        ScopedLock<InterProcessLock> shared(m_sharedProcessLock);
+        ReadGuard guard(m_sync);
         return use(getDataForKey(key));
     }
 
@@ -128,7 +128,7 @@ private:
     using WriteResult = std::pair<bool, IndexEntry>;
 
     // ---- Data file and meta bookkeeping (VORN_Meta.cpp) ----
-    // Locks: the caller holds m_lock and the inter-process lock the operation
+    // Locks: the caller holds m_sync.threadLock() and the inter-process lock the operation
     // needs (shared to read, exclusive to write).
 
     // Item stream length: the meta record's (version 3 on), else the data
@@ -153,7 +153,7 @@ private:
     // fields of the meta mapping), and a check block when none is current.
     void recordAppendInMeta();
 
-    // ---- Loading and recovery (VORN_IO.cpp); m_lock held ----
+    // ---- Loading and recovery (VORN_IO.cpp); m_sync.threadLock() held ----
     void loadFromFile();
     void loadMetaInfoAndCheck();
     void checkFileHasDiskError();
@@ -162,6 +162,10 @@ private:
     // Maps the meta file again and moves the inter-process lock to its
     // (possibly new) descriptor, keeping the holds this process has.
     void reloadMetaFile();
+    // ProcessSync's prepareHold: maps the meta file when it is not yet, so
+    // that no hold is ever taken on a descriptor whose file is still to be
+    // mapped. REQUIRES: the thread lock held.
+    static void mapMetaBeforeHold(void *engine);
     // A rewrite that a dead process left half done: copies the new stream
     // from its complete journal, installs the record the journal names, and
     // removes the journal. True when the store now holds that stream. Only
@@ -170,7 +174,7 @@ private:
     bool finishInterruptedRewrite();
 
     // ---- Cross-process changes (VORN_CrossProcess.cpp) ----
-    // m_lock held; takes the shared inter-process lock itself. A loaded
+    // m_sync.threadLock() held; takes the shared inter-process lock itself. A loaded
     // single-process store whose open config is applied has nothing to
     // check: no call.
     void refreshIfNeeded() {
@@ -189,7 +193,7 @@ private:
     // so that the load maps the one at the path. False when no meta file
     // could be opened there (a read-only store of a removed store): the store
     // keeps the old, emptied record, loads nothing and looks again at its
-    // next operation. REQUIRES: m_lock held.
+    // next operation. REQUIRES: m_sync.threadLock() held.
     bool reopenFilesIfReplaced();
     void notifyContentChanged();
     void notifyContentLoaded();
@@ -197,12 +201,12 @@ private:
     bool isReadOnly() const { return (m_mode & VORN_READ_ONLY) != 0; }
 
     // ---- Writing (VORN_Write.cpp) ----
-    // setDataForKey takes m_lock and the exclusive inter-process lock itself;
-    // the others expect the caller to hold m_lock, and the writers take the
+    // setDataForKey takes m_sync.threadLock() and the exclusive inter-process lock itself;
+    // the others expect the caller to hold m_sync.threadLock(), and the writers take the
     // exclusive lock again. A value is stored as given (isDataHolder false) or
     // with a varint length in front (isDataHolder true: the data-holder form).
     bool setDataForKey(VornBuffer &&data, std::string_view key, bool isDataHolder = false);
-    // setDataForKey for a caller that holds m_lock and the exclusive lock and
+    // setDataForKey for a caller that holds m_sync.threadLock() and the exclusive lock and
     // has run refreshIfNeeded under them: a write takes each lock once.
     bool setDataForKeyLocked(VornBuffer &&data, std::string_view key, bool isDataHolder);
     // The byte-string form: the data-holder form, or, with expiry on, the
@@ -219,10 +223,10 @@ private:
                                     uint32_t originKeyLength, bool roomMade = false,
                                     AESCryptStatus *cipherState = nullptr);
     bool checkSizeLimit(size_t size, const VornBuffer &keyData, uint32_t keyLength);
-    // Appends a deletion record. REQUIRES: m_lock and the exclusive lock held.
+    // Appends a deletion record. REQUIRES: m_sync.threadLock() and the exclusive lock held.
     bool removeDataForKey(std::string_view key);
     // The stored value bytes (expiry suffix included); empty when absent.
-    // Plain stores: borrowed from the mapping. REQUIRES: m_lock and the shared
+    // Plain stores: borrowed from the mapping. REQUIRES: m_sync.threadLock() and the shared
     // lock held while the result is used.
     VornBuffer getRawDataForKey(std::string_view key);
     // getRawDataForKey without its refreshIfNeeded, for a caller that has run
@@ -245,12 +249,12 @@ private:
     // `function`'s name; taken before any lock.
     bool refuseReadOnly(const char *function);
     // refreshIfNeeded, then whether the data file is mapped (else logged
-    // "[<id>] file not valid" under `function`'s name). m_lock and the
+    // "[<id>] file not valid" under `function`'s name). m_sync.threadLock() and the
     // exclusive inter-process lock held.
     bool loadDataFile(const char *function);
 
     // ---- Expansion and full write-back (VORN_WriteBack.cpp) ----
-    // m_lock and the exclusive inter-process lock held (fullWriteback takes it).
+    // m_sync.threadLock() and the exclusive inter-process lock held (fullWriteback takes it).
     // newCrypter, the cipher of the rewritten stream: null for the store's own
     // (if any), clearCipherChoice() for a stream in clear, else that
     // cipher (re-keying). Any cipher starts a new random vector. A write-back
@@ -274,7 +278,7 @@ private:
     static VornBuffer withExpireTime(const VornBuffer &value, uint32_t expireTime);
     // The checks shared by switching expiry on and off: contents loaded and
     // refreshed, both files valid, a stream that decodes (a rewrite from an
-    // index left empty by an undecodable stream would destroy it). m_lock and
+    // index left empty by an undecodable stream would destroy it). m_sync.threadLock() and
     // the exclusive inter-process lock held; `caller` names the operation in
     // the log lines.
     bool readyToSwitchExpiry(const char *caller);
@@ -287,7 +291,7 @@ private:
     // operation in its log line.
     bool switchCompareBeforeSet(bool enable, const char *caller);
 
-    // The expiry purge of count(true) and allKeys(true). m_lock held.
+    // The expiry purge of count(true) and allKeys(true). m_sync.threadLock() held.
     void purgeExpiredKeys();
 
     // ---- Key expiry (VORN_Expiry.cpp) ----
@@ -298,21 +302,21 @@ private:
     // store's inter-process lock, which an open never waits for.
     void applyOpenConfig();
     // The value without its expiry time; an expired key is deleted (a
-    // deletion record is appended) and reads as empty. Takes m_lock and the
+    // deletion record is appended) and reads as empty. Takes m_sync.threadLock() and the
     // shared lock (the exclusive one to delete). Borrowed results as
     // getRawDataForKey.
     VornBuffer getDataWithoutMTimeForKey(std::string_view key);
     // Drops expired keys from the index (the files are not touched); returns
-    // how many. m_lock held; takes the shared lock.
+    // how many. m_sync.threadLock() held; takes the shared lock.
     size_t filterExpiredKeys();
 
     // ---- Maintenance internals (VORN_Maintenance.cpp, VORN_Storage.cpp) ----
 
-    // Whether key/aes256 make the same cipher key as m_crypter's. m_lock held.
+    // Whether key/aes256 make the same cipher key as m_crypter's. m_sync.threadLock() held.
     bool isSameEffectiveKey(const std::string &key, bool aes256) const;
     // Makes `cipher` (null: none) the store's cipher and the index of that
     // mode the only one, after dropping the loaded contents. Takes ownership.
-    // m_lock held.
+    // m_sync.threadLock() held.
     void installCipher(AESCrypt *cipher);
     // reKey's rewrite: the stream compacted under `choice` (a new cipher the
     // store then owns, or clearCipherChoice() for a stream in clear),
@@ -363,16 +367,14 @@ private:
     const size_t m_expectedCapacity; // the data file's opening size, whole pages
     DataStream m_stream;
     MetaRecord m_meta;
+    // After the meta file: its flock lives on the meta file's descriptor.
+    mutable ProcessSync m_sync;
 
     bool m_needLoadFromFile;
     bool m_hasFullWriteback;
 
     AESCrypt *m_crypter;
 
-    ThreadLock *m_lock;
-    FileLock *m_fileLock;
-    InterProcessLock *m_sharedProcessLock;
-    InterProcessLock *m_exclusiveProcessLock;
 
     bool m_enableKeyExpire;
     uint32_t m_expiredInSeconds;

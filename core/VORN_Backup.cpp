@@ -228,8 +228,7 @@ bool StoreEngine::backupOneToDirectory(const std::string &mmapKey, const std::st
     }
 
     VORNInfo("backup one cached vorn[%s] from [%s] to [%s]", mmapKey.c_str(), srcPath.c_str(), dstPath.c_str());
-    ScopedLock<ThreadLock> lock(vorn->m_lock);
-    ScopedLock<InterProcessLock> shared(vorn->m_sharedProcessLock);
+    ReadGuard guard(vorn->m_sync);
     vorn->sync(SyncFlag::Sync);
     const bool ret = copyFile(vorn->m_path, dstPath) && copyFile(vorn->m_metaPath, crcPathWithPath(dstPath)) &&
                      carryRewriteJournal(vorn->m_path, dstPath);
@@ -286,13 +285,13 @@ bool StoreEngine::restoreOneFromDirectory(const std::string &mmapKey, const std:
     }
 
     VORNInfo("restore one cached vorn[%s] from [%s] to [%s]", mmapKey.c_str(), srcPath.c_str(), dstPath.c_str());
-    ScopedLock<ThreadLock> lock(vorn->m_lock);
+    ScopedLock<ThreadLock> lock(vorn->m_sync.threadLock());
     if (!vorn->m_meta.isMapped()) {
         // Not mapped yet (no operation so far). Mapped before the hold is
         // taken: mapping takes and drops a flock on the hold's descriptor.
         vorn->reloadMetaFile();
     }
-    ScopedLock<InterProcessLock> exclusive(vorn->m_exclusiveProcessLock);
+    ScopedLock<InterProcessLock> exclusive(vorn->m_sync.exclusiveLock());
     vorn->sync(SyncFlag::Sync);
     bool ret = false;
     if (vorn->isReadOnly()) {

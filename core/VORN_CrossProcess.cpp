@@ -30,7 +30,7 @@ void StoreEngine::loadOrRefresh() {
         if (!m_meta.isMapped()) {
             reloadMetaFile();
         }
-        ScopedLock<InterProcessLock> shared(m_sharedProcessLock);
+        ScopedLock<InterProcessLock> shared(m_sync.sharedLock());
         m_needLoadFromFile = false;
         loadFromFile();
         return;
@@ -39,7 +39,7 @@ void StoreEngine::loadOrRefresh() {
         return;
     }
 
-    ScopedLock<InterProcessLock> shared(m_sharedProcessLock);
+    ScopedLock<InterProcessLock> shared(m_sync.sharedLock());
     // Three 32-bit fields of the shared page, nothing else.
     auto page = m_meta.page();
     const uint32_t sequence = decodeFixed32(page + offsetof(VORNMetaInfo, m_sequence));
@@ -51,12 +51,12 @@ void StoreEngine::loadOrRefresh() {
             _VORNLogWithLevel(VORNLogInfo, VORN_LOG_SOURCE, "checkLoadData", __LINE__, "[%s] oldSeq %u, newSeq %u",
                               m_mmapID.c_str(), m_meta.record().m_sequence, sequence);
         }
-        ScopedLock<InterProcessLock> sharedAgain(m_sharedProcessLock);
+        ScopedLock<InterProcessLock> sharedAgain(m_sync.sharedLock());
         clearMemoryCache(false);
         loadFromFile();
         notifyContentChanged();
     } else if (crcDigest != m_meta.record().m_crcDigest || actualSize != m_meta.record().m_actualSize) {
-        ScopedLock<InterProcessLock> sharedAgain(m_sharedProcessLock);
+        ScopedLock<InterProcessLock> sharedAgain(m_sync.sharedLock());
         partialLoadFromFile();
         notifyContentChanged();
     }
@@ -77,7 +77,7 @@ bool StoreEngine::reopenFilesIfReplaced() {
             // Closing the old descriptor gives up the holds' flock there;
             // rebind takes them again on the new one.
             m_meta.replaceFile(fresh);
-            m_fileLock->rebind(m_meta.file().getFd());
+            m_sync.fileLock()->rebind(m_meta.file().getFd());
         } else {
             delete fresh;
             reopened = false;
@@ -93,7 +93,7 @@ bool StoreEngine::reopenFilesIfReplaced() {
 }
 
 void StoreEngine::checkContentChanged() {
-    ScopedLock<ThreadLock> lock(m_lock);
+    ScopedLock<ThreadLock> lock(m_sync.threadLock());
     refreshIfNeeded();
 }
 
@@ -112,33 +112,29 @@ void StoreEngine::notifyContentLoaded() {
 }
 
 void StoreEngine::lock() {
-    ScopedLock<ThreadLock> lock(m_lock);
-    if (isMultiProcess() && !m_meta.isMapped()) {
-        // Mapped before the hold is taken: mapping takes and drops a flock
-        // of its own on the descriptor that carries the hold.
-        reloadMetaFile();
-    }
-    m_exclusiveProcessLock->lock();
+    ScopedLock<ThreadLock> lock(m_sync.threadLock());
+    m_sync.prepareHold();
+    m_sync.exclusiveLock()->lock();
 }
 
 void StoreEngine::unlock() {
-    ScopedLock<ThreadLock> lock(m_lock);
-    m_exclusiveProcessLock->unlock();
+    ScopedLock<ThreadLock> lock(m_sync.threadLock());
+    m_sync.exclusiveLock()->unlock();
 }
 
 bool StoreEngine::try_lock() {
-    ScopedLock<ThreadLock> lock(m_lock);
-    return m_exclusiveProcessLock->try_lock();
+    ScopedLock<ThreadLock> lock(m_sync.threadLock());
+    return m_sync.exclusiveLock()->try_lock();
 }
 
 void StoreEngine::lock_thread() {
-    m_lock->lock();
+    m_sync.threadLock()->lock();
 }
 
 void StoreEngine::unlock_thread() {
-    m_lock->unlock();
+    m_sync.threadLock()->unlock();
 }
 
 bool StoreEngine::try_lock_thread() {
-    return m_lock->try_lock();
+    return m_sync.threadLock()->try_lock();
 }

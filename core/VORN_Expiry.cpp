@@ -54,9 +54,10 @@ bool StoreEngine::enableAutoKeyExpire(uint32_t expiredInSeconds) {
     if (refuseReadOnly(__func__)) {
         return false;
     }
-    ScopedLock<ThreadLock> lock(m_lock);
+    ScopedLock<ThreadLock> lock(m_sync.threadLock());
     applyOpenConfig(); // the open's switches come before this call
-    ScopedLock<InterProcessLock> exclusive(m_exclusiveProcessLock);
+    m_sync.prepareHold();
+    ScopedLock<InterProcessLock> exclusive(m_sync.exclusiveLock());
     if (!readyToSwitchExpiry(__func__)) {
         return false;
     }
@@ -102,9 +103,10 @@ bool StoreEngine::disableAutoKeyExpire() {
     if (refuseReadOnly(__func__)) {
         return false;
     }
-    ScopedLock<ThreadLock> lock(m_lock);
+    ScopedLock<ThreadLock> lock(m_sync.threadLock());
     applyOpenConfig(); // the open's switches come before this call
-    ScopedLock<InterProcessLock> exclusive(m_exclusiveProcessLock);
+    m_sync.prepareHold();
+    ScopedLock<InterProcessLock> exclusive(m_sync.exclusiveLock());
     if (!readyToSwitchExpiry(__func__)) {
         return false;
     }
@@ -159,8 +161,7 @@ void StoreEngine::applyKeyExpireConfig(const VORNConfig &config) {
         VORNWarning("[%s] file readonly", m_mmapID.c_str());
         return;
     }
-    ScopedLock<ThreadLock> lock(m_lock);
-    ScopedLock<InterProcessLock> exclusive(m_exclusiveProcessLock);
+    WriteGuard guard(m_sync);
     loadMetaInfoAndCheck(); // sets m_enableKeyExpire from the file
     if (!m_meta.isMapped()) {
         return;
@@ -177,8 +178,7 @@ void StoreEngine::applyKeyExpireConfig(const VORNConfig &config) {
 }
 
 VornBuffer StoreEngine::getDataWithoutMTimeForKey(std::string_view key) {
-    ScopedLock<ThreadLock> lock(m_lock);
-    ScopedLock<InterProcessLock> shared(m_sharedProcessLock);
+    ReadGuard guard(m_sync);
     refreshIfNeeded();
 
     // What a read makes of the stored bytes.
@@ -207,7 +207,7 @@ VornBuffer StoreEngine::getDataWithoutMTimeForKey(std::string_view key) {
         // let another process write in between (flock converts by releasing
         // first): look again under it, so that a value written meanwhile is
         // returned instead of deleted.
-        ScopedLock<InterProcessLock> exclusive(m_exclusiveProcessLock);
+        ScopedLock<InterProcessLock> exclusive(m_sync.exclusiveLock());
         if (isMultiProcess()) {
             refreshIfNeeded();
             raw = lookupRawData(key);
@@ -233,8 +233,7 @@ VornBuffer StoreEngine::getDataWithoutMTimeForKey(std::string_view key) {
 }
 
 uint32_t StoreEngine::getExpireTimeForKey(std::string_view key) {
-    ScopedLock<ThreadLock> lock(m_lock);
-    ScopedLock<InterProcessLock> shared(m_sharedProcessLock);
+    ReadGuard guard(m_sync);
     refreshIfNeeded();
     if (!m_enableKeyExpire || key.empty()) {
         return 0;
@@ -255,7 +254,7 @@ size_t StoreEngine::filterExpiredKeys() {
     if (!m_enableKeyExpire || indexEmpty || !m_stream.isMapped()) {
         return 0;
     }
-    ScopedLock<InterProcessLock> shared(m_sharedProcessLock);
+    ScopedLock<InterProcessLock> shared(m_sync.sharedLock());
     const uint32_t now = getCurrentTimeInSecond();
     VORNInfo("filtering expired keys inside [%s] now: %u, m_expiredInSeconds: %u", m_mmapID.c_str(), now,
              m_expiredInSeconds);
@@ -311,9 +310,10 @@ bool StoreEngine::disableCompareBeforeSet() {
 
 bool StoreEngine::switchCompareBeforeSet(bool enable, const char *caller) {
     _VORNLogWithLevel(VORNLogInfo, VORN_LOG_SOURCE, caller, __LINE__, "%s for [%s]", caller, m_mmapID.c_str());
-    ScopedLock<ThreadLock> lock(m_lock);
+    ScopedLock<ThreadLock> lock(m_sync.threadLock());
     applyOpenConfig(); // the open's switches come before this call
-    ScopedLock<InterProcessLock> exclusive(m_exclusiveProcessLock);
+    m_sync.prepareHold();
+    ScopedLock<InterProcessLock> exclusive(m_sync.exclusiveLock());
     if (m_enableKeyExpire || m_crypter) {
         return false;
     }

@@ -48,7 +48,7 @@ void StoreEngine::reloadMetaFile() {
         // The reload opened a new descriptor, or took and dropped a flock of
         // its own on the old one: either way the holds of this process must
         // be taken again where the lock now lives.
-        m_fileLock->rebind(m_meta.file().getFd());
+        m_sync.fileLock()->rebind(m_meta.file().getFd());
     }
 }
 
@@ -59,7 +59,7 @@ void StoreEngine::loadFromFile() {
     // could let another process write in between (the shared hold may be
     // given up while waiting), and this load would then act on what it read
     // before, e.g. discard records appended meanwhile.
-    ScopedLock<InterProcessLock> exclusive(isReadOnly() ? nullptr : m_exclusiveProcessLock);
+    ScopedLock<InterProcessLock> exclusive(isReadOnly() ? nullptr : m_sync.exclusiveLock());
     if (!reopenFilesIfReplaced()) {
         // Removed by another process, with nothing at the path to open in its
         // place: nothing to load and no file to write into (the data file is

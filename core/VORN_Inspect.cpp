@@ -15,8 +15,7 @@
 using namespace vorn;
 
 VORN::Inspection StoreEngine::inspect() {
-    ScopedLock<ThreadLock> lock(m_lock);
-    ScopedLock<InterProcessLock> shared(m_sharedProcessLock);
+    ReadGuard guard(m_sync);
     refreshIfNeeded();
     VORN::Inspection result;
     result.keyCount = m_crypter ? m_cryptIndex->size() : m_plainIndex->size();
@@ -36,8 +35,7 @@ VornBuffer StoreEngine::rawValue(std::string_view key) {
     if (key.empty()) {
         return VornBuffer();
     }
-    ScopedLock<ThreadLock> lock(m_lock);
-    ScopedLock<InterProcessLock> shared(m_sharedProcessLock);
+    ReadGuard guard(m_sync);
     VornBuffer data = getDataForKey(key);
     // The bytes may be borrowed from the mapping: copy them while the locks hold.
     return VornBuffer(data.data(), data.size(), VornBufferCopy);

@@ -33,8 +33,7 @@ void StoreEngine::clearAll(bool keepSpace) {
     if (refuseReadOnly(__func__)) {
         return;
     }
-    ScopedLock<ThreadLock> lock(m_lock);
-    ScopedLock<InterProcessLock> exclusive(m_exclusiveProcessLock);
+    WriteGuard guard(m_sync);
     if (!loadDataFile(__func__)) {
         return;
     }
@@ -71,8 +70,7 @@ void StoreEngine::trim() {
     if (refuseReadOnly(__func__)) {
         return;
     }
-    ScopedLock<ThreadLock> lock(m_lock);
-    ScopedLock<InterProcessLock> exclusive(m_exclusiveProcessLock);
+    WriteGuard guard(m_sync);
     if (!loadDataFile(__func__)) {
         return;
     }
@@ -127,8 +125,7 @@ bool StoreEngine::reKey(const std::string &cryptKey, bool aes256) {
     if (refuseReadOnly(__func__)) {
         return false;
     }
-    ScopedLock<ThreadLock> lock(m_lock);
-    ScopedLock<InterProcessLock> exclusive(m_exclusiveProcessLock);
+    WriteGuard guard(m_sync);
     if (!loadDataFile(__func__)) {
         return false;
     }
@@ -186,10 +183,8 @@ size_t StoreEngine::importFrom(StoreEngine *src) {
     if (second->m_registryKey < first->m_registryKey) {
         std::swap(first, second);
     }
-    ScopedLock<ThreadLock> firstLock(first->m_lock);
-    ScopedLock<InterProcessLock> firstExclusive(first->m_exclusiveProcessLock);
-    ScopedLock<ThreadLock> secondLock(second->m_lock);
-    ScopedLock<InterProcessLock> secondExclusive(second->m_exclusiveProcessLock);
+    WriteGuard firstGuard(first->m_sync);
+    WriteGuard secondGuard(second->m_sync);
     refreshIfNeeded();
     src->refreshIfNeeded();
     if (!m_stream.isMapped() || !src->m_stream.isMapped()) {

@@ -16,8 +16,7 @@ bool StoreEngine::setPlainValue(std::string_view key, VornBuffer &&value, const 
     if (key.empty()) {
         return false;
     }
-    ScopedLock<ThreadLock> lock(m_lock);
-    ScopedLock<InterProcessLock> exclusive(m_exclusiveProcessLock);
+    WriteGuard guard(m_sync);
     refreshIfNeeded(); // the loaded (or refreshed) files say whether values carry an expiry time
     if (!m_enableKeyExpire || value.size() == 0) {
         return setDataForKeyLocked(std::move(value), key, false);
@@ -31,8 +30,7 @@ bool StoreEngine::setBytesValue(std::string_view key, const void *bytes, size_t 
         return false;
     }
     VornBuffer data(const_cast<void *>(bytes), length, VornBufferNoCopy);
-    ScopedLock<ThreadLock> lock(m_lock);
-    ScopedLock<InterProcessLock> exclusive(m_exclusiveProcessLock);
+    WriteGuard guard(m_sync);
     refreshIfNeeded(); // a load decides whether values carry an expiry time
     if (!m_enableKeyExpire) {
         return setDataForKeyLocked(std::move(data), key, true); // the data-holder form
@@ -43,7 +41,7 @@ bool StoreEngine::setBytesValue(std::string_view key, const void *bytes, size_t 
 // ---- Queries and removal ----
 
 bool StoreEngine::containsKey(std::string_view key) {
-    ScopedLock<ThreadLock> lock(m_lock);
+    ScopedLock<ThreadLock> lock(m_sync.threadLock());
     refreshIfNeeded();
     if (m_enableKeyExpire) {
         return getDataWithoutMTimeForKey(key).size() != 0;
@@ -57,7 +55,7 @@ void StoreEngine::purgeExpiredKeys() {
         filterExpiredKeys();
         return;
     }
-    ScopedLock<InterProcessLock> exclusive(m_exclusiveProcessLock);
+    ScopedLock<InterProcessLock> exclusive(m_sync.exclusiveLock());
     // The caller looked at the files before it held this lock: look again.
     refreshIfNeeded();
     if (!m_enableKeyExpire) {
@@ -71,7 +69,7 @@ void StoreEngine::purgeExpiredKeys() {
 }
 
 size_t StoreEngine::count(bool filterExpire) {
-    ScopedLock<ThreadLock> lock(m_lock);
+    ScopedLock<ThreadLock> lock(m_sync.threadLock());
     refreshIfNeeded();
     if (filterExpire && m_enableKeyExpire) {
         purgeExpiredKeys();
@@ -80,19 +78,19 @@ size_t StoreEngine::count(bool filterExpire) {
 }
 
 size_t StoreEngine::totalSize() {
-    ScopedLock<ThreadLock> lock(m_lock);
+    ScopedLock<ThreadLock> lock(m_sync.threadLock());
     refreshIfNeeded();
     return m_stream.fileSize();
 }
 
 size_t StoreEngine::actualSize() {
-    ScopedLock<ThreadLock> lock(m_lock);
+    ScopedLock<ThreadLock> lock(m_sync.threadLock());
     refreshIfNeeded();
     return m_stream.size();
 }
 
 std::vector<std::string> StoreEngine::allKeys(bool filterExpire) {
-    ScopedLock<ThreadLock> lock(m_lock);
+    ScopedLock<ThreadLock> lock(m_sync.threadLock());
     refreshIfNeeded();
     if (filterExpire && m_enableKeyExpire) {
         purgeExpiredKeys();
@@ -120,8 +118,7 @@ bool StoreEngine::removeValueForKey(std::string_view key) {
         VORNWarning("[%s] file readonly", m_mmapID.c_str());
         return false;
     }
-    ScopedLock<ThreadLock> lock(m_lock);
-    ScopedLock<InterProcessLock> exclusive(m_exclusiveProcessLock);
+    WriteGuard guard(m_sync);
     refreshIfNeeded();
     return removeDataForKey(key);
 }
@@ -134,8 +131,7 @@ bool StoreEngine::removeForNullValue(std::string_view key) {
         _VORNLogWithLevel(VORNLogWarning, VORN_LOG_SOURCE, "set", __LINE__, "[%s] file readonly", m_mmapID.c_str());
         return false;
     }
-    ScopedLock<ThreadLock> lock(m_lock);
-    ScopedLock<InterProcessLock> exclusive(m_exclusiveProcessLock);
+    WriteGuard guard(m_sync);
     refreshIfNeeded();
     // An unusable store cannot say whether the key is there: nothing it
     // reports as absent may be taken as removed.
@@ -158,8 +154,7 @@ bool StoreEngine::removeValuesForKeys(const std::vector<std::string> &keys) {
     if (keys.size() == 1) {
         return removeValueForKey(keys[0]);
     }
-    ScopedLock<ThreadLock> lock(m_lock);
-    ScopedLock<InterProcessLock> exclusive(m_exclusiveProcessLock);
+    WriteGuard guard(m_sync);
     refreshIfNeeded();
     size_t erased = 0;
     for (const auto &key : keys) {
@@ -173,11 +168,11 @@ bool StoreEngine::removeValuesForKeys(const std::vector<std::string> &keys) {
 }
 
 void StoreEngine::shared_lock() {
-    m_lock->lock();
-    m_sharedProcessLock->lock();
+    m_sync.threadLock()->lock();
+    m_sync.sharedLock()->lock();
 }
 
 void StoreEngine::shared_unlock() {
-    m_sharedProcessLock->unlock();
-    m_lock->unlock();
+    m_sync.sharedLock()->unlock();
+    m_sync.threadLock()->unlock();
 }

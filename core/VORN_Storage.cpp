@@ -97,7 +97,7 @@ void StoreEngine::installCipher(AESCrypt *cipher) {
 }
 
 void StoreEngine::checkReSetCryptKey(const std::string *cryptKey, bool aes256) {
-    ScopedLock<ThreadLock> lock(m_lock);
+    ScopedLock<ThreadLock> lock(m_sync.threadLock());
     const bool wantsKey = cryptKey && !cryptKey->empty();
     if (m_crypter) {
         if (wantsKey) {
@@ -121,7 +121,7 @@ void StoreEngine::checkReSetCryptKey(const std::string *cryptKey, bool aes256) {
 }
 
 std::string StoreEngine::cryptKey() const {
-    ScopedLock<ThreadLock> lock(m_lock);
+    ScopedLock<ThreadLock> lock(m_sync.threadLock());
     if (!m_crypter) {
         return std::string();
     }
@@ -131,7 +131,7 @@ std::string StoreEngine::cryptKey() const {
 }
 
 bool StoreEngine::isFileValid() {
-    ScopedLock<ThreadLock> lock(m_lock);
+    ScopedLock<ThreadLock> lock(m_sync.threadLock());
     return m_stream.isMapped();
 }
 
@@ -212,7 +212,7 @@ bool StoreEngine::isFileValid(const std::string &mmapID, const std::string *root
         if (open) {
             // Held before the registry is let go: close() takes it before it
             // destroys the instance.
-            open->m_lock->lock();
+            open->m_sync.threadLock()->lock();
         }
     }
     if (open) {
@@ -221,10 +221,10 @@ bool StoreEngine::isFileValid(const std::string &mmapID, const std::string *root
         // that hold forever.
         bool valid = false;
         {
-            ScopedLock<InterProcessLock> shared(open->m_sharedProcessLock);
+            ScopedLock<InterProcessLock> shared(open->m_sync.sharedLock());
             valid = storedStreamChecksOut(paths.first, paths.second);
         }
-        open->m_lock->unlock();
+        open->m_sync.threadLock()->unlock();
         return valid;
     }
     File metaFile(paths.second, OpenFlag::ReadOnly);

@@ -166,8 +166,6 @@ StoreEngine::WriteResult StoreEngine::doAppendDataWithKey(const VornBuffer &data
     }
     const RecordParts record{keyData, originKeyLength, data, isDataHolder};
     const RecordSizes sizes = recordSizesOf(record);
-
-    ScopedLock<InterProcessLock> exclusive(m_exclusiveProcessLock);
     if (m_itemSizeLimit != 0 && !checkSizeLimit(sizes.size, keyData, originKeyLength)) {
         return {false, IndexEntry()};
     }
@@ -210,8 +208,6 @@ StoreEngine::WriteResult StoreEngine::appendDataWithKey(const VornBuffer &data, 
         return {false, IndexEntry()};
     }
     const RecordSizes sizes = recordSizesOf(keyLength, data.size(), isDataHolder);
-
-    ScopedLock<InterProcessLock> exclusive(m_exclusiveProcessLock);
     // A compaction here moves the record and updates kvHolder's offset: read
     // the key bytes only afterwards.
     if (!ensureMemorySize(sizes.size)) {
@@ -228,8 +224,7 @@ bool StoreEngine::setDataForKey(VornBuffer &&data, std::string_view key, bool is
     if (key.empty() || (data.size() == 0 && !isDataHolder)) {
         return false;
     }
-    ScopedLock<ThreadLock> lock(m_lock);
-    ScopedLock<InterProcessLock> exclusive(m_exclusiveProcessLock);
+    WriteGuard guard(m_sync);
     refreshIfNeeded();
     return setDataForKeyLocked(std::move(data), key, isDataHolder);
 }
@@ -342,8 +337,7 @@ bool StoreEngine::setDataForKey(VornBuffer &&data, std::string_view key, uint32_
     if (key.empty()) {
         return false;
     }
-    ScopedLock<ThreadLock> lock(m_lock);
-    ScopedLock<InterProcessLock> exclusive(m_exclusiveProcessLock);
+    WriteGuard guard(m_sync);
     refreshIfNeeded(); // a load decides whether values carry an expiry time
     if (!m_enableKeyExpire) {
         return setDataForKeyLocked(std::move(data), key, true);

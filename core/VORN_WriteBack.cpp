@@ -295,7 +295,7 @@ bool StoreEngine::fullWriteback(AESCrypt *newCrypter, bool onlyWhileExpire) {
         return false;
     }
 
-    ScopedLock<InterProcessLock> exclusive(m_exclusiveProcessLock);
+    ScopedLock<InterProcessLock> exclusive(m_sync.exclusiveLock());
     // A caller that held only the shared lock may have let another process
     // in while the exclusive one was taken: trust the index only after
     // looking at the meta record again.

@@ -50,8 +50,8 @@ public:
     // The value stored by set(), unwrapped; nothing when absent or not a
     // data-holder value.
     static std::optional<std::string> get(VORN *vorn, std::string_view key) {
-        vorn::ScopedLock<vorn::ThreadLock> lock(engine(vorn)->m_lock);
-        vorn::ScopedLock<vorn::InterProcessLock> shared(engine(vorn)->m_sharedProcessLock);
+        vorn::ScopedLock<vorn::ThreadLock> lock(engine(vorn)->m_sync.threadLock());
+        vorn::ScopedLock<vorn::InterProcessLock> shared(engine(vorn)->m_sync.sharedLock());
         vorn::VornBuffer stored = engine(vorn)->getDataForKey(key);
         if (stored.size() == 0) {
             return std::nullopt;
@@ -65,19 +65,19 @@ public:
     }
     // The stored value bytes; empty when absent.
     static std::string getRaw(VORN *vorn, std::string_view key) {
-        vorn::ScopedLock<vorn::ThreadLock> lock(engine(vorn)->m_lock);
-        vorn::ScopedLock<vorn::InterProcessLock> shared(engine(vorn)->m_sharedProcessLock);
+        vorn::ScopedLock<vorn::ThreadLock> lock(engine(vorn)->m_sync.threadLock());
+        vorn::ScopedLock<vorn::InterProcessLock> shared(engine(vorn)->m_sync.sharedLock());
         vorn::VornBuffer stored = engine(vorn)->getRawDataForKey(key);
         return std::string(static_cast<const char *>(stored.data()), stored.size());
     }
     static bool remove(VORN *vorn, std::string_view key) {
-        vorn::ScopedLock<vorn::ThreadLock> lock(engine(vorn)->m_lock);
-        vorn::ScopedLock<vorn::InterProcessLock> exclusive(engine(vorn)->m_exclusiveProcessLock);
+        vorn::ScopedLock<vorn::ThreadLock> lock(engine(vorn)->m_sync.threadLock());
+        vorn::ScopedLock<vorn::InterProcessLock> exclusive(engine(vorn)->m_sync.exclusiveLock());
         engine(vorn)->refreshIfNeeded();
         return engine(vorn)->removeDataForKey(key);
     }
     static bool fullWriteback(VORN *vorn) {
-        vorn::ScopedLock<vorn::ThreadLock> lock(engine(vorn)->m_lock);
+        vorn::ScopedLock<vorn::ThreadLock> lock(engine(vorn)->m_sync.threadLock());
         engine(vorn)->refreshIfNeeded();
         return engine(vorn)->fullWriteback(nullptr, false);
     }
@@ -96,14 +96,14 @@ public:
     static size_t mappedFileSize(const VORN *vorn) { return engine(vorn)->m_stream.fileSize(); }
     static bool dataFileValid(const VORN *vorn) { return engine(vorn)->m_stream.isMapped(); }
     static bool streamUndecodable(const VORN *vorn) { return engine(vorn)->m_streamUndecodable; }
-    static vorn::FileLock *fileLock(const VORN *vorn) { return engine(vorn)->m_fileLock; }
+    static vorn::FileLock *fileLock(const VORN *vorn) { return engine(vorn)->m_sync.fileLock(); }
     static int metaFd(const VORN *vorn) { return engine(vorn)->m_meta.file().getFd(); }
     static void *dataMemory(const VORN *vorn) { return engine(vorn)->m_stream.file().getMemory(); }
     static void *metaMemory(const VORN *vorn) { return engine(vorn)->m_meta.page(); }
     // The explicit compaction, from a caller that holds only the thread lock
     // and has not looked for other processes' changes itself.
     static bool fullWritebackAsIs(VORN *vorn) {
-        vorn::ScopedLock<vorn::ThreadLock> lock(engine(vorn)->m_lock);
+        vorn::ScopedLock<vorn::ThreadLock> lock(engine(vorn)->m_sync.threadLock());
         return engine(vorn)->fullWriteback(nullptr, false);
     }
     static vorn::AESCrypt *crypter(const VORN *vorn) { return engine(vorn)->m_crypter; }
@@ -114,8 +114,8 @@ public:
     static void setItemSizeLimit(VORN *vorn, uint32_t limit) { engine(vorn)->m_itemSizeLimit = limit; }
     static void setCompareBeforeSet(VORN *vorn, bool on) { engine(vorn)->m_enableCompareBeforeSet = on; }
     static bool ensureMemorySize(VORN *vorn, size_t newSize) {
-        vorn::ScopedLock<vorn::ThreadLock> lock(engine(vorn)->m_lock);
-        vorn::ScopedLock<vorn::InterProcessLock> exclusive(engine(vorn)->m_exclusiveProcessLock);
+        vorn::ScopedLock<vorn::ThreadLock> lock(engine(vorn)->m_sync.threadLock());
+        vorn::ScopedLock<vorn::InterProcessLock> exclusive(engine(vorn)->m_sync.exclusiveLock());
         engine(vorn)->refreshIfNeeded();
         return engine(vorn)->ensureMemorySize(newSize);
     }
@@ -126,8 +126,8 @@ public:
     static uint32_t readActualSize(VORN *vorn) { return engine(vorn)->readActualSize(); }
     // Rewrites the whole stream from (key, value bytes) pairs.
     static bool writeBackPairs(VORN *vorn, const std::vector<std::pair<std::string, std::string>> &pairs) {
-        vorn::ScopedLock<vorn::ThreadLock> lock(engine(vorn)->m_lock);
-        vorn::ScopedLock<vorn::InterProcessLock> exclusive(engine(vorn)->m_exclusiveProcessLock);
+        vorn::ScopedLock<vorn::ThreadLock> lock(engine(vorn)->m_sync.threadLock());
+        vorn::ScopedLock<vorn::InterProcessLock> exclusive(engine(vorn)->m_sync.exclusiveLock());
         engine(vorn)->refreshIfNeeded();
         std::vector<std::pair<std::string, vorn::VornBuffer>> list;
         for (const auto &pair : pairs) {
@@ -157,8 +157,8 @@ public:
     // Switches key expiry on for a store that holds no keys yet, the way the
     // store records it: the flag in the meta record, under a new sequence.
     static void enableExpiry(VORN *vorn, uint32_t expiredInSeconds) {
-        vorn::ScopedLock<vorn::ThreadLock> lock(engine(vorn)->m_lock);
-        vorn::ScopedLock<vorn::InterProcessLock> exclusive(engine(vorn)->m_exclusiveProcessLock);
+        vorn::ScopedLock<vorn::ThreadLock> lock(engine(vorn)->m_sync.threadLock());
+        vorn::ScopedLock<vorn::InterProcessLock> exclusive(engine(vorn)->m_sync.exclusiveLock());
         engine(vorn)->refreshIfNeeded();
         engine(vorn)->m_meta.record().setFlag(vorn::MetaFlagKeyExpire);
         engine(vorn)->m_meta.record().m_version = vorn::MetaVersionFlags;
