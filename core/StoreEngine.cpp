@@ -34,7 +34,7 @@ size_t openingSizeOf(size_t expectedCapacity) {
 StoreEngine::StoreEngine(const std::string &mmapID, const std::string &dataPath, const VORNConfig &config,
                          const std::string &registryKey, OpenModeLock *openModeLock)
     : m_registryKey(registryKey), m_mmapID(mmapID), m_mode(config.mode), m_openModeLock(openModeLock), m_path(dataPath),
-      m_metaPath(crcPathWithPath(dataPath)), m_plainIndex(nullptr), m_cryptIndex(nullptr),
+      m_metaPath(crcPathWithPath(dataPath)), m_index(config.cryptKey && !config.cryptKey->empty()),
       m_expectedCapacity(openingSizeOf(config.expectedCapacity)),
       m_stream(dataPath, m_expectedCapacity, (config.mode & VORN_READ_ONLY) != 0), 
       // Mapped at the first operation: mapping takes the meta file's flock,
@@ -49,10 +49,7 @@ StoreEngine::StoreEngine(const std::string &mmapID, const std::string &dataPath,
       m_openEnableKeyExpire(config.enableKeyExpire), m_openExpiredInSeconds(config.expiredInSeconds),
       m_openCompareBeforeSet(config.enableCompareBeforeSet) {
     if (config.cryptKey && !config.cryptKey->empty()) {
-        m_cryptIndex = newStoreIndex<VORNMapCrypt>();
         m_crypter = new AESCrypt(config.cryptKey->data(), config.cryptKey->size(), nullptr, 0, config.aes256);
-    } else {
-        m_plainIndex = newStoreIndex<VORNMap>();
     }
     // The config's expiry and compare-before-set switches wait for the
     // first operation (applyOpenConfig).
@@ -90,8 +87,6 @@ void StoreEngine::applyOpenConfig() {
 
 StoreEngine::~StoreEngine() {
     clearMemoryCache(false);
-    delete m_plainIndex;
-    delete m_cryptIndex;
     delete m_crypter;
     VORNInfo("destruct [%s]", m_mmapID.c_str());
     delete m_handle;
@@ -121,12 +116,7 @@ void StoreEngine::clearMemoryCache(bool keepMmap) {
     VORNInfo("clearMemoryCache [%s]", m_mmapID.c_str());
     m_needLoadFromFile = true;
     m_hasFullWriteback = false;
-    if (m_plainIndex) {
-        m_plainIndex->clear();
-    }
-    if (m_cryptIndex) {
-        m_cryptIndex->clear();
-    }
+    m_index.clear();
     if (m_crypter) {
         if (m_meta.record().m_version >= MetaVersionIV) {
             m_crypter->resetIV(m_meta.record().m_vector, sizeof(m_meta.record().m_vector));

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "core/DataStream.h"
+#include "core/KeyIndex.h"
 #include "core/MetaRecord.h"
 #include "core/ProcessSync.h"
 #include "core/VORN.h"
@@ -361,8 +362,7 @@ private:
     std::unique_ptr<OpenModeLock> m_openModeLock;
     std::string m_path;
     std::string m_metaPath;
-    VORNMap *m_plainIndex;
-    VORNMapCrypt *m_cryptIndex;
+    KeyIndex m_index;
 
     const size_t m_expectedCapacity; // the data file's opening size, whole pages
     DataStream m_stream;

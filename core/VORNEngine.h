@@ -8,6 +8,7 @@
 #include <string>
 
 #include "core/DataStream.h"
+#include "core/KeyIndex.h"
 #include "core/VORNMetaInfo.h"
 #include "crypt/AESCrypt.h"
 #include "encoding/IndexEntry.h"
@@ -23,9 +24,6 @@ constexpr uint32_t kItemSizeHolderWidth = 4;
 // an int32.
 constexpr uint64_t kMaxValueSize = kMaxLengthDelimitedSize;
 
-// Encrypted stores keep values up to this size decrypted in their index, and
-// longer ones by position and cipher state.
-constexpr uint32_t kMaxDecryptedValueSize = CryptIndexEntry::kMaxDecryptedValueSize;
 
 
 // Removes a damaged file, or, when it cannot be removed, renames it to a new

@@ -85,17 +85,10 @@ bool StoreEngine::enableAutoKeyExpire(uint32_t expiredInSeconds) {
 
     auto stream = m_stream.bytes();
     std::vector<std::pair<std::string, VornBuffer>> pairs;
-    if (m_crypter) {
-        pairs.reserve(m_cryptIndex->size());
-        for (const auto &pair : *m_cryptIndex) {
-            pairs.emplace_back(pair.first, withExpireTime(pair.second.toVornBuffer(stream, m_crypter), expireTime));
-        }
-    } else {
-        pairs.reserve(m_plainIndex->size());
-        for (const auto &pair : *m_plainIndex) {
-            pairs.emplace_back(pair.first, withExpireTime(pair.second.toVornBuffer(stream), expireTime));
-        }
-    }
+    pairs.reserve(m_index.size());
+    m_index.forEachValue(stream, m_crypter, [&](const std::string &key, VornBuffer &&value) {
+        pairs.emplace_back(key, withExpireTime(value, expireTime));
+    });
     return doFullWriteBack(std::move(pairs));
 }
 
@@ -139,17 +132,8 @@ bool StoreEngine::disableAutoKeyExpire() {
         const size_t size = value.size() - kFixed32Size;
         pairs.emplace_back(key, VornBuffer(std::move(value), size));
     };
-    if (m_crypter) {
-        pairs.reserve(m_cryptIndex->size());
-        for (const auto &pair : *m_cryptIndex) {
-            addWithoutTime(pair.first, pair.second.toVornBuffer(stream, m_crypter));
-        }
-    } else {
-        pairs.reserve(m_plainIndex->size());
-        for (const auto &pair : *m_plainIndex) {
-            addWithoutTime(pair.first, pair.second.toVornBuffer(stream));
-        }
-    }
+    pairs.reserve(m_index.size());
+    m_index.forEachValue(stream, m_crypter, addWithoutTime);
     return doFullWriteBack(std::move(pairs));
 }
 
@@ -250,7 +234,7 @@ uint32_t StoreEngine::getExpireTimeForKey(std::string_view key) {
 }
 
 size_t StoreEngine::filterExpiredKeys() {
-    const bool indexEmpty = m_crypter ? m_cryptIndex->empty() : m_plainIndex->empty();
+    const bool indexEmpty = m_index.empty();
     if (!m_enableKeyExpire || indexEmpty || !m_stream.isMapped()) {
         return 0;
     }
@@ -258,42 +242,7 @@ size_t StoreEngine::filterExpiredKeys() {
     const uint32_t now = getCurrentTimeInSecond();
     VORNInfo("filtering expired keys inside [%s] now: %u, m_expiredInSeconds: %u", m_mmapID.c_str(), now,
              m_expiredInSeconds);
-    auto stream = m_stream.bytes();
-    size_t count = 0;
-
-    // Removes the entry at itr when its value has expired; returns the next one.
-    auto visit = [&](auto &dic, auto itr, uint32_t valueSize, auto readTime) {
-        if (valueSize < kFixed32Size) {
-            _VORNLogWithLevel(VORNLogWarning, VORN_LOG_SOURCE, "filterExpiredKeys", __LINE__,
-                              "key [%s] has invalid value size %u", itr->first.c_str(), valueSize);
-            return ++itr;
-        }
-        const uint32_t expireTime = readTime();
-        if (isExpired(expireTime, now)) {
-            _VORNLogWithLevel(VORNLogInfo, VORN_LOG_SOURCE, "filterExpiredKeys", __LINE__,
-                              "deleting expired key [%s], due date %u", itr->first.c_str(), expireTime);
-            count++;
-            return dic.erase(itr);
-        }
-        return ++itr;
-    };
-    if (m_crypter) {
-        for (auto itr = m_cryptIndex->begin(); itr != m_cryptIndex->end();) {
-            const CryptIndexEntry &kv = itr->second;
-            itr = visit(*m_cryptIndex, itr, kv.realValueSize(), [&]() {
-                VornBuffer value = kv.toVornBuffer(stream, m_crypter);
-                return expireTimeOf(value);
-            });
-        }
-    } else {
-        for (auto itr = m_plainIndex->begin(); itr != m_plainIndex->end();) {
-            const IndexEntry &kv = itr->second;
-            itr = visit(*m_plainIndex, itr, kv.valueSize, [&]() {
-                // Straight from the mapping: the value's last 4 bytes.
-                return decodeFixed32(stream + kv.offset + kv.computedKVSize + kv.valueSize - kFixed32Size);
-            });
-        }
-    }
+    const size_t count = m_index.dropExpired(m_stream.bytes(), m_crypter, now);
     if (count > 0) {
         VORNInfo("deleted %zu expired keys inside [%s]", count, m_mmapID.c_str());
     }

@@ -122,16 +122,8 @@ void StoreEngine::loadFromFile() {
         VORNInfo("loading [%s] with crc %u sequence %u version %u", m_mmapID.c_str(), m_meta.record().m_crcDigest,
                  m_meta.record().m_sequence, m_meta.record().m_version);
         VornBuffer input(stream, m_stream.size(), VornBufferNoCopy);
-        bool decoded = false;
-        if (m_crypter) {
-            m_cryptIndex->clear();
-            decoded = needFullWriteback ? RecordCoder::greedyDecodeMap(*m_cryptIndex, input, m_crypter)
-                                        : RecordCoder::decodeMap(*m_cryptIndex, input, m_crypter);
-        } else {
-            m_plainIndex->clear();
-            decoded = needFullWriteback ? RecordCoder::greedyDecodeMap(*m_plainIndex, input)
-                                        : RecordCoder::decodeMap(*m_plainIndex, input);
-        }
+        m_index.clear();
+        const bool decoded = m_index.decode(input, m_crypter, needFullWriteback);
         if (!decoded && !needFullWriteback) {
             // The bytes are what was written (the CRC says so) but cannot be
             // read with this store's key: keep them for a load that can.
@@ -179,7 +171,7 @@ void StoreEngine::loadFromFile() {
         // repaired from the journal above).
         RewriteJournalReader(m_path).remove();
     }
-    const size_t count = m_crypter ? m_cryptIndex->size() : m_plainIndex->size();
+    const size_t count = m_index.size();
     VORNInfo("loaded [%s] with %zu key-values", m_mmapID.c_str(), count);
     notifyContentLoaded();
     // A rewrite above whose remap failed has dropped the index and unmapped
@@ -436,8 +428,7 @@ void StoreEngine::partialLoadFromFile() {
         if (crcDigest == m_meta.record().m_crcDigest) {
             VornBuffer input(stream, m_stream.size(), VornBufferNoCopy);
             // The cipher stands at oldSize: the end of what this process has read.
-            const bool decoded = m_crypter ? RecordCoder::greedyDecodeMap(*m_cryptIndex, input, m_crypter, oldSize)
-                                           : RecordCoder::greedyDecodeMap(*m_plainIndex, input, oldSize);
+            const bool decoded = m_index.decode(input, m_crypter, true, oldSize);
             if (decoded) {
                 m_stream.setCRC(crcDigest);
                 m_stream.setWritePosition(m_stream.size());

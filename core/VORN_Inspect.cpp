@@ -18,7 +18,7 @@ VORN::Inspection StoreEngine::inspect() {
     ReadGuard guard(m_sync);
     refreshIfNeeded();
     VORN::Inspection result;
-    result.keyCount = m_crypter ? m_cryptIndex->size() : m_plainIndex->size();
+    result.keyCount = m_index.size();
     result.actualSize = m_stream.size();
     result.fileSize = m_stream.fileSize();
     result.sequence = m_meta.record().m_sequence;

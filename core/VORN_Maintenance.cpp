@@ -194,18 +194,7 @@ size_t StoreEngine::importFrom(StoreEngine *src) {
 
     const uint32_t expireTime = m_enableKeyExpire ? expireTimeForDuration(m_expiredInSeconds) : 0;
     // Keys first: reading a value may delete an expired key from src's index.
-    std::vector<std::string> keys;
-    if (src->m_crypter) {
-        keys.reserve(src->m_cryptIndex->size());
-        for (const auto &pair : *src->m_cryptIndex) {
-            keys.push_back(pair.first);
-        }
-    } else {
-        keys.reserve(src->m_plainIndex->size());
-        for (const auto &pair : *src->m_plainIndex) {
-            keys.push_back(pair.first);
-        }
-    }
+    const std::vector<std::string> keys = src->m_index.keys();
 
     size_t count = 0;
     for (const std::string &key : keys) {

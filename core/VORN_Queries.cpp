@@ -46,7 +46,7 @@ bool StoreEngine::containsKey(std::string_view key) {
     if (m_enableKeyExpire) {
         return getDataWithoutMTimeForKey(key).size() != 0;
     }
-    return m_crypter ? m_cryptIndex->contains(key) : m_plainIndex->contains(key);
+    return m_index.contains(key);
 }
 
 void StoreEngine::purgeExpiredKeys() {
@@ -74,7 +74,7 @@ size_t StoreEngine::count(bool filterExpire) {
     if (filterExpire && m_enableKeyExpire) {
         purgeExpiredKeys();
     }
-    return m_crypter ? m_cryptIndex->size() : m_plainIndex->size();
+    return m_index.size();
 }
 
 size_t StoreEngine::totalSize() {
@@ -95,19 +95,7 @@ std::vector<std::string> StoreEngine::allKeys(bool filterExpire) {
     if (filterExpire && m_enableKeyExpire) {
         purgeExpiredKeys();
     }
-    std::vector<std::string> keys;
-    if (m_crypter) {
-        keys.reserve(m_cryptIndex->size());
-        for (const auto &pair : *m_cryptIndex) {
-            keys.push_back(pair.first);
-        }
-    } else {
-        keys.reserve(m_plainIndex->size());
-        for (const auto &pair : *m_plainIndex) {
-            keys.push_back(pair.first);
-        }
-    }
-    return keys;
+    return m_index.keys();
 }
 
 bool StoreEngine::removeValueForKey(std::string_view key) {
@@ -139,7 +127,7 @@ bool StoreEngine::removeForNullValue(std::string_view key) {
         return false;
     }
     const bool present =
-        m_crypter ? m_cryptIndex->find(key) != m_cryptIndex->end() : m_plainIndex->find(key) != m_plainIndex->end();
+        m_index.contains(key);
     return !present || removeDataForKey(key);
 }
 
@@ -158,7 +146,7 @@ bool StoreEngine::removeValuesForKeys(const std::vector<std::string> &keys) {
     refreshIfNeeded();
     size_t erased = 0;
     for (const auto &key : keys) {
-        erased += m_crypter ? m_cryptIndex->erase(key) : m_plainIndex->erase(key);
+        erased += m_index.erase(key);
     }
     if (erased == 0) {
         return true;

@@ -81,19 +81,7 @@ void StoreEngine::installCipher(AESCrypt *cipher) {
     clearMemoryCache(false);
     delete m_crypter;
     m_crypter = cipher;
-    if (m_crypter) {
-        if (!m_cryptIndex) {
-            m_cryptIndex = newStoreIndex<VORNMapCrypt>();
-        }
-        delete m_plainIndex;
-        m_plainIndex = nullptr;
-    } else {
-        if (!m_plainIndex) {
-            m_plainIndex = newStoreIndex<VORNMap>();
-        }
-        delete m_cryptIndex;
-        m_cryptIndex = nullptr;
-    }
+    m_index.becomeKind(m_crypter != nullptr);
 }
 
 void StoreEngine::checkReSetCryptKey(const std::string *cryptKey, bool aes256) {

@@ -243,8 +243,8 @@ bool StoreEngine::setDataForKeyLocked(VornBuffer &&data, std::string_view key, b
 
     if (!m_crypter) {
         const size_t hash = VORNMap::hashOf(key);
-        auto itr = m_plainIndex->find(key, hash);
-        if (itr != m_plainIndex->end()) {
+        auto itr = m_index.plain().find(key, hash);
+        if (itr != m_index.plain().end()) {
             if (m_enableCompareBeforeSet && !m_enableKeyExpire && m_stream.isMapped()) {
                 try {
                     auto stream = m_stream.bytes();
@@ -274,7 +274,7 @@ bool StoreEngine::setDataForKeyLocked(VornBuffer &&data, std::string_view key, b
             if (!m_enableKeyExpire) {
                 itr->second = ret.second;
             } else {
-                m_plainIndex->insert_or_assign(key, ret.second);
+                m_index.plain().insert_or_assign(key, ret.second);
             }
         } else {
             VornBuffer keyData = borrowKey(key);
@@ -284,7 +284,7 @@ bool StoreEngine::setDataForKeyLocked(VornBuffer &&data, std::string_view key, b
             }
             // Not found above: the key string is built once, and hashed only
             // for the lookup above.
-            m_plainIndex->insert_or_assign(key, hash, ret.second);
+            m_index.plain().insert_or_assign(key, hash, ret.second);
         }
     } else {
         if (isDataHolder) {
@@ -300,8 +300,8 @@ bool StoreEngine::setDataForKeyLocked(VornBuffer &&data, std::string_view key, b
             }
         }
         const size_t hash = VORNMapCrypt::hashOf(key);
-        auto itr = m_cryptIndex->find(key, hash);
-        const bool found = itr != m_cryptIndex->end();
+        auto itr = m_index.crypt().find(key, hash);
+        const bool found = itr != m_index.crypt().end();
         AESCryptStatus cipherState;
         WriteResult ret = doAppendDataWithKey(data, borrowKey(key), isDataHolder, keyLengthOf(key), false, &cipherState);
         if (!ret.first) {
@@ -313,9 +313,9 @@ bool StoreEngine::setDataForKeyLocked(VornBuffer &&data, std::string_view key, b
             if (found && !m_enableKeyExpire) {
                 itr->second = std::move(entry);
             } else if (found) {
-                m_cryptIndex->insert_or_assign(key, std::move(entry));
+                m_index.crypt().insert_or_assign(key, std::move(entry));
             } else {
-                m_cryptIndex->insert_or_assign(key, hash, std::move(entry));
+                m_index.crypt().insert_or_assign(key, hash, std::move(entry));
             }
         } else {
             CryptIndexEntry entry(written.keySize, written.valueSize, written.offset);
@@ -323,9 +323,9 @@ bool StoreEngine::setDataForKeyLocked(VornBuffer &&data, std::string_view key, b
             if (found && !m_enableKeyExpire) {
                 itr->second = std::move(entry);
             } else if (found) {
-                m_cryptIndex->insert_or_assign(key, std::move(entry));
+                m_index.crypt().insert_or_assign(key, std::move(entry));
             } else {
-                m_cryptIndex->insert_or_assign(key, hash, std::move(entry));
+                m_index.crypt().insert_or_assign(key, hash, std::move(entry));
             }
         }
     }
@@ -362,8 +362,8 @@ bool StoreEngine::removeDataForKey(std::string_view key) {
     }
     static const VornBuffer nothing;
     if (!m_crypter) {
-        auto itr = m_plainIndex->find(key);
-        if (itr == m_plainIndex->end()) {
+        auto itr = m_index.plain().find(key);
+        if (itr == m_index.plain().end()) {
             return false;
         }
         m_hasFullWriteback = false;
@@ -373,14 +373,14 @@ bool StoreEngine::removeDataForKey(std::string_view key) {
             return false;
         }
         if (m_enableKeyExpire) {
-            m_plainIndex->erase(key);
+            m_index.plain().erase(key);
         } else {
-            m_plainIndex->erase(itr);
+            m_index.plain().erase(itr);
         }
         return true;
     }
-    auto itr = m_cryptIndex->find(key);
-    if (itr == m_cryptIndex->end()) {
+    auto itr = m_index.crypt().find(key);
+    if (itr == m_index.crypt().end()) {
         return false;
     }
     m_hasFullWriteback = false;
@@ -388,7 +388,7 @@ bool StoreEngine::removeDataForKey(std::string_view key) {
     if (!ret.first) {
         return false;
     }
-    m_cryptIndex->erase(key);
+    m_index.crypt().erase(key);
     return true;
 }
 
@@ -401,22 +401,10 @@ VornBuffer StoreEngine::lookupRawData(std::string_view key) {
     if (!m_stream.isMapped()) {
         return VornBuffer();
     }
-    auto stream = m_stream.bytes();
-    if (m_crypter) {
-        auto itr = m_cryptIndex->find(key);
-        if (itr == m_cryptIndex->end()) {
-            return VornBuffer();
-        }
-        try {
-            return itr->second.toVornBuffer(stream, m_crypter);
-        } catch (std::exception &e) {
-            VORNError("%s", e.what());
-            return VornBuffer();
-        }
-    }
-    auto itr = m_plainIndex->find(key);
-    if (itr == m_plainIndex->end()) {
+    try {
+        return m_index.valueOf(key, m_stream.bytes(), m_crypter);
+    } catch (std::exception &e) {
+        VORNError("%s", e.what());
         return VornBuffer();
     }
-    return itr->second.toVornBuffer(stream);
 }

@@ -189,7 +189,7 @@ StoreEngine::PreparedData StoreEngine::prepareEncode() const {
         std::vector<std::pair<std::string, VornBuffer>> pairs;
         size_t smallestOffset = SIZE_MAX;
         size_t recordBytes = 0;
-        for (auto &pair : *m_cryptIndex) {
+        for (auto &pair : m_index.crypt()) {
             const CryptIndexEntry &kv = pair.second;
             if (kv.kind == KVHolderOffset) {
                 smallestOffset = std::min<size_t>(smallestOffset, kv.offset);
@@ -216,7 +216,7 @@ StoreEngine::PreparedData StoreEngine::prepareEncode() const {
         return {std::move(buffer), totalSize};
     }
     size_t totalSize = kItemSizeHolderWidth;
-    for (auto &pair : *m_plainIndex) {
+    for (auto &pair : m_index.plain()) {
         totalSize += pair.second.computedKVSize + pair.second.valueSize;
     }
     return {VornBuffer(), totalSize};
@@ -226,7 +226,7 @@ bool StoreEngine::ensureMemorySize(size_t newSize) {
     if (!checkWritable("ensureMemorySize")) {
         return false;
     }
-    const bool indexEmpty = m_crypter ? m_cryptIndex->empty() : m_plainIndex->empty();
+    const bool indexEmpty = m_index.empty();
     if (m_stream.hasWriter() && newSize < m_stream.room() && !indexEmpty) {
         return true;
     }
@@ -237,7 +237,7 @@ bool StoreEngine::ensureMemorySize(size_t newSize) {
     if (prepared.second == 0) {
         return false;
     }
-    const bool needSync = m_crypter ? !m_cryptIndex->empty() : !m_plainIndex->empty();
+    const bool needSync = !m_index.empty();
     return expandAndWriteBack(newSize, std::move(prepared), needSync);
 }
 
@@ -250,7 +250,7 @@ bool StoreEngine::expandAndWriteBack(size_t newSize, PreparedData preparedData, 
                   static_cast<unsigned long long>(totalSize), newSize, static_cast<unsigned long long>(kMaxStreamEnd));
         return false;
     }
-    const uint64_t itemCount = (m_crypter ? m_cryptIndex->size() : m_plainIndex->size()) + 1;
+    const uint64_t itemCount = (m_index.size()) + 1;
     const uint64_t averageItemSize = (lenNeeded + itemCount - 1) / itemCount;
     const uint64_t futureUsage = averageItemSize * std::max<uint64_t>(8, itemCount / 2);
 
@@ -312,7 +312,7 @@ bool StoreEngine::fullWriteback(AESCrypt *newCrypter, bool onlyWhileExpire) {
             return true;
         }
     }
-    const bool indexEmpty = m_crypter ? m_cryptIndex->empty() : m_plainIndex->empty();
+    const bool indexEmpty = m_index.empty();
     if (indexEmpty) {
         clearAll(false);
         return true;
@@ -368,10 +368,10 @@ bool StoreEngine::doFullWriteBack(PreparedData preparedData, AESCrypt *newCrypte
         }
         bool written = false;
         if (m_crypter) {
-            written = writeCryptCompaction(*m_cryptIndex, stream, m_crypter, encrypter, preparedData.first, journal,
+            written = writeCryptCompaction(m_index.crypt(), stream, m_crypter, encrypter, preparedData.first, journal,
                                            cryptSorted, places);
         } else if (preparedData.first.size() == 0) {
-            written = writePlainCompaction(*m_plainIndex, stream, encrypter, journal, plainSorted);
+            written = writePlainCompaction(m_index.plain(), stream, encrypter, journal, plainSorted);
         } else {
             written = writePreparedRecords(preparedData.first, encrypter, journal);
         }
@@ -452,9 +452,9 @@ bool StoreEngine::doFullWriteBack(std::vector<std::pair<std::string, VornBuffer>
     const size_t totalSize = preparedRecords(buffer).size() + kItemSizeHolderWidth;
 
     if (m_crypter) {
-        m_cryptIndex->clear();
+        m_index.crypt().clear();
     } else {
-        m_plainIndex->clear();
+        m_index.plain().clear();
     }
     bool ret = false;
     const size_t fileSize = m_stream.fileSize();

@@ -8,11 +8,11 @@ std::vector<std::string> VORNTestPeer::keys(VORN *vorn) {
     load(vorn);
     std::vector<std::string> result;
     if (engine(vorn)->m_crypter) {
-        for (auto &pair : *engine(vorn)->m_cryptIndex) {
+        for (auto &pair : engine(vorn)->m_index.crypt()) {
             result.push_back(pair.first);
         }
     } else {
-        for (auto &pair : *engine(vorn)->m_plainIndex) {
+        for (auto &pair : engine(vorn)->m_index.plain()) {
             result.push_back(pair.first);
         }
     }
@@ -23,15 +23,15 @@ std::vector<std::string> VORNTestPeer::keys(VORN *vorn) {
 long long VORNTestPeer::recordOffset(VORN *vorn, std::string_view key) {
     load(vorn);
     if (engine(vorn)->m_crypter) {
-        auto it = engine(vorn)->m_cryptIndex->find(key);
-        if (it == engine(vorn)->m_cryptIndex->end() || it->second.kind != vorn::KVHolderOffset) {
+        auto it = engine(vorn)->m_index.crypt().find(key);
+        if (it == engine(vorn)->m_index.crypt().end() || it->second.kind != vorn::KVHolderOffset) {
             return -1;
         }
         uint32_t offset = it->second.offset;
         return offset;
     }
-    auto it = engine(vorn)->m_plainIndex->find(key);
-    return it == engine(vorn)->m_plainIndex->end() ? -1 : static_cast<long long>(it->second.offset);
+    auto it = engine(vorn)->m_index.plain().find(key);
+    return it == engine(vorn)->m_index.plain().end() ? -1 : static_cast<long long>(it->second.offset);
 }
 
 bool VORNTestPeer::heldByPosition(VORN *vorn, std::string_view key) {
@@ -39,8 +39,8 @@ bool VORNTestPeer::heldByPosition(VORN *vorn, std::string_view key) {
     if (!engine(vorn)->m_crypter) {
         return false;
     }
-    auto it = engine(vorn)->m_cryptIndex->find(key);
-    return it != engine(vorn)->m_cryptIndex->end() && it->second.kind == vorn::KVHolderOffset;
+    auto it = engine(vorn)->m_index.crypt().find(key);
+    return it != engine(vorn)->m_index.crypt().end() && it->second.kind == vorn::KVHolderOffset;
 }
 
 size_t VORNTestPeer::spaceLeft(const VORN *vorn) {

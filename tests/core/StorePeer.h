@@ -29,8 +29,8 @@
 class VORNTestPeer {
 public:
     static vorn::StoreEngine *engine(const VORN *vorn) { return vorn->m_engine; }
-    static bool isEncrypted(const VORN *vorn) { return engine(vorn)->m_crypter != nullptr && engine(vorn)->m_cryptIndex != nullptr; }
-    static bool isPlain(const VORN *vorn) { return engine(vorn)->m_crypter == nullptr && engine(vorn)->m_plainIndex != nullptr; }
+    static bool isEncrypted(const VORN *vorn) { return engine(vorn)->m_crypter != nullptr && engine(vorn)->m_index.encrypted(); }
+    static bool isPlain(const VORN *vorn) { return engine(vorn)->m_crypter == nullptr && !engine(vorn)->m_index.encrypted(); }
     static const std::string &dataPath(const VORN *vorn) { return engine(vorn)->m_path; }
     static const std::string &metaPath(const VORN *vorn) { return engine(vorn)->m_metaPath; }
     static const std::string &registryKey(const VORN *vorn) { return engine(vorn)->m_registryKey; }
@@ -88,7 +88,7 @@ public:
     static std::vector<std::string> keys(VORN *vorn);
     static size_t keyCount(VORN *vorn) {
         load(vorn);
-        return engine(vorn)->m_crypter ? engine(vorn)->m_cryptIndex->size() : engine(vorn)->m_plainIndex->size();
+        return engine(vorn)->m_index.size();
     }
     static size_t actualSize(const VORN *vorn) { return engine(vorn)->m_stream.size(); }
     static uint32_t crcDigest(const VORN *vorn) { return engine(vorn)->m_stream.crc(); }
