@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/Compactor.h"
 #include "core/DataStream.h"
 #include "core/KeyIndex.h"
 #include "core/MetaRecord.h"
@@ -120,11 +121,6 @@ private:
     friend class ::VORN;
     friend class ::VORNTestPeer;
 
-    // What a full write-back writes: the exact length of the new item stream
-    // (item-size holder included), and the records it must write from memory
-    // as one encoded pair list (varint length L, then L bytes of records);
-    // the buffer is empty when every live record is already in the file.
-    using PreparedData = std::pair<VornBuffer, size_t>;
     // A record writer's result: success, and the entry of the new record.
     using WriteResult = std::pair<bool, IndexEntry>;
 
@@ -261,13 +257,11 @@ private:
     // cipher (re-keying). Any cipher starts a new random vector. A write-back
     // refuses a stream whose end would pass 4 GiB.
     bool ensureMemorySize(size_t newSize);
-    bool expandAndWriteBack(size_t newSize, PreparedData preparedData, bool needSync,
+    bool expandAndWriteBack(size_t newSize, PreparedStream preparedData, bool needSync,
                             AESCrypt *newCrypter = nullptr);
     bool fullWriteback(AESCrypt *newCrypter = nullptr, bool onlyWhileExpire = false);
-    bool doFullWriteBack(PreparedData preparedData, AESCrypt *newCrypter, bool needSync);
+    bool doFullWriteBack(PreparedStream preparedData, AESCrypt *newCrypter, bool needSync);
     bool doFullWriteBack(std::vector<std::pair<std::string, VornBuffer>> &&pairs);
-    // totalSize 0 when the values held in memory could not be encoded.
-    PreparedData prepareEncode() const;
     // A failed remap left the data file unmapped: forget the index so that the
     // next access reloads (or fails cleanly), never reading a null mapping.
     void dropContentAfterUnmap();

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 
+#include "core/Compactor.h"
 #include "core/DataStream.h"
 #include "core/KeyIndex.h"
 #include "core/VORNMetaInfo.h"
@@ -16,9 +17,6 @@
 
 namespace vorn {
 
-// Width of the item-size holder every writer lays down (a full write-back of
-// an encrypted store may keep a width of 1, 2, 3 or 5 instead).
-constexpr uint32_t kItemSizeHolderWidth = 4;
 
 // A value is refused at 2^31 bytes or more: a length prefix is read back as
 // an int32.
@@ -31,8 +29,5 @@ constexpr uint64_t kMaxValueSize = kMaxLengthDelimitedSize;
 // Logs nothing itself.
 void deleteOrRenameFile(const std::string &path);
 
-// The cipher choice of a full write-back that writes its result in clear
-// (removing a store's key). Never a real cipher; compared by address only.
-AESCrypt *clearCipherChoice();
 
 } // namespace vorn
