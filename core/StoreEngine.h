@@ -142,10 +142,6 @@ private:
     // Rewrites an encrypted stream under a new vector before an append; false
     // (the append must not happen) when that rewrite fails.
     bool renewVectorBeforeAppend();
-    // crc32 over the first actualSize stream bytes == crcDigest (else
-    // logged); leaves the computed value in m_stream.crc(). False without a
-    // message when the data file is unmapped or actualSize does not fit.
-    bool checkFileCRCValid(size_t actualSize, uint32_t crcDigest);
     // Records the stream's new length and CRC after an append (two 4-byte
     // fields of the meta mapping), and a check block when none is current.
     void recordAppendInMeta();
@@ -154,7 +150,6 @@ private:
     void loadFromFile();
     void loadMetaInfoAndCheck();
     void checkFileHasDiskError();
-    void checkDataValid(bool &loadFromFile, bool &needFullWriteback);
     void partialLoadFromFile();
     // Maps the meta file again and moves the inter-process lock to its
     // (possibly new) descriptor, keeping the holds this process has.

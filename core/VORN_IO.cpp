@@ -6,6 +6,7 @@
 // records another process appended.
 
 #include "core/StoreEngine.h"
+#include "core/Loader.h"
 #include "encoding/VornIndex.h"
 #include "platform/MemoryFile.h"
 
@@ -102,10 +103,19 @@ void StoreEngine::loadFromFile() {
         return;
     }
 
-    bool loadFromFile = false;
-    bool needFullWriteback = false;
+    // What to trust of the stream, decided first; applied here.
     const size_t claimedSize = readActualSize();
-    checkDataValid(loadFromFile, needFullWriteback);
+    Loader loader(m_mmapID, m_stream, m_meta.record(), m_recover, [this]() { return finishInterruptedRewrite(); });
+    const LoadPlan plan = loader.checkDataValid(claimedSize, m_metaDamaged);
+    const bool loadFromFile = plan.decode;
+    bool needFullWriteback = plan.salvage;
+    const bool recorded = plan.recordFallback && !isReadOnly() && writeActualSize(plan.size, plan.crc, nullptr, false);
+    if (!recorded) {
+        // Nothing is written (a read-only store, an unmapped meta file), but
+        // the trusted state is the one to use.
+        m_stream.setSize(plan.size);
+        m_stream.setCRC(plan.crc);
+    }
     // The trusted stream ends before the one the record claimed (a fall back
     // to the last confirmed state or to the old-style size): key stream
     // positions past its end may have carried other bytes under this IV.
@@ -256,115 +266,6 @@ void StoreEngine::checkFileHasDiskError() {
         deleteOrRenameFile(m_path);
         m_stream.file().reloadFromFile(m_expectedCapacity);
     }
-}
-
-void StoreEngine::checkDataValid(bool &loadFromFile, bool &needFullWriteback) {
-    m_stream.setSize(readActualSize());
-    if (m_metaDamaged) {
-        return; // the host chose to discard (logged by evaluateCheckBlock)
-    }
-    const size_t fileSize = m_stream.fileSize();
-    const uint8_t *mapping = static_cast<const uint8_t *>(m_stream.file().getMemory());
-    // A stream length is usable when the stream fits behind the header.
-    auto fits = [fileSize](uint64_t size) { return size < fileSize && size + kDataFileHeaderSize <= fileSize; };
-
-    // Falls back to the data file's leading size field (a store written by an
-    // older version after a newer one) or to the last confirmed state.
-    auto checkLastConfirmedInfo = [&]() {
-        if (m_meta.record().m_version < MetaVersionActualSize) {
-            return;
-        }
-        // Only a file of at least 4 bytes has the leading field (a read-only
-        // file is mapped at its length on disk).
-        const uint32_t oldSize = fileSize >= kDataFileHeaderSize ? decodeFixed32(mapping) : 0;
-        if (oldSize != m_stream.size()) {
-            VORNWarning("oldStyleActualSize %u not equal to meta actual size %lu", oldSize,
-                        static_cast<unsigned long>(m_stream.size()));
-            if (fits(oldSize)) {
-                if (checkFileCRCValid(oldSize, m_meta.record().m_crcDigest)) {
-                    VORNInfo("looks like [%s] been downgrade & upgrade again", m_mmapID.c_str());
-                    loadFromFile = true;
-                    if (!isReadOnly()) {
-                        writeActualSize(oldSize, m_meta.record().m_crcDigest, nullptr, false);
-                    } else {
-                        m_stream.setSize(oldSize); // m_stream.crc() already holds its CRC
-                    }
-                    return;
-                }
-            } else {
-                VORNWarning("oldStyleActualSize %u greater than file size %lu", oldSize,
-                            static_cast<unsigned long>(fileSize));
-            }
-        }
-
-        const uint32_t lastSize = m_meta.record().m_lastConfirmedMetaInfo.lastActualSize;
-        const uint32_t lastCRC = m_meta.record().m_lastConfirmedMetaInfo.lastActualCRC;
-        if (!fits(lastSize)) {
-            VORNError("check [%s] error: lastActualSize %u, file size is %u", m_mmapID.c_str(), lastSize,
-                      static_cast<uint32_t>(fileSize));
-            return;
-        }
-        if (!checkFileCRCValid(lastSize, lastCRC)) {
-            VORNError("check [%s] error: lastActualSize %u, lastActualCRC %u", m_mmapID.c_str(), lastSize, lastCRC);
-            return;
-        }
-        loadFromFile = true;
-        if (!isReadOnly()) {
-            writeActualSize(lastSize, lastCRC, nullptr, false);
-        } else {
-            // Nothing is written, but the trusted state is the one to use.
-            m_stream.setSize(lastSize);
-            m_stream.setCRC(lastCRC);
-        }
-    };
-
-    auto chooseAnswer = [this](VORNRecoverStrategic answer) {
-        if (m_recover) {
-            answer = *m_recover;
-        }
-        return answer;
-    };
-
-    if (fits(m_stream.size())) {
-        if (checkFileCRCValid(m_stream.size(), m_meta.record().m_crcDigest)) {
-            loadFromFile = true;
-            return;
-        }
-        if (finishInterruptedRewrite()) {
-            loadFromFile = true;
-            return;
-        }
-        checkLastConfirmedInfo();
-        if (loadFromFile) {
-            return;
-        }
-        VORNRecoverStrategic answer = chooseAnswer(onVORNCRCCheckFail(m_mmapID));
-        if (answer == OnErrorRecover) {
-            loadFromFile = true;
-            needFullWriteback = true;
-        }
-        VORNInfo("recover strategic for [%s] is %d", m_mmapID.c_str(), static_cast<int>(answer));
-        return;
-    }
-
-    VORNError("check [%s] error: %zu size in total, file size is %zu", m_mmapID.c_str(), m_stream.size(), fileSize);
-    if (finishInterruptedRewrite()) {
-        loadFromFile = true;
-        return;
-    }
-    checkLastConfirmedInfo();
-    if (loadFromFile) {
-        return;
-    }
-    VORNRecoverStrategic answer = chooseAnswer(onVORNFileLengthError(m_mmapID));
-    if (answer == OnErrorRecover) {
-        // Everything behind the header; nothing when the file is shorter
-        // than the header (read-only files are mapped at their length).
-        m_stream.setSize(fileSize > kDataFileHeaderSize ? fileSize - kDataFileHeaderSize : 0);
-        loadFromFile = true;
-        needFullWriteback = true;
-    }
-    VORNInfo("recover strategic for [%s] is %d", m_mmapID.c_str(), static_cast<int>(answer));
 }
 
 bool StoreEngine::finishInterruptedRewrite() {

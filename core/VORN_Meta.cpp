@@ -70,17 +70,6 @@ bool StoreEngine::writeActualSize(size_t size, uint32_t crcDigest, const void *i
     return true;
 }
 
-bool StoreEngine::checkFileCRCValid(size_t actualSize, uint32_t crcDigest) {
-    if (m_stream.checksOut(actualSize, crcDigest)) {
-        return true;
-    }
-    if (m_stream.isMapped() && m_stream.fileSize() >= kDataFileHeaderSize &&
-        actualSize <= m_stream.fileSize() - kDataFileHeaderSize) {
-        VORNError("check crc [%s] fail, crc32:%u, m_crcDigest:%u", m_mmapID.c_str(), crcDigest, m_stream.crc());
-    }
-    return false;
-}
-
 void StoreEngine::recordAppendInMeta() {
     if (!m_meta.blockCurrent()) {
         // The stream now holds bytes written with this store's key: vouch

@@ -1,0 +1,145 @@
+#define VORN_LOG_SOURCE "VORN_IO"
+
+#include "core/Loader.h"
+
+#include <utility>
+
+#include "core/DataStream.h"
+#include "encoding/LittleEndian.h"
+#include "log/VORNLog.h"
+#include "platform/MemoryFile.h"
+
+namespace vorn {
+
+Loader::Loader(const std::string &mmapID, DataStream &stream, const VORNMetaInfo &record,
+               std::optional<VORNRecoverStrategic> recover, std::function<bool()> finishInterruptedRewrite)
+    : m_mmapID(mmapID), m_stream(stream), m_record(record), m_recover(recover),
+      m_finishInterruptedRewrite(std::move(finishInterruptedRewrite)) {}
+
+bool Loader::checkFileCRCValid(size_t size, uint32_t crc) {
+    if (m_stream.checksOut(size, crc)) {
+        return true;
+    }
+    if (m_stream.isMapped() && m_stream.fileSize() >= kDataFileHeaderSize &&
+        size <= m_stream.fileSize() - kDataFileHeaderSize) {
+        VORNError("check crc [%s] fail, crc32:%u, m_crcDigest:%u", m_mmapID.c_str(), crc, m_stream.crc());
+    }
+    return false;
+}
+
+VORNRecoverStrategic Loader::chooseAnswer(VORNRecoverStrategic handlerAnswer) const {
+    return m_recover ? *m_recover : handlerAnswer;
+}
+
+LoadPlan Loader::checkDataValid(size_t claimedSize, bool metaDamaged) {
+    LoadPlan plan;
+    plan.size = claimedSize;
+    plan.crc = m_stream.crc();
+    if (metaDamaged) {
+        return plan; // the host chose to discard (logged by evaluateCheckBlock)
+    }
+    bool &loadFromFile = plan.decode;
+    // The trusted state found so far; the CRC of the last length checked
+    // stands in m_stream.crc() unless a fallback names its own.
+    size_t size = claimedSize;
+    std::optional<uint32_t> fallbackCRC;
+    auto finish = [&]() {
+        plan.size = size;
+        plan.crc = fallbackCRC ? *fallbackCRC : m_stream.crc();
+        return plan;
+    };
+    const size_t fileSize = m_stream.fileSize();
+    const uint8_t *mapping = static_cast<const uint8_t *>(m_stream.file().getMemory());
+    // A stream length is usable when the stream fits behind the header.
+    auto fits = [fileSize](uint64_t size) { return size < fileSize && size + kDataFileHeaderSize <= fileSize; };
+
+    // Falls back to the data file's leading size field (a store written by an
+    // older version after a newer one) or to the last confirmed state.
+    auto checkLastConfirmedInfo = [&]() {
+        if (m_record.m_version < MetaVersionActualSize) {
+            return;
+        }
+        // Only a file of at least 4 bytes has the leading field (a read-only
+        // file is mapped at its length on disk).
+        const uint32_t oldSize = fileSize >= kDataFileHeaderSize ? decodeFixed32(mapping) : 0;
+        if (oldSize != size) {
+            VORNWarning("oldStyleActualSize %u not equal to meta actual size %lu", oldSize,
+                        static_cast<unsigned long>(size));
+            if (fits(oldSize)) {
+                if (checkFileCRCValid(oldSize, m_record.m_crcDigest)) {
+                    VORNInfo("looks like [%s] been downgrade & upgrade again", m_mmapID.c_str());
+                    loadFromFile = true;
+                    plan.recordFallback = true;
+                    size = oldSize;
+                    fallbackCRC = m_record.m_crcDigest;
+                    return;
+                }
+            } else {
+                VORNWarning("oldStyleActualSize %u greater than file size %lu", oldSize,
+                            static_cast<unsigned long>(fileSize));
+            }
+        }
+
+        const uint32_t lastSize = m_record.m_lastConfirmedMetaInfo.lastActualSize;
+        const uint32_t lastCRC = m_record.m_lastConfirmedMetaInfo.lastActualCRC;
+        if (!fits(lastSize)) {
+            VORNError("check [%s] error: lastActualSize %u, file size is %u", m_mmapID.c_str(), lastSize,
+                      static_cast<uint32_t>(fileSize));
+            return;
+        }
+        if (!checkFileCRCValid(lastSize, lastCRC)) {
+            VORNError("check [%s] error: lastActualSize %u, lastActualCRC %u", m_mmapID.c_str(), lastSize, lastCRC);
+            return;
+        }
+        loadFromFile = true;
+        plan.recordFallback = true;
+        size = lastSize;
+        fallbackCRC = lastCRC;
+    };
+
+    if (fits(size)) {
+        if (checkFileCRCValid(size, m_record.m_crcDigest)) {
+            loadFromFile = true;
+            return finish();
+        }
+        if (m_finishInterruptedRewrite()) {
+            loadFromFile = true;
+            size = m_stream.size();
+            return finish();
+        }
+        checkLastConfirmedInfo();
+        if (loadFromFile) {
+            return finish();
+        }
+        VORNRecoverStrategic answer = chooseAnswer(onVORNCRCCheckFail(m_mmapID));
+        if (answer == OnErrorRecover) {
+            loadFromFile = true;
+            plan.salvage = true;
+        }
+        VORNInfo("recover strategic for [%s] is %d", m_mmapID.c_str(), static_cast<int>(answer));
+        return finish();
+    }
+
+    VORNError("check [%s] error: %zu size in total, file size is %zu", m_mmapID.c_str(), size, fileSize);
+    if (m_finishInterruptedRewrite()) {
+        loadFromFile = true;
+        size = m_stream.size();
+        return finish();
+    }
+    checkLastConfirmedInfo();
+    if (loadFromFile) {
+        return finish();
+    }
+    VORNRecoverStrategic answer = chooseAnswer(onVORNFileLengthError(m_mmapID));
+    if (answer == OnErrorRecover) {
+        // Everything behind the header; nothing when the file is shorter
+        // than the header (read-only files are mapped at their length).
+        size = fileSize > kDataFileHeaderSize ? fileSize - kDataFileHeaderSize : 0;
+        loadFromFile = true;
+        plan.salvage = true;
+    }
+    VORNInfo("recover strategic for [%s] is %d", m_mmapID.c_str(), static_cast<int>(answer));
+    return finish();
+}
+
+} // namespace vorn
