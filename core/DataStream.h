@@ -28,7 +28,9 @@
 #include <string>
 
 #include "crypt/AESCrypt.h"
+#include "encoding/Crc32.h"
 #include "encoding/CodedOutputData.h"
+#include "encoding/PBUtility.h"
 #include "encoding/VornBuffer.h"
 
 namespace vorn {
@@ -42,8 +44,10 @@ constexpr size_t kDataFileHeaderSize = 4;
 // meta record keeps its length, and the index its offsets, in 32 bits.
 constexpr uint64_t kMaxStreamEnd = 0xFFFFFFFFull;
 
-// zlib's crc32 extended from `crc` over `length` bytes (any size_t length).
-uint32_t streamCRC32(uint32_t crc, const void *ptr, size_t length);
+// A value is refused at 2^31 bytes or more: a length prefix is read back as
+// an int32.
+constexpr uint64_t kMaxValueSize = kMaxLengthDelimitedSize;
+
 
 // One record to append: the key (raw bytes, or with its length varint in
 // front when keyData is longer than keyLength), the value, and for the

@@ -124,7 +124,7 @@ private:
     // A record writer's result: success, and the entry of the new record.
     using WriteResult = std::pair<bool, IndexEntry>;
 
-    // ---- Data file and meta bookkeeping (VORN_Meta.cpp) ----
+    // ---- Data file and meta bookkeeping (StoreEngine_Record.cpp) ----
     // Locks: the caller holds m_sync.threadLock() and the inter-process lock the operation
     // needs (shared to read, exclusive to write).
 
@@ -146,7 +146,7 @@ private:
     // fields of the meta mapping), and a check block when none is current.
     void recordAppendInMeta();
 
-    // ---- Loading and recovery (VORN_IO.cpp); m_sync.threadLock() held ----
+    // ---- Loading and recovery (StoreEngine_Load.cpp); m_sync.threadLock() held ----
     void loadFromFile();
     void loadMetaInfoAndCheck();
     void checkFileHasDiskError();
@@ -165,7 +165,7 @@ private:
     // does not check out against the stream.
     bool finishInterruptedRewrite();
 
-    // ---- Cross-process changes (VORN_CrossProcess.cpp) ----
+    // ---- Cross-process changes (StoreEngine_Refresh.cpp) ----
     // m_sync.threadLock() held; takes the shared inter-process lock itself. A loaded
     // single-process store whose open config is applied has nothing to
     // check: no call.
@@ -192,7 +192,7 @@ private:
     bool isMultiProcess() const { return (m_mode & VORN_MULTI_PROCESS) != 0; }
     bool isReadOnly() const { return (m_mode & VORN_READ_ONLY) != 0; }
 
-    // ---- Writing (VORN_Write.cpp) ----
+    // ---- Writing (StoreEngine_Write.cpp) ----
     // setDataForKey takes m_sync.threadLock() and the exclusive inter-process lock itself;
     // the others expect the caller to hold m_sync.threadLock(), and the writers take the
     // exclusive lock again. A value is stored as given (isDataHolder false) or
@@ -245,7 +245,7 @@ private:
     // exclusive inter-process lock held.
     bool loadDataFile(const char *function);
 
-    // ---- Expansion and full write-back (VORN_WriteBack.cpp) ----
+    // ---- Expansion and full write-back (StoreEngine_Compact.cpp) ----
     // m_sync.threadLock() and the exclusive inter-process lock held (fullWriteback takes it).
     // newCrypter, the cipher of the rewritten stream: null for the store's own
     // (if any), clearCipherChoice() for a stream in clear, else that
@@ -284,7 +284,7 @@ private:
     // The expiry purge of count(true) and allKeys(true). m_sync.threadLock() held.
     void purgeExpiredKeys();
 
-    // ---- Key expiry (VORN_Expiry.cpp) ----
+    // ---- Key expiry (StoreEngine_Expiry.cpp) ----
     // Applies the config's enableKeyExpire (from applyOpenConfig); loads the store.
     void applyKeyExpireConfig(const VORNConfig &config);
     // Applies the expiry and compare-before-set switches of the config this
@@ -300,7 +300,7 @@ private:
     // how many. m_sync.threadLock() held; takes the shared lock.
     size_t filterExpiredKeys();
 
-    // ---- Maintenance internals (VORN_Maintenance.cpp, VORN_Storage.cpp) ----
+    // ---- Maintenance internals (StoreEngine_Maintenance.cpp, StoreEngine_Storage.cpp) ----
 
     // Whether key/aes256 make the same cipher key as m_crypter's. m_sync.threadLock() held.
     bool isSameEffectiveKey(const std::string &key, bool aes256) const;
@@ -314,7 +314,7 @@ private:
     // deleted and the store keeps its own.
     bool rewriteUnderCipher(AESCrypt *choice);
 
-    // ---- Backup and restore internals (VORN_Backup.cpp) ----
+    // ---- Backup and restore internals (StoreEngine_Backup.cpp) ----
     // Each takes registryLock() for its whole run. mmapKey names the store in
     // messages and, unless compareFullPath, finds its open instance in the
     // registry; otherwise (or when that finds none) an open instance is

@@ -136,7 +136,7 @@ public:
     void unlock_thread();
     bool try_lock_thread();
 
-    // ==== Typed values (VORN_Typed.cpp) ====
+    // ==== Typed values ====
     //
     // Values carry no type tag: read a key with the getter that matches its
     // setter. Value bytes: bool 1 byte (01/00); integers as varints (a
@@ -238,7 +238,7 @@ public:
     void shared_lock();
     void shared_unlock();
 
-    // ==== Key expiry and compare-before-set (VORN_Expiry.cpp) ====
+    // ==== Key expiry and compare-before-set ====
     //
     // Expiry is a property of the store's files (a meta flag every process and
     // later open sees): while on, every value ends with a 4-byte expiry time,
@@ -268,7 +268,7 @@ public:
     // Seconds since the Unix epoch, as expiry times count them.
     static uint32_t getCurrentTimeInSecond();
 
-    // ==== Maintenance (VORN_Maintenance.cpp, VORN_Storage.cpp) ====
+    // ==== Maintenance ====
     // The instance operations hold the thread lock and (multi-process stores)
     // the exclusive inter-process lock for their whole run. Every rewrite
     // starts a new sequence, so other processes reload (and remap) before
@@ -334,7 +334,7 @@ public:
     // Whether both files exist.
     static bool checkExist(const std::string &mmapID, const std::string *rootPath = nullptr);
 
-    // ==== Inspection (VORN_Inspect.cpp) ====
+    // ==== Inspection ====
     // Read-only views for tools and diagnostics; they never write either file.
 
     // The store's state as one snapshot, taken under the thread lock and the
@@ -362,7 +362,7 @@ public:
     // store, is deleted as every read does.
     vorn::VornBuffer rawValue(std::string_view key);
 
-    // ==== Backup and restore (VORN_Backup.cpp) ====
+    // ==== Backup and restore ====
     // A backup directory has the layout of a store root: "<id>" and
     // "<id>.crc", ids with special characters under "specialCharacter". The
     // store root is the given one or (null) the global root. A store open in

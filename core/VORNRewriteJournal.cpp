@@ -6,8 +6,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "core/VORNEngine.h"
 #include "crypt/AESCrypt.h"
+#include "encoding/Crc32.h"
 #include "encoding/LittleEndian.h"
 #include "log/VORNLog.h"
 

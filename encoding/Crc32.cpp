@@ -1,5 +1,9 @@
 #include "encoding/Crc32.h"
 
+#include <zlib.h>
+
+#include <algorithm>
+
 #include "encoding/LittleEndian.h"
 
 namespace vorn {
@@ -53,6 +57,23 @@ uint32_t crc32Extend(uint32_t crc, const void *bytes, size_t length) {
         length--;
     }
     return ~c;
+}
+
+uint32_t streamCRC32(uint32_t crc, const void *ptr, size_t length) {
+    if (length < kShortCRCInput) {
+        return crc32Extend(crc, ptr, length); // one record: zlib would go a byte at a time
+    }
+    // zlib takes 32-bit lengths; feed it in pieces it can always take.
+    constexpr size_t kPiece = 1u << 30;
+    auto bytes = static_cast<const Bytef *>(ptr);
+    uLong digest = crc;
+    while (length > 0) {
+        size_t piece = std::min(length, kPiece);
+        digest = ::crc32(digest, bytes, static_cast<uInt>(piece));
+        bytes += piece;
+        length -= piece;
+    }
+    return static_cast<uint32_t>(digest);
 }
 
 } // namespace vorn

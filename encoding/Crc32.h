@@ -20,4 +20,9 @@ constexpr size_t kShortCRCInput = 256;
 
 uint32_t crc32Extend(uint32_t crc, const void *bytes, size_t length);
 
+// zlib's crc32 extended from `crc` over `length` bytes (any size_t length):
+// short inputs through crc32Extend, long ones through zlib in pieces it can
+// take.
+uint32_t streamCRC32(uint32_t crc, const void *ptr, size_t length);
+
 } // namespace vorn

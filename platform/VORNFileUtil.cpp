@@ -426,4 +426,18 @@ std::optional<std::string> getUniqueFileName(const std::string &dirPath, const s
 
 size_t maxFileNameLength() { return NAME_MAX; }
 
+void deleteOrRenameFile(const std::string &path) {
+    if (deleteFile(path)) {
+        return;
+    }
+    const size_t slash = path.find_last_of('/');
+    const std::string directory = (slash == std::string::npos) ? "." : path.substr(0, slash);
+    const std::string name = (slash == std::string::npos) ? path : path.substr(slash + 1);
+    auto uniqueName = getUniqueFileName(directory, name);
+    if (uniqueName) {
+        tryAtomicRename(path, *uniqueName);
+    }
+}
+
+
 } // namespace vorn

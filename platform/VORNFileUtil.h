@@ -96,4 +96,9 @@ std::optional<std::string> getUniqueFileName(const std::string &dirPath, const s
 // backup of it, happens to live on.
 size_t maxFileNameLength();
 
+// Removes a damaged file, or, when it cannot be removed, renames it to a new
+// unique name in its directory so that a fresh file can take its place.
+// Logs nothing itself.
+void deleteOrRenameFile(const std::string &path);
+
 } // namespace vorn

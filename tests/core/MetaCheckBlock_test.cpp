@@ -13,7 +13,8 @@
 
 #include "StoreTestSupport.h"
 #include "core/VORN.h"
-#include "core/VORNEngine.h"
+#include "core/DataStream.h"
+#include "core/MetaRecord.h"
 #include "core/VORNMetaInfo.h"
 
 using namespace vorn_test;

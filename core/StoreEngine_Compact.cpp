@@ -19,7 +19,6 @@
 #include <optional>
 #include <vector>
 
-#include "core/VORNEngine.h"
 #include "core/VORNMetaInfo.h"
 #include "core/VORNRewriteJournal.h"
 #include "crypt/AESCrypt.h"

@@ -5,7 +5,6 @@
 
 #include "core/StoreEngine.h"
 
-#include "core/VORNEngine.h"
 #include "encoding/VornIndex.h"
 #include "log/VORNLog.h"
 #include "platform/MemoryFile.h"

@@ -11,7 +11,6 @@
 #include <cstring>
 #include <memory>
 
-#include "core/VORNEngine.h"
 #include "core/VORNMetaInfo.h"
 #include "core/VORNNaming.h"
 #include "core/VORNRewriteJournal.h"

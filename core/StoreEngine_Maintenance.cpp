@@ -13,7 +13,6 @@
 #include <string>
 #include <vector>
 
-#include "core/VORNEngine.h"
 #include "core/VORNMetaInfo.h"
 #include "crypt/AESCrypt.h"
 #include "encoding/LittleEndian.h"

@@ -12,7 +12,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "core/VORNEngine.h"
 #include "core/VORNMetaInfo.h"
 #include "crypt/AESCrypt.h"
 #include "encoding/Crc32.h"

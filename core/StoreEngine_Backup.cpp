@@ -24,7 +24,6 @@
 #include <unordered_set>
 #include <vector>
 
-#include "core/VORNEngine.h"
 #include "core/VORNMetaInfo.h"
 #include "core/VORNNaming.h"
 #include "core/VORNRewriteJournal.h"

@@ -12,7 +12,6 @@
 
 #include <cstring>
 
-#include "core/VORNEngine.h"
 #include "core/VORNMetaInfo.h"
 #include "core/VORNRewriteJournal.h"
 #include "crypt/AESCrypt.h"
@@ -26,22 +25,6 @@
 
 using namespace vorn;
 
-namespace vorn {
-
-void deleteOrRenameFile(const std::string &path) {
-    if (deleteFile(path)) {
-        return;
-    }
-    const size_t slash = path.find_last_of('/');
-    const std::string directory = (slash == std::string::npos) ? "." : path.substr(0, slash);
-    const std::string name = (slash == std::string::npos) ? path : path.substr(slash + 1);
-    auto uniqueName = getUniqueFileName(directory, name);
-    if (uniqueName) {
-        tryAtomicRename(path, *uniqueName);
-    }
-}
-
-} // namespace vorn
 
 void StoreEngine::reloadMetaFile() {
     m_meta.file().reloadFromFile(0);

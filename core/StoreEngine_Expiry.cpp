@@ -17,7 +17,6 @@
 #include <vector>
 
 #include "core/VORNClock.h"
-#include "core/VORNEngine.h"
 #include "core/VORNMetaInfo.h"
 #include "encoding/LittleEndian.h"
 #include "log/VORNLog.h"

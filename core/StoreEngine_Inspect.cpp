@@ -6,7 +6,6 @@
 #include "encoding/VornIndex.h"
 #include "platform/MemoryFile.h"
 
-#include "core/VORNEngine.h"
 #include "core/VORNMetaInfo.h"
 #include "platform/InterProcessLock.h"
 #include "platform/ScopedLock.h"
