@@ -24,27 +24,7 @@ bool isAllZero(const uint8_t *bytes, size_t length) {
     return true;
 }
 
-bool keyCarriesPrefix(const RecordParts &record) {
-    return record.keyData.size() > record.keyLength;
-}
-
-// Writes one record at the output's position: the key (raw when it carries
-// its length prefix already), then the value with its length prefix, and for
-// the data-holder form the value's own length in front of it.
-inline __attribute__((always_inline)) void writeRecord(CodedOutputData &output, const RecordParts &record,
-                                                       uint32_t valueLength) {
-    if (keyCarriesPrefix(record)) {
-        output.writeRawData(record.keyData);
-    } else {
-        output.writeData(record.keyData);
-    }
-    if (record.isDataHolder) {
-        output.writeUInt32(valueLength);
-    }
-    output.writeData(record.value);
-}
-
-// writeRecord for an encrypted store: the record is encrypted on its way into
+// A record for an encrypted store (DataStream::append): the record is encrypted on its way into
 // the mapping. Its head (key part and length prefixes) is put together in a
 // buffer of its own and the value is read straight from the caller's bytes,
 // so no byte of the record ever lies in the mapping in clear: the mapping is
@@ -87,46 +67,11 @@ void writeEncryptedRecord(CodedOutputData &output, AESCrypt &crypter, const Reco
 
 } // namespace
 
-namespace {
-
-RecordSizes sizesWithKeyPart(uint32_t keyPart, size_t valueSize, bool isDataHolder) {
-    RecordSizes sizes;
-    const auto n = static_cast<uint32_t>(valueSize);
-    sizes.valueLength = isDataHolder ? n + pbRawVarint32Size(n) : n;
-    sizes.keyLength = keyPart;
-    sizes.size = static_cast<size_t>(sizes.keyLength) + sizes.valueLength + pbRawVarint32Size(sizes.valueLength);
-    return sizes;
-}
-
-} // namespace
-
-RecordSizes recordSizesOf(const RecordParts &record) {
-    const uint32_t keyPart = keyCarriesPrefix(record) ? static_cast<uint32_t>(record.keyData.size())
-                                                      : record.keyLength + pbRawVarint32Size(record.keyLength);
-    return sizesWithKeyPart(keyPart, record.value.size(), record.isDataHolder);
-}
-
-RecordSizes recordSizesOf(uint32_t keyLength, size_t valueSize, bool isDataHolder) {
-    return sizesWithKeyPart(keyLength + pbRawVarint32Size(keyLength), valueSize, isDataHolder);
-}
-
 DataStream::DataStream(const std::string &path, size_t openingSize, bool readOnly)
     : m_file(new MemoryFile(path, openingSize, readOnly, true)) {}
 
 DataStream::~DataStream() {
     delete m_file;
-}
-
-bool DataStream::isMapped() const {
-    return m_file->isFileValid();
-}
-
-size_t DataStream::fileSize() const {
-    return m_file->getFileSize();
-}
-
-uint8_t *DataStream::bytes() const {
-    return static_cast<uint8_t *>(m_file->getMemory()) + kDataFileHeaderSize;
 }
 
 void DataStream::resetWriter(size_t position) {
@@ -138,26 +83,8 @@ void DataStream::resetWriter(size_t position) {
     m_writer->setPosition(position);
 }
 
-size_t DataStream::append(const RecordParts &record, const RecordSizes &sizes, AESCrypt *cipher,
-                          AESCryptStatus *cipherState) {
-    if (cipherState) {
-        cipher->getCurStatus(*cipherState);
-    }
-    const size_t offset = m_size;
-    uint8_t *start = m_writer->curWritePointer();
-    try {
-        if (cipher) {
-            writeEncryptedRecord(*m_writer, *cipher, record, sizes.valueLength);
-        } else {
-            writeRecord(*m_writer, record, sizes.valueLength);
-        }
-    } catch (...) {
-        m_writer->setPosition(m_size); // the partial bytes stay outside the stream
-        throw;
-    }
-    m_size += sizes.size;
-    m_crc = streamCRC32(m_crc, start, sizes.size);
-    return offset;
+void DataStream::writeEncrypted(const RecordParts &record, uint32_t valueLength, AESCrypt &cipher) {
+    writeEncryptedRecord(*m_writer, cipher, record, valueLength);
 }
 
 bool DataStream::checksOut(size_t size, uint32_t crc) {

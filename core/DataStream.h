@@ -32,10 +32,9 @@
 #include "encoding/CodedOutputData.h"
 #include "encoding/PBUtility.h"
 #include "encoding/VornBuffer.h"
+#include "platform/MemoryFile.h"
 
 namespace vorn {
-
-class MemoryFile;
 
 // Bytes in front of the stream: the legacy size field.
 constexpr size_t kDataFileHeaderSize = 4;
@@ -65,9 +64,30 @@ struct RecordSizes {
     uint32_t keyLength;   // key bytes with their length prefix
     size_t size;          // the whole record
 };
-RecordSizes recordSizesOf(const RecordParts &record);
+// Whether the key bytes carry their length varint already.
+inline bool keyCarriesPrefix(const RecordParts &record) {
+    return record.keyData.size() > record.keyLength;
+}
+
+inline RecordSizes recordSizesWithKeyPart(uint32_t keyPart, size_t valueSize, bool isDataHolder) {
+    RecordSizes sizes;
+    const auto n = static_cast<uint32_t>(valueSize);
+    sizes.valueLength = isDataHolder ? n + pbRawVarint32Size(n) : n;
+    sizes.keyLength = keyPart;
+    sizes.size = static_cast<size_t>(sizes.keyLength) + sizes.valueLength + pbRawVarint32Size(sizes.valueLength);
+    return sizes;
+}
+
+inline RecordSizes recordSizesOf(const RecordParts &record) {
+    const uint32_t keyPart = keyCarriesPrefix(record) ? static_cast<uint32_t>(record.keyData.size())
+                                                      : record.keyLength + pbRawVarint32Size(record.keyLength);
+    return recordSizesWithKeyPart(keyPart, record.value.size(), record.isDataHolder);
+}
+
 // The sizes of a record whose key is written with its length varint.
-RecordSizes recordSizesOf(uint32_t keyLength, size_t valueSize, bool isDataHolder);
+inline RecordSizes recordSizesOf(uint32_t keyLength, size_t valueSize, bool isDataHolder) {
+    return recordSizesWithKeyPart(keyLength + pbRawVarint32Size(keyLength), valueSize, isDataHolder);
+}
 
 class DataStream {
 public:
@@ -80,11 +100,11 @@ public:
 
     // The mapped file itself: growth, remaps, flushes, identity checks.
     MemoryFile &file() const { return *m_file; }
-    bool isMapped() const;
+    bool isMapped() const { return m_file->isFileValid(); }
     // The mapping's length (0 when unmapped).
-    size_t fileSize() const;
+    size_t fileSize() const { return m_file->getFileSize(); }
     // The stream's first byte. REQUIRES: isMapped().
-    uint8_t *bytes() const;
+    uint8_t *bytes() const { return static_cast<uint8_t *>(m_file->getMemory()) + kDataFileHeaderSize; }
 
     // The trusted stream length and its CRC.
     size_t size() const { return m_size; }
@@ -107,8 +127,28 @@ public:
     // `cipherState`, the cipher's state at the record's first byte.
     // REQUIRES: hasWriter(). Throws std::out_of_range (nothing appended,
     // the cipher unmoved) when the record does not fit.
+    // Inline: it is the whole of a write's work on the data file.
     size_t append(const RecordParts &record, const RecordSizes &sizes, AESCrypt *cipher,
-                  AESCryptStatus *cipherState);
+                  AESCryptStatus *cipherState) {
+        if (cipherState) {
+            cipher->getCurStatus(*cipherState);
+        }
+        const size_t offset = m_size;
+        uint8_t *start = m_writer->curWritePointer();
+        try {
+            if (cipher) {
+                writeEncrypted(record, sizes.valueLength, *cipher);
+            } else {
+                writePlain(record, sizes.valueLength);
+            }
+        } catch (...) {
+            m_writer->setPosition(m_size); // the partial bytes stay outside the stream
+            throw;
+        }
+        m_size += sizes.size;
+        m_crc = streamCRC32(m_crc, start, sizes.size);
+        return offset;
+    }
 
     // Whether the CRC of the first `size` stream bytes is `crc`; the computed
     // value is left in crc(). False when unmapped or `size` does not fit.
@@ -124,6 +164,24 @@ public:
     void zeroTail();
 
 private:
+    // One record at the writer: the key (raw when it carries its length
+    // prefix already), then the value with its length prefix, and for the
+    // data-holder form the value's own length in front of it.
+    void writePlain(const RecordParts &record, uint32_t valueLength) {
+        if (keyCarriesPrefix(record)) {
+            m_writer->writeRawData(record.keyData);
+        } else {
+            m_writer->writeData(record.keyData);
+        }
+        if (record.isDataHolder) {
+            m_writer->writeUInt32(valueLength);
+        }
+        m_writer->writeData(record.value);
+    }
+    // The same record encrypted on its way into the mapping: never in clear
+    // there, not even for a moment.
+    void writeEncrypted(const RecordParts &record, uint32_t valueLength, AESCrypt &cipher);
+
     MemoryFile *m_file;
     std::optional<CodedOutputData> m_writer;
     size_t m_size = 0;

@@ -85,22 +85,6 @@ MetaRecord::~MetaRecord() {
     delete m_file;
 }
 
-bool MetaRecord::isMapped() const {
-    return m_file->isFileValid();
-}
-
-bool MetaRecord::holdsRecord() const {
-    return m_file->isFileValid() && m_file->getFileSize() >= kMetaInfoSize;
-}
-
-uint8_t *MetaRecord::page() const {
-    return static_cast<uint8_t *>(m_file->getMemory());
-}
-
-size_t MetaRecord::pageSize() const {
-    return m_file->getFileSize();
-}
-
 void MetaRecord::replaceFile(MemoryFile *fresh) {
     delete m_file;
     m_file = fresh;
@@ -112,10 +96,6 @@ void MetaRecord::loadRecord() {
 
 void MetaRecord::storeRecord() {
     m_record.write(page());
-}
-
-void MetaRecord::storeCRCAndSize() {
-    m_record.writeCRCAndActualSizeOnly(page());
 }
 
 void MetaRecord::publishSequence(uint32_t sequence) {

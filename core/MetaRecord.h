@@ -23,11 +23,11 @@
 
 #include "core/VORNMetaInfo.h"
 #include "log/VORNHandler.h"
+#include "platform/MemoryFile.h"
 
 namespace vorn {
 
 class AESCrypt;
-class MemoryFile;
 
 // `record` after recording a stream of `size` bytes with `crcDigest` (and a
 // new vector, and a sequence step when asked): the in-memory half of
@@ -57,11 +57,11 @@ public:
     MetaRecord &operator=(const MetaRecord &) = delete;
 
     MemoryFile &file() const { return *m_file; }
-    bool isMapped() const;
+    bool isMapped() const { return m_file->isFileValid(); }
     // The mapping holds a whole record.
-    bool holdsRecord() const;
-    uint8_t *page() const;
-    size_t pageSize() const;
+    bool holdsRecord() const { return isMapped() && pageSize() >= kMetaInfoSize; }
+    uint8_t *page() const { return static_cast<uint8_t *>(m_file->getMemory()); }
+    size_t pageSize() const { return m_file->getFileSize(); }
     // Makes `fresh` (opened at the path by the caller) the meta file; takes
     // ownership and closes the old one.
     void replaceFile(MemoryFile *fresh);
@@ -74,7 +74,7 @@ public:
     void loadRecord();
     void storeRecord();
     // Only the CRC and size fields: what an append changes.
-    void storeCRCAndSize();
+    void storeCRCAndSize() { m_record.writeCRCAndActualSizeOnly(page()); }
     // The new sequence alone, into the page: other processes reload before
     // they read through offsets a rewrite is about to overwrite.
     void publishSequence(uint32_t sequence);

@@ -2,9 +2,9 @@
 
 namespace vorn {
 
-ProcessSync::ProcessSync(bool multiProcess, int metaFd, void (*prepareHold)(void *), void *context)
-    : m_multiProcess(multiProcess), m_prepareHold(prepareHold), m_context(context),
-      m_fileLock(multiProcess ? metaFd : -1), m_shared(&m_fileLock, LockType::Shared),
+ProcessSync::ProcessSync(bool multiProcess, const MetaRecord &meta, void (*mapMeta)(void *), void *context)
+    : m_multiProcess(multiProcess), m_meta(meta), m_mapMeta(mapMeta), m_context(context),
+      m_fileLock(multiProcess ? meta.file().getFd() : -1), m_shared(&m_fileLock, LockType::Shared),
       m_exclusive(&m_fileLock, LockType::Exclusive) {
     m_shared.setEnable(multiProcess);
     m_exclusive.setEnable(multiProcess);

@@ -23,6 +23,7 @@
 // get in while the hold is gone, and wait for a second store this process
 // holds: a deadlock).
 
+#include "core/MetaRecord.h"
 #include "platform/InterProcessLock.h"
 #include "platform/ThreadLock.h"
 
@@ -30,10 +31,11 @@ namespace vorn {
 
 class ProcessSync {
 public:
-    // metaFd: the meta file's descriptor (ignored for single-process stores,
-    // whose inter-process locks do nothing). prepareHold(context) is called
-    // before every inter-process hold of a multi-process store.
-    ProcessSync(bool multiProcess, int metaFd, void (*prepareHold)(void *), void *context);
+    // The locks live on `meta`'s descriptor (unused for single-process
+    // stores, whose inter-process locks do nothing). mapMeta(context) is
+    // called before an inter-process hold of a multi-process store whose
+    // meta file is not mapped yet.
+    ProcessSync(bool multiProcess, const MetaRecord &meta, void (*mapMeta)(void *), void *context);
     // Releases this process's flock before the descriptor is closed.
     ~ProcessSync();
     ProcessSync(const ProcessSync &) = delete;
@@ -44,10 +46,11 @@ public:
     InterProcessLock *exclusiveLock() { return &m_exclusive; }
     FileLock *fileLock() { return &m_fileLock; }
 
-    // Runs prepareHold for a multi-process store. REQUIRES: thread lock held.
+    // Maps the meta file of a multi-process store when it is not mapped
+    // yet. REQUIRES: thread lock held, no inter-process hold.
     void prepareHold() {
-        if (m_multiProcess) {
-            m_prepareHold(m_context);
+        if (m_multiProcess && !m_meta.isMapped()) {
+            m_mapMeta(m_context);
         }
     }
 
@@ -89,7 +92,8 @@ public:
 
 private:
     const bool m_multiProcess;
-    void (*const m_prepareHold)(void *);
+    const MetaRecord &m_meta;
+    void (*const m_mapMeta)(void *);
     void *const m_context;
     ThreadLock m_thread;
     FileLock m_fileLock;

@@ -40,7 +40,7 @@ StoreEngine::StoreEngine(const std::string &mmapID, const std::string &dataPath,
       // Mapped at the first operation: mapping takes the meta file's flock,
       // which another process may hold for as long as it likes (lock()).
       m_meta(m_metaPath, (config.mode & VORN_READ_ONLY) != 0, (config.mode & VORN_MULTI_PROCESS) == 0),
-      m_sync((config.mode & VORN_MULTI_PROCESS) != 0, m_meta.file().getFd(), &StoreEngine::mapMetaBeforeHold, this),
+      m_sync((config.mode & VORN_MULTI_PROCESS) != 0, m_meta, &StoreEngine::mapMetaBeforeHold, this),
       m_needLoadFromFile(true),
       m_hasFullWriteback(false), m_crypter(nullptr), m_enableKeyExpire(false), m_expiredInSeconds(0),
       m_enableCompareBeforeSet(false), m_recover(config.recover), m_itemSizeLimit(config.itemSizeLimit),

@@ -213,10 +213,6 @@ MemoryFile::~MemoryFile() {
     doCleanMemoryCache();
 }
 
-bool MemoryFile::isFileValid() const {
-    return (m_isMayflyFD || m_diskFile.isFileValid()) && m_size != 0 && m_ptr != nullptr;
-}
-
 bool MemoryFile::openIfNeeded() {
     return m_diskFile.isFileValid() || m_diskFile.open();
 }

@@ -175,7 +175,7 @@ public:
     size_t getActualFileSize() const;
 
     // Mapped, with a non-zero size, and (unless mayfly) an open descriptor.
-    bool isFileValid() const;
+    bool isFileValid() const { return (m_isMayflyFD || m_diskFile.isFileValid()) && m_size != 0 && m_ptr != nullptr; }
 
     void *getMemory() const { return m_ptr; }
     size_t getFileSize() const { return m_size; }
