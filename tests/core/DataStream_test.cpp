@@ -262,11 +262,11 @@ TEST_F(DataStreamTest, LegacySizeField) {
         vorn_test::writeFile(path("short"), contents);
         DataStream stream(path("short"), 0, true);
         EXPECT_EQ(stream.legacySize(), 0u);
+        ASSERT_TRUE(stream.isMapped());
+        EXPECT_EQ(stream.fileSize(), contents.size());
         stream.writeLegacySize(9, false);
-        if (stream.isMapped()) {
-            stream.resetWriter(0);
-            EXPECT_EQ(stream.room(), 0u);
-        }
+        stream.resetWriter(0);
+        EXPECT_EQ(stream.room(), 0u);
         EXPECT_EQ(readFile(path("short")), contents);
     }
 }

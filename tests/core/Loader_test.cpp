@@ -1,0 +1,174 @@
+// Loader on its own: a table of data files and meta records (sound, damaged
+// in one way or another) and the plan a load makes of each: what it decodes,
+// whether it salvages, the length and CRC it trusts, whether that is a
+// fallback to record, and whether it asked for an interrupted rewrite to be
+// finished. The Loader writes nothing: every case checks the file after.
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+
+#include "PartFixtures.h"
+#include "core/DataStream.h"
+#include "core/Loader.h"
+#include "core/VORNMetaInfo.h"
+
+using namespace parts;
+using vorn::kDataFileHeaderSize;
+using vorn::LoadPlan;
+using vorn::VORNMetaInfo;
+using vorn_test::crcOf;
+using vorn_test::readFile;
+
+namespace {
+
+// The stream on disk: holder, "a" = "1", "b" = "2" (12 bytes); its first
+// 8 bytes (holder and "a") were the last confirmed state.
+const Bytes kStream = recordstream::StreamBuilder().add("a", "1").add("b", "2").bytes();
+const uint32_t kFull = static_cast<uint32_t>(kStream.size());
+const uint32_t kPrefix = 8;
+const uint32_t kFullCRC = crcOf(text(kStream));
+const uint32_t kPrefixCRC = crcOf(text(kStream).substr(0, kPrefix));
+
+// A length no one-page data file holds.
+constexpr size_t kPastFile = 1u << 20;
+
+struct Case {
+    const char *name;
+    // The data file's legacy size field.
+    uint32_t legacySize;
+    // The meta record.
+    uint32_t version;
+    size_t claimed;
+    uint32_t crc;
+    uint32_t lastSize;
+    uint32_t lastCRC;
+    // The host's answers.
+    bool metaDamaged;
+    std::optional<VORNRecoverStrategic> recover;
+    // What the interrupted-rewrite callback answers (true: it put the whole
+    // stream in place and set the stream's length and CRC).
+    bool rewriteFinished;
+    // The plan.
+    bool decode;
+    bool salvage;
+    size_t size;      // checked when decode
+    uint32_t planCRC; // checked when decode and not a salvage
+    bool recordFallback;
+    int rewriteAsked;
+};
+
+constexpr auto V4 = vorn::MetaVersionFlags;
+constexpr auto V2 = vorn::MetaVersionIV;
+constexpr auto Recover = OnErrorRecover;
+constexpr auto Discard = OnErrorDiscard;
+
+class LoaderTest : public PartTest {
+protected:
+    size_t room() const { return page - kDataFileHeaderSize; }
+};
+
+TEST_F(LoaderTest, PlanForEachLayout) {
+    const size_t all = room();
+    const Case cases[] = {
+        // name, legacy, version, claimed, crc, lastSize, lastCRC, metaDamaged, recover, finished,
+        //   decode, salvage, size, planCRC, fallback, asked
+        {"record checks out", 0, V4, kFull, kFullCRC, kPrefix, kPrefixCRC, false, Discard, false,
+         true, false, kFull, kFullCRC, false, 0},
+        {"empty stream checks out", 0, V4, 0, 0, 0, 0, false, Discard, false, true, false, 0, 0, false, 0},
+        {"legacy size equals the record's, record checks out", kFull, V4, kFull, kFullCRC, 0, 0, false, Discard,
+         false, true, false, kFull, kFullCRC, false, 0},
+        {"CRC bad, last confirmed state good", 0, V4, kFull, kFullCRC ^ 1, kPrefix, kPrefixCRC, false, Discard,
+         false, true, false, kPrefix, kPrefixCRC, true, 1},
+        {"length bad, legacy size names the stream the CRC fits", kFull, V4, kFull + 3, kFullCRC, kPrefix,
+         kPrefixCRC, false, Discard, false, true, false, kFull, kFullCRC, true, 1},
+        {"CRC bad, legacy size past the file, last confirmed good", 0xFFFF0000, V4, kFull, kFullCRC ^ 1, kPrefix,
+         kPrefixCRC, false, Discard, false, true, false, kPrefix, kPrefixCRC, true, 1},
+        {"CRC bad, no fallback, recover", 0, V4, kFull, kFullCRC ^ 1, kPrefix, kPrefixCRC ^ 1, false, Recover,
+         false, true, true, kFull, 0, false, 1},
+        {"CRC bad, no fallback, discard", 0, V4, kFull, kFullCRC ^ 1, kPrefix, kPrefixCRC ^ 1, false, Discard,
+         false, false, false, 0, 0, false, 1},
+        {"CRC bad, no fallback, the handler's answer (discard)", 0, V4, kFull, kFullCRC ^ 1, kPrefix,
+         kPrefixCRC ^ 1, false, std::nullopt, false, false, false, 0, 0, false, 1},
+        {"CRC bad, a version 2 record has no fallbacks", kFull, V2, kFull + 3, kFullCRC, kPrefix, kPrefixCRC,
+         false, Discard, false, false, false, 0, 0, false, 1},
+        {"length past the file, last confirmed good", 0, V4, kPastFile, kFullCRC, kPrefix, kPrefixCRC, false,
+         Discard, false, true, false, kPrefix, kPrefixCRC, true, 1},
+        {"length past the file, last confirmed past it too, recover", 0, V4, kPastFile, kFullCRC, kPastFile,
+         kFullCRC, false, Recover, false, true, true, all, 0, false, 1},
+        {"length one byte past the file, recover", 0, V4, all + 1, kFullCRC, kPastFile, kFullCRC, false,
+         Recover, false, true, true, all, 0, false, 1},
+        {"length past the file, discard", 0, V4, kPastFile, kFullCRC, kPastFile, kFullCRC, false, Discard, false,
+         false, false, 0, 0, false, 1},
+        {"CRC bad, interrupted rewrite finished", 0, V4, kPrefix + 1, 77, 0, 1, false, Discard, true,
+         true, false, kFull, kFullCRC, false, 1},
+        {"length past the file, interrupted rewrite finished", 0, V4, kPastFile, 77, 0, 1, false, Discard, true,
+         true, false, kFull, kFullCRC, false, 1},
+        {"record checks out, a journal is never asked for", 0, V4, kFull, kFullCRC, 0, 0, false, Discard, true,
+         true, false, kFull, kFullCRC, false, 0},
+        {"meta damaged and discarded", 0, V4, kFull, kFullCRC, kPrefix, kPrefixCRC, true, Recover, true,
+         false, false, 0, 0, false, 0},
+    };
+    const std::string mmapID = "loader-test";
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        vorn_test::writeFile(path("data"), dataFileBytes(c.legacySize, kStream, page));
+        const std::string before = readFile(path("data"));
+        vorn::DataStream stream(path("data"), 0, false);
+        ASSERT_TRUE(stream.isMapped());
+        VORNMetaInfo record;
+        record.m_version = c.version;
+        record.m_actualSize = static_cast<uint32_t>(c.claimed);
+        record.m_crcDigest = c.crc;
+        record.m_lastConfirmedMetaInfo = {c.lastSize, c.lastCRC};
+
+        int asked = 0;
+        vorn::Loader loader(mmapID, stream, record, c.recover, [&]() {
+            asked++;
+            if (c.rewriteFinished) {
+                stream.setSize(kFull);
+                stream.setCRC(kFullCRC);
+            }
+            return c.rewriteFinished;
+        });
+        const LoadPlan plan = loader.checkDataValid(c.claimed, c.metaDamaged);
+        EXPECT_EQ(plan.decode, c.decode);
+        EXPECT_EQ(plan.salvage, c.salvage);
+        EXPECT_EQ(plan.recordFallback, c.recordFallback);
+        EXPECT_EQ(asked, c.rewriteAsked);
+        if (c.decode) {
+            EXPECT_EQ(plan.size, c.size);
+            if (!c.salvage) {
+                EXPECT_EQ(plan.crc, c.planCRC);
+            }
+        }
+        EXPECT_TRUE(readFile(path("data")) == before) << "the Loader wrote into the data file";
+    }
+}
+
+// A read-only store maps the data file at its length on disk, which may be
+// shorter than the header: a recover salvages nothing, and nothing is read
+// outside the mapping.
+TEST_F(LoaderTest, FileShorterThanTheHeader) {
+    for (const std::string &contents : {std::string("\x01\x02", 2), std::string("\x0C\x00\x00\x00\x80", 5)}) {
+        SCOPED_TRACE(contents.size());
+        vorn_test::writeFile(path("short"), contents);
+        vorn::DataStream stream(path("short"), 0, true);
+        ASSERT_TRUE(stream.isMapped());
+        VORNMetaInfo record;
+        record.m_version = V4;
+        record.m_actualSize = static_cast<uint32_t>(kFull);
+        record.m_crcDigest = kFullCRC;
+        record.m_lastConfirmedMetaInfo = {static_cast<uint32_t>(kPastFile), 1};
+        const std::string mmapID = "short";
+        vorn::Loader loader(mmapID, stream, record, Recover, [] { return false; });
+        const LoadPlan plan = loader.checkDataValid(kFull, false);
+        EXPECT_TRUE(plan.salvage);
+        EXPECT_EQ(plan.size, contents.size() > kDataFileHeaderSize ? contents.size() - kDataFileHeaderSize : 0u);
+        EXPECT_FALSE(plan.recordFallback);
+        EXPECT_EQ(readFile(path("short")), contents);
+    }
+}
+
+} // namespace
