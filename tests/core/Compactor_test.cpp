@@ -1,0 +1,257 @@
+// Compactor on its own: a rewrite in its three steps (build, install,
+// finish) over small plain and encrypted indexes, with what the journal,
+// the data file, the meta page and the index hold after each step.
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <map>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "PartFixtures.h"
+#include "core/Compactor.h"
+#include "core/DataStream.h"
+#include "core/KeyIndex.h"
+#include "core/MetaRecord.h"
+#include "core/VORNRewriteJournal.h"
+#include "crypt/AESCrypt.h"
+
+using namespace parts;
+using recordstream::StreamBuilder;
+using vorn::Compactor;
+using vorn::kDataFileHeaderSize;
+using vorn::kRewriteJournalHeaderSize;
+using vorn::VornBuffer;
+using vorn_test::crcOf;
+using vorn_test::hex;
+using vorn_test::readFile;
+
+namespace {
+
+using Contents = std::map<std::string, std::string>;
+
+constexpr uint32_t kSequence = 7;
+
+VornBuffer borrowed(uint8_t *bytes, size_t length) {
+    return VornBuffer(bytes, length, vorn::VornBufferNoCopy);
+}
+
+Contents contentsOf(const vorn::KeyIndex &index, uint8_t *stream, vorn::AESCrypt *cipher) {
+    Contents out;
+    index.forEachValue(stream, cipher, [&](const std::string &key, const VornBuffer &value) {
+        out[key] = std::string(static_cast<const char *>(value.data()), value.size());
+    });
+    return out;
+}
+
+// The item-size holder a rewrite opens the stream with: a varint of
+// exactly `width` bytes.
+void expectHolderOfWidth(const std::string &stream, size_t width) {
+    ASSERT_GE(stream.size(), width);
+    for (size_t i = 0; i + 1 < width; i++) {
+        EXPECT_NE(stream[i] & 0x80, 0) << "holder byte " << i;
+    }
+    EXPECT_EQ(stream[width - 1] & 0x80, 0) << "the holder ends at byte " << width - 1;
+}
+
+// A store's two files and its parts, opened over a data file holding
+// `stream` (as stored: encrypted or not) and a meta record at kSequence.
+class CompactorTest : public PartTest {
+protected:
+    void openStore(const Bytes &stored, const uint8_t *vector) {
+        vorn_test::writeFile(dataPath(), dataFileBytes(0, stored, page));
+        m_stream = std::make_unique<vorn::DataStream>(dataPath(), 0, false);
+        ASSERT_TRUE(m_stream->isMapped());
+        m_stream->setSize(stored.size());
+        m_stream->setCRC(crcOf(text(stored)));
+        m_stream->resetWriter(stored.size());
+
+        m_meta = std::make_unique<vorn::MetaRecord>(path("store.crc"), false, false);
+        m_meta->file().reloadFromFile(0);
+        ASSERT_TRUE(m_meta->holdsRecord());
+        vorn::VORNMetaInfo &record = m_meta->record();
+        record.m_version = vorn::MetaVersionFlags;
+        record.m_sequence = kSequence;
+        record.m_actualSize = static_cast<uint32_t>(stored.size());
+        record.m_crcDigest = m_stream->crc();
+        if (vector) {
+            memcpy(record.m_vector, vector, sizeof(record.m_vector));
+        }
+        m_meta->storeRecord();
+    }
+
+    std::string dataPath() const { return path("store"); }
+    std::string journalPath() const { return vorn::rewriteJournalPath(dataPath()); }
+    std::string streamOnDisk(size_t length) const {
+        return readFile(dataPath()).substr(kDataFileHeaderSize, length);
+    }
+
+    // The journal between build and install: complete (a load would finish
+    // the rewrite from it), naming `expected` as its record, holding the new
+    // stream, which is returned.
+    std::string expectCompleteJournal(const vorn::VORNMetaInfo &expected) {
+        vorn::RewriteJournalReader reader(dataPath());
+        EXPECT_TRUE(reader.open());
+        EXPECT_EQ(memcmp(&reader.record(), &expected, sizeof(expected)), 0) << "the journal names the new record";
+        const std::string journal = readFile(journalPath());
+        EXPECT_EQ(journal.size(), kRewriteJournalHeaderSize + expected.m_actualSize);
+        return journal.substr(kRewriteJournalHeaderSize);
+    }
+
+    // The new record: one sequence on, the new stream's length and CRC, and
+    // these as the last confirmed state.
+    void expectNewRecord(const Compactor &compactor, size_t size, uint32_t crc) {
+        const vorn::VORNMetaInfo &record = compactor.newRecord();
+        EXPECT_EQ(record.m_sequence, kSequence + 1);
+        EXPECT_EQ(record.m_actualSize, size);
+        EXPECT_EQ(record.m_crcDigest, crc);
+        EXPECT_EQ(compactor.newCRC(), crc);
+        EXPECT_EQ(record.m_lastConfirmedMetaInfo.lastActualSize, size);
+        EXPECT_EQ(record.m_lastConfirmedMetaInfo.lastActualCRC, crc);
+        EXPECT_EQ(record.m_version, static_cast<uint32_t>(vorn::MetaVersionFlags));
+    }
+
+    std::unique_ptr<vorn::DataStream> m_stream;
+    std::unique_ptr<vorn::MetaRecord> m_meta;
+};
+
+TEST_F(CompactorTest, PlainRewriteKeepsExactlyTheLiveRecords) {
+    const Bytes old = StreamBuilder().add("a", "1").add("b", "2").add("a", "3").add("c", "x").add("c", "").bytes();
+    openStore(old, nullptr);
+    vorn::KeyIndex index(false);
+    ASSERT_TRUE(index.decode(borrowed(m_stream->bytes(), old.size()), nullptr, false));
+
+    // Holder, then b = 2 and a = 3 in their old order.
+    const std::string records = "\x01" "b" "\x01" "2" "\x01" "a" "\x01" "3";
+    const size_t newSize = 4 + records.size();
+    const vorn::PreparedStream prepared = vorn::prepareStream(index);
+    EXPECT_EQ(prepared.totalSize, newSize);
+    EXPECT_EQ(prepared.records.size(), 0u) << "every live record is in the file";
+
+    const std::string dataBefore = readFile(dataPath());
+    const std::string metaBefore = readFile(path("store.crc"));
+    Compactor compactor(dataPath(), index, *m_stream, nullptr, nullptr);
+    ASSERT_EQ(compactor.build(prepared, m_meta->record()), Compactor::Status::Ok);
+    EXPECT_FALSE(compactor.builtInMemory());
+    EXPECT_EQ(compactor.builtSize(), newSize);
+    EXPECT_EQ(compactor.newIV(), nullptr);
+    EXPECT_TRUE(readFile(dataPath()) == dataBefore) << "build leaves the data file alone";
+    EXPECT_TRUE(readFile(path("store.crc")) == metaBefore) << "build leaves the meta file alone";
+
+    const std::string newStream = expectCompleteJournal(compactor.newRecord());
+    expectHolderOfWidth(newStream, 4);
+    EXPECT_EQ(hex(newStream.substr(4)), hex(records));
+    expectNewRecord(compactor, newSize, crcOf(newStream));
+
+    ASSERT_EQ(compactor.install(*m_meta), Compactor::Status::Ok);
+    std::string metaExpected = metaBefore;
+    metaExpected.replace(8, 4, vorn_test::le32(kSequence + 1));
+    EXPECT_TRUE(readFile(path("store.crc")) == metaExpected) << "install publishes the sequence alone";
+    EXPECT_EQ(hex(streamOnDisk(newSize)), hex(newStream));
+    ASSERT_TRUE(index.contains("a") && index.contains("b"));
+    EXPECT_EQ(index.plain().find("b")->second.offset, 4u);
+    EXPECT_EQ(index.plain().find("a")->second.offset, 8u);
+    EXPECT_EQ(contentsOf(index, m_stream->bytes(), nullptr), (Contents{{"a", "3"}, {"b", "2"}}));
+    EXPECT_GE(vorn_test::fileSize(journalPath()), 0) << "the journal stays until finish";
+
+    vorn::KeyIndex reread(false);
+    ASSERT_TRUE(reread.decode(borrowed(m_stream->bytes(), newSize), nullptr, false));
+    EXPECT_EQ(contentsOf(reread, m_stream->bytes(), nullptr), (Contents{{"a", "3"}, {"b", "2"}}));
+
+    compactor.finish();
+    EXPECT_EQ(vorn_test::fileSize(journalPath()), -1) << "finish removes the journal";
+}
+
+// A store's contents replaced by given pairs: the new stream holds exactly
+// them, encoded from memory.
+TEST_F(CompactorTest, RewriteFromPairs) {
+    const Bytes old = StreamBuilder().add("gone", "old value").bytes();
+    openStore(old, nullptr);
+    vorn::KeyIndex index(false);
+    ASSERT_TRUE(index.decode(borrowed(m_stream->bytes(), old.size()), nullptr, false));
+
+    std::vector<std::pair<std::string, VornBuffer>> pairs;
+    for (const auto &[key, value] : {std::pair<std::string, std::string>{"x", "1"}, {"yy", "22"}}) {
+        pairs.emplace_back(key, VornBuffer(const_cast<char *>(value.data()), value.size(), vorn::VornBufferCopy));
+    }
+    const std::string records = "\x01" "x" "\x01" "1" "\x02" "yy" "\x02" "22";
+    vorn::PreparedStream prepared = vorn::prepareStream(std::move(pairs));
+    ASSERT_EQ(prepared.totalSize, 4 + records.size());
+    index.clear(); // as the caller does
+
+    Compactor compactor(dataPath(), index, *m_stream, nullptr, nullptr);
+    ASSERT_EQ(compactor.build(prepared, m_meta->record()), Compactor::Status::Ok);
+    const std::string newStream = expectCompleteJournal(compactor.newRecord());
+    expectHolderOfWidth(newStream, 4);
+    EXPECT_EQ(hex(newStream.substr(4)), hex(records));
+    expectNewRecord(compactor, prepared.totalSize, crcOf(newStream));
+    ASSERT_EQ(compactor.install(*m_meta), Compactor::Status::Ok);
+    EXPECT_EQ(hex(streamOnDisk(prepared.totalSize)), hex(newStream));
+    compactor.finish();
+    EXPECT_EQ(vorn_test::fileSize(journalPath()), -1);
+}
+
+// An encrypted store rewritten under its own key: a fresh vector, nothing in
+// clear in the journal or the data file, the cipher left at the new stream's
+// end, and the entries kept by position moved to their new places.
+TEST_F(CompactorTest, EncryptedRewriteUnderAFreshVector) {
+    const std::string longValue = text(recordstream::patternBytes(400, 11));
+    const std::string longValue2 = text(recordstream::patternBytes(300, 12));
+    const Bytes old = StreamBuilder()
+                          .add("short", "s1")
+                          .add("long", longValue + "-old")
+                          .add("gone", "g")
+                          .add("long2", longValue2)
+                          .add("long", longValue)
+                          .add("gone", "")
+                          .add("short", "s2")
+                          .bytes();
+    const Contents live = {{"short", "s2"}, {"long", longValue}, {"long2", longValue2}};
+    openStore(recordstream::encrypted(old).bytes(), recordstream::kIV);
+    vorn::AESCrypt cipher = recordstream::makeCipher();
+    vorn::KeyIndex index(true);
+    ASSERT_TRUE(index.decode(borrowed(m_stream->bytes(), old.size()), &cipher, false));
+    ASSERT_EQ(contentsOf(index, m_stream->bytes(), &cipher), live);
+
+    const vorn::PreparedStream prepared = vorn::prepareStream(index);
+    Compactor compactor(dataPath(), index, *m_stream, &cipher, &cipher);
+    ASSERT_EQ(compactor.build(prepared, m_meta->record()), Compactor::Status::Ok);
+    ASSERT_NE(compactor.newIV(), nullptr);
+    EXPECT_NE(memcmp(compactor.newIV(), recordstream::kIV, sizeof(recordstream::kIV)), 0);
+    EXPECT_EQ(memcmp(compactor.newRecord().m_vector, compactor.newIV(), vorn::kMetaVectorSize), 0);
+
+    const std::string newStream = expectCompleteJournal(compactor.newRecord());
+    ASSERT_EQ(newStream.size(), prepared.totalSize);
+    expectNewRecord(compactor, prepared.totalSize, crcOf(newStream));
+    for (const std::string &file : {readFile(journalPath()), readFile(dataPath())}) {
+        EXPECT_EQ(file.find(longValue.substr(0, 32)), std::string::npos) << "a value in clear";
+        EXPECT_EQ(file.find(longValue2.substr(0, 32)), std::string::npos) << "a value in clear";
+    }
+
+    // Decrypted from the new vector, the new stream is a holder and the live
+    // records; the store's cipher stands at its end, ready to append.
+    vorn::AESCrypt fresh(recordstream::kKey16, sizeof(recordstream::kKey16), compactor.newIV(), vorn::kAESBlockSize);
+    Bytes plain(newStream.size());
+    fresh.decrypt(newStream.data(), plain.data(), plain.size());
+    EXPECT_EQ(recordstream::statusOf(cipher), recordstream::statusOf(fresh));
+    vorn::KeyIndex plainView(false);
+    ASSERT_TRUE(plainView.decode(borrowed(plain.data(), plain.size()), nullptr, false));
+    EXPECT_EQ(contentsOf(plainView, plain.data(), nullptr), live);
+
+    ASSERT_EQ(compactor.install(*m_meta), Compactor::Status::Ok);
+    EXPECT_EQ(hex(streamOnDisk(newStream.size())), hex(newStream));
+    EXPECT_EQ(contentsOf(index, m_stream->bytes(), &cipher), live) << "moved entries read from their new places";
+
+    vorn::AESCrypt reader(recordstream::kKey16, sizeof(recordstream::kKey16), compactor.newIV(), vorn::kAESBlockSize);
+    vorn::KeyIndex reread(true);
+    ASSERT_TRUE(reread.decode(borrowed(m_stream->bytes(), newStream.size()), &reader, false));
+    EXPECT_EQ(contentsOf(reread, m_stream->bytes(), &cipher), live);
+
+    compactor.finish();
+    EXPECT_EQ(vorn_test::fileSize(journalPath()), -1);
+}
+
+} // namespace
