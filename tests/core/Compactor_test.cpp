@@ -4,8 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstring>
-#include <map>
 #include <memory>
 #include <string>
 #include <utility>
@@ -18,6 +18,7 @@
 #include "core/MetaRecord.h"
 #include "core/VORNRewriteJournal.h"
 #include "crypt/AESCrypt.h"
+#include "platform/SystemCalls.h"
 
 using namespace parts;
 using recordstream::StreamBuilder;
@@ -31,20 +32,32 @@ using vorn_test::readFile;
 
 namespace {
 
-using Contents = std::map<std::string, std::string>;
-
 constexpr uint32_t kSequence = 7;
+
+// While set, every write into the rewrite journal fails with this errno.
+int g_journalWriteError = 0;
+int g_journalFd = -1;
+
+int openNotingJournal(const char *path, int flags, mode_t mode) {
+    const int fd = vorn::realSystemCalls().open(path, flags, mode);
+    const std::string name(path);
+    const std::string suffix(vorn::kRewriteJournalSuffix);
+    if (name.size() > suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
+        g_journalFd = fd;
+    }
+    return fd;
+}
+
+ssize_t pwriteFailingJournal(int fd, const void *bytes, size_t count, off_t offset) {
+    if (fd == g_journalFd && g_journalWriteError != 0) {
+        errno = g_journalWriteError;
+        return -1;
+    }
+    return vorn::realSystemCalls().pwrite(fd, bytes, count, offset);
+}
 
 VornBuffer borrowed(uint8_t *bytes, size_t length) {
     return VornBuffer(bytes, length, vorn::VornBufferNoCopy);
-}
-
-Contents contentsOf(const vorn::KeyIndex &index, uint8_t *stream, vorn::AESCrypt *cipher) {
-    Contents out;
-    index.forEachValue(stream, cipher, [&](const std::string &key, const VornBuffer &value) {
-        out[key] = std::string(static_cast<const char *>(value.data()), value.size());
-    });
-    return out;
 }
 
 // The item-size holder a rewrite opens the stream with: a varint of
@@ -163,6 +176,65 @@ TEST_F(CompactorTest, PlainRewriteKeepsExactlyTheLiveRecords) {
 
     compactor.finish();
     EXPECT_EQ(vorn_test::fileSize(journalPath()), -1) << "finish removes the journal";
+}
+
+// A rewrite that cannot go through the journal: a failing disk abandons it,
+// a full one (or a quota) builds the new stream in memory instead; a build
+// whose records do not add up to the prepared length is refused. Whatever
+// is abandoned leaves both files as they were and no journal behind.
+TEST_F(CompactorTest, BuildThatCannotUseTheJournal) {
+    struct Case {
+        const char *name;
+        int writeError;
+        size_t sizeError; // added to the prepared length
+        Compactor::Status status;
+        bool inMemory;
+    };
+    const Case cases[] = {
+        {"failing disk", EIO, 0, Compactor::Status::JournalFailed, false},
+        {"full disk", ENOSPC, 0, Compactor::Status::Ok, true},
+        {"quota", EDQUOT, 0, Compactor::Status::Ok, true},
+        {"prepared length one byte long", 0, 1, Compactor::Status::WrongSize, false},
+    };
+    const Bytes old = StreamBuilder().add("a", "1").add("b", "2").add("a", "3").bytes();
+    const std::string records = "\x01" "b" "\x01" "2" "\x01" "a" "\x01" "3";
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        openStore(old, nullptr);
+        vorn::KeyIndex index(false);
+        ASSERT_TRUE(index.decode(borrowed(m_stream->bytes(), old.size()), nullptr, false));
+        vorn::PreparedStream prepared = vorn::prepareStream(index);
+        prepared.totalSize += c.sizeError;
+        const std::string dataBefore = readFile(dataPath());
+        const std::string metaBefore = readFile(path("store.crc"));
+        {
+            Compactor compactor(dataPath(), index, *m_stream, nullptr, nullptr);
+            {
+                vorn::ScopedSystemCallsOverride calls;
+                calls->open = openNotingJournal;
+                calls->pwrite = pwriteFailingJournal;
+                g_journalFd = -1;
+                g_journalWriteError = c.writeError;
+                EXPECT_EQ(compactor.build(prepared, m_meta->record()), c.status);
+                g_journalWriteError = 0;
+            }
+            EXPECT_EQ(compactor.builtInMemory(), c.inMemory);
+            EXPECT_TRUE(readFile(dataPath()) == dataBefore);
+            EXPECT_TRUE(readFile(path("store.crc")) == metaBefore);
+            if (c.inMemory) {
+                EXPECT_EQ(vorn_test::fileSize(journalPath()), -1) << "the partial journal gives its room back";
+                expectNewRecord(compactor, prepared.totalSize, compactor.newCRC());
+                ASSERT_EQ(compactor.install(*m_meta), Compactor::Status::Ok);
+                const std::string newStream = streamOnDisk(prepared.totalSize);
+                EXPECT_EQ(compactor.newCRC(), crcOf(newStream));
+                expectHolderOfWidth(newStream, 4);
+                EXPECT_EQ(hex(newStream.substr(4)), hex(records));
+                EXPECT_EQ(contentsOf(index, m_stream->bytes(), nullptr), (Contents{{"a", "3"}, {"b", "2"}}));
+                compactor.finish();
+            }
+        }
+        EXPECT_EQ(vorn_test::fileSize(journalPath()), -1) << "no journal is left behind";
+    }
 }
 
 // A store's contents replaced by given pairs: the new stream holds exactly

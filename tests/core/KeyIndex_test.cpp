@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -24,8 +23,6 @@ using vorn::VornBuffer;
 using vorn_test::le32;
 
 namespace {
-
-using Contents = std::map<std::string, std::string>;
 
 // A record stream as a store of either kind holds it: as spelled, or
 // encrypted from its first byte under recordstream's key and vector.
@@ -49,11 +46,7 @@ private:
 };
 
 Contents contentsOf(const KeyIndex &index, StoredStream &stream) {
-    Contents out;
-    index.forEachValue(stream.base(), stream.valueCipher(), [&](const std::string &key, const VornBuffer &value) {
-        out[key] = std::string(static_cast<const char *>(value.data()), value.size());
-    });
-    return out;
+    return parts::contentsOf(index, stream.base(), stream.valueCipher());
 }
 
 const char *kindName(bool encrypted) {

@@ -8,11 +8,14 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "StoreTestSupport.h"
+#include "core/KeyIndex.h"
 #include "encoding/RecordStream.h"
+#include "encoding/VornBuffer.h"
 #include "platform/MemoryFile.h"
 
 namespace parts {
@@ -33,6 +36,17 @@ inline std::string dataFileBytes(uint32_t legacySize, const Bytes &stream, size_
     std::string bytes = vorn_test::le32(legacySize) + text(stream);
     bytes.resize(fileSize, '\0');
     return bytes;
+}
+
+// Every key of an index and its value bytes, read as the store reads them
+// (plain values from `stream`, values kept by position decrypted with `cipher`).
+using Contents = std::map<std::string, std::string>;
+inline Contents contentsOf(const vorn::KeyIndex &index, uint8_t *stream, vorn::AESCrypt *cipher) {
+    Contents out;
+    index.forEachValue(stream, cipher, [&](const std::string &key, const vorn::VornBuffer &value) {
+        out[key] = std::string(static_cast<const char *>(value.data()), value.size());
+    });
+    return out;
 }
 
 // A test with a directory of its own; `page` is the mapping unit every file
