@@ -230,6 +230,103 @@ TEST_F(MetaRecordTest, RecordDisagreeingWithItsBlock) {
     }
 }
 
+// A repair of the record's fields (flags cleared, as a load does for a
+// specious version) followed by a reseal: the block follows the record and
+// still names the key it named. Nothing changes for a block of another
+// sequence or a read-only store.
+TEST_F(MetaRecordTest, ResealFollowsARepairedRecord) {
+    struct Case {
+        const char *name;
+        bool readOnly;
+        bool otherSequence;
+        bool follows;
+    };
+    const Case cases[] = {
+        {"writable, same sequence", false, false, true},
+        {"block of another sequence", false, true, false},
+        {"read-only", true, false, false},
+    };
+    auto keyA = cipherFor(kKeyA), keyB = cipherFor(kKeyB);
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        VORNMetaInfo repaired = sampleRecord();
+        repaired.m_flags = 0;
+        if (c.otherSequence) {
+            repaired.m_sequence++;
+        }
+        {
+            auto writer = openMeta();
+            writer->record() = sampleRecord();
+            writer->storeRecord();
+            writer->writeCheckBlock(keyA.get(), 0);
+            // The repaired record in the page, as the repairing load writes it.
+            writer->record() = repaired;
+            writer->storeRecord();
+        }
+        const std::string before = pageBytes();
+        {
+            auto repairer = openMeta(c.readOnly);
+            repairer->loadRecord();
+            repairer->resealCheckBlock();
+        }
+        const std::string after = pageBytes();
+        EXPECT_EQ(after.substr(0, vorn::kMetaInfoSize), before.substr(0, vorn::kMetaInfoSize));
+        if (!c.follows) {
+            EXPECT_TRUE(after == before) << "the block is left alone";
+            continue;
+        }
+        vorn::MetaCheckBlock block;
+        ASSERT_TRUE(vorn::readCheckBlock(after.data(), after.size(), block));
+        EXPECT_EQ(block.recordCRC, vorn::recordFieldsCRC(repaired));
+        for (auto *cipher : {keyA.get(), keyB.get()}) {
+            auto reader = openMeta();
+            reader->loadRecord();
+            const MetaRecord::Verdict verdict = reader->evaluateCheckBlock("id", cipher, OnErrorDiscard);
+            EXPECT_FALSE(verdict.metaDamaged) << "the repaired record agrees with its block";
+            EXPECT_EQ(verdict.keyMismatch, cipher == keyB.get()) << "the block still names key A";
+        }
+    }
+}
+
+// advanceMetaRecord: the in-memory record after a stream is recorded.
+TEST_F(MetaRecordTest, AdvanceRecord) {
+    const uint8_t iv[vorn::kMetaVectorSize] = {9, 8, 7, 6, 5, 4, 3, 2, 1, 0, 1, 2, 3, 4, 5, 6};
+    struct Case {
+        const char *name;
+        uint32_t version;
+        uint64_t flags;
+        bool withIV;
+        bool increaseSequence;
+        uint64_t expectedFlags; // an older version's flags field means nothing
+    };
+    const Case cases[] = {
+        {"new file, append", vorn::MetaVersionDefault, 0, false, false, 0},
+        {"version 1 with stray flags, new vector", vorn::MetaVersionCRC, 0xFF, true, false, 0},
+        {"version 3, rewrite", vorn::MetaVersionActualSize, 0xFF, false, true, 0},
+        {"version 4 keeps its flags, rewrite under a new vector", vorn::MetaVersionFlags, vorn::MetaFlagKeyExpire,
+         true, true, vorn::MetaFlagKeyExpire},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        VORNMetaInfo record = sampleRecord();
+        record.m_version = c.version;
+        record.m_flags = c.flags;
+        const VORNMetaInfo before = record;
+        vorn::advanceMetaRecord(record, 0x1234, 0xABCD, c.withIV ? iv : nullptr, c.increaseSequence);
+        EXPECT_EQ(record.m_actualSize, 0x1234u);
+        EXPECT_EQ(record.m_crcDigest, 0xABCDu);
+        EXPECT_EQ(record.m_version, static_cast<uint32_t>(vorn::MetaVersionFlags));
+        EXPECT_EQ(record.m_flags, c.expectedFlags);
+        EXPECT_EQ(memcmp(record.m_vector, c.withIV ? iv : before.m_vector, sizeof(iv)), 0);
+        EXPECT_EQ(record.m_sequence, before.m_sequence + (c.increaseSequence ? 1 : 0));
+        const VORNMetaInfo::LastConfirmedMetaInfo confirmed =
+            c.increaseSequence ? VORNMetaInfo::LastConfirmedMetaInfo{0x1234, 0xABCD} : before.m_lastConfirmedMetaInfo;
+        EXPECT_EQ(record.m_lastConfirmedMetaInfo.lastActualSize, confirmed.lastActualSize);
+        EXPECT_EQ(record.m_lastConfirmedMetaInfo.lastActualCRC, confirmed.lastActualCRC);
+        EXPECT_EQ(memcmp(record.m_reserved, before.m_reserved, sizeof(record.m_reserved)), 0);
+    }
+}
+
 // A block naming another sequence was left behind by a writer that does not
 // know it; it says nothing, not even of a key that does not match.
 TEST_F(MetaRecordTest, StaleBlockIsIgnored) {
