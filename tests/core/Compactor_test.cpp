@@ -268,62 +268,83 @@ TEST_F(CompactorTest, RewriteFromPairs) {
 
 // An encrypted store rewritten under its own key: a fresh vector, nothing in
 // clear in the journal or the data file, the cipher left at the new stream's
-// end, and the entries kept by position moved to their new places.
+// end, and the entries kept by position moved to their new places. A live
+// record kept by position right behind a holder of 1, 2, 3 or 5 bytes keeps
+// that holder width; otherwise the holder is 4 bytes.
 TEST_F(CompactorTest, EncryptedRewriteUnderAFreshVector) {
     const std::string longValue = text(recordstream::patternBytes(400, 11));
     const std::string longValue2 = text(recordstream::patternBytes(300, 12));
-    const Bytes old = StreamBuilder()
-                          .add("short", "s1")
-                          .add("long", longValue + "-old")
-                          .add("gone", "g")
-                          .add("long2", longValue2)
-                          .add("long", longValue)
-                          .add("gone", "")
-                          .add("short", "s2")
-                          .bytes();
-    const Contents live = {{"short", "s2"}, {"long", longValue}, {"long2", longValue2}};
-    openStore(recordstream::encrypted(old).bytes(), recordstream::kIV);
-    vorn::AESCrypt cipher = recordstream::makeCipher();
-    vorn::KeyIndex index(true);
-    ASSERT_TRUE(index.decode(borrowed(m_stream->bytes(), old.size()), &cipher, false));
-    ASSERT_EQ(contentsOf(index, m_stream->bytes(), &cipher), live);
+    const std::string firstValue = text(recordstream::patternBytes(280, 13));
+    struct Case {
+        size_t holderWidth;
+        bool liveFirst; // the first record is live and kept by position
+        size_t newWidth;
+    };
+    const Case cases[] = {{4, false, 4}, {1, false, 4}, {1, true, 1}, {2, true, 2},
+                          {3, true, 3},  {4, true, 4},  {5, true, 5}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE("holder of " + std::to_string(c.holderWidth) + (c.liveFirst ? ", live first record" : ""));
+        StreamBuilder builder(c.holderWidth);
+        Contents live = {{"short", "s2"}, {"long", longValue}, {"long2", longValue2}};
+        if (c.liveFirst) {
+            builder.add("first", firstValue);
+            live["first"] = firstValue;
+        }
+        const Bytes old = builder.add("short", "s1")
+                              .add("long", longValue + "-old")
+                              .add("gone", "g")
+                              .add("long2", longValue2)
+                              .add("long", longValue)
+                              .add("gone", "")
+                              .add("short", "s2")
+                              .bytes();
+        openStore(recordstream::encrypted(old).bytes(), recordstream::kIV);
+        vorn::AESCrypt cipher = recordstream::makeCipher();
+        vorn::KeyIndex index(true);
+        ASSERT_TRUE(index.decode(borrowed(m_stream->bytes(), old.size()), &cipher, false));
+        ASSERT_EQ(contentsOf(index, m_stream->bytes(), &cipher), live);
 
-    const vorn::PreparedStream prepared = vorn::prepareStream(index);
-    Compactor compactor(dataPath(), index, *m_stream, &cipher, &cipher);
-    ASSERT_EQ(compactor.build(prepared, m_meta->record()), Compactor::Status::Ok);
-    ASSERT_NE(compactor.newIV(), nullptr);
-    EXPECT_NE(memcmp(compactor.newIV(), recordstream::kIV, sizeof(recordstream::kIV)), 0);
-    EXPECT_EQ(memcmp(compactor.newRecord().m_vector, compactor.newIV(), vorn::kMetaVectorSize), 0);
+        const vorn::PreparedStream prepared = vorn::prepareStream(index);
+        Compactor compactor(dataPath(), index, *m_stream, &cipher, &cipher);
+        ASSERT_EQ(compactor.build(prepared, m_meta->record()), Compactor::Status::Ok);
+        ASSERT_NE(compactor.newIV(), nullptr);
+        EXPECT_NE(memcmp(compactor.newIV(), recordstream::kIV, sizeof(recordstream::kIV)), 0);
+        EXPECT_EQ(memcmp(compactor.newRecord().m_vector, compactor.newIV(), vorn::kMetaVectorSize), 0);
 
-    const std::string newStream = expectCompleteJournal(compactor.newRecord());
-    ASSERT_EQ(newStream.size(), prepared.totalSize);
-    expectNewRecord(compactor, prepared.totalSize, crcOf(newStream));
-    for (const std::string &file : {readFile(journalPath()), readFile(dataPath())}) {
-        EXPECT_EQ(file.find(longValue.substr(0, 32)), std::string::npos) << "a value in clear";
-        EXPECT_EQ(file.find(longValue2.substr(0, 32)), std::string::npos) << "a value in clear";
+        const std::string newStream = expectCompleteJournal(compactor.newRecord());
+        ASSERT_EQ(newStream.size(), prepared.totalSize);
+        expectNewRecord(compactor, prepared.totalSize, crcOf(newStream));
+        for (const std::string &file : {readFile(journalPath()), readFile(dataPath())}) {
+            for (const std::string *value : {&longValue, &longValue2, &firstValue}) {
+                EXPECT_EQ(file.find(value->substr(0, 32)), std::string::npos) << "a value in clear";
+            }
+        }
+
+        // Decrypted from the new vector, the new stream is a holder and the
+        // live records; the store's cipher stands at its end, ready to append.
+        vorn::AESCrypt fresh(recordstream::kKey16, sizeof(recordstream::kKey16), compactor.newIV(),
+                             vorn::kAESBlockSize);
+        Bytes plain(newStream.size());
+        fresh.decrypt(newStream.data(), plain.data(), plain.size());
+        EXPECT_EQ(recordstream::statusOf(cipher), recordstream::statusOf(fresh));
+        expectHolderOfWidth(text(plain), c.newWidth);
+        vorn::KeyIndex plainView(false);
+        ASSERT_TRUE(plainView.decode(borrowed(plain.data(), plain.size()), nullptr, false));
+        EXPECT_EQ(contentsOf(plainView, plain.data(), nullptr), live);
+
+        ASSERT_EQ(compactor.install(*m_meta), Compactor::Status::Ok);
+        EXPECT_EQ(hex(streamOnDisk(newStream.size())), hex(newStream));
+        EXPECT_EQ(contentsOf(index, m_stream->bytes(), &cipher), live) << "moved entries read from their new places";
+
+        vorn::AESCrypt reader(recordstream::kKey16, sizeof(recordstream::kKey16), compactor.newIV(),
+                              vorn::kAESBlockSize);
+        vorn::KeyIndex reread(true);
+        ASSERT_TRUE(reread.decode(borrowed(m_stream->bytes(), newStream.size()), &reader, false));
+        EXPECT_EQ(contentsOf(reread, m_stream->bytes(), &cipher), live);
+
+        compactor.finish();
+        EXPECT_EQ(vorn_test::fileSize(journalPath()), -1);
     }
-
-    // Decrypted from the new vector, the new stream is a holder and the live
-    // records; the store's cipher stands at its end, ready to append.
-    vorn::AESCrypt fresh(recordstream::kKey16, sizeof(recordstream::kKey16), compactor.newIV(), vorn::kAESBlockSize);
-    Bytes plain(newStream.size());
-    fresh.decrypt(newStream.data(), plain.data(), plain.size());
-    EXPECT_EQ(recordstream::statusOf(cipher), recordstream::statusOf(fresh));
-    vorn::KeyIndex plainView(false);
-    ASSERT_TRUE(plainView.decode(borrowed(plain.data(), plain.size()), nullptr, false));
-    EXPECT_EQ(contentsOf(plainView, plain.data(), nullptr), live);
-
-    ASSERT_EQ(compactor.install(*m_meta), Compactor::Status::Ok);
-    EXPECT_EQ(hex(streamOnDisk(newStream.size())), hex(newStream));
-    EXPECT_EQ(contentsOf(index, m_stream->bytes(), &cipher), live) << "moved entries read from their new places";
-
-    vorn::AESCrypt reader(recordstream::kKey16, sizeof(recordstream::kKey16), compactor.newIV(), vorn::kAESBlockSize);
-    vorn::KeyIndex reread(true);
-    ASSERT_TRUE(reread.decode(borrowed(m_stream->bytes(), newStream.size()), &reader, false));
-    EXPECT_EQ(contentsOf(reread, m_stream->bytes(), &cipher), live);
-
-    compactor.finish();
-    EXPECT_EQ(vorn_test::fileSize(journalPath()), -1);
 }
 
 } // namespace
