@@ -347,4 +347,44 @@ TEST_F(CompactorTest, EncryptedRewriteUnderAFreshVector) {
     }
 }
 
+// A rewrite that changes the stream's kind: a plain store given a key (the
+// new stream encrypted under a fresh vector) and an encrypted store losing
+// its key (the new stream in clear). The caller discards the index after
+// either; what counts is the new stream's contents.
+TEST_F(CompactorTest, RewriteChangingTheKind) {
+    const std::string longValue = text(recordstream::patternBytes(300, 21));
+    const Bytes old = StreamBuilder().add("a", "1").add("long", longValue).add("a", "2").add("b", "3").bytes();
+    const Contents live = {{"a", "2"}, {"long", longValue}, {"b", "3"}};
+    const uint8_t otherKey[16] = {'a', 'n', 'o', 't', 'h', 'e', 'r', ' ', 'k', 'e', 'y', ' ', '1', '2', '3', '4'};
+    for (bool wasEncrypted : {false, true}) {
+        SCOPED_TRACE(wasEncrypted ? "key removed" : "key given");
+        openStore(wasEncrypted ? recordstream::encrypted(old).bytes() : old, wasEncrypted ? recordstream::kIV : nullptr);
+        vorn::AESCrypt storeCipher = recordstream::makeCipher();
+        vorn::AESCrypt newCipher(otherKey, sizeof(otherKey));
+        vorn::AESCrypt *decrypter = wasEncrypted ? &storeCipher : nullptr;
+        vorn::AESCrypt *encrypter = wasEncrypted ? nullptr : &newCipher;
+        vorn::KeyIndex index(wasEncrypted);
+        ASSERT_TRUE(index.decode(borrowed(m_stream->bytes(), old.size()), decrypter, false));
+
+        const vorn::PreparedStream prepared = vorn::prepareStream(index);
+        Compactor compactor(dataPath(), index, *m_stream, decrypter, encrypter);
+        ASSERT_EQ(compactor.build(prepared, m_meta->record()), Compactor::Status::Ok);
+        EXPECT_EQ(compactor.newIV() != nullptr, !wasEncrypted);
+        ASSERT_EQ(compactor.install(*m_meta), Compactor::Status::Ok);
+        std::string newStream = streamOnDisk(prepared.totalSize);
+        EXPECT_EQ(compactor.newCRC(), crcOf(newStream));
+        EXPECT_EQ(newStream.find(longValue.substr(0, 32)) == std::string::npos, !wasEncrypted)
+            << "the new stream is in clear exactly when the key is removed";
+        if (!wasEncrypted) {
+            vorn::AESCrypt reader(otherKey, sizeof(otherKey), compactor.newIV(), vorn::kAESBlockSize);
+            reader.decrypt(newStream.data(), &newStream[0], newStream.size());
+        }
+        Bytes plain = bytesOf(newStream);
+        vorn::KeyIndex reread(false);
+        ASSERT_TRUE(reread.decode(borrowed(plain.data(), plain.size()), nullptr, false));
+        EXPECT_EQ(contentsOf(reread, plain.data(), nullptr), live);
+        compactor.finish();
+    }
+}
+
 } // namespace
