@@ -34,6 +34,13 @@ namespace {
 
 constexpr uint32_t kSequence = 7;
 
+// Records of a plain stream where a = 1 is overwritten by a = 3, and what
+// a rewrite keeps of them: b = 2 and a = 3, in their old order.
+const Bytes kOverwritten = {0x01, 'a', 0x01, '1', 0x01, 'b', 0x01, '2', 0x01, 'a', 0x01, '3'};
+const Bytes kLiveRecords = {0x01, 'b', 0x01, '2', 0x01, 'a', 0x01, '3'};
+// A record c = x and its deletion.
+const Bytes kDeletedC = {0x01, 'c', 0x01, 'x', 0x01, 'c', 0x00};
+
 // While set, every write into the rewrite journal fails with this errno.
 int g_journalWriteError = 0;
 int g_journalFd = -1;
@@ -98,9 +105,7 @@ protected:
 
     std::string dataPath() const { return path("store"); }
     std::string journalPath() const { return vorn::rewriteJournalPath(dataPath()); }
-    std::string streamOnDisk(size_t length) const {
-        return readFile(dataPath()).substr(kDataFileHeaderSize, length);
-    }
+    std::string streamOnDisk(size_t length) const { return readFile(dataPath()).substr(kDataFileHeaderSize, length); }
 
     // The journal between build and install: complete (a load would finish
     // the rewrite from it), naming `expected` as its record, holding the new
@@ -132,13 +137,12 @@ protected:
 };
 
 TEST_F(CompactorTest, PlainRewriteKeepsExactlyTheLiveRecords) {
-    const Bytes old = StreamBuilder().add("a", "1").add("b", "2").add("a", "3").add("c", "x").add("c", "").bytes();
+    const Bytes old = StreamBuilder(4).raw(kOverwritten).raw(kDeletedC).bytes();
     openStore(old, nullptr);
     vorn::KeyIndex index(false);
     ASSERT_TRUE(index.decode(borrowed(m_stream->bytes(), old.size()), nullptr, false));
 
-    // Holder, then b = 2 and a = 3 in their old order.
-    const std::string records = "\x01" "b" "\x01" "2" "\x01" "a" "\x01" "3";
+    const std::string records = text(kLiveRecords);
     const size_t newSize = 4 + records.size();
     const vorn::PreparedStream prepared = vorn::prepareStream(index);
     EXPECT_EQ(prepared.totalSize, newSize);
@@ -196,8 +200,8 @@ TEST_F(CompactorTest, BuildThatCannotUseTheJournal) {
         {"quota", EDQUOT, 0, Compactor::Status::Ok, true},
         {"prepared length one byte long", 0, 1, Compactor::Status::WrongSize, false},
     };
-    const Bytes old = StreamBuilder().add("a", "1").add("b", "2").add("a", "3").bytes();
-    const std::string records = "\x01" "b" "\x01" "2" "\x01" "a" "\x01" "3";
+    const Bytes old = StreamBuilder(4).raw(kOverwritten).bytes();
+    const std::string records = text(kLiveRecords);
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         openStore(old, nullptr);
@@ -249,7 +253,7 @@ TEST_F(CompactorTest, RewriteFromPairs) {
     for (const auto &[key, value] : {std::pair<std::string, std::string>{"x", "1"}, {"yy", "22"}}) {
         pairs.emplace_back(key, VornBuffer(const_cast<char *>(value.data()), value.size(), vorn::VornBufferCopy));
     }
-    const std::string records = "\x01" "x" "\x01" "1" "\x02" "yy" "\x02" "22";
+    const std::string records = text({0x01, 'x', 0x01, '1', 0x02, 'y', 'y', 0x02, '2', '2'});
     vorn::PreparedStream prepared = vorn::prepareStream(std::move(pairs));
     ASSERT_EQ(prepared.totalSize, 4 + records.size());
     index.clear(); // as the caller does
@@ -358,7 +362,8 @@ TEST_F(CompactorTest, RewriteChangingTheKind) {
     const uint8_t otherKey[16] = {'a', 'n', 'o', 't', 'h', 'e', 'r', ' ', 'k', 'e', 'y', ' ', '1', '2', '3', '4'};
     for (bool wasEncrypted : {false, true}) {
         SCOPED_TRACE(wasEncrypted ? "key removed" : "key given");
-        openStore(wasEncrypted ? recordstream::encrypted(old).bytes() : old, wasEncrypted ? recordstream::kIV : nullptr);
+        openStore(wasEncrypted ? recordstream::encrypted(old).bytes() : old,
+                  wasEncrypted ? recordstream::kIV : nullptr);
         vorn::AESCrypt storeCipher = recordstream::makeCipher();
         vorn::AESCrypt newCipher(otherKey, sizeof(otherKey));
         vorn::AESCrypt *decrypter = wasEncrypted ? &storeCipher : nullptr;

@@ -64,7 +64,12 @@ std::vector<RecordCase> recordCases() {
     return {
         {"raw key, plain value", "k", 1, "v", false, {0x01, 'k', 0x01, 'v'}},
         {"data-holder value", "k2", 2, "hello", true, {0x02, 'k', '2', 0x06, 0x05, 'h', 'e', 'l', 'l', 'o'}},
-        {"key carrying its length", "\x03" "abc", 3, "xyz", false, {0x03, 'a', 'b', 'c', 0x03, 'x', 'y', 'z'}},
+        {"key carrying its length",
+         text({0x03, 'a', 'b', 'c'}),
+         3,
+         "xyz",
+         false,
+         {0x03, 'a', 'b', 'c', 0x03, 'x', 'y', 'z'}},
         {"300-byte key", longKey, 300, "long-key-value", false,
          spelled({varint(300), bytesOf(longKey), varint(14), bytesOf("long-key-value")})},
         {"200-byte data-holder value", "big", 3, longValue, true,

@@ -38,29 +38,39 @@ const uint32_t kPrefixCRC = crcOf(text(kStream).substr(0, kPrefix));
 // A length no one-page data file holds.
 constexpr size_t kPastFile = 1u << 20;
 
-struct Case {
-    const char *name;
-    // The data file's legacy size field.
+// The data file's legacy size field and the meta record.
+struct Layout {
     uint32_t legacySize;
-    // The meta record.
     uint32_t version;
     size_t claimed;
     uint32_t crc;
     uint32_t lastSize;
     uint32_t lastCRC;
-    // The host's answers.
+};
+
+// What the host and the journal answer.
+struct Answers {
     bool metaDamaged;
     std::optional<VORNRecoverStrategic> recover;
     // What the interrupted-rewrite callback answers (true: it put the whole
     // stream in place and set the stream's length and CRC).
     bool rewriteFinished;
-    // The plan.
+};
+
+struct ExpectedPlan {
     bool decode;
     bool salvage;
-    size_t size;      // checked when decode
-    uint32_t planCRC; // checked when decode and not a salvage
+    size_t size;  // checked when decode
+    uint32_t crc; // checked when decode and not a salvage
     bool recordFallback;
-    int rewriteAsked;
+    int rewriteAsked; // calls of the interrupted-rewrite callback
+};
+
+struct Case {
+    const char *name;
+    Layout layout;
+    Answers answers;
+    ExpectedPlan plan;
 };
 
 constexpr auto V4 = vorn::MetaVersionFlags;
@@ -76,75 +86,110 @@ protected:
 TEST_F(LoaderTest, PlanForEachLayout) {
     const size_t all = room();
     const Case cases[] = {
-        // name, legacy, version, claimed, crc, lastSize, lastCRC, metaDamaged, recover, finished,
-        //   decode, salvage, size, planCRC, fallback, asked
-        {"record checks out", 0, V4, kFull, kFullCRC, kPrefix, kPrefixCRC, false, Discard, false,
-         true, false, kFull, kFullCRC, false, 0},
-        {"empty stream checks out", 0, V4, 0, 0, 0, 0, false, Discard, false, true, false, 0, 0, false, 0},
-        {"legacy size equals the record's, record checks out", kFull, V4, kFull, kFullCRC, 0, 0, false, Discard,
-         false, true, false, kFull, kFullCRC, false, 0},
-        {"CRC bad, last confirmed state good", 0, V4, kFull, kFullCRC ^ 1, kPrefix, kPrefixCRC, false, Discard,
-         false, true, false, kPrefix, kPrefixCRC, true, 1},
-        {"length bad, legacy size names the stream the CRC fits", kFull, V4, kFull + 3, kFullCRC, kPrefix,
-         kPrefixCRC, false, Discard, false, true, false, kFull, kFullCRC, true, 1},
-        {"CRC bad, legacy size past the file, last confirmed good", 0xFFFF0000, V4, kFull, kFullCRC ^ 1, kPrefix,
-         kPrefixCRC, false, Discard, false, true, false, kPrefix, kPrefixCRC, true, 1},
-        {"CRC bad, no fallback, recover", 0, V4, kFull, kFullCRC ^ 1, kPrefix, kPrefixCRC ^ 1, false, Recover,
-         false, true, true, kFull, 0, false, 1},
-        {"CRC bad, no fallback, discard", 0, V4, kFull, kFullCRC ^ 1, kPrefix, kPrefixCRC ^ 1, false, Discard,
-         false, false, false, 0, 0, false, 1},
-        {"CRC bad, no fallback, the handler's answer (discard)", 0, V4, kFull, kFullCRC ^ 1, kPrefix,
-         kPrefixCRC ^ 1, false, std::nullopt, false, false, false, 0, 0, false, 1},
-        {"CRC bad, a version 2 record has no fallbacks", kFull, V2, kFull + 3, kFullCRC, kPrefix, kPrefixCRC,
-         false, Discard, false, false, false, 0, 0, false, 1},
-        {"length past the file, last confirmed good", 0, V4, kPastFile, kFullCRC, kPrefix, kPrefixCRC, false,
-         Discard, false, true, false, kPrefix, kPrefixCRC, true, 1},
-        {"length past the file, last confirmed past it too, recover", 0, V4, kPastFile, kFullCRC, kPastFile,
-         kFullCRC, false, Recover, false, true, true, all, 0, false, 1},
-        {"length one byte past the file, recover", 0, V4, all + 1, kFullCRC, kPastFile, kFullCRC, false,
-         Recover, false, true, true, all, 0, false, 1},
-        {"length past the file, discard", 0, V4, kPastFile, kFullCRC, kPastFile, kFullCRC, false, Discard, false,
-         false, false, 0, 0, false, 1},
-        {"CRC bad, interrupted rewrite finished", 0, V4, kPrefix + 1, 77, 0, 1, false, Discard, true,
-         true, false, kFull, kFullCRC, false, 1},
-        {"length past the file, interrupted rewrite finished", 0, V4, kPastFile, 77, 0, 1, false, Discard, true,
-         true, false, kFull, kFullCRC, false, 1},
-        {"record checks out, a journal is never asked for", 0, V4, kFull, kFullCRC, 0, 0, false, Discard, true,
-         true, false, kFull, kFullCRC, false, 0},
-        {"meta damaged and discarded", 0, V4, kFull, kFullCRC, kPrefix, kPrefixCRC, true, Recover, true,
-         false, false, 0, 0, false, 0},
+        // {legacy size, version, claimed, CRC, last confirmed size and CRC},
+        // {meta damaged, recover answer, rewrite finished},
+        // {decode, salvage, size, CRC, record fallback, rewrite asked}
+        {"record checks out",
+         {0, V4, kFull, kFullCRC, kPrefix, kPrefixCRC},
+         {false, Discard, false},
+         {true, false, kFull, kFullCRC, false, 0}},
+        {"empty stream checks out", {0, V4, 0, 0, 0, 0}, {false, Discard, false}, {true, false, 0, 0, false, 0}},
+        {"legacy size equals the record's, record checks out",
+         {kFull, V4, kFull, kFullCRC, 0, 0},
+         {false, Discard, false},
+         {true, false, kFull, kFullCRC, false, 0}},
+        {"CRC bad, last confirmed state good",
+         {0, V4, kFull, kFullCRC ^ 1, kPrefix, kPrefixCRC},
+         {false, Discard, false},
+         {true, false, kPrefix, kPrefixCRC, true, 1}},
+        {"length bad, legacy size names the stream the CRC fits",
+         {kFull, V4, kFull + 3, kFullCRC, kPrefix, kPrefixCRC},
+         {false, Discard, false},
+         {true, false, kFull, kFullCRC, true, 1}},
+        {"CRC bad, legacy size past the file, last confirmed good",
+         {0xFFFF0000, V4, kFull, kFullCRC ^ 1, kPrefix, kPrefixCRC},
+         {false, Discard, false},
+         {true, false, kPrefix, kPrefixCRC, true, 1}},
+        {"CRC bad, no fallback, recover",
+         {0, V4, kFull, kFullCRC ^ 1, kPrefix, kPrefixCRC ^ 1},
+         {false, Recover, false},
+         {true, true, kFull, 0, false, 1}},
+        {"CRC bad, no fallback, discard",
+         {0, V4, kFull, kFullCRC ^ 1, kPrefix, kPrefixCRC ^ 1},
+         {false, Discard, false},
+         {false, false, 0, 0, false, 1}},
+        {"CRC bad, no fallback, the handler's answer (discard)",
+         {0, V4, kFull, kFullCRC ^ 1, kPrefix, kPrefixCRC ^ 1},
+         {false, std::nullopt, false},
+         {false, false, 0, 0, false, 1}},
+        {"CRC bad, a version 2 record has no fallbacks",
+         {kFull, V2, kFull + 3, kFullCRC, kPrefix, kPrefixCRC},
+         {false, Discard, false},
+         {false, false, 0, 0, false, 1}},
+        {"length past the file, last confirmed good",
+         {0, V4, kPastFile, kFullCRC, kPrefix, kPrefixCRC},
+         {false, Discard, false},
+         {true, false, kPrefix, kPrefixCRC, true, 1}},
+        {"length past the file, last confirmed past it too, recover",
+         {0, V4, kPastFile, kFullCRC, kPastFile, kFullCRC},
+         {false, Recover, false},
+         {true, true, all, 0, false, 1}},
+        {"length one byte past the file, recover",
+         {0, V4, all + 1, kFullCRC, kPastFile, kFullCRC},
+         {false, Recover, false},
+         {true, true, all, 0, false, 1}},
+        {"length past the file, discard",
+         {0, V4, kPastFile, kFullCRC, kPastFile, kFullCRC},
+         {false, Discard, false},
+         {false, false, 0, 0, false, 1}},
+        {"CRC bad, interrupted rewrite finished",
+         {0, V4, kPrefix + 1, 77, 0, 1},
+         {false, Discard, true},
+         {true, false, kFull, kFullCRC, false, 1}},
+        {"length past the file, interrupted rewrite finished",
+         {0, V4, kPastFile, 77, 0, 1},
+         {false, Discard, true},
+         {true, false, kFull, kFullCRC, false, 1}},
+        {"record checks out, a journal is never asked for",
+         {0, V4, kFull, kFullCRC, 0, 0},
+         {false, Discard, true},
+         {true, false, kFull, kFullCRC, false, 0}},
+        {"meta damaged and discarded",
+         {0, V4, kFull, kFullCRC, kPrefix, kPrefixCRC},
+         {true, Recover, true},
+         {false, false, 0, 0, false, 0}},
     };
     const std::string mmapID = "loader-test";
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
-        vorn_test::writeFile(path("data"), dataFileBytes(c.legacySize, kStream, page));
+        vorn_test::writeFile(path("data"), dataFileBytes(c.layout.legacySize, kStream, page));
         const std::string before = readFile(path("data"));
         vorn::DataStream stream(path("data"), 0, false);
         ASSERT_TRUE(stream.isMapped());
         VORNMetaInfo record;
-        record.m_version = c.version;
-        record.m_actualSize = static_cast<uint32_t>(c.claimed);
-        record.m_crcDigest = c.crc;
-        record.m_lastConfirmedMetaInfo = {c.lastSize, c.lastCRC};
+        record.m_version = c.layout.version;
+        record.m_actualSize = static_cast<uint32_t>(c.layout.claimed);
+        record.m_crcDigest = c.layout.crc;
+        record.m_lastConfirmedMetaInfo = {c.layout.lastSize, c.layout.lastCRC};
 
         int asked = 0;
-        vorn::Loader loader(mmapID, stream, record, c.recover, [&]() {
+        vorn::Loader loader(mmapID, stream, record, c.answers.recover, [&]() {
             asked++;
-            if (c.rewriteFinished) {
+            if (c.answers.rewriteFinished) {
                 stream.setSize(kFull);
                 stream.setCRC(kFullCRC);
             }
-            return c.rewriteFinished;
+            return c.answers.rewriteFinished;
         });
-        const LoadPlan plan = loader.checkDataValid(c.claimed, c.metaDamaged);
-        EXPECT_EQ(plan.decode, c.decode);
-        EXPECT_EQ(plan.salvage, c.salvage);
-        EXPECT_EQ(plan.recordFallback, c.recordFallback);
-        EXPECT_EQ(asked, c.rewriteAsked);
-        if (c.decode) {
-            EXPECT_EQ(plan.size, c.size);
-            if (!c.salvage) {
-                EXPECT_EQ(plan.crc, c.planCRC);
+        const LoadPlan plan = loader.checkDataValid(c.layout.claimed, c.answers.metaDamaged);
+        EXPECT_EQ(plan.decode, c.plan.decode);
+        EXPECT_EQ(plan.salvage, c.plan.salvage);
+        EXPECT_EQ(plan.recordFallback, c.plan.recordFallback);
+        EXPECT_EQ(asked, c.plan.rewriteAsked);
+        if (c.plan.decode) {
+            EXPECT_EQ(plan.size, c.plan.size);
+            if (!c.plan.salvage) {
+                EXPECT_EQ(plan.crc, c.plan.crc);
             }
         }
         EXPECT_TRUE(readFile(path("data")) == before) << "the Loader wrote into the data file";
@@ -216,8 +261,8 @@ TEST_F(LoaderTest, DISABLED_RewriteCallbackThatDropsTheMapping) {
     });
     const LoadPlan plan = loader.checkDataValid(kFull, false);
     ASSERT_FALSE(stream.isMapped());
-    EXPECT_TRUE(!plan.decode || plan.size == 0) << "nothing is mapped to decode, yet the plan decodes "
-                                                << plan.size << " bytes";
+    EXPECT_TRUE(!plan.decode || plan.size == 0)
+        << "nothing is mapped to decode, yet the plan decodes " << plan.size << " bytes";
     EXPECT_FALSE(plan.recordFallback);
 }
 

@@ -303,8 +303,8 @@ TEST_F(MetaRecordTest, AdvanceRecord) {
         {"new file, append", vorn::MetaVersionDefault, 0, false, false, 0},
         {"version 1 with stray flags, new vector", vorn::MetaVersionCRC, 0xFF, true, false, 0},
         {"version 3, rewrite", vorn::MetaVersionActualSize, 0xFF, false, true, 0},
-        {"version 4 keeps its flags, rewrite under a new vector", vorn::MetaVersionFlags, vorn::MetaFlagKeyExpire,
-         true, true, vorn::MetaFlagKeyExpire},
+        {"version 4 keeps its flags, rewrite under a new vector", vorn::MetaVersionFlags, vorn::MetaFlagKeyExpire, true,
+         true, vorn::MetaFlagKeyExpire},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
