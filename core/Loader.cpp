@@ -46,12 +46,23 @@ LoadPlan Loader::checkDataValid(size_t claimedSize, bool metaDamaged) {
     auto finish = [&]() {
         plan.size = size;
         plan.crc = fallbackCRC ? *fallbackCRC : m_stream.crc();
+        if (!m_stream.isMapped()) {
+            // Finishing an interrupted rewrite may have lost the mapping
+            // (a failed remap): there is nothing to decode or to record.
+            plan.decode = false;
+            plan.salvage = false;
+            plan.recordFallback = false;
+        }
         return plan;
     };
+    // The file is looked at afresh at every use: finishing an interrupted
+    // rewrite may grow, remap or unmap it.
     const size_t fileSize = m_stream.fileSize();
-    const uint8_t *mapping = static_cast<const uint8_t *>(m_stream.file().getMemory());
     // A stream length is usable when the stream fits behind the header.
-    auto fits = [fileSize](uint64_t size) { return size < fileSize && size + kDataFileHeaderSize <= fileSize; };
+    auto fits = [this](uint64_t size) {
+        const size_t mapped = m_stream.fileSize();
+        return size < mapped && size + kDataFileHeaderSize <= mapped;
+    };
 
     // Falls back to the data file's leading size field (a store written by an
     // older version after a newer one) or to the last confirmed state.
@@ -61,7 +72,7 @@ LoadPlan Loader::checkDataValid(size_t claimedSize, bool metaDamaged) {
         }
         // Only a file of at least 4 bytes has the leading field (a read-only
         // file is mapped at its length on disk).
-        const uint32_t oldSize = fileSize >= kDataFileHeaderSize ? decodeFixed32(mapping) : 0;
+        const uint32_t oldSize = m_stream.legacySize();
         if (oldSize != size) {
             VORNWarning("oldStyleActualSize %u not equal to meta actual size %lu", oldSize,
                         static_cast<unsigned long>(size));
@@ -76,7 +87,7 @@ LoadPlan Loader::checkDataValid(size_t claimedSize, bool metaDamaged) {
                 }
             } else {
                 VORNWarning("oldStyleActualSize %u greater than file size %lu", oldSize,
-                            static_cast<unsigned long>(fileSize));
+                            static_cast<unsigned long>(m_stream.fileSize()));
             }
         }
 
@@ -84,7 +95,7 @@ LoadPlan Loader::checkDataValid(size_t claimedSize, bool metaDamaged) {
         const uint32_t lastCRC = m_record.m_lastConfirmedMetaInfo.lastActualCRC;
         if (!fits(lastSize)) {
             VORNError("check [%s] error: lastActualSize %u, file size is %u", m_mmapID.c_str(), lastSize,
-                      static_cast<uint32_t>(fileSize));
+                      static_cast<uint32_t>(m_stream.fileSize()));
             return;
         }
         if (!checkFileCRCValid(lastSize, lastCRC)) {
@@ -134,7 +145,8 @@ LoadPlan Loader::checkDataValid(size_t claimedSize, bool metaDamaged) {
     if (answer == OnErrorRecover) {
         // Everything behind the header; nothing when the file is shorter
         // than the header (read-only files are mapped at their length).
-        size = fileSize > kDataFileHeaderSize ? fileSize - kDataFileHeaderSize : 0;
+        const size_t mapped = m_stream.fileSize();
+        size = mapped > kDataFileHeaderSize ? mapped - kDataFileHeaderSize : 0;
         loadFromFile = true;
         plan.salvage = true;
     }

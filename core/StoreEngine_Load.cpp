@@ -90,6 +90,13 @@ void StoreEngine::loadFromFile() {
     const size_t claimedSize = readActualSize();
     Loader loader(m_mmapID, m_stream, m_meta.record(), m_recover, [this]() { return finishInterruptedRewrite(); });
     const LoadPlan plan = loader.checkDataValid(claimedSize, m_metaDamaged);
+    if (!m_stream.isMapped()) {
+        // Finishing an interrupted rewrite lost the mapping: nothing is
+        // loaded, and the next access tries again.
+        VORNError("file [%s] not valid", m_path.c_str());
+        m_needLoadFromFile = true;
+        return;
+    }
     const bool loadFromFile = plan.decode;
     bool needFullWriteback = plan.salvage;
     const bool recorded = plan.recordFallback && !isReadOnly() && writeActualSize(plan.size, plan.crc, nullptr, false);

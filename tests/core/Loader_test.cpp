@@ -235,15 +235,10 @@ void *failingMmap(void *, size_t, int, int, int, off_t) {
 // then come from the file as it is after the callback, not through the
 // mapping it had before.
 //
-// DISABLED: a fault in the Loader. checkDataValid takes the mapping's
-// address and length once, before it asks the callback, and afterwards reads
-// the legacy size field through that address (Loader.cpp, checkLastConfirmedInfo):
-// here the old mapping is gone and the read faults (SIGSEGV). Past that
-// read, a recover answer would still plan a salvage of the claimed 12 bytes,
-// which the engine decodes from a file that is no longer mapped. Enable once
-// the Loader takes the file as the callback left it (its mapping and its
-// length) and plans no decode of bytes that are not mapped.
-TEST_F(LoaderTest, DISABLED_RewriteCallbackThatDropsTheMapping) {
+// The Loader used to take the mapping's address and length once, before
+// asking the callback, and read the legacy size through the old address
+// afterwards (a fault, then a salvage planned from an unmapped file).
+TEST_F(LoaderTest, RewriteCallbackThatDropsTheMapping) {
     vorn_test::writeFile(path("data"), dataFileBytes(0, kStream, page));
     vorn::DataStream stream(path("data"), 0, false);
     ASSERT_TRUE(stream.isMapped());
