@@ -79,18 +79,19 @@ bool KeyIndex::decode(const VornBuffer &input, AESCrypt *cipher, bool greedy, si
                   : RecordCoder::decodeMap(*m_plain, input, position);
 }
 
-size_t KeyIndex::dropExpired(uint8_t *stream, AESCrypt *cipher, uint32_t now) {
+size_t KeyIndex::filterExpiredKeys(uint8_t *stream, AESCrypt *cipher, uint32_t now) {
     size_t count = 0;
+    const char *function = __func__;
     // Removes the entry at itr when its value has expired; returns the next one.
     auto visit = [&](auto &dic, auto itr, uint32_t valueSize, auto readTime) {
         if (valueSize < kFixed32Size) {
-            _VORNLogWithLevel(VORNLogWarning, VORN_LOG_SOURCE, "filterExpiredKeys", __LINE__,
+            _VORNLogWithLevel(VORNLogWarning, VORN_LOG_SOURCE, function, __LINE__,
                               "key [%s] has invalid value size %u", itr->first.c_str(), valueSize);
             return ++itr;
         }
         const uint32_t expireTime = readTime();
         if (isExpired(expireTime, now)) {
-            _VORNLogWithLevel(VORNLogInfo, VORN_LOG_SOURCE, "filterExpiredKeys", __LINE__,
+            _VORNLogWithLevel(VORNLogInfo, VORN_LOG_SOURCE, function, __LINE__,
                               "deleting expired key [%s], due date %u", itr->first.c_str(), expireTime);
             count++;
             return dic.erase(itr);

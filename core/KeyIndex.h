@@ -93,7 +93,7 @@ public:
     // Drops the entries whose value ends in an expiry time at or before
     // `now` (values too short to carry one are logged and kept); returns how
     // many. Plain values are read from the mapping `stream`.
-    size_t dropExpired(uint8_t *stream, AESCrypt *cipher, uint32_t now);
+    size_t filterExpiredKeys(uint8_t *stream, AESCrypt *cipher, uint32_t now);
 
 private:
     std::unique_ptr<VORNMap> m_plain;

@@ -17,6 +17,7 @@
 #include "core/KeyIndex.h"
 #include "core/MetaRecord.h"
 #include "core/ProcessSync.h"
+#include "core/Status.h"
 #include "core/VORN.h"
 #include "encoding/VornBuffer.h"
 #include "log/VORNHandler.h"
@@ -107,7 +108,12 @@ public:
     // ---- For the typed face (core/VORN_Typed.cpp) ----
     bool setPlainValue(std::string_view key, VornBuffer &&value, const uint32_t *expireDuration);
     bool setBytesValue(std::string_view key, const void *bytes, size_t length, const uint32_t *expireDuration);
-    bool removeForNullValue(std::string_view key);
+    // The null-value setters: Ok when key was removed or absent; a refusal
+    // (an empty key, a read-only or unusable store, a failed write) for the
+    // caller to log with logRefusal (failed writes are logged already).
+    Status removeForNullValue(std::string_view key);
+    // Writes the log line of a refused operation, under `function`'s name.
+    void logRefusal(const char *function, Status status) const;
     // Runs use(value bytes) under the thread lock and the shared
     // inter-process lock, after loading or refreshing; the bytes may borrow
     // from the mapping for the length of the call. Empty bytes: the key is
@@ -193,20 +199,20 @@ private:
     bool isReadOnly() const { return (m_mode & VORN_READ_ONLY) != 0; }
 
     // ---- Writing (StoreEngine_Write.cpp) ----
-    // setDataForKey takes m_sync.threadLock() and the exclusive inter-process lock itself;
-    // the others expect the caller to hold m_sync.threadLock(), and the writers take the
-    // exclusive lock again. A value is stored as given (isDataHolder false) or
-    // with a varint length in front (isDataHolder true: the data-holder form).
+    // A value is stored as given (isDataHolder false) or with a varint
+    // length in front (isDataHolder true: the data-holder form). This form
+    // takes the locks (a WriteGuard) and refreshes itself.
     bool setDataForKey(VornBuffer &&data, std::string_view key, bool isDataHolder = false);
-    // setDataForKey for a caller that holds m_sync.threadLock() and the exclusive lock and
-    // has run refreshIfNeeded under them: a write takes each lock once.
-    bool setDataForKeyLocked(VornBuffer &&data, std::string_view key, bool isDataHolder);
+    // The same for a caller that holds `guard` and has refreshed under it:
+    // a write takes each lock once. Refusals are logged here, once.
+    bool setDataForKey(const WriteGuard &guard, VornBuffer &&data, std::string_view key, bool isDataHolder);
     // The byte-string form: the data-holder form, or, with expiry on, the
     // wrapped bytes plus the 4-byte expiry time of expireDuration seconds.
     bool setDataForKey(VornBuffer &&data, std::string_view key, uint32_t expireDuration);
     WriteResult appendDataWithKey(const VornBuffer &data, std::string_view key, bool isDataHolder);
-    WriteResult appendDataWithKey(const VornBuffer &data, const IndexEntry &kvHolder,
-                                  bool isDataHolder);
+    // An update of an indexed key: its key bytes are reused from the
+    // stream, read only once the room is made (a compaction moves them).
+    WriteResult doAppendDataWithKey(const VornBuffer &data, const IndexEntry &kvHolder, bool isDataHolder);
     // roomMade: the caller has run checkRecordLimits and ensureMemorySize for
     // this very record under the exclusive lock it still holds.
     // cipherState (encrypted stores, values kept by position) receives the
@@ -235,7 +241,9 @@ private:
     // bytes or more, or a key part (key length varint, key, value length
     // varint) of 65536 bytes or more, which no load could index.
     bool checkRecordLimits(const char *function, uint32_t originKeyLength, uint64_t dataSize, bool isDataHolder);
-    // Whether both files are mapped and the store may be written; logs why not.
+    // Whether both files are mapped and the store may be written.
+    Status writeStatus() const;
+    // writeStatus, with the refusal logged under `function`'s name.
     bool checkWritable(const char *function);
     // True for a read-only store, after logging "[<id>] file readonly" under
     // `function`'s name; taken before any lock.

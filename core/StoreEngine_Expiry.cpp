@@ -241,7 +241,7 @@ size_t StoreEngine::filterExpiredKeys() {
     const uint32_t now = getCurrentTimeInSecond();
     VORNInfo("filtering expired keys inside [%s] now: %u, m_expiredInSeconds: %u", m_mmapID.c_str(), now,
              m_expiredInSeconds);
-    const size_t count = m_index.dropExpired(m_stream.bytes(), m_crypter, now);
+    const size_t count = m_index.filterExpiredKeys(m_stream.bytes(), m_crypter, now);
     if (count > 0) {
         VORNInfo("deleted %zu expired keys inside [%s]", count, m_mmapID.c_str());
     }

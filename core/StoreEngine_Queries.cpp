@@ -18,10 +18,10 @@ bool StoreEngine::setPlainValue(std::string_view key, VornBuffer &&value, const 
     WriteGuard guard(m_sync);
     refreshIfNeeded(); // the loaded (or refreshed) files say whether values carry an expiry time
     if (!m_enableKeyExpire || value.size() == 0) {
-        return setDataForKeyLocked(std::move(value), key, false);
+        return setDataForKey(guard, std::move(value), key, false);
     }
     const uint32_t duration = expireDuration ? *expireDuration : m_expiredInSeconds;
-    return setDataForKeyLocked(withExpireTime(value, expireTimeForDuration(duration)), key, false);
+    return setDataForKey(guard, withExpireTime(value, expireTimeForDuration(duration)), key, false);
 }
 
 bool StoreEngine::setBytesValue(std::string_view key, const void *bytes, size_t length, const uint32_t *expireDuration) {
@@ -32,7 +32,7 @@ bool StoreEngine::setBytesValue(std::string_view key, const void *bytes, size_t 
     WriteGuard guard(m_sync);
     refreshIfNeeded(); // a load decides whether values carry an expiry time
     if (!m_enableKeyExpire) {
-        return setDataForKeyLocked(std::move(data), key, true); // the data-holder form
+        return setDataForKey(guard, std::move(data), key, true); // the data-holder form
     }
     return setDataForKey(std::move(data), key, expireDuration ? *expireDuration : m_expiredInSeconds);
 }
@@ -110,24 +110,25 @@ bool StoreEngine::removeValueForKey(std::string_view key) {
     return removeDataForKey(key);
 }
 
-bool StoreEngine::removeForNullValue(std::string_view key) {
+Status StoreEngine::removeForNullValue(std::string_view key) {
     if (key.empty()) {
-        return false;
+        return Status::EmptyKey;
     }
     if (isReadOnly()) {
-        _VORNLogWithLevel(VORNLogWarning, VORN_LOG_SOURCE, "set", __LINE__, "[%s] file readonly", m_mmapID.c_str());
-        return false;
+        return Status::ReadOnly;
     }
     WriteGuard guard(m_sync);
     refreshIfNeeded();
     // An unusable store cannot say whether the key is there: nothing it
     // reports as absent may be taken as removed.
-    if (!checkWritable("set")) {
-        return false;
+    const Status status = writeStatus();
+    if (status != Status::Ok) {
+        return status;
     }
-    const bool present =
-        m_index.contains(key);
-    return !present || removeDataForKey(key);
+    if (!m_index.contains(key) || removeDataForKey(key)) {
+        return Status::Ok;
+    }
+    return Status::IO; // the deletion record was not written (logged)
 }
 
 bool StoreEngine::removeValuesForKeys(const std::vector<std::string> &keys) {

@@ -82,40 +82,65 @@ bool StoreEngine::refuseReadOnly(const char *function) {
     if (!isReadOnly()) {
         return false;
     }
-    _VORNLogWithLevel(VORNLogWarning, VORN_LOG_SOURCE, function, __LINE__, "[%s] file readonly", m_mmapID.c_str());
+    logRefusal(function, Status::ReadOnly);
     return true;
 }
 
 bool StoreEngine::loadDataFile(const char *function) {
     refreshIfNeeded();
     if (!m_stream.isMapped()) {
-        _VORNLogWithLevel(VORNLogWarning, VORN_LOG_SOURCE, function, __LINE__, "[%s] file not valid", m_mmapID.c_str());
+        logRefusal(function, Status::NotMapped);
         return false;
     }
     return true;
 }
 
-bool StoreEngine::checkWritable(const char *function) {
+Status StoreEngine::writeStatus() const {
     if (!m_stream.isMapped()) {
-        _VORNLogWithLevel(VORNLogWarning, VORN_LOG_SOURCE, function, __LINE__, "[%s] file not valid", m_mmapID.c_str());
-        return false;
+        return Status::NotMapped;
     }
     if (isReadOnly()) {
-        _VORNLogWithLevel(VORNLogWarning, VORN_LOG_SOURCE, function, __LINE__, "[%s] file readonly", m_mmapID.c_str());
-        return false;
+        return Status::ReadOnly;
     }
     if (!m_meta.isMapped()) {
-        // Stream bytes written without their meta record would be lost (or
-        // taken for damage) at the next load.
-        _VORNLogWithLevel(VORNLogError, VORN_LOG_SOURCE, function, __LINE__, "file [%s] not valid", m_metaPath.c_str());
-        return false;
+        return Status::MetaNotMapped;
     }
     if (m_streamUndecodable) {
+        return Status::Undecodable;
+    }
+    return Status::Ok;
+}
+
+void StoreEngine::logRefusal(const char *function, Status status) const {
+    switch (status) {
+    case Status::Ok:
+    case Status::EmptyKey:
+        return;
+    case Status::NotMapped:
+        _VORNLogWithLevel(VORNLogWarning, VORN_LOG_SOURCE, function, __LINE__, "[%s] file not valid", m_mmapID.c_str());
+        return;
+    case Status::ReadOnly:
+        _VORNLogWithLevel(VORNLogWarning, VORN_LOG_SOURCE, function, __LINE__, "[%s] file readonly", m_mmapID.c_str());
+        return;
+    case Status::MetaNotMapped:
+        _VORNLogWithLevel(VORNLogError, VORN_LOG_SOURCE, function, __LINE__, "file [%s] not valid", m_metaPath.c_str());
+        return;
+    case Status::Undecodable:
         _VORNLogWithLevel(VORNLogError, VORN_LOG_SOURCE, function, __LINE__,
                           "[%s] refusing to write over a stream that does not decode", m_mmapID.c_str());
-        return false;
+        return;
+    case Status::TooLarge:
+    case Status::NoRoom:
+    case Status::IO:
+        // Logged with their figures where they are found.
+        return;
     }
-    return true;
+}
+
+bool StoreEngine::checkWritable(const char *function) {
+    const Status status = writeStatus();
+    logRefusal(function, status);
+    return status == Status::Ok;
 }
 
 bool StoreEngine::checkRecordLimits(const char *function, uint32_t originKeyLength, uint64_t dataSize, bool isDataHolder) {
@@ -201,9 +226,10 @@ StoreEngine::WriteResult StoreEngine::appendDataWithKey(const VornBuffer &data, 
     return doAppendDataWithKey(data, borrowKey(key), isDataHolder, keyLengthOf(key));
 }
 
-StoreEngine::WriteResult StoreEngine::appendDataWithKey(const VornBuffer &data, const IndexEntry &kvHolder, bool isDataHolder) {
+StoreEngine::WriteResult StoreEngine::doAppendDataWithKey(const VornBuffer &data, const IndexEntry &kvHolder,
+                                                          bool isDataHolder) {
     const uint32_t keyLength = kvHolder.keySize;
-    if (!checkRecordLimits("doAppendDataWithKey", keyLength, data.size(), isDataHolder)) {
+    if (!checkRecordLimits(__func__, keyLength, data.size(), isDataHolder)) {
         return {false, IndexEntry()};
     }
     const RecordSizes sizes = recordSizesOf(keyLength, data.size(), isDataHolder);
@@ -225,15 +251,15 @@ bool StoreEngine::setDataForKey(VornBuffer &&data, std::string_view key, bool is
     }
     WriteGuard guard(m_sync);
     refreshIfNeeded();
-    return setDataForKeyLocked(std::move(data), key, isDataHolder);
+    return setDataForKey(guard, std::move(data), key, isDataHolder);
 }
 
-bool StoreEngine::setDataForKeyLocked(VornBuffer &&data, std::string_view key, bool isDataHolder) {
+bool StoreEngine::setDataForKey(const WriteGuard &, VornBuffer &&data, std::string_view key, bool isDataHolder) {
     if (key.empty() || (data.size() == 0 && !isDataHolder)) {
         return false;
     }
     if (m_streamUndecodable) {
-        checkWritable("setDataForKey"); // logged under the public writer's name
+        logRefusal(__func__, Status::Undecodable);
         return false;
     }
     if (m_needFreshVector && !renewVectorBeforeAppend()) {
@@ -265,7 +291,7 @@ bool StoreEngine::setDataForKeyLocked(VornBuffer &&data, std::string_view key, b
                 // The write may drop expired keys, this one included: go by key.
                 ret = appendDataWithKey(data, key, isDataHolder);
             } else {
-                ret = appendDataWithKey(data, itr->second, isDataHolder);
+                ret = doAppendDataWithKey(data, itr->second, isDataHolder);
             }
             if (!ret.first) {
                 return false;
@@ -339,17 +365,17 @@ bool StoreEngine::setDataForKey(VornBuffer &&data, std::string_view key, uint32_
     WriteGuard guard(m_sync);
     refreshIfNeeded(); // a load decides whether values carry an expiry time
     if (!m_enableKeyExpire) {
-        return setDataForKeyLocked(std::move(data), key, true);
+        return setDataForKey(guard, std::move(data), key, true);
     }
     const size_t n = data.size();
-    if (!checkRecordLimits("setDataForKey", keyLengthOf(key), static_cast<uint64_t>(n) + kFixed32Size, true)) {
+    if (!checkRecordLimits(__func__, keyLengthOf(key), static_cast<uint64_t>(n) + kFixed32Size, true)) {
         return false;
     }
     VornBuffer value(pbLengthDelimitedSize(n) + kFixed32Size);
     CodedOutputData output(value.data(), value.size());
     output.writeData(data);
     output.writeRawLittleEndian32(static_cast<int32_t>(expireTimeForDuration(expireDuration)));
-    return setDataForKeyLocked(std::move(value), key, false);
+    return setDataForKey(guard, std::move(value), key, false);
 }
 
 bool StoreEngine::removeDataForKey(std::string_view key) {
@@ -367,7 +393,7 @@ bool StoreEngine::removeDataForKey(std::string_view key) {
         }
         m_hasFullWriteback = false;
         WriteResult ret =
-            m_enableKeyExpire ? appendDataWithKey(nothing, key, false) : appendDataWithKey(nothing, itr->second, false);
+            m_enableKeyExpire ? appendDataWithKey(nothing, key, false) : doAppendDataWithKey(nothing, itr->second, false);
         if (!ret.first) {
             return false;
         }

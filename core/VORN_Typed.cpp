@@ -129,14 +129,18 @@ bool VORN::set(double value, std::string_view key, uint32_t expireDuration) {
 
 bool VORN::set(const char *value, std::string_view key) {
     if (!value) {
-        return m_engine->removeForNullValue(key);
+        const Status status = m_engine->removeForNullValue(key);
+        m_engine->logRefusal(__func__, status);
+        return status == Status::Ok;
     }
     return m_engine->setBytesValue(key, value, strlen(value), nullptr);
 }
 
 bool VORN::set(const char *value, std::string_view key, uint32_t expireDuration) {
     if (!value) {
-        return m_engine->removeForNullValue(key);
+        const Status status = m_engine->removeForNullValue(key);
+        m_engine->logRefusal(__func__, status);
+        return status == Status::Ok;
     }
     return m_engine->setBytesValue(key, value, strlen(value), &expireDuration);
 }

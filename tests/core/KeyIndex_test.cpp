@@ -167,7 +167,7 @@ TEST_F(KeyIndexTest, DropExpiredAtAGivenTime) {
             KeyIndex index(encrypted);
             ASSERT_TRUE(index.decode(stream.input(), encrypted ? &cipher : nullptr, false));
             const Contents before = contentsOf(index, stream);
-            EXPECT_EQ(index.dropExpired(stream.base(), stream.valueCipher(), c.now), c.dropped);
+            EXPECT_EQ(index.filterExpiredKeys(stream.base(), stream.valueCipher(), c.now), c.dropped);
             std::vector<std::string> keys = index.keys();
             std::sort(keys.begin(), keys.end());
             EXPECT_EQ(keys, c.left);
