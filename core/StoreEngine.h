@@ -1,7 +1,17 @@
 #pragma once
 
-// The store engine behind VORN's public face: one instance per open store.
-// VORN (core/VORN.h) forwards to it; the registry owns both.
+// The store engine behind VORN's public face: one instance per open store,
+// made of parts (docs/ARCHITECTURE.md): DataStream (the data file),
+// MetaRecord (the meta page), KeyIndex, ProcessSync (the locks), and, for a
+// load and a rewrite, Loader and Compactor. The engine decides the order of
+// every operation; the parts keep their own invariants.
+//
+// Ownership: the registry owns the engine, the engine owns its VORN handle
+// and its parts. Locking: every public operation takes what it needs through
+// a ReadGuard or WriteGuard (or, for the holds a caller keeps across calls,
+// lock()/lock_thread()/shared_lock()); private functions state what they
+// REQUIRE. Failure: results and one log line per refused operation; nothing
+// throws past this class except allocation failures.
 
 #include <cstddef>
 #include <cstdint>
@@ -30,20 +40,7 @@ class VORNMaintenanceTestPeer;
 
 namespace vorn {
 
-struct IndexEntry;
-struct CryptIndexEntry;
-template <typename Holder> class VornIndex;
-using VORNMap = VornIndex<IndexEntry>;
-using VORNMapCrypt = VornIndex<CryptIndexEntry>;
-class MemoryFile;
-class AESCrypt;
-class CodedOutputData;
-class FileLock;
-class InterProcessLock;
 class OpenModeLock;
-class ThreadLock;
-struct VORNMetaInfo;
-struct MetaCheckBlock;
 
 class StoreEngine {
 public:
@@ -152,7 +149,7 @@ private:
     // fields of the meta mapping), and a check block when none is current.
     void recordAppendInMeta();
 
-    // ---- Loading and recovery (StoreEngine_Load.cpp); m_sync.threadLock() held ----
+    // ---- Loading and recovery (StoreEngine_Load.cpp); the thread lock held ----
     void loadFromFile();
     void loadMetaInfoAndCheck();
     void checkFileHasDiskError();
@@ -172,7 +169,7 @@ private:
     bool finishInterruptedRewrite();
 
     // ---- Cross-process changes (StoreEngine_Refresh.cpp) ----
-    // m_sync.threadLock() held; takes the shared inter-process lock itself. A loaded
+    // the thread lock held; takes the shared inter-process lock itself. A loaded
     // single-process store whose open config is applied has nothing to
     // check: no call.
     void refreshIfNeeded() {
@@ -191,7 +188,7 @@ private:
     // so that the load maps the one at the path. False when no meta file
     // could be opened there (a read-only store of a removed store): the store
     // keeps the old, emptied record, loads nothing and looks again at its
-    // next operation. REQUIRES: m_sync.threadLock() held.
+    // next operation. REQUIRES: the thread lock held.
     bool reopenFilesIfReplaced();
     void notifyContentChanged();
     void notifyContentLoaded();
@@ -289,7 +286,7 @@ private:
     // operation in its log line.
     bool switchCompareBeforeSet(bool enable, const char *caller);
 
-    // The expiry purge of count(true) and allKeys(true). m_sync.threadLock() held.
+    // The expiry purge of count(true) and allKeys(true). the thread lock held.
     void purgeExpiredKeys();
 
     // ---- Key expiry (StoreEngine_Expiry.cpp) ----
@@ -305,16 +302,16 @@ private:
     // getRawDataForKey.
     VornBuffer getDataWithoutMTimeForKey(std::string_view key);
     // Drops expired keys from the index (the files are not touched); returns
-    // how many. m_sync.threadLock() held; takes the shared lock.
+    // how many. the thread lock held; takes the shared lock.
     size_t filterExpiredKeys();
 
     // ---- Maintenance internals (StoreEngine_Maintenance.cpp, StoreEngine_Storage.cpp) ----
 
-    // Whether key/aes256 make the same cipher key as m_crypter's. m_sync.threadLock() held.
+    // Whether key/aes256 make the same cipher key as m_crypter's. the thread lock held.
     bool isSameEffectiveKey(const std::string &key, bool aes256) const;
     // Makes `cipher` (null: none) the store's cipher and the index of that
     // mode the only one, after dropping the loaded contents. Takes ownership.
-    // m_sync.threadLock() held.
+    // the thread lock held.
     void installCipher(AESCrypt *cipher);
     // reKey's rewrite: the stream compacted under `choice` (a new cipher the
     // store then owns, or clearCipherChoice() for a stream in clear),
