@@ -24,7 +24,7 @@ namespace {
 
 // Whole pages, at least one: 0 maps one page, a page plus one byte two.
 size_t openingSizeOf(size_t expectedCapacity) {
-    const size_t unit = DEFAULT_MMAP_SIZE;
+    const size_t unit = vorn::mmapUnitSize();
     const size_t rounded = (expectedCapacity + unit - 1) / unit * unit;
     return rounded > unit ? rounded : unit;
 }

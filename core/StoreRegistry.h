@@ -18,7 +18,7 @@ namespace vorn {
 class StoreEngine;
 class ThreadLock;
 
-// Creates the registry, its lock and DEFAULT_MMAP_SIZE, once per process.
+// Creates the registry, its lock and vorn::mmapUnitSize(), once per process.
 void ensureMinimalInitialize();
 
 // Null until ensureMinimalInitialize; never freed.

@@ -77,8 +77,12 @@ VORN_EXPORT VORNRecoverStrategic onVORNFileLengthError(const std::string &mmapID
 
 } // namespace vorn
 
-// Process-wide filter level (initially VORNLogInfo) and handler (initially null,
-// not owned). Change them through VORN::setLogLevel / registerHandler, which
-// serialise the change under g_instanceLock.
-extern VORN_EXPORT int g_currentLogLevel;
-extern VORN_EXPORT vorn::VORNHandler *g_handler;
+namespace vorn {
+
+// The process-wide filter level (initially VORNLogInfo) and handler
+// (initially null, borrowed), set at once. VORN::setLogLevel and
+// registerHandler change them only once the library is initialised; this
+// works before as well, for a host that routes the initialisation's own lines.
+VORN_EXPORT void setLogging(VORNLogLevel level, VORNHandler *handler);
+
+} // namespace vorn

@@ -7,6 +7,11 @@
 int g_currentLogLevel = VORNLogInfo;
 vorn::VORNHandler *g_handler = nullptr;
 
+void vorn::setLogging(VORNLogLevel level, VORNHandler *handler) {
+    storeLogLevel(level);
+    storeHandler(handler);
+}
+
 namespace vorn {
 
 VORNHandler::~VORNHandler() = default;

@@ -29,10 +29,18 @@ VORN_EXPORT void _VORNLogWithLevel(VORNLogLevel level, const char *file, const c
 
 namespace vorn {
 
-// The filter level and the handler are plain exported globals, changed by
-// VORN::setLogLevel / registerHandler while other threads may be logging. The
-// library reads and writes them only through these atomic accesses; the
-// handler's store publishes the object it points to (release / acquire).
+} // namespace vorn
+
+// The filter level and the handler: globals inside the library (not
+// exported), changed by VORN::setLogLevel / registerHandler / setLogging while
+// other threads may be logging. The library reads and writes them only
+// through these atomic accesses; the handler's store publishes the object it
+// points to (release / acquire).
+extern int g_currentLogLevel;
+extern vorn::VORNHandler *g_handler;
+
+namespace vorn {
+
 inline int loadLogLevel() {
     return __atomic_load_n(&g_currentLogLevel, __ATOMIC_RELAXED);
 }

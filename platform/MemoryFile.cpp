@@ -17,7 +17,10 @@
 #include <limits>
 #include <utility>
 
-size_t DEFAULT_MMAP_SIZE = 0;
+namespace {
+// 0 until initializeDefaultMmapSize(); read through mmapUnitSize().
+size_t g_mmapSize = 0;
+} // namespace
 
 namespace vorn {
 
@@ -86,12 +89,20 @@ size_t getPageSize() {
 }
 
 size_t initializeDefaultMmapSize() {
-    DEFAULT_MMAP_SIZE = getPageSize();
-    return DEFAULT_MMAP_SIZE;
+    g_mmapSize = getPageSize();
+    return g_mmapSize;
+}
+
+size_t recordedMmapUnitSize() {
+    return g_mmapSize;
+}
+
+void forgetMmapUnitSize() {
+    g_mmapSize = 0;
 }
 
 size_t mmapUnitSize() {
-    size_t unit = DEFAULT_MMAP_SIZE;
+    size_t unit = g_mmapSize;
     return unit != 0 ? unit : getPageSize();
 }
 

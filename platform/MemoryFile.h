@@ -10,12 +10,6 @@
 
 #include "log/VORNHandler.h"
 
-// The unit of every mapped-file length, in bytes: the system page size.
-// 0 until the library's one-time initialisation calls
-// vorn::initializeDefaultMmapSize(). MemoryFile does not depend on that call:
-// while this is 0 it uses getPageSize() instead (see mmapUnitSize()).
-extern VORN_EXPORT size_t DEFAULT_MMAP_SIZE;
-
 namespace vorn {
 
 class FileLock;
@@ -23,13 +17,19 @@ class FileLock;
 // The system page size, from sysconf(_SC_PAGESIZE).
 size_t getPageSize();
 
-// Sets DEFAULT_MMAP_SIZE to getPageSize() and returns it. Call it from the
+// The unit of every mapped-file length, in bytes, is the system page size.
+// Records getPageSize() as that unit and returns it. Call it from the
 // library's one-time initialisation (ThreadLock::ThreadOnce), before other
-// threads read DEFAULT_MMAP_SIZE; calling it again stores the same value.
+// threads read the unit; calling it again stores the same value.
 size_t initializeDefaultMmapSize();
 
-// DEFAULT_MMAP_SIZE, or getPageSize() while it is still 0.
+// The recorded unit, or getPageSize() while none is recorded: MemoryFile
+// does not depend on the initialisation.
 size_t mmapUnitSize();
+// The unit initializeDefaultMmapSize() recorded; 0 before. For tests, and
+// forgetting it brings back the state before the initialisation.
+size_t recordedMmapUnitSize();
+void forgetMmapUnitSize();
 
 // Flags of File::open, a bit set. ReadWrite is ReadOnly | WriteOnly; without
 // either access bit a file is opened read-only. O_CLOEXEC is always added and

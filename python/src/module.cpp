@@ -192,15 +192,13 @@ std::optional<std::string> g_globalRoot; // what initialize() fixed; guarded by 
 // Before the module's first use of the library: make sure the library's
 // start-up lines go through the handler at the module's level, not to
 // standard output. setLogLevel and registerHandler do nothing before the
-// library is initialised, and initializeVORN would fix the global root, so the
-// two exported globals are set directly, with the atomic stores the library's
-// own setters use. g_registry held.
+// library is initialised, and initializeVORN would fix the global root:
+// setLogging works before. g_registry held.
 void prepareLibrary() {
     if (g_handlerInstalled) {
         return;
     }
-    __atomic_store_n(&g_currentLogLevel, g_wantedLevel.load(), __ATOMIC_RELAXED);
-    __atomic_store_n(&g_handler, static_cast<vorn::VORNHandler *>(&g_handler_instance), __ATOMIC_RELEASE);
+    vorn::setLogging(static_cast<VORNLogLevel>(g_wantedLevel.load()), &g_handler_instance);
 }
 
 // After a call that initialises the library (nameSpace, initializeVORN).

@@ -366,7 +366,7 @@ class DamagedFiles : public StoreTest {
 protected:
     void SetUp() override {
         StoreTest::SetUp();
-        ASSERT_EQ(DEFAULT_MMAP_SIZE, kFileSize) << "the layout assumes 4096-byte pages";
+        ASSERT_EQ(vorn::mmapUnitSize(), kFileSize) << "the layout assumes 4096-byte pages";
         m_guard.emplace();
     }
     void TearDown() override {

@@ -19,7 +19,7 @@ namespace {
 class DataFileFormat : public StoreTest {};
 
 TEST_F(DataFileFormat, WorkedExampleByteForByte) {
-    const size_t page = DEFAULT_MMAP_SIZE;
+    const size_t page = vorn::mmapUnitSize();
     ASSERT_EQ(page, 4096u) << "the example assumes 4096-byte pages";
 
     VORN *store = open("example");
@@ -194,7 +194,7 @@ TEST_F(DataFileFormat, ReadActualSizeFollowsTheVersion) {
     patchFile(dataPath("sizes"), 0, leading);
     info.m_version = 2;
     info.m_actualSize = 999; // not used at version 2
-    std::string page(DEFAULT_MMAP_SIZE, '\0');
+    std::string page(vorn::mmapUnitSize(), '\0');
     info.write(&page[0]);
     writeFile(metaPath("sizes"), page);
 

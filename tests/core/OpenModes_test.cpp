@@ -91,7 +91,7 @@ TEST_F(OpenModes, ConflictingModesAcrossProcessesAreRefused) {
 #ifdef __APPLE__
     GTEST_SKIP() << "open modes are not detected on Apple platforms";
 #endif
-    const size_t page = DEFAULT_MMAP_SIZE;
+    const size_t page = vorn::mmapUnitSize();
     if (isChild()) {
         for (const ModeCase &c : kModeCases) {
             SCOPED_TRACE(c.id);

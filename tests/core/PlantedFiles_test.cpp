@@ -168,7 +168,7 @@ TEST_F(PlantedFiles, ADataFileSwappedForALinkWhileOpenIsNotReopenedThroughIt) {
     plant(Planted::LinkToVictim, dataPath("swapped"), dataPath("victim"));
     m_log.clear();
     // Past the first page: needs growth.
-    EXPECT_FALSE(VORNTestPeer::set(store, "large", std::string(3 * DEFAULT_MMAP_SIZE, 'L')));
+    EXPECT_FALSE(VORNTestPeer::set(store, "large", std::string(3 * vorn::mmapUnitSize(), 'L')));
     EXPECT_GE(m_log.countPrefix("refuse to open [" + dataPath("swapped") + "]"), 1u) << m_log.dump();
     close(store);
     EXPECT_EQ(fileType(dataPath("swapped")), static_cast<unsigned>(S_IFLNK));

@@ -277,7 +277,7 @@ TEST_F(Recovery, OldStylePlainStoreOfVersion2) {
     vorn::VORNMetaInfo old;
     old.m_crcDigest = current.m_crcDigest;
     old.m_version = 2;
-    std::string page(DEFAULT_MMAP_SIZE, '\0');
+    std::string page(vorn::mmapUnitSize(), '\0');
     old.write(&page[0]);
     writeFile(metaPath("v2"), page);
 
@@ -308,7 +308,7 @@ TEST_F(Recovery, OldStyleEncryptedStoreWithoutVectorIsRewrittenUnderANewOne) {
     vorn::AESCrypt cipher(cryptKey.data(), cryptKey.size());
     cipher.encrypt(&stream[0], &stream[0], stream.size());
 
-    std::string data(DEFAULT_MMAP_SIZE, '\0');
+    std::string data(vorn::mmapUnitSize(), '\0');
     const std::string leading = le32(static_cast<uint32_t>(stream.size()));
     data.replace(0, 4, leading);
     data.replace(4, stream.size(), stream);
@@ -316,7 +316,7 @@ TEST_F(Recovery, OldStyleEncryptedStoreWithoutVectorIsRewrittenUnderANewOne) {
     vorn::VORNMetaInfo old;
     old.m_crcDigest = crcOf(stream);
     old.m_version = 1;
-    std::string page(DEFAULT_MMAP_SIZE, '\0');
+    std::string page(vorn::mmapUnitSize(), '\0');
     old.write(&page[0]);
     writeFile(metaPath("v1"), page);
 

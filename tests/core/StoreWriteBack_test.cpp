@@ -25,7 +25,7 @@ protected:
             vorn::AESCrypt cipher(cryptKey.data(), cryptKey.size(), vector, sizeof(vector));
             cipher.encrypt(&stream[0], &stream[0], stream.size());
         }
-        std::string data(DEFAULT_MMAP_SIZE, '\0');
+        std::string data(vorn::mmapUnitSize(), '\0');
         data.replace(4, stream.size(), stream);
         writeFile(dataPath(id), data);
         vorn::VORNMetaInfo info;
@@ -34,7 +34,7 @@ protected:
         memcpy(info.m_vector, vector, sizeof(vector));
         info.m_crcDigest = crcOf(stream);
         info.m_actualSize = static_cast<uint32_t>(stream.size());
-        std::string page(DEFAULT_MMAP_SIZE, '\0');
+        std::string page(vorn::mmapUnitSize(), '\0');
         info.write(&page[0]);
         writeFile(metaPath(id), page);
     }

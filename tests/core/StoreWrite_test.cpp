@@ -180,7 +180,7 @@ TEST_F(StoreWrite, WritesAreRefusedWhileTheMetaFileIsNotMapped) {
         << m_log.dump();
     EXPECT_EQ(VORNTestPeer::get(store, "key"), std::nullopt);
     close(store);
-    EXPECT_EQ(readFile(dataPath("metaless")), std::string(DEFAULT_MMAP_SIZE, '\0'));
+    EXPECT_EQ(readFile(dataPath("metaless")), std::string(vorn::mmapUnitSize(), '\0'));
 }
 
 TEST_F(StoreWrite, EmptyValues) {
@@ -269,14 +269,14 @@ TEST_F(StoreWrite, CompactionOfARecordThatStartsInsideTheHolderKeepsItsKey) {
                                                   "\x02"
                                                   "\x01"
                                                   "z";
-    std::string data(DEFAULT_MMAP_SIZE, '\0');
+    std::string data(vorn::mmapUnitSize(), '\0');
     data.replace(4, stream.size(), stream);
     writeFile(dataPath("narrow"), data);
     vorn::VORNMetaInfo info;
     info.m_version = 4;
     info.m_crcDigest = crcOf(stream);
     info.m_actualSize = static_cast<uint32_t>(stream.size());
-    std::string page(DEFAULT_MMAP_SIZE, '\0');
+    std::string page(vorn::mmapUnitSize(), '\0');
     info.write(&page[0]);
     writeFile(metaPath("narrow"), page);
 

@@ -569,7 +569,7 @@ TEST_F(TypedValues, RemovingSeveralKeysRewritesOnce) {
 
 TEST_F(TypedValues, SizesAndKeys) {
     VORN *store = open("sizes");
-    EXPECT_EQ(store->totalSize(), DEFAULT_MMAP_SIZE);
+    EXPECT_EQ(store->totalSize(), vorn::mmapUnitSize());
     EXPECT_EQ(store->actualSize(), 0u);
     ASSERT_TRUE(store->set(int32_t(1), "one"));
     ASSERT_TRUE(store->set(std::string("two"), "two"));

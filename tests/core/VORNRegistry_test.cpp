@@ -1,6 +1,7 @@
 #include "core/NameSpace.h"
 #include "core/VORN.h"
 #include "core/StoreRegistry.h"
+#include "log/VORNLog.h"
 #include "core/VORNNaming.h"
 
 #include <gtest/gtest.h>
@@ -66,7 +67,7 @@ TEST(RegistryFreshProcess, FirstRootWinsLaterCallsChangeLevelAndHandler) {
     EXPECT_EQ(VORN::getRootDir(), first.path());
     EXPECT_EQ(vorn::realGlobalRootDir(), first.path());
     EXPECT_EQ(g_currentLogLevel, VORNLogError);
-    EXPECT_EQ(DEFAULT_MMAP_SIZE, static_cast<size_t>(sysconf(_SC_PAGESIZE)));
+    EXPECT_EQ(vorn::recordedMmapUnitSize(), static_cast<size_t>(sysconf(_SC_PAGESIZE)));
 
     VORN *store = VORN::defaultVORN();
     ASSERT_NE(store, nullptr);
@@ -109,7 +110,7 @@ TEST_F(StoreTest, EmptyIdAndEmptyKey) {
 }
 
 TEST_F(StoreTest, ExpectedCapacityIsRoundedToWholePages) {
-    const size_t page = DEFAULT_MMAP_SIZE;
+    const size_t page = vorn::mmapUnitSize();
     struct Case {
         const char *id;
         size_t asked;

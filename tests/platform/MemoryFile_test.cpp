@@ -353,7 +353,7 @@ TEST_F(MemoryFileTest, GrowthRacingAnotherOpenerNeitherShrinksNorZeroesItsData) 
 }
 
 TEST_F(MemoryFileTest, WorksBeforeTheUnitIsInitialised) {
-    DEFAULT_MMAP_SIZE = 0;
+    forgetMmapUnitSize();
     {
         MemoryFile file(m_path, 1);
         EXPECT_TRUE(file.isFileValid());
@@ -361,9 +361,10 @@ TEST_F(MemoryFileTest, WorksBeforeTheUnitIsInitialised) {
         EXPECT_TRUE(file.truncate(getPageSize() + 1));
         EXPECT_EQ(file.getFileSize(), 2 * getPageSize());
     }
+    EXPECT_EQ(recordedMmapUnitSize(), 0u);
     EXPECT_EQ(mmapUnitSize(), getPageSize());
     EXPECT_EQ(initializeDefaultMmapSize(), getPageSize());
-    EXPECT_EQ(DEFAULT_MMAP_SIZE, getPageSize());
+    EXPECT_EQ(recordedMmapUnitSize(), getPageSize());
 }
 
 void *failingMmap(void *, size_t, int, int, int, off_t) {
