@@ -108,49 +108,50 @@ LoadPlan Loader::checkDataValid(size_t claimedSize, bool metaDamaged) {
         fallbackCRC = lastCRC;
     };
 
+    // What the record claims does not check out: a journal, a fallback, or
+    // else the host's answer, returned (`lengthError`: the claimed length
+    // does not fit).
+    auto fallBack = [&](bool lengthError) -> std::optional<VORNRecoverStrategic> {
+        if (m_finishInterruptedRewrite()) {
+            loadFromFile = true;
+            size = m_stream.size();
+            return std::nullopt;
+        }
+        checkLastConfirmedInfo();
+        if (loadFromFile) {
+            return std::nullopt;
+        }
+        const VORNRecoverStrategic answer =
+            chooseAnswer(lengthError ? onVORNFileLengthError(m_mmapID) : onVORNCRCCheckFail(m_mmapID));
+        if (answer == OnErrorRecover) {
+            if (lengthError) {
+                // Everything behind the header; nothing when the file is
+                // shorter than the header (read-only files are mapped at
+                // their length).
+                const size_t mapped = m_stream.fileSize();
+                size = mapped > kDataFileHeaderSize ? mapped - kDataFileHeaderSize : 0;
+            }
+            loadFromFile = true;
+            plan.salvage = true;
+        }
+        return answer;
+    };
+
+
+    std::optional<VORNRecoverStrategic> answer;
     if (fits(size)) {
         if (checkFileCRCValid(size, m_record.m_crcDigest)) {
             loadFromFile = true;
             return finish();
         }
-        if (m_finishInterruptedRewrite()) {
-            loadFromFile = true;
-            size = m_stream.size();
-            return finish();
-        }
-        checkLastConfirmedInfo();
-        if (loadFromFile) {
-            return finish();
-        }
-        VORNRecoverStrategic answer = chooseAnswer(onVORNCRCCheckFail(m_mmapID));
-        if (answer == OnErrorRecover) {
-            loadFromFile = true;
-            plan.salvage = true;
-        }
-        VORNInfo("recover strategic for [%s] is %d", m_mmapID.c_str(), static_cast<int>(answer));
-        return finish();
+        answer = fallBack(false);
+    } else {
+        VORNError("check [%s] error: %zu size in total, file size is %zu", m_mmapID.c_str(), size, fileSize);
+        answer = fallBack(true);
     }
-
-    VORNError("check [%s] error: %zu size in total, file size is %zu", m_mmapID.c_str(), size, fileSize);
-    if (m_finishInterruptedRewrite()) {
-        loadFromFile = true;
-        size = m_stream.size();
-        return finish();
+    if (answer) {
+        VORNInfo("recover strategic for [%s] is %d", m_mmapID.c_str(), static_cast<int>(*answer));
     }
-    checkLastConfirmedInfo();
-    if (loadFromFile) {
-        return finish();
-    }
-    VORNRecoverStrategic answer = chooseAnswer(onVORNFileLengthError(m_mmapID));
-    if (answer == OnErrorRecover) {
-        // Everything behind the header; nothing when the file is shorter
-        // than the header (read-only files are mapped at their length).
-        const size_t mapped = m_stream.fileSize();
-        size = mapped > kDataFileHeaderSize ? mapped - kDataFileHeaderSize : 0;
-        loadFromFile = true;
-        plan.salvage = true;
-    }
-    VORNInfo("recover strategic for [%s] is %d", m_mmapID.c_str(), static_cast<int>(answer));
     return finish();
 }
 

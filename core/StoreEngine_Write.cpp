@@ -333,25 +333,20 @@ bool StoreEngine::setDataForKey(const WriteGuard &, VornBuffer &&data, std::stri
             return false;
         }
         const IndexEntry &written = ret.second;
-        if (written.valueSize <= kMaxDecryptedValueSize) {
-            CryptIndexEntry entry(std::move(data));
-            if (found && !m_enableKeyExpire) {
-                itr->second = std::move(entry);
-            } else if (found) {
-                m_index.crypt().insert_or_assign(key, std::move(entry));
-            } else {
-                m_index.crypt().insert_or_assign(key, hash, std::move(entry));
-            }
-        } else {
-            CryptIndexEntry entry(written.keySize, written.valueSize, written.offset);
+        // Short values are held decrypted, longer ones by position.
+        CryptIndexEntry entry = written.valueSize <= kMaxDecryptedValueSize
+                                    ? CryptIndexEntry(std::move(data))
+                                    : CryptIndexEntry(written.keySize, written.valueSize, written.offset);
+        if (written.valueSize > kMaxDecryptedValueSize) {
             entry.cryptStatus = cipherState;
-            if (found && !m_enableKeyExpire) {
-                itr->second = std::move(entry);
-            } else if (found) {
-                m_index.crypt().insert_or_assign(key, std::move(entry));
-            } else {
-                m_index.crypt().insert_or_assign(key, hash, std::move(entry));
-            }
+        }
+        if (found && !m_enableKeyExpire) {
+            itr->second = std::move(entry);
+        } else if (found) {
+            // The write may have dropped expired keys, this one included.
+            m_index.crypt().insert_or_assign(key, std::move(entry));
+        } else {
+            m_index.crypt().insert_or_assign(key, hash, std::move(entry));
         }
     }
     m_hasFullWriteback = false;
