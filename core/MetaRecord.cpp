@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "core/DataStream.h"
+#include "encoding/Crc32.h"
 #include "crypt/AESCrypt.h"
 #include "encoding/LittleEndian.h"
 #include "log/VORNLog.h"
