@@ -61,28 +61,20 @@ bool StoreEngine::ensureMemorySize(size_t newSize) {
     return expandAndWriteBack(newSize, std::move(prepared), needSync);
 }
 
-namespace {
-
-// Room kept for what comes after a growth: half as many records again as
-// the index holds (at least 8), of the average size so far.
-uint64_t futureUsageOf(uint64_t lenNeeded, size_t keys) {
-    const uint64_t itemCount = static_cast<uint64_t>(keys) + 1;
-    const uint64_t averageItemSize = (lenNeeded + itemCount - 1) / itemCount;
-    return averageItemSize * std::max<uint64_t>(8, itemCount / 2);
-}
-
-} // namespace
-
-bool StoreEngine::growFile(const char *function, size_t newSize, uint64_t lenNeeded, uint64_t futureUsage) {
+bool StoreEngine::growInPlace(size_t newSize) {
     const size_t fileSize = m_stream.fileSize();
+    const uint64_t lenNeeded = static_cast<uint64_t>(m_stream.size()) + newSize + kDataFileHeaderSize;
+    const uint64_t itemCount = m_index.size() + 1;
+    const uint64_t averageItemSize = (lenNeeded + itemCount - 1) / itemCount;
+    const uint64_t futureUsage = averageItemSize * std::max<uint64_t>(8, itemCount / 2);
     uint64_t newFileSize = static_cast<uint64_t>(fileSize) * 2;
     while (lenNeeded + futureUsage >= newFileSize) {
         newFileSize *= 2;
     }
-    _VORNLogWithLevel(VORNLogInfo, VORN_LOG_SOURCE, function, __LINE__,
-                      "extending [%s] file size from %zu to %zu, incoming size:%zu, future usage:%zu",
-                      m_mmapID.c_str(), fileSize, static_cast<size_t>(newFileSize), newSize,
-                      static_cast<size_t>(futureUsage));
+    VORNInfo("extending [%s] file size from %zu to %zu, incoming size:%zu, future usage:%zu", m_mmapID.c_str(),
+             fileSize, static_cast<size_t>(newFileSize), newSize, static_cast<size_t>(futureUsage));
+    // The stream does not move: a process dying during the growth leaves it
+    // whole in a longer file, and the meta record needs no change.
     if (!m_stream.file().truncate(static_cast<size_t>(newFileSize))) {
         if (!m_stream.isMapped()) {
             dropContentAfterUnmap();
@@ -90,18 +82,8 @@ bool StoreEngine::growFile(const char *function, size_t newSize, uint64_t lenNee
         return false;
     }
     if (!m_stream.isMapped()) {
-        _VORNLogWithLevel(VORNLogWarning, VORN_LOG_SOURCE, function, __LINE__, "[%s] file not valid", m_mmapID.c_str());
+        VORNWarning("[%s] file not valid", m_mmapID.c_str());
         dropContentAfterUnmap();
-        return false;
-    }
-    return true;
-}
-
-bool StoreEngine::growInPlace(size_t newSize) {
-    const uint64_t lenNeeded = static_cast<uint64_t>(m_stream.size()) + newSize + kDataFileHeaderSize;
-    // The stream does not move: a process dying during the growth leaves it
-    // whole in a longer file, and the meta record needs no change.
-    if (!growFile(__func__, newSize, lenNeeded, futureUsageOf(lenNeeded, m_index.size()))) {
         return false;
     }
     m_stream.resetWriter(m_stream.size());
@@ -126,10 +108,28 @@ bool StoreEngine::expandAndWriteBack(size_t newSize, PreparedStream preparedData
                   static_cast<unsigned long long>(totalSize), newSize, static_cast<unsigned long long>(kMaxStreamEnd));
         return false;
     }
-    const uint64_t futureUsage = futureUsageOf(lenNeeded, m_index.size());
-    if ((lenNeeded >= fileSize || (needSync && lenNeeded + futureUsage >= fileSize)) &&
-        !growFile(__func__, newSize, lenNeeded, futureUsage)) {
-        return false;
+    const uint64_t itemCount = (m_index.size()) + 1;
+    const uint64_t averageItemSize = (lenNeeded + itemCount - 1) / itemCount;
+    const uint64_t futureUsage = averageItemSize * std::max<uint64_t>(8, itemCount / 2);
+
+    if (lenNeeded >= fileSize || (needSync && lenNeeded + futureUsage >= fileSize)) {
+        uint64_t newFileSize = static_cast<uint64_t>(fileSize) * 2;
+        while (lenNeeded + futureUsage >= newFileSize) {
+            newFileSize *= 2;
+        }
+        VORNInfo("extending [%s] file size from %zu to %zu, incoming size:%zu, future usage:%zu", m_mmapID.c_str(),
+                 fileSize, static_cast<size_t>(newFileSize), newSize, static_cast<size_t>(futureUsage));
+        if (!m_stream.file().truncate(static_cast<size_t>(newFileSize))) {
+            if (!m_stream.isMapped()) {
+                dropContentAfterUnmap();
+            }
+            return false;
+        }
+        if (!m_stream.isMapped()) {
+            VORNWarning("[%s] file not valid", m_mmapID.c_str());
+            dropContentAfterUnmap();
+            return false;
+        }
     }
     return doFullWriteBack(std::move(preparedData), newCrypter, needSync);
 }
