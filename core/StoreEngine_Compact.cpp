@@ -87,15 +87,6 @@ bool StoreEngine::growInPlace(size_t newSize) {
         return false;
     }
     m_stream.resetWriter(m_stream.size());
-    // The stream as it stands becomes the last confirmed state, as a
-    // rewrite at this point would have made it: a damaged record then falls
-    // back no further than the last growth.
-    if (m_meta.holdsRecord()) {
-        VORNMetaInfo &record = m_meta.record();
-        record.m_lastConfirmedMetaInfo.lastActualSize = static_cast<uint32_t>(m_stream.size());
-        record.m_lastConfirmedMetaInfo.lastActualCRC = m_stream.crc();
-        m_meta.storeRecord();
-    }
     return newSize < m_stream.room();
 }
 
