@@ -48,46 +48,7 @@ bool StoreEngine::ensureMemorySize(size_t newSize) {
         return false;
     }
     const bool needSync = !m_index.empty();
-    // While dead bytes are fewer than live ones a compaction would reclaim
-    // little: the file grows and appending goes on (each byte is rewritten a
-    // bounded number of times: a compaction happens only once the dead bytes
-    // have caught up with the live ones).
-    const size_t live = prepared.totalSize;
-    const size_t current = m_stream.size();
-    if (needSync && m_stream.hasWriter() && current >= live && current - live < live &&
-        kDataFileHeaderSize + static_cast<uint64_t>(current) + newSize <= kMaxStreamEnd) {
-        return growInPlace(newSize);
-    }
     return expandAndWriteBack(newSize, std::move(prepared), needSync);
-}
-
-bool StoreEngine::growInPlace(size_t newSize) {
-    const size_t fileSize = m_stream.fileSize();
-    const uint64_t lenNeeded = static_cast<uint64_t>(m_stream.size()) + newSize + kDataFileHeaderSize;
-    const uint64_t itemCount = m_index.size() + 1;
-    const uint64_t averageItemSize = (lenNeeded + itemCount - 1) / itemCount;
-    const uint64_t futureUsage = averageItemSize * std::max<uint64_t>(8, itemCount / 2);
-    uint64_t newFileSize = static_cast<uint64_t>(fileSize) * 2;
-    while (lenNeeded + futureUsage >= newFileSize) {
-        newFileSize *= 2;
-    }
-    VORNInfo("extending [%s] file size from %zu to %zu, incoming size:%zu, future usage:%zu", m_mmapID.c_str(),
-             fileSize, static_cast<size_t>(newFileSize), newSize, static_cast<size_t>(futureUsage));
-    // The stream does not move: a process dying during the growth leaves it
-    // whole in a longer file, and the meta record needs no change.
-    if (!m_stream.file().truncate(static_cast<size_t>(newFileSize))) {
-        if (!m_stream.isMapped()) {
-            dropContentAfterUnmap();
-        }
-        return false;
-    }
-    if (!m_stream.isMapped()) {
-        VORNWarning("[%s] file not valid", m_mmapID.c_str());
-        dropContentAfterUnmap();
-        return false;
-    }
-    m_stream.resetWriter(m_stream.size());
-    return newSize < m_stream.room();
 }
 
 bool StoreEngine::expandAndWriteBack(size_t newSize, PreparedStream preparedData, bool needSync, AESCrypt *newCrypter) {
