@@ -88,11 +88,7 @@ void DataStream::writeEncrypted(const RecordParts &record, uint32_t valueLength,
 }
 
 bool DataStream::checksOut(size_t size, uint32_t crc) {
-    if (!isMapped()) {
-        return false;
-    }
-    const size_t mapped = fileSize();
-    if (mapped < kDataFileHeaderSize || size > mapped - kDataFileHeaderSize) {
+    if (!holds(size)) {
         return false;
     }
     m_crc = streamCRC32(0, bytes(), size);

@@ -150,8 +150,14 @@ public:
         return offset;
     }
 
+    // Whether a stream of `size` bytes lies within the mapping.
+    bool holds(size_t size) const {
+        const size_t mapped = fileSize();
+        return isMapped() && mapped >= kDataFileHeaderSize && size <= mapped - kDataFileHeaderSize;
+    }
+
     // Whether the CRC of the first `size` stream bytes is `crc`; the computed
-    // value is left in crc(). False when unmapped or `size` does not fit.
+    // value is left in crc(). False when `size` is not held (see holds).
     bool checksOut(size_t size, uint32_t crc);
 
     // The legacy size field; 0 when the file is shorter than it.

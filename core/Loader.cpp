@@ -20,8 +20,7 @@ bool Loader::checkFileCRCValid(size_t size, uint32_t crc) {
     if (m_stream.checksOut(size, crc)) {
         return true;
     }
-    if (m_stream.isMapped() && m_stream.fileSize() >= kDataFileHeaderSize &&
-        size <= m_stream.fileSize() - kDataFileHeaderSize) {
+    if (m_stream.holds(size)) {
         VORNError("check crc [%s] fail, crc32:%u, m_crcDigest:%u", m_mmapID.c_str(), crc, m_stream.crc());
     }
     return false;

@@ -91,7 +91,15 @@ void MetaRecord::replaceFile(MemoryFile *fresh) {
 }
 
 void MetaRecord::loadRecord() {
-    m_record.read(page());
+    // A read-only file is mapped at its length on disk: bytes a short page
+    // does not have read as zeros, never from past the mapping.
+    if (pageSize() >= kMetaInfoSize) {
+        m_record.read(page());
+        return;
+    }
+    uint8_t whole[kMetaInfoSize] = {};
+    memcpy(whole, page(), pageSize());
+    m_record.read(whole);
 }
 
 void MetaRecord::storeRecord() {
@@ -102,11 +110,13 @@ void MetaRecord::publishSequence(uint32_t sequence) {
     encodeFixed32(page() + offsetof(VORNMetaInfo, m_sequence), sequence);
 }
 
-MetaRecord::SharedFields MetaRecord::sharedFields() const {
-    const uint8_t *bytes = page();
-    return {decodeFixed32(bytes + offsetof(VORNMetaInfo, m_sequence)),
-            decodeFixed32(bytes + offsetof(VORNMetaInfo, m_crcDigest)),
-            decodeFixed32(bytes + offsetof(VORNMetaInfo, m_actualSize))};
+MetaRecord::SharedFields MetaRecord::sharedFieldsOfShortPage() const {
+    // Fields a short page does not have read as zeros.
+    auto field = [this](size_t offset) -> uint32_t {
+        return offset + sizeof(uint32_t) <= pageSize() ? decodeFixed32(page() + offset) : 0;
+    };
+    return {field(offsetof(VORNMetaInfo, m_sequence)), field(offsetof(VORNMetaInfo, m_crcDigest)),
+            field(offsetof(VORNMetaInfo, m_actualSize))};
 }
 
 void MetaRecord::writeCheckBlock(const AESCrypt *streamCipher, uint8_t blockFlags) {

@@ -22,6 +22,7 @@
 #include <string>
 
 #include "core/VORNMetaInfo.h"
+#include "encoding/LittleEndian.h"
 #include "log/VORNHandler.h"
 #include "platform/MemoryFile.h"
 
@@ -79,13 +80,23 @@ public:
     // they read through offsets a rewrite is about to overwrite.
     void publishSequence(uint32_t sequence);
 
-    // The three fields another process changes, straight from the page.
+    // The three fields another process changes, straight from the page
+    // (zeros for what a short read-only page does not have). Inline: every
+    // operation of a multi-process store reads them.
     struct SharedFields {
         uint32_t sequence;
         uint32_t crcDigest;
         uint32_t actualSize;
     };
-    SharedFields sharedFields() const;
+    SharedFields sharedFields() const {
+        if (pageSize() < kMetaInfoSize) {
+            return sharedFieldsOfShortPage();
+        }
+        const uint8_t *bytes = page();
+        return {decodeFixed32(bytes + offsetof(VORNMetaInfo, m_sequence)),
+                decodeFixed32(bytes + offsetof(VORNMetaInfo, m_crcDigest)),
+                decodeFixed32(bytes + offsetof(VORNMetaInfo, m_actualSize))};
+    }
 
     // ---- The check block ----
     // Whether the page holds a block vouching for the current record and key;
@@ -112,6 +123,8 @@ public:
                                std::optional<VORNRecoverStrategic> recover);
 
 private:
+    SharedFields sharedFieldsOfShortPage() const;
+
     MemoryFile *m_file;
     const bool m_readOnly;
     VORNMetaInfo m_record;

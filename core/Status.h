@@ -16,9 +16,7 @@ enum class Status : uint8_t {
                    // would be lost, or taken for damage, at the next load
     Undecodable,   // the stream checks out but does not decode (a wrong key):
                    // its bytes are kept for an open that can read them
-    TooLarge,      // a record beyond the size limits
-    NoRoom,        // the file could not be grown, or the stream would pass 4 GiB
-    IO,            // a file operation failed
+    IO,            // a file operation failed (logged where it failed)
 };
 
 } // namespace vorn

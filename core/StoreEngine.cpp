@@ -53,7 +53,7 @@ StoreEngine::StoreEngine(const std::string &mmapID, const std::string &dataPath,
     }
     // The config's expiry and compare-before-set switches wait for the
     // first operation (applyOpenConfig).
-    m_handle = new VORN(this, mmapID);
+    m_handle = new VORN(this);
 }
 
 void StoreEngine::mapMetaBeforeHold(void *engine) {
@@ -71,11 +71,6 @@ void StoreEngine::applyOpenConfig() {
     // Cleared first: switching expiry loads and rewrites the store through
     // operations that come back here.
     m_openConfigPending = false;
-    if (m_openEnableKeyExpire && !isReadOnly() && !m_meta.isMapped()) {
-        // Mapped before the exclusive hold below: mapping takes and drops a
-        // flock of its own on the descriptor that carries the hold.
-        reloadMetaFile();
-    }
     VORNConfig config;
     config.enableKeyExpire = m_openEnableKeyExpire;
     config.expiredInSeconds = m_openExpiredInSeconds;

@@ -297,9 +297,9 @@ private:
     // store's inter-process lock, which an open never waits for.
     void applyOpenConfig();
     // The value without its expiry time; an expired key is deleted (a
-    // deletion record is appended) and reads as empty. Takes m_sync.threadLock() and the
-    // shared lock (the exclusive one to delete). Borrowed results as
-    // getRawDataForKey.
+    // deletion record is appended) and reads as empty. REQUIRES: the thread
+    // lock and the shared lock held, refreshed under them (it takes the
+    // exclusive one to delete). Borrowed results as getRawDataForKey.
     VornBuffer getDataWithoutMTimeForKey(std::string_view key);
     // Drops expired keys from the index (the files are not touched); returns
     // how many. the thread lock held; takes the shared lock.

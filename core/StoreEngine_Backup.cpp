@@ -295,7 +295,7 @@ bool StoreEngine::restoreOneFromDirectory(const std::string &mmapKey, const std:
     bool ret = false;
     if (vorn->isReadOnly()) {
         VORNWarning("[%s] file readonly", vorn->m_mmapID.c_str());
-    } else if (!vorn->m_meta.isMapped() || vorn->m_meta.pageSize() < kMetaInfoSize) {
+    } else if (!vorn->m_meta.holdsRecord()) {
         // The data file is not touched unless its record can follow it.
         VORNError("file [%s] not valid", vorn->m_metaPath.c_str());
     } else {

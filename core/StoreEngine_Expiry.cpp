@@ -53,10 +53,8 @@ bool StoreEngine::enableAutoKeyExpire(uint32_t expiredInSeconds) {
     if (refuseReadOnly(__func__)) {
         return false;
     }
-    ScopedLock<ThreadLock> lock(m_sync.threadLock());
     applyOpenConfig(); // the open's switches come before this call
-    m_sync.prepareHold();
-    ScopedLock<InterProcessLock> exclusive(m_sync.exclusiveLock());
+    WriteGuard guard(m_sync);
     if (!readyToSwitchExpiry(__func__)) {
         return false;
     }
@@ -95,10 +93,8 @@ bool StoreEngine::disableAutoKeyExpire() {
     if (refuseReadOnly(__func__)) {
         return false;
     }
-    ScopedLock<ThreadLock> lock(m_sync.threadLock());
     applyOpenConfig(); // the open's switches come before this call
-    m_sync.prepareHold();
-    ScopedLock<InterProcessLock> exclusive(m_sync.exclusiveLock());
+    WriteGuard guard(m_sync);
     if (!readyToSwitchExpiry(__func__)) {
         return false;
     }
@@ -161,9 +157,6 @@ void StoreEngine::applyKeyExpireConfig(const VORNConfig &config) {
 }
 
 VornBuffer StoreEngine::getDataWithoutMTimeForKey(std::string_view key) {
-    ReadGuard guard(m_sync);
-    refreshIfNeeded();
-
     // What a read makes of the stored bytes.
     enum class Verdict { Whole, WithoutTime, Expired };
     auto judge = [this, key](const VornBuffer &raw, uint32_t &expireTime) {
@@ -258,10 +251,8 @@ bool StoreEngine::disableCompareBeforeSet() {
 
 bool StoreEngine::switchCompareBeforeSet(bool enable, const char *caller) {
     _VORNLogWithLevel(VORNLogInfo, VORN_LOG_SOURCE, caller, __LINE__, "%s for [%s]", caller, m_mmapID.c_str());
-    ScopedLock<ThreadLock> lock(m_sync.threadLock());
     applyOpenConfig(); // the open's switches come before this call
-    m_sync.prepareHold();
-    ScopedLock<InterProcessLock> exclusive(m_sync.exclusiveLock());
+    WriteGuard guard(m_sync);
     if (m_enableKeyExpire || m_crypter) {
         return false;
     }

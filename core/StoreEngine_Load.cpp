@@ -193,8 +193,8 @@ void StoreEngine::loadMetaInfoAndCheck() {
         return;
     }
 
-    void *mapping = m_meta.page();
-    m_meta.record().read(mapping);
+    uint8_t *mapping = m_meta.page();
+    m_meta.loadRecord();
     const MetaRecord::Verdict verdict = m_meta.evaluateCheckBlock(m_mmapID, m_crypter, m_recover);
     m_keyMismatch = verdict.keyMismatch;
     m_metaDamaged = verdict.metaDamaged;
@@ -279,7 +279,7 @@ bool StoreEngine::finishInterruptedRewrite() {
         return false;
     }
     record.write(m_meta.page());
-    m_meta.record().read(m_meta.page());
+    m_meta.loadRecord();
     // The journal does not say which key wrote the new stream (a re-key may
     // have been cut short): its first append here writes a current block.
     m_meta.markBlockStale();
@@ -304,7 +304,7 @@ void StoreEngine::partialLoadFromFile() {
     if (!m_stream.isMapped()) {
         return;
     }
-    m_meta.record().read(m_meta.page());
+    m_meta.loadRecord();
 
     const size_t oldSize = m_stream.size();
     m_stream.setSize(readActualSize());

@@ -40,7 +40,7 @@ bool StoreEngine::setBytesValue(std::string_view key, const void *bytes, size_t 
 // ---- Queries and removal ----
 
 bool StoreEngine::containsKey(std::string_view key) {
-    ScopedLock<ThreadLock> lock(m_sync.threadLock());
+    ReadGuard guard(m_sync);
     refreshIfNeeded();
     if (m_enableKeyExpire) {
         return getDataWithoutMTimeForKey(key).size() != 0;

@@ -42,7 +42,7 @@ bool StoreEngine::writeActualSize(size_t size, uint32_t crcDigest, const void *i
     }
     // Checked before the data file's leading field is touched: a size written
     // there without its CRC in the meta record would not check out.
-    if (!m_meta.isMapped() || m_meta.pageSize() < kMetaInfoSize) {
+    if (!m_meta.holdsRecord()) {
         return false;
     }
     const uint32_t versionOnEntry = m_meta.record().m_version;
@@ -59,12 +59,11 @@ bool StoreEngine::writeActualSize(size_t size, uint32_t crcDigest, const void *i
     }
 
     // An append changes only the CRC and size fields of the shared page.
-    void *mapping = m_meta.page();
     if (iv || increaseSequence || versionOnEntry < MetaVersionFlags) {
-        m_meta.record().write(mapping);
+        m_meta.storeRecord();
         m_meta.writeCheckBlock(streamCipher, 0);
     } else {
-        m_meta.record().writeCRCAndActualSizeOnly(mapping);
+        m_meta.storeCRCAndSize();
     }
     return true;
 }
@@ -78,11 +77,10 @@ void StoreEngine::recordAppendInMeta() {
     // The common case of writeActualSize(m_stream.size(), m_stream.crc(),
     // nullptr, false), spelled out: on a meta record that already carries its
     // flags an append changes the CRC and size fields and nothing else.
-    if (m_meta.record().m_version >= MetaVersionFlags && !isReadOnly() && m_meta.isMapped() &&
-        m_meta.pageSize() >= kMetaInfoSize) {
+    if (m_meta.record().m_version >= MetaVersionFlags && !isReadOnly() && m_meta.holdsRecord()) {
         m_meta.record().m_actualSize = static_cast<uint32_t>(m_stream.size());
         m_meta.record().m_crcDigest = m_stream.crc();
-        m_meta.record().writeCRCAndActualSizeOnly(m_meta.page());
+        m_meta.storeCRCAndSize();
         return;
     }
     writeActualSize(m_stream.size(), m_stream.crc(), nullptr, false);

@@ -41,10 +41,10 @@ void StoreEngine::loadOrRefresh() {
 
     ScopedLock<InterProcessLock> shared(m_sync.sharedLock());
     // Three 32-bit fields of the shared page, nothing else.
-    auto page = m_meta.page();
-    const uint32_t sequence = decodeFixed32(page + offsetof(VORNMetaInfo, m_sequence));
-    const uint32_t crcDigest = decodeFixed32(page + offsetof(VORNMetaInfo, m_crcDigest));
-    const uint32_t actualSize = decodeFixed32(page + offsetof(VORNMetaInfo, m_actualSize));
+    const MetaRecord::SharedFields fields = m_meta.sharedFields();
+    const uint32_t sequence = fields.sequence;
+    const uint32_t crcDigest = fields.crcDigest;
+    const uint32_t actualSize = fields.actualSize;
     if (sequence != m_meta.record().m_sequence) {
         // Logged under the name hosts have always seen, "checkLoadData".
         if (loadLogLevel() <= VORNLogInfo) {

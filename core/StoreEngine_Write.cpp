@@ -129,11 +129,9 @@ void StoreEngine::logRefusal(const char *function, Status status) const {
         _VORNLogWithLevel(VORNLogError, VORN_LOG_SOURCE, function, __LINE__,
                           "[%s] refusing to write over a stream that does not decode", m_mmapID.c_str());
         return;
-    case Status::TooLarge:
-    case Status::NoRoom:
     case Status::IO:
-        // Logged with their figures where they are found.
-        return;
+        return; // logged where it failed
+
     }
 }
 

@@ -137,6 +137,10 @@ void VORN::unRegisterHandler() {
     registerHandler(nullptr);
 }
 
+const std::string &VORN::mmapID() const {
+    return m_engine->mmapID();
+}
+
 void VORN::close() {
     m_engine->close();
 }

@@ -102,7 +102,7 @@ public:
     static void registerHandler(vorn::VORNHandler *handler);
     static void unRegisterHandler();
 
-    const std::string &mmapID() const { return m_mmapID; }
+    const std::string &mmapID() const;
 
     // Unregister and destroy this instance; the pointer is invalid afterwards.
     void close();
@@ -396,9 +396,8 @@ private:
     friend class VORNMaintenanceTestPeer;
 
     // Created and destroyed by the engine, which the registry owns.
-    VORN(vorn::StoreEngine *engine, const std::string &mmapID) : m_engine(engine), m_mmapID(mmapID) {}
+    explicit VORN(vorn::StoreEngine *engine) : m_engine(engine) {}
     ~VORN() = default;
 
     vorn::StoreEngine *const m_engine;
-    const std::string m_mmapID;
 };

@@ -12,8 +12,6 @@
 
 #include "core/VORN.h"
 #include "core/StoreEngine.h"
-#include "encoding/VornIndex.h"
-#include "platform/MemoryFile.h"
 
 #include <cstring>
 #include <exception>
@@ -21,13 +19,9 @@
 
 #include "encoding/CodedInputData.h"
 #include "encoding/CodedOutputData.h"
-#include "encoding/LittleEndian.h"
 #include "encoding/PBUtility.h"
 #include "encoding/RecordCoder.h"
 #include "log/VORNLog.h"
-#include "platform/InterProcessLock.h"
-#include "platform/ScopedLock.h"
-#include "platform/ThreadLock.h"
 
 using namespace vorn;
 

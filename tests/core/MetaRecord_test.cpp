@@ -120,6 +120,31 @@ TEST_F(MetaRecordTest, SharedFieldsAreReadFromThePage) {
     EXPECT_EQ(meta->record().m_sequence, 5u) << "this process's copy is not reloaded";
 }
 
+// A read-only meta file shorter than a record is mapped at its length: the
+// fields it does not have read as zeros, never from past the mapping.
+TEST_F(MetaRecordTest, ShortReadOnlyPageReadsMissingFieldsAsZeros) {
+    std::string bytes(12, '\0');
+    bytes.replace(0, 4, vorn_test::le32(0x11223344));  // CRC
+    bytes.replace(8, 4, vorn_test::le32(7));           // sequence
+    vorn_test::writeFile(path("meta"), bytes);
+    MetaRecord meta(path("meta"), true, false);
+    meta.file().reloadFromFile(0);
+    ASSERT_TRUE(meta.isMapped());
+    ASSERT_EQ(meta.pageSize(), 12u);
+    EXPECT_FALSE(meta.holdsRecord());
+    const MetaRecord::SharedFields shared = meta.sharedFields();
+    EXPECT_EQ(shared.sequence, 7u);
+    EXPECT_EQ(shared.crcDigest, 0x11223344u);
+    EXPECT_EQ(shared.actualSize, 0u);
+    meta.record() = sampleRecord();
+    meta.loadRecord();
+    EXPECT_EQ(meta.record().m_crcDigest, 0x11223344u);
+    EXPECT_EQ(meta.record().m_sequence, 7u);
+    EXPECT_EQ(meta.record().m_actualSize, 0u);
+    EXPECT_EQ(meta.record().m_flags, 0u);
+    EXPECT_EQ(readFile(path("meta")), bytes) << "a read-only page is never written";
+}
+
 // A block written under one key, read back by a later load (a second
 // MetaRecord over the same file) under another choice of key.
 TEST_F(MetaRecordTest, CheckBlockJudgesTheKey) {

@@ -6,16 +6,7 @@
 
 std::vector<std::string> VORNTestPeer::keys(VORN *vorn) {
     load(vorn);
-    std::vector<std::string> result;
-    if (engine(vorn)->m_crypter) {
-        for (auto &pair : engine(vorn)->m_index.crypt()) {
-            result.push_back(pair.first);
-        }
-    } else {
-        for (auto &pair : engine(vorn)->m_index.plain()) {
-            result.push_back(pair.first);
-        }
-    }
+    std::vector<std::string> result = engine(vorn)->m_index.keys();
     std::sort(result.begin(), result.end());
     return result;
 }
