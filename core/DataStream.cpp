@@ -95,6 +95,72 @@ bool DataStream::checksOut(size_t size, uint32_t crc) {
     return m_crc == crc;
 }
 
+std::optional<size_t> DataStream::recordEndAt(size_t offset, const AESCrypt *cipher,
+                                              const uint8_t *streamVector) const {
+    if (offset == 0 || !holds(offset)) {
+        return std::nullopt;
+    }
+    const size_t limit = fileSize() - kDataFileHeaderSize;
+    // Up to a varint's worth of clear bytes at `position` (fewer at the end
+    // of the mapping). An encrypted stream is decrypted from the start of the
+    // 16-byte block holding `position`: in CFB the block's key stream is the
+    // encrypted ciphertext block in front of it, or the vector for the first.
+    auto clearBytes = [&](size_t position, uint8_t (&out)[kMaxVarint32Size]) -> size_t {
+        const size_t n = std::min(sizeof(out), limit - position);
+        if (!cipher) {
+            memcpy(out, bytes() + position, n);
+            return n;
+        }
+        const size_t blockStart = position - position % kAESBlockSize;
+        AESCryptStatus status{0, {}};
+        memcpy(status.m_vector, blockStart == 0 ? streamVector : bytes() + blockStart - kAESBlockSize,
+               kAESBlockSize);
+        AESCrypt clone(*cipher, status);
+        uint8_t clear[kAESBlockSize + kMaxVarint32Size];
+        const size_t skip = position - blockStart;
+        clone.decrypt(bytes() + blockStart, clear, skip + n);
+        memcpy(out, clear + skip, n);
+        return n;
+    };
+    // One length prefix at `position`; advances it past the prefix.
+    auto readLength = [&](size_t &position) -> std::optional<uint32_t> {
+        if (position >= limit) {
+            return std::nullopt;
+        }
+        uint8_t buffer[kMaxVarint32Size];
+        const size_t available = clearBytes(position, buffer);
+        size_t used = 0;
+        bool overrun = false;
+        uint32_t value = 0;
+        const bool ok = pbDecodeVarint32(
+            [&]() -> uint8_t {
+                if (used >= available) {
+                    overrun = true;
+                    return 0;
+                }
+                return buffer[used++];
+            },
+            value);
+        if (!ok || overrun) {
+            return std::nullopt;
+        }
+        position += used;
+        return value;
+    };
+
+    size_t position = offset;
+    const std::optional<uint32_t> keyLength = readLength(position);
+    if (!keyLength || *keyLength == 0 || *keyLength > limit - position) {
+        return std::nullopt;
+    }
+    position += *keyLength;
+    const std::optional<uint32_t> valueLength = readLength(position);
+    if (!valueLength || *valueLength > limit - position) {
+        return std::nullopt;
+    }
+    return position + *valueLength;
+}
+
 uint32_t DataStream::legacySize() const {
     if (!isMapped() || fileSize() < kDataFileHeaderSize) {
         return 0;

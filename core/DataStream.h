@@ -160,6 +160,13 @@ public:
     // value is left in crc(). False when `size` is not held (see holds).
     bool checksOut(size_t size, uint32_t crc);
 
+    // The end of the one record that starts at stream offset `offset` (past
+    // the item-size holder), when its two length prefixes read and the record
+    // lies within the mapping. For an encrypted stream, `cipher` is the
+    // store's cipher (only cloned) and `streamVector` the stream's 16-byte
+    // initial vector. Reads nothing past the mapping.
+    std::optional<size_t> recordEndAt(size_t offset, const AESCrypt *cipher, const uint8_t *streamVector) const;
+
     // The legacy size field; 0 when the file is shorter than it.
     uint32_t legacySize() const;
     // Writes it (nothing for a read-only or short file).

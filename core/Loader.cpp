@@ -5,15 +5,16 @@
 #include <utility>
 
 #include "core/DataStream.h"
+#include "crypt/AESCrypt.h"
 #include "encoding/LittleEndian.h"
 #include "log/VORNLog.h"
 #include "platform/MemoryFile.h"
 
 namespace vorn {
 
-Loader::Loader(const std::string &mmapID, DataStream &stream, const VORNMetaInfo &record,
+Loader::Loader(const std::string &mmapID, DataStream &stream, const VORNMetaInfo &record, const AESCrypt *cipher,
                std::optional<VORNRecoverStrategic> recover, std::function<bool()> finishInterruptedRewrite)
-    : m_mmapID(mmapID), m_stream(stream), m_record(record), m_recover(recover),
+    : m_mmapID(mmapID), m_stream(stream), m_record(record), m_cipher(cipher), m_recover(recover),
       m_finishInterruptedRewrite(std::move(finishInterruptedRewrite)) {}
 
 bool Loader::checkFileCRCValid(size_t size, uint32_t crc) {
@@ -107,6 +108,26 @@ LoadPlan Loader::checkDataValid(size_t claimedSize, bool metaDamaged) {
         fallbackCRC = lastCRC;
     };
 
+    // An append stores the new CRC before the new length; a process that
+    // died between the two left the CRC of the stream one record longer than
+    // the recorded length. The record was written whole before either store,
+    // so the longer stream is what the last append left: take it.
+    auto checkUnrecordedAppend = [&]() {
+        if (m_cipher && m_record.m_version < MetaVersionIV) {
+            return; // the stream's vector is not in the record
+        }
+        const std::optional<size_t> end = m_stream.recordEndAt(size, m_cipher, m_record.m_vector);
+        if (!end || !fits(*end) || !m_stream.checksOut(*end, m_record.m_crcDigest)) {
+            return;
+        }
+        VORNWarning("[%s] the last append's length was not recorded: stream of %zu bytes, not %zu", m_mmapID.c_str(),
+                    *end, size);
+        loadFromFile = true;
+        plan.recordFallback = true;
+        size = *end;
+        fallbackCRC = m_record.m_crcDigest;
+    };
+
     // What the record claims does not check out: a journal, a fallback, or
     // else the host's answer, returned (`lengthError`: the claimed length
     // does not fit).
@@ -116,7 +137,12 @@ LoadPlan Loader::checkDataValid(size_t claimedSize, bool metaDamaged) {
             size = m_stream.size();
             return std::nullopt;
         }
-        checkLastConfirmedInfo();
+        if (!lengthError) {
+            checkUnrecordedAppend();
+        }
+        if (!loadFromFile) {
+            checkLastConfirmedInfo();
+        }
         if (loadFromFile) {
             return std::nullopt;
         }

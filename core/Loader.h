@@ -2,7 +2,9 @@
 
 // What a load trusts of a store's stream, decided before anything is
 // applied: the record's length and CRC when they check out; else an
-// interrupted rewrite finished from its journal; else the legacy size field
+// interrupted rewrite finished from its journal; else the stream one record
+// longer, when the record's CRC is that of it (a process died between the
+// two stores of an append); else the legacy size field
 // (a store written by an older version after a newer one) or the last
 // confirmed state; else the host's answer to the damage (recover: decode
 // what still reads, then rewrite; discard: start empty).
@@ -26,6 +28,7 @@
 
 namespace vorn {
 
+class AESCrypt;
 class DataStream;
 
 struct LoadPlan {
@@ -47,7 +50,8 @@ public:
     // `finishInterruptedRewrite` completes a rewrite from its journal when
     // one is there (true: the record and the stream now agree); it is asked
     // only when the record does not check out.
-    Loader(const std::string &mmapID, DataStream &stream, const VORNMetaInfo &record,
+    // `cipher` is the store's cipher (null for a plain store), only cloned.
+    Loader(const std::string &mmapID, DataStream &stream, const VORNMetaInfo &record, const AESCrypt *cipher,
            std::optional<VORNRecoverStrategic> recover, std::function<bool()> finishInterruptedRewrite);
 
     // The plan for a stream the record claims is `claimedSize` bytes long.
@@ -63,6 +67,7 @@ private:
     const std::string &m_mmapID;
     DataStream &m_stream;
     const VORNMetaInfo &m_record;
+    const AESCrypt *m_cipher;
     const std::optional<VORNRecoverStrategic> m_recover;
     std::function<bool()> m_finishInterruptedRewrite;
 };

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <atomic>
 #include <cstring>
 
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "file formats are little-endian; a big-endian port needs byte swaps");
@@ -60,10 +61,15 @@ struct VORNMetaInfo {
 
     // Copy the whole record into a mapping of at least kMetaInfoSize bytes.
     void write(void *ptr) const { memcpy(ptr, this, sizeof(*this)); }
-    // Copy only the CRC and size fields: what an append changes.
+    // Copy only the CRC and size fields: what an append changes. The two
+    // fields are apart, so a process can die between the stores: the CRC
+    // goes first (the fence keeps the compiler from swapping them), and a
+    // load that finds the CRC of a stream one record longer than the length
+    // takes that record (DataStream::recordEndAt).
     void writeCRCAndActualSizeOnly(void *ptr) const {
         auto *bytes = static_cast<uint8_t *>(ptr);
         memcpy(bytes + offsetof(VORNMetaInfo, m_crcDigest), &m_crcDigest, sizeof(m_crcDigest));
+        std::atomic_signal_fence(std::memory_order_seq_cst);
         memcpy(bytes + offsetof(VORNMetaInfo, m_actualSize), &m_actualSize, sizeof(m_actualSize));
     }
     // Replace this record with the one at `ptr` (at least kMetaInfoSize readable bytes).

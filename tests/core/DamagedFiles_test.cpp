@@ -211,6 +211,12 @@ std::string recordedSizeLineForFileOnDisk(const Store &s) {
     return sizeLine(s, metaOf(s).m_actualSize, static_cast<size_t>(fileSize(s.dataPath)));
 }
 
+// The load took the record behind the recorded length (the CRC covers it).
+std::string unrecordedAppendLine(const Store &s) {
+    return format("[%s] the last append's length was not recorded: stream of %u bytes, not %u", s.id.c_str(),
+                  kStreamSize, static_cast<uint32_t>(kStreamSize - kRecordSize));
+}
+
 // ---- The table ----
 
 enum class Asked { Nobody, CRCHandler, LengthHandler };
@@ -263,6 +269,12 @@ const Case kWritableCases[] = {
          breakLastConfirmedState(s);
      },
      Asked::LengthHandler, kNone, kAll, true, true, recordedSizeLine, false},
+    {"an append's CRC recorded but not its length (a process died between the two stores): nothing lost",
+     [](const Store &s) { putMeta(s, offsetof(vorn::VORNMetaInfo, m_actualSize), kStreamSize - kRecordSize); },
+     Asked::Nobody, kAll, kAll, false, true, unrecordedAppendLine, false},
+    {"length two records short of what the CRC covers: not one append, fallback",
+     [](const Store &s) { putMeta(s, offsetof(vorn::VORNMetaInfo, m_actualSize), kStreamSize - 2 * kRecordSize); },
+     Asked::Nobody, kConfirmed, kConfirmed, false, true, crcFailLine, false},
     {"meta CRC with one bit flipped: fallback",
      [](const Store &s) { flipByte(s.metaPath, offsetof(vorn::VORNMetaInfo, m_crcDigest) + 2, 0x01); }, Asked::Nobody,
      kConfirmed, kConfirmed, false, true, crcFailLine, false},
@@ -346,6 +358,9 @@ const Case kReadOnlyCases[] = {
     {"meta file one byte long", [](const Store &s) { writeFile(s.metaPath, "\x5A"); }, Asked::CRCHandler, kNone, kNone,
      false, false, [](const Store &s) { return format("check crc [%s] fail, crc32:90, m_crcDigest:0", s.id.c_str()); },
      false},
+    {"an append's CRC recorded but not its length: read whole, nothing written",
+     [](const Store &s) { putMeta(s, offsetof(vorn::VORNMetaInfo, m_actualSize), kStreamSize - kRecordSize); },
+     Asked::Nobody, kAll, kAll, false, false, unrecordedAppendLine, false},
     {"meta file missing", [](const Store &s) { ASSERT_TRUE(std::filesystem::remove(s.metaPath)); }, Asked::Nobody,
      kNone, kNone, false, false, [](const Store &s) { return format("file [%s] not valid", s.metaPath.c_str()); },
      false},

@@ -110,6 +110,18 @@ TEST_F(LoaderTest, PlanForEachLayout) {
          {0xFFFF0000, V4, kFull, kFullCRC ^ 1, kPrefix, kPrefixCRC},
          {false, Discard, false},
          {true, false, kPrefix, kPrefixCRC, true, 1}},
+        {"CRC of the stream one record longer than the length (an append's length not recorded)",
+         {0, V4, kPrefix, kFullCRC, 4, crcOf(text(kStream).substr(0, 4))},
+         {false, Discard, false},
+         {true, false, kFull, kFullCRC, true, 1}},
+        {"CRC of the stream two records longer than the length: the last confirmed state",
+         {0, V4, 4, kFullCRC, kPrefix, kPrefixCRC},
+         {false, Discard, false},
+         {true, false, kPrefix, kPrefixCRC, true, 1}},
+        {"length ends inside a record, CRC of the whole stream: no record read there",
+         {0, V4, kPrefix + 1, kFullCRC, kPrefix, kPrefixCRC},
+         {false, Discard, false},
+         {true, false, kPrefix, kPrefixCRC, true, 1}},
         {"CRC bad, no fallback, recover",
          {0, V4, kFull, kFullCRC ^ 1, kPrefix, kPrefixCRC ^ 1},
          {false, Recover, false},
@@ -173,7 +185,7 @@ TEST_F(LoaderTest, PlanForEachLayout) {
         record.m_lastConfirmedMetaInfo = {c.layout.lastSize, c.layout.lastCRC};
 
         int asked = 0;
-        vorn::Loader loader(mmapID, stream, record, c.answers.recover, [&]() {
+        vorn::Loader loader(mmapID, stream, record, nullptr, c.answers.recover, [&]() {
             asked++;
             if (c.answers.rewriteFinished) {
                 stream.setSize(kFull);
@@ -211,7 +223,7 @@ TEST_F(LoaderTest, FileShorterThanTheHeader) {
         record.m_crcDigest = kFullCRC;
         record.m_lastConfirmedMetaInfo = {static_cast<uint32_t>(kPastFile), 1};
         const std::string mmapID = "short";
-        vorn::Loader loader(mmapID, stream, record, Recover, [] { return false; });
+        vorn::Loader loader(mmapID, stream, record, nullptr, Recover, [] { return false; });
         const LoadPlan plan = loader.checkDataValid(kFull, false);
         EXPECT_TRUE(plan.salvage);
         EXPECT_EQ(plan.size, contents.size() > kDataFileHeaderSize ? contents.size() - kDataFileHeaderSize : 0u);
@@ -248,7 +260,7 @@ TEST_F(LoaderTest, RewriteCallbackThatDropsTheMapping) {
     record.m_crcDigest = kFullCRC ^ 1;
     record.m_lastConfirmedMetaInfo = {kPrefix, kPrefixCRC};
     const std::string mmapID = "remapped";
-    vorn::Loader loader(mmapID, stream, record, Recover, [&]() {
+    vorn::Loader loader(mmapID, stream, record, nullptr, Recover, [&]() {
         vorn::ScopedSystemCallsOverride calls;
         calls->mmap = failingMmap;
         EXPECT_FALSE(stream.file().truncate(2 * page));
