@@ -257,6 +257,13 @@ private:
     // cipher (re-keying). Any cipher starts a new random vector. A write-back
     // refuses a stream whose end would pass 4 GiB.
     bool ensureMemorySize(size_t newSize);
+    // The file doubled (or more) around the stream as it stands, for a
+    // record of newSize bytes: no rewrite, no new sequence.
+    bool growInPlace(size_t newSize);
+    // Doubles the file until lenNeeded + futureUsage fit (logged under
+    // `function`'s name); false, with the index dropped when the mapping was
+    // lost, when it could not grow.
+    bool growFile(const char *function, size_t newSize, uint64_t lenNeeded, uint64_t futureUsage);
     bool expandAndWriteBack(size_t newSize, PreparedStream preparedData, bool needSync,
                             AESCrypt *newCrypter = nullptr);
     bool fullWriteback(AESCrypt *newCrypter = nullptr, bool onlyWhileExpire = false);

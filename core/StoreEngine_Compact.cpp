@@ -48,7 +48,73 @@ bool StoreEngine::ensureMemorySize(size_t newSize) {
         return false;
     }
     const bool needSync = !m_index.empty();
+    // While dead bytes are fewer than live ones a compaction would reclaim
+    // little: the file grows and appending goes on (each byte is rewritten a
+    // bounded number of times: a compaction happens only once the dead bytes
+    // have caught up with the live ones).
+    const size_t live = prepared.totalSize;
+    const size_t current = m_stream.size();
+    if (needSync && m_stream.hasWriter() && current >= live && current - live < live &&
+        kDataFileHeaderSize + static_cast<uint64_t>(current) + newSize <= kMaxStreamEnd) {
+        return growInPlace(newSize);
+    }
     return expandAndWriteBack(newSize, std::move(prepared), needSync);
+}
+
+namespace {
+
+// Room kept for what comes after a growth: half as many records again as
+// the index holds (at least 8), of the average size so far.
+uint64_t futureUsageOf(uint64_t lenNeeded, size_t keys) {
+    const uint64_t itemCount = static_cast<uint64_t>(keys) + 1;
+    const uint64_t averageItemSize = (lenNeeded + itemCount - 1) / itemCount;
+    return averageItemSize * std::max<uint64_t>(8, itemCount / 2);
+}
+
+} // namespace
+
+bool StoreEngine::growFile(const char *function, size_t newSize, uint64_t lenNeeded, uint64_t futureUsage) {
+    const size_t fileSize = m_stream.fileSize();
+    uint64_t newFileSize = static_cast<uint64_t>(fileSize) * 2;
+    while (lenNeeded + futureUsage >= newFileSize) {
+        newFileSize *= 2;
+    }
+    _VORNLogWithLevel(VORNLogInfo, VORN_LOG_SOURCE, function, __LINE__,
+                      "extending [%s] file size from %zu to %zu, incoming size:%zu, future usage:%zu",
+                      m_mmapID.c_str(), fileSize, static_cast<size_t>(newFileSize), newSize,
+                      static_cast<size_t>(futureUsage));
+    if (!m_stream.file().truncate(static_cast<size_t>(newFileSize))) {
+        if (!m_stream.isMapped()) {
+            dropContentAfterUnmap();
+        }
+        return false;
+    }
+    if (!m_stream.isMapped()) {
+        _VORNLogWithLevel(VORNLogWarning, VORN_LOG_SOURCE, function, __LINE__, "[%s] file not valid", m_mmapID.c_str());
+        dropContentAfterUnmap();
+        return false;
+    }
+    return true;
+}
+
+bool StoreEngine::growInPlace(size_t newSize) {
+    const uint64_t lenNeeded = static_cast<uint64_t>(m_stream.size()) + newSize + kDataFileHeaderSize;
+    // The stream does not move: a process dying during the growth leaves it
+    // whole in a longer file, and the meta record needs no change.
+    if (!growFile(__func__, newSize, lenNeeded, futureUsageOf(lenNeeded, m_index.size()))) {
+        return false;
+    }
+    m_stream.resetWriter(m_stream.size());
+    // The stream as it stands becomes the last confirmed state, as a
+    // rewrite at this point would have made it: a damaged record then falls
+    // back no further than the last growth.
+    if (m_meta.holdsRecord()) {
+        VORNMetaInfo &record = m_meta.record();
+        record.m_lastConfirmedMetaInfo.lastActualSize = static_cast<uint32_t>(m_stream.size());
+        record.m_lastConfirmedMetaInfo.lastActualCRC = m_stream.crc();
+        m_meta.storeRecord();
+    }
+    return newSize < m_stream.room();
 }
 
 bool StoreEngine::expandAndWriteBack(size_t newSize, PreparedStream preparedData, bool needSync, AESCrypt *newCrypter) {
@@ -60,28 +126,10 @@ bool StoreEngine::expandAndWriteBack(size_t newSize, PreparedStream preparedData
                   static_cast<unsigned long long>(totalSize), newSize, static_cast<unsigned long long>(kMaxStreamEnd));
         return false;
     }
-    const uint64_t itemCount = (m_index.size()) + 1;
-    const uint64_t averageItemSize = (lenNeeded + itemCount - 1) / itemCount;
-    const uint64_t futureUsage = averageItemSize * std::max<uint64_t>(8, itemCount / 2);
-
-    if (lenNeeded >= fileSize || (needSync && lenNeeded + futureUsage >= fileSize)) {
-        uint64_t newFileSize = static_cast<uint64_t>(fileSize) * 2;
-        while (lenNeeded + futureUsage >= newFileSize) {
-            newFileSize *= 2;
-        }
-        VORNInfo("extending [%s] file size from %zu to %zu, incoming size:%zu, future usage:%zu", m_mmapID.c_str(),
-                 fileSize, static_cast<size_t>(newFileSize), newSize, static_cast<size_t>(futureUsage));
-        if (!m_stream.file().truncate(static_cast<size_t>(newFileSize))) {
-            if (!m_stream.isMapped()) {
-                dropContentAfterUnmap();
-            }
-            return false;
-        }
-        if (!m_stream.isMapped()) {
-            VORNWarning("[%s] file not valid", m_mmapID.c_str());
-            dropContentAfterUnmap();
-            return false;
-        }
+    const uint64_t futureUsage = futureUsageOf(lenNeeded, m_index.size());
+    if ((lenNeeded >= fileSize || (needSync && lenNeeded + futureUsage >= fileSize)) &&
+        !growFile(__func__, newSize, lenNeeded, futureUsage)) {
+        return false;
     }
     return doFullWriteBack(std::move(preparedData), newCrypter, needSync);
 }

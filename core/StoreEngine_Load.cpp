@@ -308,10 +308,20 @@ void StoreEngine::partialLoadFromFile() {
 
     const size_t oldSize = m_stream.size();
     m_stream.setSize(readActualSize());
+    // Another process may have grown the file around the stream (appends go
+    // on without a rewrite): map the longer file and read on, keeping the
+    // index (its offsets do not move). A file another process has shrunk
+    // must not be read through the old mapping (pages past its end fault);
+    // only the full reload remaps it.
+    const size_t actualFileSize = m_stream.file().getActualFileSize();
+    if (actualFileSize > m_stream.fileSize() && m_stream.hasWriter()) {
+        m_stream.file().reloadFromFile(m_expectedCapacity);
+        if (m_stream.isMapped()) {
+            m_stream.resetWriter(oldSize);
+        }
+    }
     const size_t fileSize = m_stream.fileSize();
-    // A file another process has shrunk must not be read through the old
-    // mapping (pages past its end fault); only the full reload remaps it.
-    const bool sameFileSize = m_stream.file().getActualFileSize() == fileSize;
+    const bool sameFileSize = m_stream.isMapped() && m_stream.file().getActualFileSize() == fileSize;
     if (sameFileSize && !m_streamUndecodable && m_stream.hasWriter() && m_stream.size() > 0 && m_stream.size() < fileSize &&
         m_stream.size() + kDataFileHeaderSize <= fileSize && oldSize < m_stream.size()) {
         auto stream = m_stream.bytes();

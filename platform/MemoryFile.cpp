@@ -349,8 +349,10 @@ bool MemoryFile::truncate(size_t size, FileLock *fileLock) {
     }
     if (newSize > diskSize) {
         // Only the part the file did not have before: what is below diskSize
-        // belongs to whoever wrote it.
-        if (!zeroFillFile(fd, diskSize, newSize - diskSize)) {
+        // belongs to whoever wrote it. Its blocks are reserved now, so that a
+        // full disk fails the growth here and never later, with SIGBUS, when
+        // a store into the mapping needs a block.
+        if (!reserveFileRange(fd, diskSize, newSize - diskSize)) {
             VORNError("fail to zeroFile [%s] to size %zu, %s", getPath().c_str(), newSize, strerror(errno));
             m_size = oldSize;
             if (sys().ftruncate(fd, static_cast<off_t>(diskSize)) != 0) {
@@ -443,6 +445,27 @@ void MemoryFile::doCleanMemoryCache() {
 
 // ---------------------------------------------------------------------------
 // Free helpers
+
+bool reserveFileRange(int fd, size_t startPos, size_t size) {
+    if (fd < 0) {
+        return false;
+    }
+    if (!fitsFileOffset(startPos) || !fitsFileOffset(startPos + size)) {
+        errno = EOVERFLOW;
+        return false;
+    }
+    const int error = sys().reserve(fd, static_cast<off_t>(startPos), static_cast<off_t>(size));
+    if (error == 0) {
+        return true; // reserved blocks read as zeros
+    }
+    if (error == EOPNOTSUPP || error == EINVAL) {
+        // The file system cannot reserve: writing zeros allocates the blocks.
+        return zeroFillFile(fd, startPos, size);
+    }
+    VORNError("fail to reserve fd[%d], error:%s", fd, strerror(error));
+    errno = error; // for the caller's own message
+    return false;
+}
 
 bool zeroFillFile(int fd, size_t startPos, size_t size) {
     if (fd < 0) {

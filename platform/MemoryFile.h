@@ -221,6 +221,11 @@ bool getFileSize(int fd, size_t &size);
 // message for a negative descriptor.
 bool zeroFillFile(int fd, size_t startPos, size_t size);
 
+// Allocates the blocks of [startPos, startPos + size) (posix_fallocate), or,
+// where the file system cannot reserve them, writes zeros there. False
+// (logged) when the disk has no room or another failure; errno is set.
+bool reserveFileRange(int fd, size_t startPos, size_t size);
+
 // Probes whether the file's first bytes can be read from disk. Returns true
 // only for errors that mark the file unusable (EIO, ENXIO, EINVAL, EILSEQ):
 // the caller then deletes or renames it; the descriptor stays open in that

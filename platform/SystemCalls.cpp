@@ -5,6 +5,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 
@@ -87,6 +88,16 @@ int callClosedir(DIR *dir) {
 int callFcntlInt(int fd, int command, int argument) {
     return ::fcntl(fd, command, argument);
 }
+int callReserve(int fd, off_t offset, off_t length) {
+#ifdef __APPLE__
+    (void)fd;
+    (void)offset;
+    (void)length;
+    return EOPNOTSUPP;
+#else
+    return ::posix_fallocate(fd, offset, length);
+#endif
+}
 
 // constexpr, so that the live table is constant-initialised and usable from
 // any static initialiser.
@@ -94,6 +105,7 @@ constexpr SystemCalls kRealSystemCalls = {
     callOpen,   callClose,   callRead,      callPread,   callWrite,   callPwrite,  callLseek,    callFstat,
     callStat,   callFstatat, callFtruncate, callMmap,    callMunmap,  callMsync,   callFlock,    callUnlink,
     callRename, callMkdir,   callAccess,    callMkstemp, callOpendir, callReaddir, callClosedir, callFcntlInt,
+    callReserve,
 };
 
 SystemCalls g_systemCalls = kRealSystemCalls;

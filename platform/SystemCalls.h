@@ -44,6 +44,9 @@ struct SystemCalls {
     int (*closedir)(DIR *dir);
     // fcntl for the commands that take an int argument (F_GETFL, F_SETFL).
     int (*fcntlInt)(int fd, int command, int argument);
+    // posix_fallocate: 0, or the error number itself (errno is not set).
+    // Where the system has none (macOS) it returns EOPNOTSUPP.
+    int (*reserve)(int fd, off_t offset, off_t length);
 };
 
 // The table in use. Platform code calls through it: `sys().open(...)`.

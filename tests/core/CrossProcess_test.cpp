@@ -56,6 +56,39 @@ TEST_F(CrossProcess, AnAppendIsAppliedThroughAPartialLoad) {
     EXPECT_EQ(waitChild(child), 0);
 }
 
+// A file grown around its stream (no rewrite, no new sequence) is mapped
+// again at its new length by the other process, which reads the appended
+// records on top of the index it has: no full reload.
+TEST_F(CrossProcess, AGrownFileIsRemappedWithoutAReload) {
+    const std::string big(3 * 4096, 'g');
+    if (isChild()) {
+        VORN *store = open("grown", multiProcess());
+        EXPECT_EQ(VORNTestPeer::get(store, "first"), std::optional<std::string>("1"));
+        const size_t mappedBefore = VORNTestPeer::mappedFileSize(store);
+        markStep(storeRoot(), "child-loaded");
+        ASSERT_TRUE(waitStep(storeRoot(), "parent-grew"));
+        m_log.clear();
+        EXPECT_EQ(VORNTestPeer::get(store, "big"), std::optional<std::string>(big));
+        EXPECT_GT(VORNTestPeer::mappedFileSize(store), mappedBefore);
+        EXPECT_EQ(m_log.countPrefix("loading [grown]"), 0u) << "a full reload:\n" << m_log.dump();
+        EXPECT_EQ(m_log.countPrefix("[grown] oldSeq"), 0u);
+        EXPECT_EQ(VORNTestPeer::keys(store), (std::vector<std::string>{"big", "first"}));
+        // And it appends into the longer file, where the parent reads it.
+        ASSERT_TRUE(VORNTestPeer::set(store, "from-child", "2"));
+        return;
+    }
+    VORN *store = open("grown", multiProcess());
+    ASSERT_TRUE(VORNTestPeer::set(store, "first", "1"));
+    const int child = startChild("AGrownFileIsRemappedWithoutAReload");
+    ASSERT_TRUE(waitStep(root(), "child-loaded"));
+    const uint32_t sequence = VORNTestPeer::metaInfo(store).m_sequence;
+    ASSERT_TRUE(VORNTestPeer::set(store, "big", big));
+    EXPECT_EQ(VORNTestPeer::metaInfo(store).m_sequence, sequence);
+    markStep(root(), "parent-grew");
+    EXPECT_EQ(waitChild(child), 0);
+    EXPECT_EQ(VORNTestPeer::get(store, "from-child"), std::optional<std::string>("2"));
+}
+
 TEST_F(CrossProcess, ACompactionMakesTheOtherProcessReload) {
     if (isChild()) {
         VORN *store = open("compaction", multiProcess());

@@ -171,11 +171,57 @@ TEST_F(WriteBack, EnsureMemorySizeComparesStrictly) {
     VORN *store = open("strict");
     ASSERT_TRUE(VORNTestPeer::set(store, "k", "v"));
     const uint32_t sequence = VORNTestPeer::metaInfo(store).m_sequence;
+    const size_t fileBefore = VORNTestPeer::mappedFileSize(store);
     const size_t left = VORNTestPeer::spaceLeft(store);
     ASSERT_TRUE(VORNTestPeer::ensureMemorySize(store, left - 1));
     EXPECT_EQ(VORNTestPeer::metaInfo(store).m_sequence, sequence);
+    EXPECT_EQ(VORNTestPeer::mappedFileSize(store), fileBefore);
+    // Room is made at `left`: by growing the file, since nothing is dead.
     ASSERT_TRUE(VORNTestPeer::ensureMemorySize(store, left));
-    EXPECT_EQ(VORNTestPeer::metaInfo(store).m_sequence, sequence + 1);
+    EXPECT_GT(VORNTestPeer::mappedFileSize(store), fileBefore);
+    EXPECT_GT(VORNTestPeer::spaceLeft(store), left);
+    EXPECT_EQ(VORNTestPeer::metaInfo(store).m_sequence, sequence);
+}
+
+// While fewer bytes are dead than live, a record that does not fit grows the
+// file around the stream: no rewrite, no new sequence, and another process
+// maps the longer file and reads on. Once as many bytes are dead as live, the
+// same record is written by a compaction.
+TEST_F(WriteBack, GrowthWithoutRewriteUntilDeadBytesCatchUp) {
+    VORN *store = open("grow-in-place");
+    const std::string value(100, 'v');
+    for (int i = 0; i < 30; i++) {
+        ASSERT_TRUE(store->set(value, "k" + std::to_string(i)));
+    }
+    const vorn::VORNMetaInfo before = VORNTestPeer::metaInfo(store);
+    const size_t fileBefore = VORNTestPeer::mappedFileSize(store);
+    const std::string streamBefore = readFile(dataPath("grow-in-place")).substr(4, before.m_actualSize);
+    // Distinct keys: nothing is dead, the file grows.
+    ASSERT_TRUE(store->set(std::string(VORNTestPeer::spaceLeft(store), 'g'), "grown"));
+    const vorn::VORNMetaInfo grown = VORNTestPeer::metaInfo(store);
+    EXPECT_EQ(grown.m_sequence, before.m_sequence);
+    EXPECT_GT(VORNTestPeer::mappedFileSize(store), fileBefore);
+    // The stream at the growth is the new last confirmed state: a damaged
+    // record falls back no further than this.
+    EXPECT_EQ(grown.m_lastConfirmedMetaInfo.lastActualSize, before.m_actualSize);
+    EXPECT_EQ(grown.m_lastConfirmedMetaInfo.lastActualCRC, before.m_crcDigest);
+    // The stream did not move: its old bytes are where they were.
+    EXPECT_EQ(readFile(dataPath("grow-in-place")).substr(4, before.m_actualSize), streamBefore);
+
+    // Updates make the old values dead; once they outweigh the live ones, a
+    // record that does not fit is written by a compaction.
+    for (int round = 0; round < 3; round++) {
+        for (int i = 0; i < 30; i++) {
+            ASSERT_TRUE(store->set(value, "k" + std::to_string(i)));
+        }
+    }
+    ASSERT_TRUE(store->set(std::string(VORNTestPeer::spaceLeft(store), 'c'), "grown"));
+    EXPECT_GT(VORNTestPeer::metaInfo(store).m_sequence, grown.m_sequence);
+    store = reopen(store, "grow-in-place");
+    EXPECT_EQ(store->count(), 31u);
+    std::string out;
+    ASSERT_TRUE(store->getString("k7", out));
+    EXPECT_EQ(out, value);
 }
 
 TEST_F(WriteBack, GrowthDoublesUntilTheFutureUsageFits) {

@@ -207,6 +207,12 @@ int failingFtruncate(int, off_t) {
     errno = g_failError;
     return -1;
 }
+int failingReserve(int, off_t, off_t) {
+    return g_failError;
+}
+int unsupportedReserve(int, off_t, off_t) {
+    return EOPNOTSUPP;
+}
 
 TEST_F(MemoryFileTest, FailedGrowthKeepsTheOldLengthAndMapping) {
     struct Case {
@@ -215,7 +221,23 @@ TEST_F(MemoryFileTest, FailedGrowthKeepsTheOldLengthAndMapping) {
         int error;
         std::function<std::vector<LineExpectation>(const std::string &path, int fd, size_t unit)> lines;
     } cases[] = {
-        {"zero fill fails: cut back", [](SystemCalls *calls) { calls->write = failingWrite; }, ENOSPC,
+        {"no room to reserve: cut back", [](SystemCalls *calls) { calls->reserve = failingReserve; }, ENOSPC,
+         [](const std::string &path, int fd, size_t unit) {
+             return std::vector<LineExpectation>{
+                 {VORNLogError, "reserveFileRange",
+                  "fail to reserve fd[" + std::to_string(fd) + "], error:" + errorText(ENOSPC)},
+                 {VORNLogError, "truncate",
+                  "fail to zeroFile [" + path + "] to size " + std::to_string(3 * unit) + ", " + errorText(ENOSPC)},
+                 {VORNLogError, "truncate", "success to truncate [" + path + "] back to size " + std::to_string(unit)},
+                 {VORNLogError, "truncate", "after truncate, file size = " + std::to_string(unit)},
+             };
+         }},
+        {"no reservation on this file system, zero fill fails: cut back",
+         [](SystemCalls *calls) {
+             calls->reserve = unsupportedReserve;
+             calls->write = failingWrite;
+         },
+         ENOSPC,
          [](const std::string &path, int fd, size_t unit) {
              return std::vector<LineExpectation>{
                  {VORNLogError, "zeroFillFile",
@@ -248,6 +270,7 @@ TEST_F(MemoryFileTest, FailedGrowthKeepsTheOldLengthAndMapping) {
         EXPECT_FALSE(file.truncate(3 * m_unit));
         m_calls->write = realSystemCalls().write;
         m_calls->ftruncate = realSystemCalls().ftruncate;
+        m_calls->reserve = realSystemCalls().reserve;
 
         expectProblems(m_log, c.lines(m_path, file.getFd(), m_unit));
         EXPECT_TRUE(file.isFileValid());
@@ -350,6 +373,21 @@ TEST_F(MemoryFileTest, GrowthRacingAnotherOpenerNeitherShrinksNorZeroesItsData) 
         memcpy(&want[peerSize - 4], "tail", 4);
         EXPECT_EQ(mapped(mine), want);
     }
+}
+
+// A growth allocates the new blocks at once (a full disk fails the growth,
+// never a later store into the mapping), and the new part reads as zeros.
+TEST_F(MemoryFileTest, GrowthReservesTheNewBlocks) {
+    MemoryFile file(m_path);
+    ASSERT_TRUE(file.isFileValid());
+    memcpy(file.getMemory(), "keep", 4);
+    ASSERT_TRUE(file.truncate(8 * m_unit));
+    struct stat info {};
+    ASSERT_EQ(::stat(m_path.c_str(), &info), 0);
+    EXPECT_GE(static_cast<size_t>(info.st_blocks) * 512, 8 * m_unit);
+    const auto bytes = static_cast<const uint8_t *>(file.getMemory());
+    EXPECT_EQ(memcmp(bytes, "keep", 4), 0);
+    EXPECT_EQ(std::count(bytes + m_unit, bytes + 8 * m_unit, 0), static_cast<long>(7 * m_unit));
 }
 
 TEST_F(MemoryFileTest, WorksBeforeTheUnitIsInitialised) {
