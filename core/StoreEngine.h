@@ -207,9 +207,6 @@ private:
     // wrapped bytes plus the 4-byte expiry time of expireDuration seconds.
     bool setDataForKey(VornBuffer &&data, std::string_view key, uint32_t expireDuration);
     WriteResult appendDataWithKey(const VornBuffer &data, std::string_view key, bool isDataHolder);
-    // An update of an indexed key: its key bytes are reused from the
-    // stream, read only once the room is made (a compaction moves them).
-    WriteResult doAppendDataWithKey(const VornBuffer &data, const IndexEntry &kvHolder, bool isDataHolder);
     // roomMade: the caller has run checkRecordLimits and ensureMemorySize for
     // this very record under the exclusive lock it still holds.
     // cipherState (encrypted stores, values kept by position) receives the

@@ -40,25 +40,6 @@ VornBuffer borrowKey(std::string_view key) {
     return VornBuffer(const_cast<char *>(key.data()), key.size(), VornBufferNoCopy);
 }
 
-// The key of an indexed record as a writer reuses it: the record's key length
-// varint and key bytes, copied as they stand, when the varint has its
-// shortest form; otherwise the key bytes alone, which the writer prefixes
-// anew. The decoders accept a varint spelled with more bytes than needed (this
-// library never writes one): copied as if it were short, it would cut the key
-// and leave a record that does not decode. Sizes are those of the shortest
-// form either way.
-VornBuffer reusableKey(uint8_t *stream, const IndexEntry &kv) {
-    uint8_t *record = stream + kv.offset;
-    size_t prefix = 1;
-    while (prefix < kMaxVarintSize && (record[prefix - 1] & 0x80)) {
-        prefix++;
-    }
-    if (prefix == pbRawVarint32Size(kv.keySize)) {
-        return VornBuffer(record, prefix + kv.keySize, VornBufferNoCopy);
-    }
-    return VornBuffer(record + prefix, kv.keySize, VornBufferNoCopy);
-}
-
 // Key lengths beyond 32 bits are kept beyond the limit rather than wrapped.
 uint32_t keyLengthOf(std::string_view key) {
     return static_cast<uint32_t>(std::min<size_t>(key.size(), UINT32_MAX));
@@ -224,25 +205,6 @@ StoreEngine::WriteResult StoreEngine::appendDataWithKey(const VornBuffer &data, 
     return doAppendDataWithKey(data, borrowKey(key), isDataHolder, keyLengthOf(key));
 }
 
-StoreEngine::WriteResult StoreEngine::doAppendDataWithKey(const VornBuffer &data, const IndexEntry &kvHolder,
-                                                          bool isDataHolder) {
-    const uint32_t keyLength = kvHolder.keySize;
-    if (!checkRecordLimits(__func__, keyLength, data.size(), isDataHolder)) {
-        return {false, IndexEntry()};
-    }
-    const RecordSizes sizes = recordSizesOf(keyLength, data.size(), isDataHolder);
-    // A compaction here moves the record and updates kvHolder's offset: read
-    // the key bytes only afterwards.
-    if (!ensureMemorySize(sizes.size)) {
-        return {false, IndexEntry()};
-    }
-    auto stream = m_stream.bytes();
-    // The limits are checked and the room made for exactly this record,
-    // under the exclusive lock still held: nothing the writer checks again
-    // can have changed.
-    return doAppendDataWithKey(data, reusableKey(stream, kvHolder), isDataHolder, keyLength, true);
-}
-
 bool StoreEngine::setDataForKey(VornBuffer &&data, std::string_view key, bool isDataHolder) {
     if (key.empty() || (data.size() == 0 && !isDataHolder)) {
         return false;
@@ -284,19 +246,16 @@ bool StoreEngine::setDataForKey(const WriteGuard &, VornBuffer &&data, std::stri
                                       "compareBeforeSet fail");
                 }
             }
-            WriteResult ret;
-            if (m_enableKeyExpire) {
-                // The write may drop expired keys, this one included: go by key.
-                ret = appendDataWithKey(data, key, isDataHolder);
-            } else {
-                ret = doAppendDataWithKey(data, itr->second, isDataHolder);
-            }
+            // The caller's key is written: the old record's key bytes are
+            // not read again (a random access into the mapping).
+            const WriteResult ret = appendDataWithKey(data, key, isDataHolder);
             if (!ret.first) {
                 return false;
             }
             if (!m_enableKeyExpire) {
-                itr->second = ret.second;
+                itr->second = ret.second; // a compaction moves entries, never drops one
             } else {
+                // The write may have dropped expired keys, this one included.
                 m_index.plain().insert_or_assign(key, ret.second);
             }
         } else {
@@ -385,8 +344,7 @@ bool StoreEngine::removeDataForKey(std::string_view key) {
             return false;
         }
         m_hasFullWriteback = false;
-        WriteResult ret =
-            m_enableKeyExpire ? appendDataWithKey(nothing, key, false) : doAppendDataWithKey(nothing, itr->second, false);
+        const WriteResult ret = appendDataWithKey(nothing, key, false);
         if (!ret.first) {
             return false;
         }
