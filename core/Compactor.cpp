@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "core/MetaRecord.h"
 #include "encoding/CodedInputData.h"
@@ -17,6 +18,40 @@ AESCrypt *clearCipherChoice() {
 }
 
 namespace {
+
+// Entries in stream order, so that the old stream is read front to back.
+// Offsets are 32-bit: a least-significant-digit radix sort, a byte per pass
+// (a pass whose byte is the same for every entry is skipped), costs a few
+// instructions per entry where a comparison sort costs one comparison per
+// entry and level (about 400 instructions per key at 10,000 keys). Small
+// lists go through std::sort.
+template <typename Entry> void sortByOffset(std::vector<Entry *> &entries) {
+    constexpr size_t kRadixFrom = 256;
+    if (entries.size() < kRadixFrom) {
+        std::sort(entries.begin(), entries.end(), [](const Entry *a, const Entry *b) { return a->offset < b->offset; });
+        return;
+    }
+    std::vector<Entry *> scratch(entries.size());
+    for (unsigned shift = 0; shift < 32; shift += 8) {
+        size_t counts[256] = {};
+        for (const Entry *e : entries) {
+            counts[(e->offset >> shift) & 0xFF]++;
+        }
+        if (counts[(entries.front()->offset >> shift) & 0xFF] == entries.size()) {
+            continue; // every entry has this byte: the order stands
+        }
+        size_t start = 0;
+        for (size_t &count : counts) {
+            const size_t n = count;
+            count = start;
+            start += n;
+        }
+        for (Entry *e : entries) {
+            scratch[counts[(e->offset >> shift) & 0xFF]++] = e;
+        }
+        entries.swap(scratch);
+    }
+}
 
 size_t plainRecordLength(const IndexEntry &kv) {
     return kv.computedKVSize + kv.valueSize;
@@ -39,8 +74,7 @@ bool writePlainCompaction(VORNMap &dic, const uint8_t *stream, AESCrypt *encrypt
     for (auto &pair : dic) {
         sorted.push_back(&pair.second);
     }
-    std::sort(sorted.begin(), sorted.end(),
-              [](const IndexEntry *a, const IndexEntry *b) { return a->offset < b->offset; });
+    sortByOffset(sorted);
 
     uint8_t holder[kMaxVarint32Size];
     if (!journal.append(holder, encodeItemSizeHolder(kItemSizeHolderWidth, holder), encrypter)) {
@@ -104,8 +138,7 @@ bool writeCryptCompaction(VORNMapCrypt &dic, const uint8_t *stream, AESCrypt *de
             sorted.push_back(&pair.second);
         }
     }
-    std::sort(sorted.begin(), sorted.end(),
-              [](const CryptIndexEntry *a, const CryptIndexEntry *b) { return a->offset < b->offset; });
+    sortByOffset(sorted);
 
     const uint32_t width = sorted.empty() ? kItemSizeHolderWidth : holderWidthForFirstOffset(sorted.front()->offset);
     uint8_t holder[kMaxVarint32Size];

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -82,7 +83,8 @@ void expectHolderOfWidth(const std::string &stream, size_t width) {
 class CompactorTest : public PartTest {
 protected:
     void openStore(const Bytes &stored, const uint8_t *vector) {
-        vorn_test::writeFile(dataPath(), dataFileBytes(0, stored, page));
+        const size_t pages = (kDataFileHeaderSize + stored.size() + page - 1) / page;
+        vorn_test::writeFile(dataPath(), dataFileBytes(0, stored, std::max<size_t>(1, pages) * page));
         m_stream = std::make_unique<vorn::DataStream>(dataPath(), 0, false);
         ASSERT_TRUE(m_stream->isMapped());
         m_stream->setSize(stored.size());
@@ -186,6 +188,56 @@ TEST_F(CompactorTest, PlainRewriteKeepsExactlyTheLiveRecords) {
 // a full one (or a quota) builds the new stream in memory instead; a build
 // whose records do not add up to the prepared length is refused. Whatever
 // is abandoned leaves both files as they were and no journal behind.
+// Enough live records for the offset order to come from the radix sort
+// (offsets of three bytes: three passes), in an index whose own order is
+// unrelated to the stream's: the new stream keeps the old stream's order,
+// and every entry names its record's new place.
+TEST_F(CompactorTest, PlainRewriteOfManyRecordsKeepsTheStreamOrder) {
+    constexpr int kKeys = 3000;
+    StreamBuilder builder(4);
+    auto keyOf = [](int i) { return "key-" + std::to_string(i * 7919 % kKeys); };
+    auto valueOf = [](int i, char round) { return std::string(40, round) + std::to_string(i); };
+    for (int i = 0; i < kKeys; i++) {
+        builder.add(keyOf(i), valueOf(i, 'a'));
+    }
+    std::vector<std::string> expected; // live keys in old stream order
+    for (int i = 0; i < kKeys; i++) {
+        if (i % 3 != 0) {
+            expected.push_back(keyOf(i));
+        }
+    }
+    for (int i = 0; i < kKeys; i += 3) {
+        builder.add(keyOf(i), valueOf(i, 'b')); // moves the key to the end
+        expected.push_back(keyOf(i));
+    }
+    const Bytes old = builder.bytes();
+    ASSERT_GT(old.size(), size_t(1) << 16) << "offsets need three bytes";
+    openStore(old, nullptr);
+    vorn::KeyIndex index(false);
+    ASSERT_TRUE(index.decode(borrowed(m_stream->bytes(), old.size()), nullptr, false));
+    const Contents before = contentsOf(index, m_stream->bytes(), nullptr);
+
+    const vorn::PreparedStream prepared = vorn::prepareStream(index);
+    Compactor compactor(dataPath(), index, *m_stream, nullptr, nullptr);
+    ASSERT_EQ(compactor.build(prepared, m_meta->record()), Compactor::Status::Ok);
+    ASSERT_EQ(compactor.install(*m_meta), Compactor::Status::Ok);
+    compactor.finish();
+
+    // Walk the new stream record by record.
+    const std::string stream = streamOnDisk(prepared.totalSize);
+    std::vector<std::string> order;
+    for (size_t at = 4; at < stream.size();) {
+        const size_t keyLength = static_cast<uint8_t>(stream[at]);
+        const std::string key = stream.substr(at + 1, keyLength);
+        EXPECT_EQ(index.plain().find(key)->second.offset, at) << key;
+        order.push_back(key);
+        at += 1 + keyLength;
+        at += 1 + static_cast<uint8_t>(stream[at]);
+    }
+    EXPECT_EQ(order, expected);
+    EXPECT_EQ(contentsOf(index, m_stream->bytes(), nullptr), before);
+}
+
 TEST_F(CompactorTest, BuildThatCannotUseTheJournal) {
     struct Case {
         const char *name;
