@@ -94,14 +94,17 @@ bool RewriteJournalWriter::commit(const VORNMetaInfo &newRecord) {
     if (m_inMemory) {
         return true;
     }
-    if (!m_file.flush()) {
+    // The stream reaches the disk before the header that makes the journal
+    // complete, and the header before the data file is overwritten: after a
+    // power loss a complete header always has its whole stream behind it.
+    if (!m_file.sync()) {
         return false;
     }
     uint8_t header[kRewriteJournalHeaderSize] = {};
     memcpy(header, kMagic, sizeof(kMagic));
     newRecord.write(header + kRecordOffset);
     encodeFixed32(header + kHeaderCRCOffset, streamCRC32(0, header, kHeaderCRCOffset));
-    if (!m_file.writeAt(0, header, sizeof(header))) {
+    if (!m_file.writeAt(0, header, sizeof(header)) || !m_file.sync()) {
         return false;
     }
     m_committed = true;

@@ -99,6 +99,20 @@ bool JournalFile::flush() {
     return true;
 }
 
+bool JournalFile::sync() {
+    if (!flush()) {
+        return false;
+    }
+    while (sys().fsync(m_fd) != 0) {
+        if (errno != EINTR) {
+            m_lastError = errno;
+            VORNError("fail to fsync [%s], %d(%s)", m_path.c_str(), m_lastError, strerror(m_lastError));
+            return false;
+        }
+    }
+    return true;
+}
+
 bool JournalFile::writeAt(uint64_t offset, const void *bytes, size_t length) {
     if (m_fd < 0) {
         return false;

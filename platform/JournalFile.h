@@ -38,6 +38,9 @@ public:
     // later append that fills the buffer).
     bool append(const void *bytes, size_t length);
     bool flush();
+    // Flushes pending appends and waits until the file's bytes are on the
+    // disk (fsync): what a power loss must not take.
+    bool sync();
     // Writes at an absolute offset, unbuffered (flushes pending appends first).
     bool writeAt(uint64_t offset, const void *bytes, size_t length);
     // Reads exactly `length` bytes at `offset`; false on an error or a short file.

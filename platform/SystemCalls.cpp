@@ -98,6 +98,9 @@ int callReserve(int fd, off_t offset, off_t length) {
     return ::posix_fallocate(fd, offset, length);
 #endif
 }
+int callFsync(int fd) {
+    return ::fsync(fd);
+}
 
 // constexpr, so that the live table is constant-initialised and usable from
 // any static initialiser.
@@ -105,7 +108,7 @@ constexpr SystemCalls kRealSystemCalls = {
     callOpen,   callClose,   callRead,      callPread,   callWrite,   callPwrite,  callLseek,    callFstat,
     callStat,   callFstatat, callFtruncate, callMmap,    callMunmap,  callMsync,   callFlock,    callUnlink,
     callRename, callMkdir,   callAccess,    callMkstemp, callOpendir, callReaddir, callClosedir, callFcntlInt,
-    callReserve,
+    callReserve, callFsync,
 };
 
 SystemCalls g_systemCalls = kRealSystemCalls;

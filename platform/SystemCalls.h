@@ -47,6 +47,7 @@ struct SystemCalls {
     // posix_fallocate: 0, or the error number itself (errno is not set).
     // Where the system has none (macOS) it returns EOPNOTSUPP.
     int (*reserve)(int fd, off_t offset, off_t length);
+    int (*fsync)(int fd);
 };
 
 // The table in use. Platform code calls through it: `sys().open(...)`.

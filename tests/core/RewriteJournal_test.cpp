@@ -26,6 +26,7 @@ enum class Fault {
     StreamWrite,  // the first write of the new stream into the journal fails
     HeaderWrite,  // the journal's closing header cannot be written
     EveryWrite,   // no write into the journal succeeds
+    Fsync,        // the journal cannot be flushed to the disk
     CopyHalfway,  // half the new stream reaches the data file, then reads fail
     FailingReads, // (set by CopyHalfway once it has let half through)
 };
@@ -63,6 +64,28 @@ ssize_t faultyPwrite(int fd, const void *buffer, size_t count, off_t offset) {
                           (g_fault == Fault::HeaderWrite && count == static_cast<size_t>(kJournalHeaderSize)))))) {
         errno = g_writeError;
         return -1;
+    }
+    return vorn::realSystemCalls().pwrite(fd, buffer, count, offset);
+}
+
+// What reached the journal, in order: 'W' a write of the new stream, 'H' the
+// closing header, 'S' an fsync.
+std::string g_journalEvents;
+
+int faultyFsync(int fd) {
+    if (fd == g_journalFd) {
+        g_journalEvents += 'S';
+        if (g_fault == Fault::Fsync) {
+            errno = EIO;
+            return -1;
+        }
+    }
+    return vorn::realSystemCalls().fsync(fd);
+}
+
+ssize_t recordingPwrite(int fd, const void *buffer, size_t count, off_t offset) {
+    if (fd == g_journalFd) {
+        g_journalEvents += (offset == 0 && count == static_cast<size_t>(kJournalHeaderSize)) ? 'H' : 'W';
     }
     return vorn::realSystemCalls().pwrite(fd, buffer, count, offset);
 }
@@ -130,6 +153,8 @@ TEST_F(RewriteJournal, InterruptedRewriteLeavesOneWholeStream) {
         {"stream write fails, AES", Fault::StreamWrite, true, false, "rewrite abandoned"},
         {"header write fails, plain", Fault::HeaderWrite, false, false, "rewrite abandoned"},
         {"header write fails, AES", Fault::HeaderWrite, true, false, "rewrite abandoned"},
+        {"journal cannot be flushed to the disk, plain", Fault::Fsync, false, false, "rewrite abandoned"},
+        {"journal cannot be flushed to the disk, AES", Fault::Fsync, true, false, "rewrite abandoned"},
         {"copy stops halfway, plain", Fault::CopyHalfway, false, true, "rewrite interrupted"},
         {"copy stops halfway, AES", Fault::CopyHalfway, true, true, "rewrite interrupted"},
     };
@@ -148,6 +173,7 @@ TEST_F(RewriteJournal, InterruptedRewriteLeavesOneWholeStream) {
             calls->open = trackingOpen;
             calls->pwrite = faultyPwrite;
             calls->pread = faultyPread;
+            calls->fsync = faultyFsync;
             g_fault = c.fault;
             g_journalFd = -1;
             EXPECT_FALSE(VORNTestPeer::fullWriteback(store));
@@ -181,6 +207,37 @@ TEST_F(RewriteJournal, InterruptedRewriteLeavesOneWholeStream) {
         ExpectFilled(store, 1);
         EXPECT_EQ(VORNTestPeer::get(store, "after"), std::optional<std::string>("works"));
         EXPECT_EQ(m_log.countPrefix("recover strategic"), 0u) << m_log.dump();
+    }
+}
+
+// Power loss: the new stream is on the disk before the header that makes the
+// journal complete, and the header before the data file is overwritten (the
+// copy into place reads the journal back only after the second fsync).
+TEST_F(RewriteJournal, TheJournalReachesTheDiskBeforeTheDataFileIsOverwritten) {
+    for (const bool aes : {false, true}) {
+        SCOPED_TRACE(aes ? "AES" : "plain");
+        const std::string id = aes ? "journal-order-aes" : "journal-order";
+        const StoreOptions options = aes ? encrypted("journal-key-16by") : StoreOptions{};
+        VORN *store = open(id, options);
+        Fill(store);
+        {
+            vorn::ScopedSystemCallsOverride calls;
+            calls->open = trackingOpen;
+            calls->close = trackingClose;
+            calls->pwrite = recordingPwrite;
+            calls->fsync = faultyFsync;
+            g_journalFd = -1;
+            g_journalEvents.clear();
+            ASSERT_TRUE(VORNTestPeer::fullWriteback(store));
+        }
+        ASSERT_FALSE(g_journalEvents.empty());
+        const size_t header = g_journalEvents.find('H');
+        ASSERT_NE(header, std::string::npos) << g_journalEvents;
+        EXPECT_EQ(g_journalEvents.substr(header - 1), "SHS") << g_journalEvents;
+        EXPECT_EQ(g_journalEvents.substr(0, header - 1).find_first_not_of('W'), std::string::npos)
+            << g_journalEvents;
+        ExpectFilled(store);
+        close(store);
     }
 }
 
