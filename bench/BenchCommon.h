@@ -9,6 +9,7 @@
 #endif
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -16,6 +17,7 @@
 #include <stdexcept>
 #include <string>
 #include <system_error>
+#include <thread>
 
 namespace vornbench {
 
@@ -78,6 +80,15 @@ inline std::string cpuModel() {
         }
     }
     return "unknown cpu";
+}
+
+// The header line of a table: what it ran on and how busy the machine was.
+inline std::string machineLine(double loadBefore, const std::string &dir) {
+    char load[32];
+    std::snprintf(load, sizeof load, "%.2f", loadBefore);
+    return cpuModel() + ", " + std::to_string(std::thread::hardware_concurrency()) +
+           " hardware threads, load average " + load + " before the run; stores in " + dir + " (" +
+           fileSystemOf(dir) + ").";
 }
 
 } // namespace vornbench

@@ -602,9 +602,7 @@ void printTable(const std::vector<AdapterInfo> &rows, const LargeOptions &opt, c
                 opt.keys, opt.keys, kTheta, opt.keys / 2, sizeText(writersValueSize).c_str());
     std::printf("Targets (bench/README.md): zipf 100 B >= 1.5 x LMDB WRITEMAP; worst put 1 KiB <= 50 ms; anon <= 64 "
                 "B/key; 2 writers >= LMDB WRITEMAP.\n");
-    std::printf("%s, %u hardware threads, load average %.2f before the run; stores in %s (%s).\n\n", cpuModel().c_str(),
-                std::thread::hardware_concurrency(), loadBefore, opt.shownDir.c_str(),
-                fileSystemOf(opt.shownDir).c_str());
+    std::printf("%s\n\n", machineLine(loadBefore, opt.shownDir).c_str());
     printLine(table.front());
     std::string rule = "|";
     for (size_t c = 0; c < width.size(); c++) {
@@ -621,12 +619,14 @@ void printTable(const std::vector<AdapterInfo> &rows, const LargeOptions &opt, c
 }
 
 // One line per value size and row; NaN for a cell not measured or failed.
-void writeData(const std::vector<AdapterInfo> &rows, const LargeOptions &opt, const std::vector<Cells> &cells) {
+void writeData(const std::vector<AdapterInfo> &rows, const LargeOptions &opt, const std::vector<Cells> &cells,
+               double loadBefore) {
     FILE *f = std::fopen(opt.dataFile.c_str(), "w");
     if (!f) {
         std::fprintf(stderr, "store_bench: cannot write %s: %s\n", opt.dataFile.c_str(), std::strerror(errno));
         return;
     }
+    std::fprintf(f, "# %s N = %zu\n", machineLine(loadBefore, opt.shownDir).c_str(), opt.keys);
     std::fprintf(f, "# label\tvalue_bytes\tid\tname\tload_kputs_s\tworst_put_ms\tp999_put_ms\tzipf_kops_s\t"
                     "anon_bytes_per_key\tfile_mb\treopen_ms\twriters_kops_s\n");
     for (size_t vi = 0; vi < opt.valueSizes.size(); vi++) {
@@ -679,7 +679,7 @@ int runLargeStoreBench(const LargeOptions &opt) {
     }
     printTable(rows, opt, cells, loadBefore, writersValueSize);
     if (!opt.dataFile.empty()) {
-        writeData(rows, opt, cells);
+        writeData(rows, opt, cells, loadBefore);
     }
     std::fprintf(stderr, "store_bench: large table measured in %.0f s\n",
                  std::chrono::duration<double>(Clock::now() - begin).count());

@@ -427,8 +427,7 @@ void printTable(const std::vector<AdapterInfo> &rows, const Options &opt,
 #if !defined(VORN_BENCH_HAS_STORE_ROWS)
     std::printf("The library's own rows are not in this build: they need the typed API of core/VORN.h.\n");
 #endif
-    std::printf("%s, %u hardware threads, load average %.2f before the run; stores in %s (%s).\n\n", cpuModel().c_str(),
-                std::thread::hardware_concurrency(), loadBefore, opt.dir.c_str(), fileSystemOf(opt.dir).c_str());
+    std::printf("%s\n\n", machineLine(loadBefore, opt.dir).c_str());
     printLine(table.front());
     std::string rule = "|";
     for (size_t c = 0; c < width.size(); c++) {
@@ -447,12 +446,14 @@ void printTable(const std::vector<AdapterInfo> &rows, const Options &opt,
 // The table's medians and ranges, one block per N (blocks separated by two
 // blank lines), one line per row; NaN where a cell does not apply or failed.
 void writeData(const std::vector<AdapterInfo> &rows, const Options &opt,
-               const std::map<std::pair<size_t, size_t>, RowResult> &results, const std::string &path) {
+               const std::map<std::pair<size_t, size_t>, RowResult> &results, double loadBefore,
+               const std::string &path) {
     FILE *f = std::fopen(path.c_str(), "w");
     if (!f) {
         std::fprintf(stderr, "store_bench: cannot write %s: %s\n", path.c_str(), std::strerror(errno));
         return;
     }
+    std::fprintf(f, "# %s\n", machineLine(loadBefore, opt.dir).c_str());
     std::fprintf(f, "# N\tid\tname\tw1_ns\tw1_min\tw1_max\tw2_ns\tw2_min\tw2_max\tw3_ns\tw3_min\tw3_max\tw4_ms\t"
                     "w4_min\tw4_max\tw5_kib\tw5_trim_kib\n");
     for (size_t si = 0; si < opt.sizes.size(); si++) {
@@ -692,7 +693,7 @@ int run(int argc, char **argv) {
     runOpt.dir = shownDir;
     printTable(rows, runOpt, results, loadBefore);
     if (!opt.dataDir.empty()) {
-        writeData(rows, runOpt, results, opt.dataDir + "/store_bench.tsv");
+        writeData(rows, runOpt, results, loadBefore, opt.dataDir + "/store_bench.tsv");
     }
     std::fprintf(stderr, "store_bench: measured in %.0f s\n", seconds);
     if (opt.large) {
