@@ -18,8 +18,7 @@ set style fill solid 0.75 border -1
 set boxwidth 0.9
 set grid ytics mytics
 set xtics rotate by 35 right nomirror
-set key above
-set bmargin 6
+set key below horizontal
 
 set multiplot layout 2,3 title "store_bench --large (one run)\n" . machine
 
