@@ -11,8 +11,8 @@
 //             and file-backed resident memory (/proc/self/smaps_rollup)
 //             before and after opening the store and reading one key, and
 //             the time of that open + read.
-//   writers   on the smallest value size, rows that several processes may
-//             open at once: two forked processes, each with its own open of
+//   writers   on rows that several processes may open at once, after the
+//             cells above: two forked processes, each with its own open of
 //             the store, do N/2 updates each at the same time; aggregate
 //             throughput over the span from the first start to the last end.
 //
@@ -35,6 +35,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <limits>
 #include <random>
 #include <stdexcept>
@@ -202,7 +203,6 @@ struct Inputs {
 struct Cells {
     double loadKops = kNaN, worstMs = kNaN, p999Ms = kNaN, zipfKops = kNaN;
     double anonPerKey = kNaN, fileMB = kNaN, reopenMs = kNaN, writersKops = kNaN;
-    bool writersRun = false;
     int failedPhase = -1; // 0 load, 1 zipf, 2 open, 3 writers; -1 none
     std::string error;
 };
@@ -355,7 +355,17 @@ void runWriters(const AdapterInfo &info, const std::string &dir, const Inputs &i
     pid_t pids[2] = {-1, -1};
     for (int c = 0; c < 2; c++) {
         pids[c] = fork();
-        expect(pids[c] >= 0, std::string("fork: ") + std::strerror(errno));
+        if (pids[c] < 0) {
+            const std::string error = std::string("fork: ") + std::strerror(errno);
+            // A writer already started waits for the go: let it run and end.
+            for (int fd : {ready[0], ready[1], go[0], go[1], result[0][0], result[0][1], result[1][0], result[1][1]}) {
+                ::close(fd);
+            }
+            if (c == 1) {
+                waitpid(pids[0], nullptr, 0);
+            }
+            throw std::runtime_error(error);
+        }
         if (pids[c] == 0) {
             alarm(kChildSeconds);
             ::close(ready[0]);
@@ -370,6 +380,9 @@ void runWriters(const AdapterInfo &info, const std::string &dir, const Inputs &i
                 store->open(dir, in.n);
                 char byte = 'r';
                 expect(write(ready[1], &byte, 1) == 1, "ready pipe");
+                // Closed at once, so that if the other writer dies before it
+                // is ready, the parent sees the end of the pipe.
+                ::close(ready[1]);
                 while (read(go[0], &byte, 1) < 0 && errno == EINTR) {
                 }
                 const auto &ops = in.writerOps[c];
@@ -433,8 +446,7 @@ void runWriters(const AdapterInfo &info, const std::string &dir, const Inputs &i
     cells.writersKops = ops / (static_cast<double>(end - start) / 1e9) / 1e3;
 }
 
-Cells runRow(const AdapterInfo &info, size_t valueSize, const Inputs &in, const LargeOptions &opt,
-             bool withWriters) {
+Cells runRow(const AdapterInfo &info, size_t valueSize, const Inputs &in, const LargeOptions &opt) {
     Cells cells;
     const std::vector<std::string> pool = valuePool(valueSize);
     const size_t n = in.n;
@@ -507,8 +519,7 @@ Cells runRow(const AdapterInfo &info, size_t valueSize, const Inputs &in, const 
 
         // Two writer processes.
         phase = 3;
-        if (withWriters && info.multiProcess) {
-            cells.writersRun = true;
+        if (info.multiProcess) {
             const auto writersBegin = Clock::now();
             runWriters(info, dir.path(), in, valueSize, pool, cells);
             note("two writers", nsSince(writersBegin) / 1e9);
@@ -551,7 +562,7 @@ std::string sizeText(size_t bytes) {
 }
 
 void printTable(const std::vector<AdapterInfo> &rows, const LargeOptions &opt, const std::vector<Cells> &cells,
-                double loadBefore, size_t writersValueSize) {
+                double loadBefore) {
     std::vector<std::vector<std::string>> table;
     table.push_back({"keys x value", "store", "load k puts/s", "worst put ms", "p99.9 put ms", "zipf 50/50 k ops/s",
                      "anon B/key after open", "file MB after open", "reopen ms", "2 writers k ops/s"});
@@ -570,8 +581,7 @@ void printTable(const std::vector<AdapterInfo> &rows, const LargeOptions &opt, c
             line.push_back(cell(2, c.anonPerKey));
             line.push_back(cell(2, c.fileMB));
             line.push_back(cell(2, c.reopenMs));
-            bool writersApply = rows[r].multiProcess && opt.valueSizes[vi] == writersValueSize;
-            line.push_back(writersApply ? cell(3, c.writersKops) : std::string("-"));
+            line.push_back(rows[r].multiProcess ? cell(3, c.writersKops) : std::string("-"));
             table.push_back(line);
             if (c.failedPhase >= 0) {
                 failures.push_back(rows[r].name + " at " + std::to_string(opt.keys) + " x " +
@@ -598,8 +608,8 @@ void printTable(const std::vector<AdapterInfo> &rows, const LargeOptions &opt, c
                 "scrambled, fixed seed). after open: a fresh process opens the store and reads one key; resident "
                 "anonymous bytes per key and file-backed MB that the open added (/proc/self/smaps_rollup), and the "
                 "time of that open + read. 2 writers: two processes, each with its own open, %zu updates each at "
-                "once, on the %s values only; - a single-process row or another value size.\n",
-                opt.keys, opt.keys, kTheta, opt.keys / 2, sizeText(writersValueSize).c_str());
+                "once; - a single-process row.\n",
+                opt.keys, opt.keys, kTheta, opt.keys / 2);
     std::printf("Targets (bench/README.md): zipf 100 B >= 1.5 x LMDB WRITEMAP; worst put 1 KiB <= 50 ms; anon <= 64 "
                 "B/key; 2 writers >= LMDB WRITEMAP.\n");
     std::printf("%s\n\n", machineLine(loadBefore, opt.shownDir).c_str());
@@ -665,7 +675,6 @@ int runLargeStoreBench(const LargeOptions &opt) {
         std::fprintf(stderr, "store_bench: large table: no rows\n");
         return 1;
     }
-    const size_t writersValueSize = *std::min_element(opt.valueSizes.begin(), opt.valueSizes.end());
     double loadBefore = -1;
     getloadavg(&loadBefore, 1);
     const auto begin = Clock::now();
@@ -674,10 +683,10 @@ int runLargeStoreBench(const LargeOptions &opt) {
     std::vector<Cells> cells;
     for (size_t valueSize : opt.valueSizes) {
         for (const auto &row : rows) {
-            cells.push_back(runRow(row, valueSize, in, opt, valueSize == writersValueSize));
+            cells.push_back(runRow(row, valueSize, in, opt));
         }
     }
-    printTable(rows, opt, cells, loadBefore, writersValueSize);
+    printTable(rows, opt, cells, loadBefore);
     if (!opt.dataFile.empty()) {
         writeData(rows, opt, cells, loadBefore);
     }
@@ -727,6 +736,14 @@ int runLargeProbe(int argc, char **argv) {
         const bool found = store->getString(key, out);
         const double ns = nsSince(begin);
         const Resident after = residentNow();
+        // STORE_BENCH_SMAPS=PREFIX keeps this process's /proc/self/smaps after
+        // the open as PREFIX.<row>.<value size>, to see which mappings hold
+        // the memory.
+        if (const char *prefix = std::getenv("STORE_BENCH_SMAPS"); prefix && *prefix) {
+            std::ifstream in("/proc/self/smaps");
+            std::ofstream copy(std::string(prefix) + "." + id + "." + std::to_string(valueSize));
+            copy << in.rdbuf();
+        }
         const bool ok = found && out == pool[poolIndex];
         std::printf("%d %lld %lld %lld %lld %lld\n", ok ? 1 : 0, static_cast<long long>(ns), before.anon, after.anon,
                     before.file, after.file);
