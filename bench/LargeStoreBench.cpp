@@ -16,7 +16,9 @@
 //             the store, do N/2 updates each at the same time; aggregate
 //             throughput over the span from the first start to the last end.
 //
-// One run, no repetitions. Every value read back (sample of keys after each
+// Each row and value size runs in a forked process of its own (a store that
+// kills its process fails its row, not the run). One run, no repetitions.
+// Every value read back (sample of keys after each
 // phase, the probe's key, the writers' keys afterwards) is checked outside the
 // timing; a phase that fails marks its cells and the later ones FAILED.
 #include "bench/LargeStoreBench.h"
@@ -537,6 +539,76 @@ Cells runRow(const AdapterInfo &info, size_t valueSize, const Inputs &in, const 
     return cells;
 }
 
+// runRow in a forked process, so that a store that kills its process (LMDB
+// WRITEMAP takes SIGBUS when the disk is full under its sparse file) fails
+// its row instead of the run, and every row starts with a fresh heap and
+// fresh library state.
+Cells runRowIsolated(const AdapterInfo &info, size_t valueSize, const Inputs &in, const LargeOptions &opt) {
+    struct Report {
+        double values[8];
+        int failedPhase;
+        char error[400];
+    };
+    Cells cells;
+    int out[2];
+    if (pipe(out) != 0) {
+        cells.failedPhase = 0;
+        cells.error = std::string("pipe: ") + std::strerror(errno);
+        return cells;
+    }
+    std::fflush(nullptr);
+    pid_t pid = fork();
+    if (pid < 0) {
+        ::close(out[0]);
+        ::close(out[1]);
+        cells.failedPhase = 0;
+        cells.error = std::string("fork: ") + std::strerror(errno);
+        return cells;
+    }
+    if (pid == 0) {
+        ::close(out[0]);
+        Cells c = runRow(info, valueSize, in, opt);
+        Report report{{c.loadKops, c.worstMs, c.p999Ms, c.zipfKops, c.anonPerKey, c.fileMB, c.reopenMs, c.writersKops},
+                      c.failedPhase,
+                      {}};
+        std::snprintf(report.error, sizeof report.error, "%s", c.error.c_str());
+        std::fflush(nullptr);
+        ssize_t w = write(out[1], &report, sizeof report);
+        _exit(w == static_cast<ssize_t>(sizeof report) ? 0 : 1);
+    }
+    ::close(out[1]);
+    Report report{};
+    size_t got = 0;
+    while (got < sizeof report) {
+        ssize_t r = read(out[0], reinterpret_cast<char *>(&report) + got, sizeof report - got);
+        if (r < 0 && errno == EINTR) {
+            continue;
+        }
+        if (r <= 0) {
+            break;
+        }
+        got += static_cast<size_t>(r);
+    }
+    ::close(out[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (got != sizeof report) {
+        cells.failedPhase = 0;
+        cells.error = "the row's process ended early: " + waitStatusText(status);
+        std::fprintf(stderr, "store_bench: large %s %zu B failed: %s\n", info.name.c_str(), valueSize,
+                     cells.error.c_str());
+        return cells;
+    }
+    double *fields[8] = {&cells.loadKops, &cells.worstMs,    &cells.p999Ms,   &cells.zipfKops,
+                         &cells.anonPerKey, &cells.fileMB, &cells.reopenMs, &cells.writersKops};
+    for (int f = 0; f < 8; f++) {
+        *fields[f] = report.values[f];
+    }
+    cells.failedPhase = report.failedPhase;
+    cells.error = report.error;
+    return cells;
+}
+
 std::string number(double v) {
     char buf[32];
     if (std::isnan(v)) {
@@ -683,7 +755,7 @@ int runLargeStoreBench(const LargeOptions &opt) {
     std::vector<Cells> cells;
     for (size_t valueSize : opt.valueSizes) {
         for (const auto &row : rows) {
-            cells.push_back(runRow(row, valueSize, in, opt));
+            cells.push_back(runRowIsolated(row, valueSize, in, opt));
         }
     }
     printTable(rows, opt, cells, loadBefore);
