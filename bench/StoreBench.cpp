@@ -16,14 +16,15 @@
 // --callgrind runs W1-W3 once per row and N with callgrind collection on
 // only inside the workload, and dumps each one as "<row> <W> <N>" (see
 // scripts/bench-callgrind.sh).
+//
+// --large adds the large-store table (LargeStoreBench.cpp), --large-only
+// runs it alone; --data-dir DIR writes the tables' numbers as TSV for
+// scripts/bench-plot.sh.
 #include "bench/StoreAdapter.h"
 #include "bench/BenchCommon.h"
 #include "bench/LargeStoreBench.h"
 
 #include <sys/stat.h>
-#if defined(__linux__)
-#include <sys/vfs.h>
-#endif
 
 #if __has_include(<valgrind/callgrind.h>)
 #include <valgrind/callgrind.h>
@@ -39,7 +40,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <optional>
 #include <random>
