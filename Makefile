@@ -56,9 +56,11 @@ stress: build
 	@VORN_CRASH_KILLS=$(KILLS) VORN_STRESS_OPS=$(OPS) build/tests/crash_tests
 
 # One table of every store side by side (bench/README.md); BENCH_ARGS go to
-# store_bench, e.g. BENCH_ARGS="--reps 3 --sizes 10000".
+# store_bench, e.g. BENCH_ARGS="--reps 3 --sizes 10000"; BENCH_ARGS=--large adds
+# the large-store table. Pictures in build-bench/*.png; BENCH_SAVE=1 copies
+# them into bench/.
 bench: build-bench
-	@scripts/bench.sh build-bench $(BENCH_ARGS)
+	@BENCH_SAVE=$(BENCH_SAVE) scripts/bench.sh build-bench $(BENCH_ARGS)
 
 # Instructions per operation of the library's W1-W3 under callgrind.
 bench-callgrind: build-bench

@@ -10,9 +10,19 @@
 namespace vornbench {
 namespace {
 
-// Address space reserved for the map. With MDB_WRITEMAP the file is extended
-// to this size, sparsely: only written pages take blocks on disk.
-constexpr size_t kMapSize = size_t(1) << 30;
+// Address space reserved for the map: 1 GiB, or more when the workload says
+// its value size (setValueSize) and expectedKeys x (value + 64 bytes of key
+// and node) x 4 is larger (copy-on-write pages of updates, half-full pages).
+// With MDB_WRITEMAP the file is extended to this size, sparsely: only written
+// pages take blocks on disk.
+constexpr size_t kMinMapSize = size_t(1) << 30;
+
+size_t mapSizeFor(size_t expectedKeys, size_t valueSize) {
+    constexpr size_t kMiB = size_t(1) << 20;
+    size_t want = expectedKeys * (valueSize + 64) * 4;
+    want = (want + kMiB - 1) / kMiB * kMiB;
+    return want > kMinMapSize ? want : kMinMapSize;
+}
 
 void check(int rc, const char *what) {
     if (rc != MDB_SUCCESS) {
@@ -25,9 +35,11 @@ public:
     explicit LmdbStore(unsigned extraFlags) : m_flags(MDB_NOSYNC | MDB_NOMETASYNC | extraFlags) {}
     ~LmdbStore() override { release(); }
 
-    void open(const std::string &dir, size_t) override {
+    void setValueSize(size_t bytes) override { m_valueSize = bytes; }
+
+    void open(const std::string &dir, size_t expectedKeys) override {
         check(mdb_env_create(&m_env), "mdb_env_create");
-        check(mdb_env_set_mapsize(m_env, kMapSize), "mdb_env_set_mapsize");
+        check(mdb_env_set_mapsize(m_env, mapSizeFor(expectedKeys, m_valueSize)), "mdb_env_set_mapsize");
         check(mdb_env_open(m_env, dir.c_str(), m_flags, 0644), "mdb_env_open");
         MDB_txn *txn = nullptr;
         check(mdb_txn_begin(m_env, nullptr, 0, &txn), "mdb_txn_begin");
@@ -86,14 +98,15 @@ private:
     }
 
     const unsigned m_flags;
+    size_t m_valueSize = 32;
     MDB_env *m_env = nullptr;
     MDB_dbi m_dbi = 0;
     MDB_txn *m_readTxn = nullptr;
 };
 
-const bool registered = registerAdapter({10, "lmdb", "LMDB", true, [] { return std::make_unique<LmdbStore>(0); }}) &&
+const bool registered = registerAdapter({10, "lmdb", "LMDB", true, [] { return std::make_unique<LmdbStore>(0); }, true}) &&
                         registerAdapter({11, "lmdb-writemap", "LMDB WRITEMAP", true,
-                                         [] { return std::make_unique<LmdbStore>(MDB_WRITEMAP); }});
+                                         [] { return std::make_unique<LmdbStore>(MDB_WRITEMAP); }, true});
 
 } // namespace
 } // namespace vornbench

@@ -31,6 +31,10 @@ public:
 
     // expectedKeys: N of the workload, for stores that size a mapping up front.
     virtual void open(const std::string &dir, size_t expectedKeys) = 0;
+    // Called before open(): the size of the values the workload will write
+    // (32 bytes unless said otherwise), for stores that size a mapping from
+    // expectedKeys x value size. Only the large-store table calls it.
+    virtual void setValueSize(size_t bytes) { (void)bytes; }
     virtual bool putInt32(std::string_view key, int32_t value) = 0;
     virtual bool putString(std::string_view key, const std::string &value) = 0;
     virtual bool getString(std::string_view key, std::string &out) = 0;
@@ -49,6 +53,9 @@ struct AdapterInfo {
     std::string name; // label in the table
     bool persistent;  // false: keeps no files; reopen (W4) and bytes (W5) don't apply
     std::function<std::unique_ptr<StoreAdapter>()> make;
+    // Several processes may open the store at once (the large-store table's
+    // two-writer cell runs only on such rows).
+    bool multiProcess = false;
 };
 
 // Called from a static initialiser in each adapter's source file, so that a

@@ -16,12 +16,15 @@
 // --callgrind runs W1-W3 once per row and N with callgrind collection on
 // only inside the workload, and dumps each one as "<row> <W> <N>" (see
 // scripts/bench-callgrind.sh).
+//
+// --large adds the large-store table (LargeStoreBench.cpp), --large-only
+// runs it alone; --data-dir DIR writes the tables' numbers as TSV for
+// scripts/bench-plot.sh.
 #include "bench/StoreAdapter.h"
+#include "bench/BenchCommon.h"
+#include "bench/LargeStoreBench.h"
 
 #include <sys/stat.h>
-#if defined(__linux__)
-#include <sys/vfs.h>
-#endif
 
 #if __has_include(<valgrind/callgrind.h>)
 #include <valgrind/callgrind.h>
@@ -37,7 +40,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <optional>
 #include <random>
@@ -84,6 +86,10 @@ struct Options {
     std::string dir;               // base of the temporary directories
     bool callgrind = false;
     bool list = false;
+    std::string dataDir; // set: the table's data (TSV) for scripts/bench-plot.sh goes there
+    bool large = false;      // also the large-store table (LargeStoreBench.cpp)
+    bool largeOnly = false;  // only the large-store table
+    LargeOptions largeOpt;
 };
 
 // Inputs shared by every row at one N, so that all stores do the same work.
@@ -147,28 +153,6 @@ uint64_t allocatedBytes(const fs::path &dir) {
     }
     return total;
 }
-
-// A fresh directory under the base, removed with everything in it.
-class TempDir {
-public:
-    TempDir(const std::string &base, const std::string &prefix) {
-        std::string pattern = base + "/" + prefix + ".XXXXXX";
-        if (!mkdtemp(pattern.data())) {
-            throw std::runtime_error("mkdtemp " + pattern + ": " + std::strerror(errno));
-        }
-        m_path = pattern;
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(m_path, ec);
-    }
-    TempDir(const TempDir &) = delete;
-    TempDir &operator=(const TempDir &) = delete;
-    const std::string &path() const { return m_path; }
-
-private:
-    std::string m_path;
-};
 
 // Runs f; returns its wall time in ns, or under --callgrind collects only
 // inside f and dumps the counts under label.
@@ -347,45 +331,6 @@ std::string cell(const Stat &s, const std::optional<Stat> &floor, const char *ma
     return text;
 }
 
-std::string fileSystemOf(const std::string &dir) {
-#if defined(__linux__)
-    struct statfs fsInfo {};
-    if (statfs(dir.c_str(), &fsInfo) == 0) {
-        switch (static_cast<unsigned long>(fsInfo.f_type)) {
-        case 0xEF53:
-            return "ext4";
-        case 0x01021994:
-            return "tmpfs";
-        case 0x58465342:
-            return "xfs";
-        case 0x9123683E:
-            return "btrfs";
-        case 0x794C7630:
-            return "overlayfs";
-        default:
-            break;
-        }
-    }
-#else
-    (void)dir;
-#endif
-    return "unknown file system";
-}
-
-std::string cpuModel() {
-    std::ifstream in("/proc/cpuinfo");
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.rfind("model name", 0) == 0) {
-            auto colon = line.find(':');
-            if (colon != std::string::npos) {
-                return line.substr(colon + 2);
-            }
-        }
-    }
-    return "unknown cpu";
-}
-
 void printTable(const std::vector<AdapterInfo> &rows, const Options &opt,
                 const std::map<std::pair<size_t, size_t>, RowResult> &results, double loadBefore) {
     std::vector<std::vector<std::string>> table;
@@ -482,8 +427,7 @@ void printTable(const std::vector<AdapterInfo> &rows, const Options &opt,
 #if !defined(VORN_BENCH_HAS_STORE_ROWS)
     std::printf("The library's own rows are not in this build: they need the typed API of core/VORN.h.\n");
 #endif
-    std::printf("%s, %u hardware threads, load average %.2f before the run; stores in %s (%s).\n\n", cpuModel().c_str(),
-                std::thread::hardware_concurrency(), loadBefore, opt.dir.c_str(), fileSystemOf(opt.dir).c_str());
+    std::printf("%s\n\n", machineLine(loadBefore, opt.dir).c_str());
     printLine(table.front());
     std::string rule = "|";
     for (size_t c = 0; c < width.size(); c++) {
@@ -497,6 +441,64 @@ void printTable(const std::vector<AdapterInfo> &rows, const Options &opt,
         std::printf("\nFAILED %s\n", f.c_str());
     }
     std::fflush(stdout);
+}
+
+// The table's medians and ranges, one block per N (blocks separated by two
+// blank lines), one line per row; NaN where a cell does not apply or failed.
+void writeData(const std::vector<AdapterInfo> &rows, const Options &opt,
+               const std::map<std::pair<size_t, size_t>, RowResult> &results, double loadBefore,
+               const std::string &path) {
+    FILE *f = std::fopen(path.c_str(), "w");
+    if (!f) {
+        std::fprintf(stderr, "store_bench: cannot write %s: %s\n", path.c_str(), std::strerror(errno));
+        return;
+    }
+    std::fprintf(f, "# %s\n", machineLine(loadBefore, opt.dir).c_str());
+    std::fprintf(f, "# N\tid\tname\tw1_ns\tw1_min\tw1_max\tw2_ns\tw2_min\tw2_max\tw3_ns\tw3_min\tw3_max\tw4_ms\t"
+                    "w4_min\tw4_max\tw5_kib\tw5_trim_kib\n");
+    for (size_t si = 0; si < opt.sizes.size(); si++) {
+        if (si > 0) {
+            std::fprintf(f, "\n\n");
+        }
+        for (size_t r = 0; r < rows.size(); r++) {
+            auto it = results.find({si, r});
+            bool valid = it != results.end() && it->second.error.empty() && !it->second.samples.empty();
+            std::string line = std::to_string(opt.sizes[si]) + "\t" + rows[r].id + "\t" + rows[r].name;
+            auto add = [&](double Sample::*field, double scale, bool applies) {
+                if (!valid || !applies) {
+                    line += "\tNaN\tNaN\tNaN";
+                    return;
+                }
+                std::vector<double> v;
+                for (const Sample &s : it->second.samples) {
+                    v.push_back(s.*field * scale);
+                }
+                Stat st = statOf(v);
+                char buf[96];
+                std::snprintf(buf, sizeof buf, "\t%.6g\t%.6g\t%.6g", st.median, st.min, st.max);
+                line += buf;
+            };
+            add(&Sample::w1, 1, true);
+            add(&Sample::w2, 1, true);
+            add(&Sample::w3, 1, true);
+            add(&Sample::w4, 1, rows[r].persistent);
+            auto median = [&](double Sample::*field) {
+                if (!valid || !rows[r].persistent) {
+                    return std::string("NaN");
+                }
+                std::vector<double> v;
+                for (const Sample &s : it->second.samples) {
+                    v.push_back(s.*field / 1024);
+                }
+                char buf[32];
+                std::snprintf(buf, sizeof buf, "%.6g", statOf(v).median);
+                return std::string(buf);
+            };
+            line += "\t" + median(&Sample::w5) + "\t" + median(&Sample::w5Trim);
+            std::fprintf(f, "%s\n", line.c_str());
+        }
+    }
+    std::fclose(f);
 }
 
 // ---- command line ----
@@ -521,7 +523,9 @@ std::vector<std::string> splitList(const std::string &text) {
     std::fprintf(stderr,
                  "store_bench: %s\n"
                  "usage: store_bench [--reps R] [--sizes N,N...] [--rows ID,ID...] [--dir DIR] [--callgrind] "
-                 "[--list]\n",
+                 "[--list] [--data-dir DIR]\n"
+                 "                   [--large | --large-only] [--large-keys N] [--large-values B,B...] "
+                 "[--large-rows ID,ID...]\n",
                  message);
     std::exit(2);
 }
@@ -561,6 +565,32 @@ Options parseOptions(int argc, char **argv) {
             opt.callgrind = true;
         } else if (arg == "--list") {
             opt.list = true;
+        } else if (arg == "--data-dir") {
+            opt.dataDir = value();
+        } else if (arg == "--large") {
+            opt.large = true;
+        } else if (arg == "--large-only") {
+            opt.large = opt.largeOnly = true;
+        } else if (arg == "--large-keys") {
+            long long n = std::atoll(value().c_str());
+            if (n < 100 || n > 100000000) {
+                usage("--large-keys must be between 100 and 100000000");
+            }
+            opt.largeOpt.keys = static_cast<size_t>(n);
+        } else if (arg == "--large-values") {
+            opt.largeOpt.valueSizes.clear();
+            for (const auto &item : splitList(value())) {
+                long long b = std::atoll(item.c_str());
+                if (b < 1 || b > (1 << 20)) {
+                    usage("each value size must be between 1 and 1048576 bytes");
+                }
+                opt.largeOpt.valueSizes.push_back(static_cast<size_t>(b));
+            }
+            if (opt.largeOpt.valueSizes.empty()) {
+                usage("--large-values is empty");
+            }
+        } else if (arg == "--large-rows") {
+            opt.largeOpt.rows = splitList(value());
         } else {
             usage(("unknown argument " + arg).c_str());
         }
@@ -569,6 +599,9 @@ Options parseOptions(int argc, char **argv) {
 }
 
 int run(int argc, char **argv) {
+    if (argc >= 2 && std::strcmp(argv[1], "--large-probe") == 0) {
+        return runLargeProbe(argc - 2, argv + 2);
+    }
     Options opt = parseOptions(argc, argv);
     std::vector<AdapterInfo> all = registeredAdapters();
     if (opt.list) {
@@ -592,6 +625,9 @@ int run(int argc, char **argv) {
 #if !STORE_BENCH_HAS_CALLGRIND
         usage("built without valgrind/callgrind.h");
 #endif
+        if (opt.large) {
+            usage("--callgrind measures the W1-W3 table only");
+        }
         opt.reps = 1;
     }
 
@@ -609,6 +645,21 @@ int run(int argc, char **argv) {
     // records how busy the machine was.
     double loadBefore = -1;
     getloadavg(&loadBefore, 1);
+
+    // The large-store table alone.
+    const std::string shownDir = opt.dir.empty() ? (tmp && *tmp ? tmp : "/tmp") : opt.dir;
+    auto runLarge = [&] {
+        LargeOptions large = opt.largeOpt;
+        large.dir = base.path();
+        large.shownDir = shownDir;
+        if (!opt.dataDir.empty()) {
+            large.dataFile = opt.dataDir + "/large_store_bench.tsv";
+        }
+        return runLargeStoreBench(large);
+    };
+    if (opt.largeOnly) {
+        return runLarge();
+    }
 
     std::map<std::pair<size_t, size_t>, RowResult> results;
     auto begin = Clock::now();
@@ -639,9 +690,15 @@ int run(int argc, char **argv) {
     if (opt.callgrind) {
         return failed ? 1 : 0;
     }
-    runOpt.dir = opt.dir.empty() ? (tmp && *tmp ? tmp : "/tmp") : opt.dir;
+    runOpt.dir = shownDir;
     printTable(rows, runOpt, results, loadBefore);
+    if (!opt.dataDir.empty()) {
+        writeData(rows, runOpt, results, loadBefore, opt.dataDir + "/store_bench.tsv");
+    }
     std::fprintf(stderr, "store_bench: measured in %.0f s\n", seconds);
+    if (opt.large) {
+        failed |= runLarge() != 0;
+    }
     return failed ? 1 : 0;
 }
 

@@ -70,7 +70,7 @@ const bool registered =
     registerAdapter({0, "vorn", "vorn plain, single-process", true,
                      [] { return std::make_unique<VornStore>(VORN_SINGLE_PROCESS, std::string()); }}) &&
     registerAdapter({1, "vorn-mp", "vorn plain, multi-process", true,
-                     [] { return std::make_unique<VornStore>(VORN_MULTI_PROCESS, std::string()); }}) &&
+                     [] { return std::make_unique<VornStore>(VORN_MULTI_PROCESS, std::string()); }, true}) &&
     registerAdapter({2, "vorn-aes128", "vorn AES-128", true,
                      [] { return std::make_unique<VornStore>(VORN_SINGLE_PROCESS, std::string("bench-aes128-key")); }});
 

@@ -8,7 +8,7 @@ GROUP[build]="build-essential cmake pkg-config zlib1g-dev libssl-dev libglib2.0-
 GROUP[test]="libgtest-dev libgmock-dev dbus python3-dbusmock gsettings-desktop-schemas git"
 # The Python module and its tests, for Debian's /usr/bin/python3.
 GROUP[python]="pybind11-dev python3-dev python3-pytest python3-setuptools"
-GROUP[bench]="libbenchmark-dev liblmdb-dev libleveldb-dev librocksdb-dev libsqlite3-dev valgrind"
+GROUP[bench]="libbenchmark-dev liblmdb-dev libleveldb-dev librocksdb-dev libsqlite3-dev valgrind gnuplot-nox"
 GROUP[format]="clang-format"
 GROUP[fuzz]="clang-14 libclang-rt-14-dev"
 
