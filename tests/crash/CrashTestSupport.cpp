@@ -36,6 +36,9 @@ void CRCLogWatch::logMessage(VORNLogLevel, const char *, int, const char *, cons
     if (message.find("finished an interrupted rewrite") != std::string::npos) {
         rewritesFinished++;
     }
+    if (message.find("the last append's length was not recorded") != std::string::npos) {
+        appendsCompleted++;
+    }
     if (errors.size() < 50) {
         errors.push_back(message);
     }

@@ -42,6 +42,9 @@ public:
     int crcCallbacks = 0;
     // Loads that finished a rewrite a killed process left in its journal.
     int rewritesFinished = 0;
+    // Loads that took an append whose CRC reached the meta record but whose
+    // length did not (the writer was killed between the two stores).
+    int appendsCompleted = 0;
     int lengthCallbacks = 0;
     std::vector<std::string> errors;
 };
