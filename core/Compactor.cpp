@@ -71,7 +71,7 @@ size_t encodeItemSizeHolder(uint32_t width, uint8_t (&bytes)[kMaxVarint32Size]) 
 bool writePlainCompaction(VORNMap &dic, const uint8_t *stream, AESCrypt *encrypter, RewriteJournalWriter &journal,
                           std::vector<IndexEntry *> &sorted) {
     sorted.reserve(dic.size());
-    for (auto &pair : dic) {
+    for (auto &&pair : dic) {
         sorted.push_back(&pair.second);
     }
     sortByOffset(sorted);
@@ -217,7 +217,7 @@ PreparedStream prepareStream(const KeyIndex &index) {
         return {std::move(buffer), totalSize};
     }
     size_t totalSize = kItemSizeHolderWidth;
-    for (auto &pair : index.plain()) {
+    for (auto &&pair : index.plain()) {
         totalSize += pair.second.computedKVSize + pair.second.valueSize;
     }
     return {VornBuffer(), totalSize};

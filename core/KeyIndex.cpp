@@ -23,6 +23,14 @@ KeyIndex::KeyIndex(bool encrypted) {
 
 KeyIndex::~KeyIndex() = default;
 
+void KeyIndex::bindStream(void *const *mapping, size_t skip) {
+    m_mapping = mapping;
+    m_skip = skip;
+    if (m_plain) {
+        m_plain->bindStream(mapping, skip);
+    }
+}
+
 void KeyIndex::becomeKind(bool encrypted) {
     if (encrypted) {
         if (!m_crypt) {
@@ -33,6 +41,9 @@ void KeyIndex::becomeKind(bool encrypted) {
     } else {
         if (!m_plain) {
             m_plain.reset(newStoreIndex<VORNMap>());
+            if (m_mapping) {
+                m_plain->bindStream(m_mapping, m_skip);
+            }
         }
         m_plain->clear();
         m_crypt.reset();
@@ -64,7 +75,7 @@ std::vector<std::string> KeyIndex::keys() const {
         }
     } else {
         for (const auto &pair : *m_plain) {
-            result.push_back(pair.first);
+            result.emplace_back(pair.first);
         }
     }
     return result;
@@ -86,13 +97,14 @@ size_t KeyIndex::filterExpiredKeys(uint8_t *stream, AESCrypt *cipher, uint32_t n
     auto visit = [&](auto &dic, auto itr, uint32_t valueSize, auto readTime) {
         if (valueSize < kFixed32Size) {
             _VORNLogWithLevel(VORNLogWarning, VORN_LOG_SOURCE, function, __LINE__,
-                              "key [%s] has invalid value size %u", itr->first.c_str(), valueSize);
+                              "key [%s] has invalid value size %u", std::string(itr->first).c_str(), valueSize);
             return ++itr;
         }
         const uint32_t expireTime = readTime();
         if (isExpired(expireTime, now)) {
             _VORNLogWithLevel(VORNLogInfo, VORN_LOG_SOURCE, function, __LINE__,
-                              "deleting expired key [%s], due date %u", itr->first.c_str(), expireTime);
+                              "deleting expired key [%s], due date %u", std::string(itr->first).c_str(),
+                              expireTime);
             count++;
             return dic.erase(itr);
         }

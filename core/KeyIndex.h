@@ -11,7 +11,8 @@
 // The writers and the compaction, whose work differs by kind, reach the map
 // of the store's kind through plain() / crypt().
 //
-// Ownership: owns its map. Locking: none; the engine's thread lock.
+// Ownership: owns its map; a plain index borrows the mapped stream for its
+// keys (bindStream). Locking: none; the engine's thread lock.
 
 #include <cstddef>
 #include <cstdint>
@@ -38,6 +39,11 @@ public:
     ~KeyIndex();
     KeyIndex(const KeyIndex &) = delete;
     KeyIndex &operator=(const KeyIndex &) = delete;
+
+    // Where a plain index reads its keys: *mapping + skip, the mapped data
+    // file's address variable and the bytes in front of the stream. Kept
+    // across clear() and becomeKind().
+    void bindStream(void *const *mapping, size_t skip);
 
     bool encrypted() const { return m_crypt != nullptr; }
     // Drops every entry and makes this an index of the given kind.
@@ -78,7 +84,7 @@ public:
             }
         } else {
             for (const auto &pair : *m_plain) {
-                visit(pair.first, pair.second.toVornBuffer(stream));
+                visit(std::string(pair.first), pair.second.toVornBuffer(stream));
             }
         }
     }
@@ -98,6 +104,8 @@ public:
 private:
     std::unique_ptr<VORNMap> m_plain;
     std::unique_ptr<VORNMapCrypt> m_crypt;
+    void *const *m_mapping = nullptr;
+    size_t m_skip = 0;
 };
 
 } // namespace vorn

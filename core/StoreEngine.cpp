@@ -51,6 +51,9 @@ StoreEngine::StoreEngine(const std::string &mmapID, const std::string &dataPath,
     if (config.cryptKey && !config.cryptKey->empty()) {
         m_crypter = new AESCrypt(config.cryptKey->data(), config.cryptKey->size(), nullptr, 0, config.aes256);
     }
+    // A plain index reads its keys in the mapped stream, wherever the data
+    // file is mapped at the time.
+    m_index.bindStream(m_stream.file().mappingAddress(), kDataFileHeaderSize);
     // The config's expiry and compare-before-set switches wait for the
     // first operation (applyOpenConfig).
     m_handle = new VORN(this);

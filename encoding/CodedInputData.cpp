@@ -54,6 +54,10 @@ VornBuffer CodedInputData::readRealData(const VornBuffer &buffer) {
 }
 
 std::string CodedInputData::readRecordKey(uint32_t &recordOffset) {
+    return std::string(readRecordKeyView(recordOffset));
+}
+
+std::string_view CodedInputData::readRecordKeyView(uint32_t &recordOffset) {
     if (m_position > kMaxRecordOffset) {
         throwRecordOffsetTooLarge();
     }
@@ -62,7 +66,7 @@ std::string CodedInputData::readRecordKey(uint32_t &recordOffset) {
     if (length > kMaxKeyLength) {
         throwKeyTooLarge();
     }
-    std::string key(reinterpret_cast<const char *>(m_region + m_position), length);
+    std::string_view key(reinterpret_cast<const char *>(m_region + m_position), length);
     m_position += length;
     return key;
 }

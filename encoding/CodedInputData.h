@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "encoding/LittleEndian.h"
 #include "encoding/PBUtility.h"
@@ -126,6 +127,14 @@ public:
         kv.keySize = static_cast<uint16_t>(key.size());
         return key;
     }
+    // The same, the key borrowed from the region (no copy).
+    template <typename Holder> std::string_view readStringView(Holder &kv) {
+        uint32_t offset = 0;
+        std::string_view key = readRecordKeyView(offset);
+        kv.offset = offset;
+        kv.keySize = static_cast<uint16_t>(key.size());
+        return key;
+    }
     // Reads the value length that follows such a key, sets valueSize and
     // computedKVSize and skips the value bytes without copying them.
     template <typename Holder> void readData(Holder &kv) {
@@ -141,6 +150,7 @@ public:
     // holder"), then reads a length-delimited key of at most kMaxKeyLength bytes
     // (else std::length_error "VORN key too large for uint16 holder").
     std::string readRecordKey(uint32_t &recordOffset);
+    std::string_view readRecordKeyView(uint32_t &recordOffset);
     // Reads a value length; sets computedKVSize = position after it - recordOffset
     // (65536 or more: std::length_error "VORN computed KV size too large for uint16
     // holder"); skips the value and returns its length.

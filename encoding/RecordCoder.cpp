@@ -392,7 +392,14 @@ template <typename Map, typename Reader> void RecordCoder::decodeRecords(Map &di
     }
     while (!input.reachedEnd()) {
         typename Map::mapped_type kv;
-        std::string key = input.readString(kv);
+        // A plain index keeps no key of its own: the key is borrowed.
+        auto key = [&] {
+            if constexpr (std::is_same_v<Map, PlainIndex>) {
+                return input.readStringView(kv);
+            } else {
+                return input.readString(kv);
+            }
+        }();
         if (key.empty()) {
             // Writers never produce an empty key; what follows is read as the
             // next record, as every reader of the format does.
@@ -420,15 +427,20 @@ template <typename Map> void reserveForStream(Map &dic, const VornBuffer *source
 bool RecordCoder::decodeOneMap(VORNMap &dic, size_t position, bool greedy) {
     try {
         CodedInputData &input = reader();
+        // The table grows as it goes (its slots are 16 bytes and a growth
+        // moves slots only): a reservation from the stream's length would
+        // overshoot by the value sizes. A table bound to a mapping reads
+        // keys there (the engine decodes the mapped stream itself); any
+        // other reads them in the buffer decoded now.
+        const auto *base = m_source ? static_cast<const uint8_t *>(m_source->data()) : nullptr;
+        if (!dic.boundToMapping()) {
+            dic.bindStream(base);
+        }
         if (greedy) {
-            if (dic.empty()) {
-                reserveForStream(dic, m_source, position);
-            }
             decodeRecords(dic, input, position);
         } else {
             VORNMap fresh;
-            fresh.max_load_factor(dic.max_load_factor());
-            reserveForStream(fresh, m_source, position);
+            fresh.bindStream(base);
             decodeRecords(fresh, input, position);
             dic.swap(fresh);
         }

@@ -26,6 +26,7 @@
 #include <utility>
 
 #include "encoding/IndexEntry.h"
+#include "encoding/PlainIndex.h"
 #include "encoding/PBUtility.h"
 
 namespace vorn {
@@ -169,8 +170,8 @@ private:
     Map m_map;
 };
 
-// Index of a plain store (the store's m_plainIndex).
-using VORNMap = VornIndex<IndexEntry>;
+// Index of a plain store: keys stay in the stream (PlainIndex.h).
+using VORNMap = PlainIndex;
 // Index of an encrypted store (the store's m_cryptIndex).
 using VORNMapCrypt = VornIndex<CryptIndexEntry>;
 
@@ -179,7 +180,9 @@ using VORNMapCrypt = VornIndex<CryptIndexEntry>;
 // carry the factor over into the maps they rebuild.
 template <typename Index> Index *newStoreIndex() {
     Index *index = new Index();
-    index->max_load_factor(1.0f);
+    if constexpr (!std::is_same_v<Index, PlainIndex>) {
+        index->max_load_factor(1.0f);
+    }
     return index;
 }
 

@@ -178,6 +178,9 @@ public:
     bool isFileValid() const { return (m_isMayflyFD || m_diskFile.isFileValid()) && m_size != 0 && m_ptr != nullptr; }
 
     void *getMemory() const { return m_ptr; }
+    // The variable holding the mapping's address (null while unmapped), for
+    // readers that must follow every remap: valid as long as this object.
+    void *const *mappingAddress() const { return &m_ptr; }
     size_t getFileSize() const { return m_size; }
     const std::string &getPath() const { return m_diskFile.getPath(); }
     bool isReadOnly() const { return m_readOnly; }

@@ -140,7 +140,7 @@ TEST(RecordCoderTest, EncodedPairListDecodesAsAnItemStream) {
     ASSERT_TRUE(RecordCoder::decodeMap(index, borrow(region, region.size())));
     std::map<std::string, Bytes> content;
     for (const auto &entry : index) {
-        content[entry.first] = bytesOf(entry.second.toVornBuffer(region.data()));
+        content[std::string(entry.first)] = bytesOf(entry.second.toVornBuffer(region.data()));
     }
     EXPECT_EQ(content, expected);
 }
@@ -204,7 +204,7 @@ struct Outcome {
 Content contentOf(const VORNMap &index, const uint8_t *base) {
     Content out;
     for (const auto &entry : index) {
-        out[entry.first] = bytesOf(entry.second.toVornBuffer(base));
+        out[std::string(entry.first)] = bytesOf(entry.second.toVornBuffer(base));
     }
     return out;
 }

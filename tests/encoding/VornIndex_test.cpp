@@ -1,5 +1,5 @@
-// The index maps: lookups by view find exactly the stored key, and cost no
-// allocation.
+// The node-based index map (the encrypted stores'): lookups by view find
+// exactly the stored key, and cost no allocation.
 
 #include "encoding/VornIndex.h"
 
@@ -60,7 +60,7 @@ public:
 };
 
 TEST(VornIndexTest, ViewLookupsMatchLengthAndBytes) {
-    VORNMap index;
+    VornIndex<IndexEntry> index; // the template behind the encrypted stores' map
     const std::string withNul("a\0b", 3);
     index.insert_or_assign(std::string_view("alpha"), IndexEntry(5, 1, 4));
     index.insert_or_assign(std::string_view(withNul), IndexEntry(3, 2, 20));
@@ -109,7 +109,7 @@ TEST(VornIndexTest, HasherAgreesForStringsAndViews) {
 }
 
 TEST(VornIndexTest, KeysBeyondTheKeyLimitAreStillFoundExactly) {
-    VORNMap index;
+    VornIndex<IndexEntry> index; // the template behind the encrypted stores' map
     const std::string huge(kMaxKeyLength + 10, 'h');
     index.insert_or_assign(std::string_view(huge), IndexEntry(1, 1, 1));
     EXPECT_TRUE(index.contains(huge));
@@ -119,7 +119,7 @@ TEST(VornIndexTest, KeysBeyondTheKeyLimitAreStillFoundExactly) {
 }
 
 TEST(VornIndexTest, LookupsAndUpdatesOfExistingKeysDoNotAllocate) {
-    VORNMap index;
+    VornIndex<IndexEntry> index; // the template behind the encrypted stores' map
     index.reserve(1000);
     for (int i = 0; i < 1000; i++) {
         index.insert_or_assign(std::string_view("index_entry_key_number_" + std::to_string(i)),
