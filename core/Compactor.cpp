@@ -216,11 +216,9 @@ PreparedStream prepareStream(const KeyIndex &index) {
         }
         return {std::move(buffer), totalSize};
     }
-    size_t totalSize = kItemSizeHolderWidth;
-    for (auto &&pair : index.plain()) {
-        totalSize += pair.second.computedKVSize + pair.second.valueSize;
-    }
-    return {VornBuffer(), totalSize};
+    // Kept by the index as entries come and go: no walk over a million keys
+    // at every growth.
+    return {VornBuffer(), static_cast<size_t>(kItemSizeHolderWidth + index.plain().liveBytes())};
 }
 
 PreparedStream prepareStream(std::vector<std::pair<std::string, VornBuffer>> &&pairs) {

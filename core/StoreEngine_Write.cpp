@@ -253,7 +253,7 @@ bool StoreEngine::setDataForKey(const WriteGuard &, VornBuffer &&data, std::stri
                 return false;
             }
             if (!m_enableKeyExpire) {
-                itr->second = ret.second; // a compaction moves entries, never drops one
+                m_index.plain().assign(itr, ret.second); // a compaction moves entries, never drops one
             } else {
                 // The write may have dropped expired keys, this one included.
                 m_index.plain().insert_or_assign(key, ret.second);

@@ -23,8 +23,9 @@ std::pair<PlainIndex::iterator, bool> PlainIndex::insert_or_assign(std::string_v
                                                                    const IndexEntry &entry) {
     const size_t found = slotOf(key, hash);
     if (found != m_capacity) {
-        m_slots[found].entry = entry;
-        return {iterator(this, found), false};
+        iterator it(this, found);
+        assign(it, entry);
+        return {it, false};
     }
     // Tombstones count against the fill: a table of erased slots grows (or
     // is rebuilt at its size) like a full one, so probing always ends.
@@ -43,6 +44,7 @@ std::pair<PlainIndex::iterator, bool> PlainIndex::insert_or_assign(std::string_v
     m_slots[i].tag = tag;
     m_slots[i].entry = entry;
     m_size++;
+    m_liveBytes += recordBytes(entry);
     return {iterator(this, i), true};
 }
 
@@ -70,6 +72,7 @@ void PlainIndex::clear() {
     m_capacity = 0;
     m_size = 0;
     m_used = 0;
+    m_liveBytes = 0;
 }
 
 void PlainIndex::reserve(size_type count) {
@@ -84,6 +87,7 @@ void PlainIndex::swap(PlainIndex &other) noexcept {
     std::swap(m_capacity, other.m_capacity);
     std::swap(m_size, other.m_size);
     std::swap(m_used, other.m_used);
+    std::swap(m_liveBytes, other.m_liveBytes);
 }
 
 } // namespace vorn

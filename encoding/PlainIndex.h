@@ -21,6 +21,9 @@
 // only records they have just appended. A rewrite that moves records updates
 // their offsets before the next lookup.
 //
+// An entry's offset may be changed through an iterator (a rewrite moves
+// records); its sizes only through insert_or_assign or assign.
+//
 // Iteration order is unspecified. Entries move when the table grows (an
 // insert), never on an erase (an erased slot keeps a tombstone until the next
 // growth), so iterators and entry references stay valid across erases and
@@ -133,6 +136,17 @@ public:
     }
     std::pair<iterator, bool> insert_or_assign(std::string_view key, size_t hash, const IndexEntry &entry);
 
+    // Replaces the entry at `it` (the one way to change an entry's sizes:
+    // the table keeps their sum).
+    void assign(iterator it, const IndexEntry &entry) {
+        IndexEntry &slot = m_slots[it.m_slot].entry;
+        m_liveBytes = m_liveBytes - recordBytes(slot) + recordBytes(entry);
+        slot = entry;
+    }
+    // The bytes of every indexed record, kept as entries come and go: what
+    // a rewrite of the live records takes (holder not included).
+    uint64_t liveBytes() const { return m_liveBytes; }
+
     // Number of entries erased (0 or 1).
     size_type erase(std::string_view key) {
         const size_t slot = slotOf(key, hashOf(key));
@@ -226,6 +240,10 @@ private:
     void eraseSlot(size_t slot) {
         m_slots[slot].tag = kErased;
         m_size--;
+        m_liveBytes -= recordBytes(m_slots[slot].entry);
+    }
+    static uint64_t recordBytes(const IndexEntry &entry) {
+        return static_cast<uint64_t>(entry.computedKVSize) + entry.valueSize;
     }
     // Moves every live slot into a table of `capacity` slots (tombstones go).
     void rehash(size_t capacity);
@@ -234,6 +252,7 @@ private:
     size_t m_capacity = 0; // a power of two, or 0
     size_t m_size = 0;     // live entries
     size_t m_used = 0;     // live entries and tombstones
+    uint64_t m_liveBytes = 0;
     void *const *m_mapping = nullptr;
     size_t m_skip = 0;
     void *m_ownBase = nullptr;

@@ -48,6 +48,7 @@ TEST(PlainIndexTest, MatchesAModelThroughGrowthsTombstonesAndReplacements) {
     PlainIndex index;
     index.bindStream(&mapping, 0);
     std::map<std::string, std::string> model;
+    std::map<std::string, uint64_t> recordBytes; // what each live record takes
     std::mt19937 random(7);
     for (int step = 0; step < 20000; step++) {
         // Few enough keys that they come back after being erased.
@@ -57,13 +58,24 @@ TEST(PlainIndexTest, MatchesAModelThroughGrowthsTombstonesAndReplacements) {
             const std::string value = "v" + std::to_string(step);
             const IndexEntry entry = appendRecord(stream, key, value);
             ASSERT_EQ(static_cast<void *>(stream.data()), mapping) << "the stream buffer moved";
-            const bool isNew = index.insert_or_assign(key, entry).second;
-            EXPECT_EQ(isNew, model.count(key) == 0) << key;
+            if (action == 0 && model.count(key)) {
+                index.assign(index.find(key), entry); // the writer's form of a replacement
+            } else {
+                const bool isNew = index.insert_or_assign(key, entry).second;
+                EXPECT_EQ(isNew, model.count(key) == 0) << key;
+            }
             model[key] = value;
+            recordBytes[key] = entry.computedKVSize + entry.valueSize;
         } else {
             EXPECT_EQ(index.erase(key), model.erase(key)) << key;
+            recordBytes.erase(key);
         }
         ASSERT_EQ(index.size(), model.size());
+        uint64_t live = 0;
+        for (const auto &pair : recordBytes) {
+            live += pair.second;
+        }
+        ASSERT_EQ(index.liveBytes(), live) << "step " << step;
     }
     for (const auto &[key, value] : model) {
         auto it = index.find(key);
