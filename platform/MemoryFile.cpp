@@ -366,11 +366,40 @@ bool MemoryFile::truncate(size_t size, FileLock *fileLock) {
     }
 
     if (m_ptr && m_ptr != MAP_FAILED) {
+        if (remapInPlace(oldSize, fileLock)) {
+            return true;
+        }
         if (sys().munmap(m_ptr, oldSize) != 0) {
             VORNError("fail to munmap [%s], %s", getPath().c_str(), strerror(errno));
         }
     }
     return mmapOrCleanup(fileLock);
+}
+
+bool MemoryFile::remapInPlace(size_t oldSize, FileLock *fileLock) {
+    // Only while the descriptor is the mapped file: one opened again by path
+    // may be another file by now, which a fresh mapping would pick up.
+    struct stat info = {};
+    if (!m_hasIdentity || sys().fstat(m_diskFile.getFd(), &info) != 0 || info.st_dev != m_device ||
+        info.st_ino != m_inode) {
+        return false;
+    }
+    // Moving the mapping keeps its page tables. Unmapping a file of a
+    // gigabyte and mapping it again takes tens of milliseconds in the write
+    // that grows it, and a page fault later for every page it had resident.
+    void *moved = sys().remap(m_ptr, oldSize, m_size);
+    if (moved == MAP_FAILED) {
+        return false; // the old mapping stands; unmapped and mapped again
+    }
+    VORNInfo("mmap to address [%p], oldPtr [%p], [%s]", moved, m_ptr, getPath().c_str());
+    m_ptr = moved;
+    if (m_isMayflyFD) {
+        if (fileLock) {
+            fileLock->destroyAndUnLock();
+        }
+        cleanMayflyFD();
+    }
+    return true;
 }
 
 bool MemoryFile::mmapOrCleanup(FileLock *fileLock) {

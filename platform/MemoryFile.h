@@ -202,6 +202,9 @@ public:
 
 private:
     bool mmapOrCleanup(FileLock *fileLock);
+    // Moves the mapping of `oldSize` bytes to m_size bytes in place of an
+    // unmap and a new map; false (nothing changed) where it cannot.
+    bool remapInPlace(size_t oldSize, FileLock *fileLock);
 
     friend bool isDiskOfMMAPFileCorrupted(MemoryFile *file, bool &needReportReadFail);
 

@@ -101,6 +101,17 @@ int callReserve(int fd, off_t offset, off_t length) {
 int callFsync(int fd) {
     return ::fsync(fd);
 }
+void *callRemap(void *address, size_t oldLength, size_t newLength) {
+#ifdef __linux__
+    return ::mremap(address, oldLength, newLength, MREMAP_MAYMOVE);
+#else
+    (void)address;
+    (void)oldLength;
+    (void)newLength;
+    errno = ENOSYS;
+    return MAP_FAILED;
+#endif
+}
 
 // constexpr, so that the live table is constant-initialised and usable from
 // any static initialiser.
@@ -108,7 +119,7 @@ constexpr SystemCalls kRealSystemCalls = {
     callOpen,   callClose,   callRead,      callPread,   callWrite,   callPwrite,  callLseek,    callFstat,
     callStat,   callFstatat, callFtruncate, callMmap,    callMunmap,  callMsync,   callFlock,    callUnlink,
     callRename, callMkdir,   callAccess,    callMkstemp, callOpendir, callReaddir, callClosedir, callFcntlInt,
-    callReserve, callFsync,
+    callReserve, callFsync,   callRemap,
 };
 
 SystemCalls g_systemCalls = kRealSystemCalls;

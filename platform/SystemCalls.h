@@ -48,6 +48,11 @@ struct SystemCalls {
     // Where the system has none (macOS) it returns EOPNOTSUPP.
     int (*reserve)(int fd, off_t offset, off_t length);
     int (*fsync)(int fd);
+    // Moves a shared mapping to `newLength` bytes, keeping its pages
+    // (mremap with MREMAP_MAYMOVE): the new address, or MAP_FAILED with errno
+    // set. Where the system has none (macOS) it fails with ENOSYS and the
+    // caller unmaps and maps again.
+    void *(*remap)(void *address, size_t oldLength, size_t newLength);
 };
 
 // The table in use. Platform code calls through it: `sys().open(...)`.

@@ -55,6 +55,12 @@ GuardedMappings::GuardedMappings() {
     g_reservations.clear();
     m_calls->mmap = guardedMmap;
     m_calls->munmap = guardedMunmap;
+    // A moved mapping would leave its guard pages behind: growths unmap and
+    // map again, between new guards.
+    m_calls->remap = [](void *, size_t, size_t) -> void * {
+        errno = ENOSYS;
+        return MAP_FAILED;
+    };
 }
 
 GuardedMappings::~GuardedMappings() {

@@ -263,6 +263,10 @@ TEST_F(LoaderTest, RewriteCallbackThatDropsTheMapping) {
     vorn::Loader loader(mmapID, stream, record, nullptr, Recover, [&]() {
         vorn::ScopedSystemCallsOverride calls;
         calls->mmap = failingMmap;
+        calls->remap = [](void *, size_t, size_t) -> void * {
+            errno = ENOSYS; // unmap, then map anew
+            return MAP_FAILED;
+        };
         EXPECT_FALSE(stream.file().truncate(2 * page));
         return false;
     });

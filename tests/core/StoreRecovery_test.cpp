@@ -508,6 +508,11 @@ TEST_F(Recovery, FailedRemapLeavesTheStoreUnloaded) {
     {
         vorn::ScopedSystemCallsOverride calls;
         calls->mmap = failingMmap;
+        // The path every system has: unmap, then map the grown file anew.
+        calls->remap = [](void *, size_t, size_t) -> void * {
+            errno = ENOSYS;
+            return MAP_FAILED;
+        };
         g_failGrownMmap = true; // the growth for a 5000-byte value
         EXPECT_FALSE(VORNTestPeer::set(store, "big", std::string(5000, 'b')));
         EXPECT_FALSE(g_failGrownMmap) << "the growth was not attempted";

@@ -390,6 +390,52 @@ TEST_F(MemoryFileTest, GrowthReservesTheNewBlocks) {
     EXPECT_EQ(std::count(bytes + m_unit, bytes + 8 * m_unit, 0), static_cast<long>(7 * m_unit));
 }
 
+int g_munmaps = 0;
+int countingMunmap(void *address, size_t length) {
+    g_munmaps++;
+    return realSystemCalls().munmap(address, length);
+}
+
+// A growth moves the mapping (its resident pages stay) instead of unmapping
+// the file and mapping it again, as long as the descriptor is still the
+// mapped file; a file replaced at the path is mapped anew.
+TEST_F(MemoryFileTest, GrowthMovesTheMappingUnlessTheFileWasReplaced) {
+    for (bool mayfly : {false, true}) {
+        SCOPED_TRACE(mayfly ? "mayfly" : "kept descriptor");
+        ::unlink(m_path.c_str());
+        MemoryFile file(m_path, 0, false, mayfly);
+        ASSERT_TRUE(file.isFileValid());
+        memcpy(file.getMemory(), "kept", 4);
+        m_calls->munmap = countingMunmap;
+        g_munmaps = 0;
+        ASSERT_TRUE(file.truncate(64 * m_unit));
+#ifdef __linux__
+        EXPECT_EQ(g_munmaps, 0) << "the mapping was torn down";
+#endif
+        ASSERT_EQ(file.getFileSize(), 64 * m_unit);
+        auto bytes = static_cast<uint8_t *>(file.getMemory());
+        EXPECT_EQ(memcmp(bytes, "kept", 4), 0);
+        bytes[64 * m_unit - 1] = 7; // the whole new length is mapped
+        EXPECT_EQ(file.hasOpenDescriptor(), !mayfly);
+
+        // Another file takes the path: the growth maps what the path names.
+        const std::string other = m_path + ".other";
+        writeFile(other, std::string("new!") + std::string(m_unit - 4, '\0'));
+        ASSERT_EQ(::rename(other.c_str(), m_path.c_str()), 0);
+        g_munmaps = 0;
+        ASSERT_TRUE(file.truncate(128 * m_unit));
+        if (mayfly) {
+            // Opened again by path: the new file, mapped anew.
+            EXPECT_EQ(g_munmaps, 1);
+            EXPECT_EQ(memcmp(file.getMemory(), "new!", 4), 0) << "still the replaced file's pages";
+        } else {
+            // The kept descriptor is still the mapped file.
+            EXPECT_EQ(memcmp(file.getMemory(), "kept", 4), 0);
+        }
+        m_calls->munmap = realSystemCalls().munmap;
+    }
+}
+
 TEST_F(MemoryFileTest, WorksBeforeTheUnitIsInitialised) {
     forgetMmapUnitSize();
     {
