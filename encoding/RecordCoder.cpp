@@ -416,6 +416,35 @@ template <typename Map, typename Reader> void RecordCoder::decodeRecords(Map &di
 
 namespace {
 
+// The records of a plain stream from `position`, reading only their length
+// prefixes (the value bytes are skipped, not touched). Counts up to the
+// first record that does not read; the decode reports that one.
+//
+// A decode into an empty table reserves half of them: a growth at a million
+// keys moves every slot to a random place, but dead records (a compaction
+// waits until they take as many bytes as the live ones) would double a table
+// sized by the count. Half grows at most once, and sizes a table whose
+// stream is half dead exactly.
+size_t countPlainRecords(const VornBuffer &source, size_t position) {
+    CodedInputData input(source.data(), source.size());
+    size_t count = 0;
+    try {
+        if (position == 0) {
+            input.readInt32(); // the item-size holder
+        } else {
+            input.seek(position);
+        }
+        IndexEntry kv;
+        while (!input.reachedEnd()) {
+            input.readStringView(kv);
+            input.readData(kv);
+            count++;
+        }
+    } catch (...) {
+    }
+    return count;
+}
+
 template <typename Map> void reserveForStream(Map &dic, const VornBuffer *source, size_t position) {
     const size_t size = source ? source->size() : 0;
     const size_t bytes = position < size ? size - position : 0;
@@ -427,20 +456,25 @@ template <typename Map> void reserveForStream(Map &dic, const VornBuffer *source
 bool RecordCoder::decodeOneMap(VORNMap &dic, size_t position, bool greedy) {
     try {
         CodedInputData &input = reader();
-        // The table grows as it goes (its slots are 16 bytes and a growth
-        // moves slots only): a reservation from the stream's length would
-        // overshoot by the value sizes. A table bound to a mapping reads
-        // keys there (the engine decodes the mapped stream itself); any
-        // other reads them in the buffer decoded now.
+        // The table is sized from a count of the records (a reservation from
+        // the stream's length would overshoot by the value sizes). A table
+        // bound to a mapping reads keys there (the engine decodes the mapped
+        // stream itself); any other reads them in the buffer decoded now.
         const auto *base = m_source ? static_cast<const uint8_t *>(m_source->data()) : nullptr;
         if (!dic.boundToMapping()) {
             dic.bindStream(base);
         }
         if (greedy) {
+            if (dic.empty() && m_source) {
+                dic.reserve(countPlainRecords(*m_source, position) / 2);
+            }
             decodeRecords(dic, input, position);
         } else {
             VORNMap fresh;
             fresh.bindStream(base);
+            if (m_source) {
+                fresh.reserve(countPlainRecords(*m_source, position) / 2);
+            }
             decodeRecords(fresh, input, position);
             dic.swap(fresh);
         }
