@@ -309,21 +309,21 @@ void StoreEngine::partialLoadFromFile() {
     const size_t oldSize = m_stream.size();
     m_stream.setSize(readActualSize());
     // Another process may have grown the file around the stream (appends go
-    // on without a rewrite): map the longer file and read on, keeping the
-    // index (its offsets do not move). A file another process has shrunk
-    // must not be read through the old mapping (pages past its end fault);
-    // only the full reload remaps it.
-    const size_t actualFileSize = m_stream.file().getActualFileSize();
-    if (actualFileSize > m_stream.fileSize() && m_stream.hasWriter()) {
+    // on without a rewrite): once the stream runs past this mapping, map the
+    // longer file and read on, keeping the index (its offsets do not move).
+    // A file never shrinks without a new sequence (a full reload), so a
+    // stream within the mapping is read through it: no look at the file's
+    // length (a stat by path: the data file keeps no descriptor) on every
+    // operation that follows another process's append.
+    if (m_stream.hasWriter() && !m_stream.holds(m_stream.size()) &&
+        m_stream.file().getActualFileSize() > m_stream.fileSize()) {
         m_stream.file().reloadFromFile(m_expectedCapacity);
         if (m_stream.isMapped()) {
             m_stream.resetWriter(oldSize);
         }
     }
-    const size_t fileSize = m_stream.fileSize();
-    const bool sameFileSize = m_stream.isMapped() && m_stream.file().getActualFileSize() == fileSize;
-    if (sameFileSize && !m_streamUndecodable && m_stream.hasWriter() && m_stream.size() > 0 && m_stream.size() < fileSize &&
-        m_stream.size() + kDataFileHeaderSize <= fileSize && oldSize < m_stream.size()) {
+    if (m_stream.isMapped() && !m_streamUndecodable && m_stream.hasWriter() && m_stream.size() > 0 &&
+        m_stream.holds(m_stream.size()) && oldSize < m_stream.size()) {
         auto stream = m_stream.bytes();
         const uint32_t crcDigest = streamCRC32(m_stream.crc(), stream + oldSize, m_stream.size() - oldSize);
         if (crcDigest == m_meta.record().m_crcDigest) {
