@@ -416,16 +416,20 @@ template <typename Map, typename Reader> void RecordCoder::decodeRecords(Map &di
 
 namespace {
 
-// The records of a plain stream from `position`, reading only their length
-// prefixes (the value bytes are skipped, not touched). Counts up to the
-// first record that does not read; the decode reports that one.
+// How many entries a decode of a plain stream from `position` reserves,
+// from a count of its records that reads only their length prefixes (the
+// value bytes are skipped, not touched), up to the first record that does
+// not read (the decode reports that one).
 //
 // A decode into an empty table reserves half of them: a growth at a million
 // keys moves every slot to a random place, but dead records (a compaction
 // waits until they take as many bytes as the live ones) would double a table
 // sized by the count. Half grows at most once, and sizes a table whose
-// stream is half dead exactly.
-size_t countPlainRecords(const VornBuffer &source, size_t position) {
+// stream is half dead exactly. Never more than one entry per
+// kReserveBytesPerRecord bytes: a file of tiny records, most of them dead,
+// must not make a load reserve several times its own size.
+size_t plainReservation(const VornBuffer &source, size_t position) {
+    const size_t bytes = position < source.size() ? source.size() - position : 0;
     CodedInputData input(source.data(), source.size());
     size_t count = 0;
     try {
@@ -442,7 +446,7 @@ size_t countPlainRecords(const VornBuffer &source, size_t position) {
         }
     } catch (...) {
     }
-    return count;
+    return std::min(count / 2, bytes / kReserveBytesPerRecord);
 }
 
 template <typename Map> void reserveForStream(Map &dic, const VornBuffer *source, size_t position) {
@@ -466,14 +470,14 @@ bool RecordCoder::decodeOneMap(VORNMap &dic, size_t position, bool greedy) {
         }
         if (greedy) {
             if (dic.empty() && m_source) {
-                dic.reserve(countPlainRecords(*m_source, position) / 2);
+                dic.reserve(plainReservation(*m_source, position));
             }
             decodeRecords(dic, input, position);
         } else {
             VORNMap fresh;
             fresh.bindStream(base);
             if (m_source) {
-                fresh.reserve(countPlainRecords(*m_source, position) / 2);
+                fresh.reserve(plainReservation(*m_source, position));
             }
             decodeRecords(fresh, input, position);
             dic.swap(fresh);
