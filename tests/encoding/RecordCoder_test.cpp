@@ -395,6 +395,34 @@ TEST(RecordCoderTest, PlainStreamDecodesStrictlyOrGreedily) {
     }
 }
 
+// The index a plain decode builds is sized from the records it will hold:
+// distinct keys all end up in it, and a stream of many dead records of one
+// key (a planted file) reserves no more than one entry per 64 stream bytes.
+TEST(RecordCoderTest, PlainDecodeSizesItsIndexFromTheRecords) {
+    recordstream::StreamBuilder distinct;
+    for (int i = 0; i < 5000; i++) {
+        distinct.add("key-" + std::to_string(i), "v");
+    }
+    ExactBytes many(distinct.bytes());
+    VORNMap index;
+    ASSERT_TRUE(RecordCoder::decodeMap(index, borrow(many, many.size())));
+    EXPECT_EQ(index.size(), 5000u);
+    EXPECT_LE(index.memoryBytes(), 16u * 8192) << "sized for 5000 keys";
+
+    recordstream::StreamBuilder repeated;
+    for (int i = 0; i < 20000; i++) {
+        repeated.add("a", "x");
+    }
+    ExactBytes dead(repeated.bytes());
+    for (bool greedy : {false, true}) {
+        VORNMap one;
+        ASSERT_TRUE(greedy ? RecordCoder::greedyDecodeMap(one, borrow(dead, dead.size()))
+                           : RecordCoder::decodeMap(one, borrow(dead, dead.size())));
+        EXPECT_EQ(one.size(), 1u);
+        EXPECT_LE(one.memoryBytes(), dead.size() / 2) << (greedy ? "greedy" : "strict");
+    }
+}
+
 TEST(RecordCoderTest, EncryptedStreamDecodesStrictlyOrGreedily) {
     for (const auto &c : mapCases()) {
         SCOPED_TRACE(c.name);
