@@ -88,7 +88,8 @@ void StoreEngine::loadFromFile() {
 
     // What to trust of the stream, decided first; applied here.
     const size_t claimedSize = readActualSize();
-    Loader loader(m_mmapID, m_stream, m_meta.record(), m_crypter, m_recover, [this]() { return finishInterruptedRewrite(); });
+    Loader loader(m_mmapID, m_stream, m_meta.record(), m_crypter, m_recover,
+                  [this]() { return finishInterruptedRewrite(); });
     const LoadPlan plan = loader.checkDataValid(claimedSize, m_metaDamaged);
     if (!m_stream.isMapped()) {
         // Finishing an interrupted rewrite lost the mapping: nothing is
