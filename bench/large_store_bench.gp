@@ -26,7 +26,7 @@ set title "single puts of the load, ms (log)"
 set logscale y
 # The target of the worst put (1 KiB values): 50 ms.
 set arrow 1 from graph 0, first 50 to graph 1, first 50 nohead dashtype 2 lw 1.5 lc rgb "red" front
-plot data using 6:xtic(1) title "worst", '' using 7 title "p99.9", NaN with lines dashtype 2 lw 1.5 lc rgb "red" title "50 ms target"
+plot data using 6:xtic(1) title "worst", '' using 7 title "p99.9", keyentry with lines dashtype 2 lw 1.5 lc rgb "red" title "50 ms target"
 unset arrow 1
 
 set title "throughput, k operations/s (log)"
@@ -36,11 +36,11 @@ set title "fresh open + one read, ms (log)"
 plot data using 11:xtic(1) title "reopen"
 
 unset logscale y
-set yrange [0:*]
+set yrange [0:80<*]
 set title "anonymous memory after a fresh open, bytes per key"
 # The target: 64 bytes per key.
 set arrow 1 from graph 0, first 64 to graph 1, first 64 nohead dashtype 2 lw 1.5 lc rgb "red" front
-plot data using 9:xtic(1) title "anon B/key", NaN with lines dashtype 2 lw 1.5 lc rgb "red" title "64 B/key target"
+plot data using 9:xtic(1) title "anon B/key", keyentry with lines dashtype 2 lw 1.5 lc rgb "red" title "64 B/key target"
 unset arrow 1
 
 set title "file-backed resident after a fresh open, MB"
