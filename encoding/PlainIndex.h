@@ -194,27 +194,29 @@ private:
     };
     static_assert(sizeof(Slot) == 16, "a slot is 16 bytes");
 
-    // The key bytes of an entry's record: behind its key length varint.
+    // The first key byte of an entry's record, behind its key length varint.
+    // The varint is skipped within the entry's own key part: bytes changed
+    // under the mapping (another writer, a damaged page) are then compared
+    // as they are, never read past the record.
+    static const uint8_t *keyStart(const IndexEntry &entry, const uint8_t *base) {
+        const uint8_t *p = base + entry.offset;
+        const size_t prefixRoom = entry.computedKVSize > entry.keySize ? entry.computedKVSize - entry.keySize : 1;
+        const uint8_t *lastPrefixByte = p + prefixRoom - 1;
+        while (p < lastPrefixByte && (*p & 0x80)) {
+            p++;
+        }
+        return p + 1;
+    }
+    // The key of an entry; empty while unbound or unmapped.
     std::string_view keyOf(const IndexEntry &entry) const {
         const uint8_t *base = streamBase();
         if (!base) {
             return std::string_view();
         }
-        const uint8_t *p = base + entry.offset;
-        while (*p & 0x80) {
-            p++;
-        }
-        return std::string_view(reinterpret_cast<const char *>(p + 1), entry.keySize);
+        return std::string_view(reinterpret_cast<const char *>(keyStart(entry, base)), entry.keySize);
     }
     bool holdsKey(const IndexEntry &entry, const uint8_t *base, std::string_view key) const {
-        if (entry.keySize != key.size()) {
-            return false;
-        }
-        const uint8_t *p = base + entry.offset;
-        while (*p & 0x80) {
-            p++;
-        }
-        return memcmp(p + 1, key.data(), key.size()) == 0;
+        return entry.keySize == key.size() && memcmp(keyStart(entry, base), key.data(), key.size()) == 0;
     }
     // The slot holding key, or m_capacity.
     size_t slotOf(std::string_view key, size_t hash) const {

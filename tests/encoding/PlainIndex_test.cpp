@@ -7,12 +7,14 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <map>
 #include <random>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "ExactBytes.h"
 #include "RecordStream.h"
 
 using namespace vorn;
@@ -157,6 +159,29 @@ TEST(PlainIndexTest, FollowsTheMappingAndFindsNothingUnmapped) {
     mapping = file.data();
     index.bindStream(&mapping, 3);
     EXPECT_EQ(index.find("key")->first, "key");
+}
+
+// Bytes changed under the table (another writer, a damaged page) are
+// compared as they are: a key length varint that no longer ends is never
+// followed past the record's own key part, here the last bytes of an exact
+// buffer (ASan reports any read beyond it).
+TEST(PlainIndexTest, RecordBytesChangedUnderTheTableAreNeverReadPastTheRecord) {
+    Bytes built(4, 0);
+    const IndexEntry head = appendRecord(built, "head", "1");
+    const IndexEntry tail = appendRecord(built, "tail", "2");
+    ExactBytes stream(built);
+    PlainIndex index;
+    index.bindStream(stream.data());
+    index.insert_or_assign("head", head);
+    index.insert_or_assign("tail", tail);
+    memset(stream.data() + tail.offset, 0xFF, stream.size() - tail.offset);
+
+    EXPECT_EQ(index.find("tail"), index.end());
+    EXPECT_NE(index.find("head"), index.end());
+    const auto *end = reinterpret_cast<const char *>(stream.data()) + stream.size();
+    for (auto &&item : index) {
+        EXPECT_LE(item.first.data() + item.first.size(), end) << "a key view reaches past the stream";
+    }
 }
 
 // Erasing while iterating visits every other entry once; iterators and
