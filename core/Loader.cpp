@@ -6,6 +6,7 @@
 
 #include "core/DataStream.h"
 #include "crypt/AESCrypt.h"
+#include "encoding/Crc32.h"
 #include "encoding/LittleEndian.h"
 #include "log/VORNLog.h"
 #include "platform/MemoryFile.h"
@@ -108,6 +109,9 @@ LoadPlan Loader::checkDataValid(size_t claimedSize, bool metaDamaged) {
         fallbackCRC = lastCRC;
     };
 
+    // The CRC of the claimed length, once it has failed its check.
+    std::optional<uint32_t> prefixCRC;
+
     // An append stores the new CRC before the new length; a process that
     // died between the two left the CRC of the stream one record longer than
     // the recorded length. The record was written whole before either store,
@@ -116,8 +120,14 @@ LoadPlan Loader::checkDataValid(size_t claimedSize, bool metaDamaged) {
         if (m_cipher && m_record.m_version < MetaVersionIV) {
             return; // the stream's vector is not in the record
         }
+        if (!prefixCRC) {
+            return;
+        }
         const std::optional<size_t> end = m_stream.recordEndAt(size, m_cipher, m_record.m_vector);
-        if (!end || !fits(*end) || !m_stream.checksOut(*end, m_record.m_crcDigest)) {
+        // The CRC of the recorded length, extended over the one record: no
+        // second pass over the whole stream.
+        if (!end || !fits(*end) ||
+            streamCRC32(*prefixCRC, m_stream.bytes() + size, *end - size) != m_record.m_crcDigest) {
             return;
         }
         VORNWarning("[%s] the last append's length was not recorded: stream of %zu bytes, not %zu", m_mmapID.c_str(),
@@ -169,6 +179,7 @@ LoadPlan Loader::checkDataValid(size_t claimedSize, bool metaDamaged) {
             loadFromFile = true;
             return finish();
         }
+        prefixCRC = m_stream.crc(); // left by the check
         answer = fallBack(false);
     } else {
         VORNError("check [%s] error: %zu size in total, file size is %zu", m_mmapID.c_str(), size, fileSize);
