@@ -120,13 +120,7 @@ public:
     //
     // Reads a record's key: sets the holder's offset (the record starts here) and
     // keySize, and returns the key. Refuses keys longer than kMaxKeyLength.
-    template <typename Holder> std::string readString(Holder &kv) {
-        uint32_t offset = 0;
-        std::string key = readRecordKey(offset);
-        kv.offset = offset;
-        kv.keySize = static_cast<uint16_t>(key.size());
-        return key;
-    }
+    template <typename Holder> std::string readString(Holder &kv) { return std::string(readStringView(kv)); }
     // The same, the key borrowed from the region (no copy).
     template <typename Holder> std::string_view readStringView(Holder &kv) {
         uint32_t offset = 0;
