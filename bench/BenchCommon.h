@@ -8,6 +8,7 @@
 #include <sys/vfs.h>
 #endif
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +19,9 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <vector>
+
+#include <unistd.h>
 
 namespace vornbench {
 
@@ -89,6 +93,55 @@ inline std::string machineLine(double loadBefore, const std::string &dir) {
     return cpuModel() + ", " + std::to_string(std::thread::hardware_concurrency()) +
            " hardware threads, load average " + load + " before the run; stores in " + dir + " (" +
            fileSystemOf(dir) + ").";
+}
+
+// A Markdown table, columns padded to their widest cell: the header line,
+// the rule, the rows; then one "FAILED" line per failure.
+inline void printMarkdownTable(const std::vector<std::vector<std::string>> &table,
+                               const std::vector<std::string> &failures) {
+    std::vector<size_t> width(table.front().size(), 3);
+    for (const auto &line : table) {
+        for (size_t c = 0; c < line.size(); c++) {
+            width[c] = std::max(width[c], line[c].size());
+        }
+    }
+    auto printLine = [&](const std::vector<std::string> &line) {
+        std::string text = "|";
+        for (size_t c = 0; c < line.size(); c++) {
+            text += " " + line[c] + std::string(width[c] - line[c].size(), ' ') + " |";
+        }
+        std::printf("%s\n", text.c_str());
+    };
+    printLine(table.front());
+    std::string rule = "|";
+    for (size_t c = 0; c < width.size(); c++) {
+        rule += std::string(width[c] + 2, '-') + "|";
+    }
+    std::printf("%s\n", rule.c_str());
+    for (size_t i = 1; i < table.size(); i++) {
+        printLine(table[i]);
+    }
+    for (const auto &f : failures) {
+        std::printf("\nFAILED %s\n", f.c_str());
+    }
+    std::fflush(stdout);
+}
+
+// Reads until `size` bytes have come, the writer has closed its end, or an
+// error other than EINTR; returns how many bytes came.
+inline size_t readFully(int fd, void *buffer, size_t size) {
+    size_t got = 0;
+    while (got < size) {
+        const ssize_t n = ::read(fd, static_cast<char *>(buffer) + got, size - got);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            break;
+        }
+        got += static_cast<size_t>(n);
+    }
+    return got;
 }
 
 } // namespace vornbench

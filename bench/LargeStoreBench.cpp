@@ -413,29 +413,17 @@ void runWriters(const AdapterInfo &info, const std::string &dir, const Inputs &i
     ::close(result[1][1]);
     // Both have opened the store: let them go together.
     char bytes[2];
-    size_t readyCount = 0;
-    while (readyCount < 2) {
-        ssize_t got = read(ready[0], bytes, 2 - readyCount);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got <= 0) {
-            break;
-        }
-        readyCount += static_cast<size_t>(got);
-    }
+    readFully(ready[0], bytes, sizeof bytes);
     ::close(ready[0]);
     ::close(go[1]);
     WriterReport reports[2];
     std::string error;
     for (int c = 0; c < 2; c++) {
-        ssize_t got;
-        while ((got = read(result[c][0], &reports[c], sizeof reports[c])) < 0 && errno == EINTR) {
-        }
+        const size_t got = readFully(result[c][0], &reports[c], sizeof reports[c]);
         ::close(result[c][0]);
         int status = 0;
         waitpid(pids[c], &status, 0);
-        if (got != static_cast<ssize_t>(sizeof reports[c])) {
+        if (got != sizeof reports[c]) {
             error += "writer " + std::to_string(c) + ": " + waitStatusText(status) + "; ";
         } else if (!reports[c].ok) {
             error += std::string(reports[c].error) + "; ";
@@ -578,17 +566,7 @@ Cells runRowIsolated(const AdapterInfo &info, size_t valueSize, const Inputs &in
     }
     ::close(out[1]);
     Report report{};
-    size_t got = 0;
-    while (got < sizeof report) {
-        ssize_t r = read(out[0], reinterpret_cast<char *>(&report) + got, sizeof report - got);
-        if (r < 0 && errno == EINTR) {
-            continue;
-        }
-        if (r <= 0) {
-            break;
-        }
-        got += static_cast<size_t>(r);
-    }
+    const size_t got = readFully(out[0], &report, sizeof report);
     ::close(out[0]);
     int status = 0;
     waitpid(pid, &status, 0);
@@ -661,19 +639,6 @@ void printTable(const std::vector<AdapterInfo> &rows, const LargeOptions &opt, c
             }
         }
     }
-    std::vector<size_t> width(table.front().size(), 3);
-    for (const auto &line : table) {
-        for (size_t c = 0; c < line.size(); c++) {
-            width[c] = std::max(width[c], line[c].size());
-        }
-    }
-    auto printLine = [&](const std::vector<std::string> &line) {
-        std::string text = "|";
-        for (size_t c = 0; c < line.size(); c++) {
-            text += " " + line[c] + std::string(width[c] - line[c].size(), ' ') + " |";
-        }
-        std::printf("%s\n", text.c_str());
-    };
     std::printf("\n## Large stores\n\n");
     std::printf("One run. load: %zu puts of distinct keys, each timed (worst and p99.9 of single puts). zipf: %zu "
                 "operations, half reads (copied out), half updates of the same size, keys zipfian (theta %.2f, "
@@ -685,19 +650,7 @@ void printTable(const std::vector<AdapterInfo> &rows, const LargeOptions &opt, c
     std::printf("Targets (bench/README.md): zipf 100 B >= 1.5 x LMDB WRITEMAP; worst put 1 KiB <= 50 ms; anon <= 64 "
                 "B/key; 2 writers >= LMDB WRITEMAP.\n");
     std::printf("%s\n\n", machineLine(loadBefore, opt.shownDir).c_str());
-    printLine(table.front());
-    std::string rule = "|";
-    for (size_t c = 0; c < width.size(); c++) {
-        rule += std::string(width[c] + 2, '-') + "|";
-    }
-    std::printf("%s\n", rule.c_str());
-    for (size_t i = 1; i < table.size(); i++) {
-        printLine(table[i]);
-    }
-    for (const auto &f : failures) {
-        std::printf("\nFAILED %s\n", f.c_str());
-    }
-    std::fflush(stdout);
+    printMarkdownTable(table, failures);
 }
 
 // One line per value size and row; NaN for a cell not measured or failed.

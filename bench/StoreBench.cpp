@@ -406,19 +406,6 @@ void printTable(const std::vector<AdapterInfo> &rows, const Options &opt,
         }
     }
 
-    std::vector<size_t> width(table.front().size(), 3);
-    for (const auto &line : table) {
-        for (size_t c = 0; c < line.size(); c++) {
-            width[c] = std::max(width[c], line[c].size());
-        }
-    }
-    auto printLine = [&](const std::vector<std::string> &line) {
-        std::string text = "|";
-        for (size_t c = 0; c < line.size(); c++) {
-            text += " " + line[c] + std::string(width[c] - line[c].size(), ' ') + " |";
-        }
-        std::printf("%s\n", text.c_str());
-    };
     std::printf("Median (min-max) over %d repetitions; xR = median / median of \"floor: append to mapping\" at the "
                 "same N.\n",
                 opt.reps);
@@ -428,19 +415,7 @@ void printTable(const std::vector<AdapterInfo> &rows, const Options &opt,
     std::printf("The library's own rows are not in this build: they need the typed API of core/VORN.h.\n");
 #endif
     std::printf("%s\n\n", machineLine(loadBefore, opt.dir).c_str());
-    printLine(table.front());
-    std::string rule = "|";
-    for (size_t c = 0; c < width.size(); c++) {
-        rule += std::string(width[c] + 2, '-') + "|";
-    }
-    std::printf("%s\n", rule.c_str());
-    for (size_t i = 1; i < table.size(); i++) {
-        printLine(table[i]);
-    }
-    for (const auto &f : failures) {
-        std::printf("\nFAILED %s\n", f.c_str());
-    }
-    std::fflush(stdout);
+    printMarkdownTable(table, failures);
 }
 
 // The table's medians and ranges, one block per N (blocks separated by two
