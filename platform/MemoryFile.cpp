@@ -376,6 +376,16 @@ bool MemoryFile::truncate(size_t size, FileLock *fileLock) {
     return mmapOrCleanup(fileLock);
 }
 
+void MemoryFile::releaseMayflyDescriptor(FileLock *fileLock) {
+    if (m_isMayflyFD) {
+        if (fileLock) {
+            // The descriptor is about to be closed: its flock goes first.
+            fileLock->destroyAndUnLock();
+        }
+        cleanMayflyFD();
+    }
+}
+
 bool MemoryFile::remapInPlace(size_t oldSize, FileLock *fileLock) {
     // Only while the descriptor is the mapped file: one opened again by path
     // may be another file by now, which a fresh mapping would pick up.
@@ -393,12 +403,7 @@ bool MemoryFile::remapInPlace(size_t oldSize, FileLock *fileLock) {
     }
     VORNInfo("mmap to address [%p], oldPtr [%p], [%s]", moved, m_ptr, getPath().c_str());
     m_ptr = moved;
-    if (m_isMayflyFD) {
-        if (fileLock) {
-            fileLock->destroyAndUnLock();
-        }
-        cleanMayflyFD();
-    }
+    releaseMayflyDescriptor(fileLock);
     return true;
 }
 
@@ -423,12 +428,7 @@ bool MemoryFile::mmapOrCleanup(FileLock *fileLock) {
     m_hasIdentity = sys().fstat(m_diskFile.getFd(), &info) == 0;
     m_device = info.st_dev;
     m_inode = info.st_ino;
-    if (m_isMayflyFD) {
-        if (fileLock) {
-            fileLock->destroyAndUnLock();
-        }
-        cleanMayflyFD();
-    }
+    releaseMayflyDescriptor(fileLock);
     return true;
 }
 

@@ -205,6 +205,9 @@ private:
     // Moves the mapping of `oldSize` bytes to m_size bytes in place of an
     // unmap and a new map; false (nothing changed) where it cannot.
     bool remapInPlace(size_t oldSize, FileLock *fileLock);
+    // A mapped mayfly file keeps no descriptor: closes it (and gives up
+    // `fileLock`'s flock on it first).
+    void releaseMayflyDescriptor(FileLock *fileLock);
 
     friend bool isDiskOfMMAPFileCorrupted(MemoryFile *file, bool &needReportReadFail);
 
